@@ -1,0 +1,51 @@
+# zorvane: `make demo` and `make test` set everything up from a fresh clone.
+PYTHON ?= python3
+VENV   := .venv
+PY     := $(VENV)/bin/python
+B      := build
+MYSQL_URL ?= mysql+pymysql://root@127.0.0.1:3306/test
+SOURCES := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
+
+.PHONY: help demo test test-core test-py bench mariadb gtest clean
+
+help:  ## list targets
+	@grep -E '^[a-z-]+:.*##' $(MAKEFILE_LIST) | sed 's/:.*##/:/'
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+$(B)/.deps: $(PY) requirements-build.txt pyproject.toml
+	$(PY) -m pip install -q -r requirements-build.txt
+	@mkdir -p $(B) && touch $@
+
+$(B)/.installed: $(B)/.deps $(SOURCES)
+	$(PY) -m pip install -q --no-build-isolation '.[test]'
+	@touch $@
+
+demo: $(B)/.installed  ## run the example application on a SQLite file
+	cd examples/quickstart && ../../$(PY) main.py
+
+gtest:  ## GoogleTest headers from Debian's libgtest-dev, installed when missing
+	@test -f /usr/include/gtest/gtest.h || { \
+	  echo "installing libgtest-dev"; \
+	  if [ "$$(id -u)" = 0 ]; then apt-get install -y -q libgtest-dev; else sudo apt-get install -y -q libgtest-dev; fi; }
+
+mariadb:  ## make sure the MariaDB server answers (start it when installed and stopped)
+	@$(PY) tools/ensure_mariadb.py
+
+test: test-core test-py  ## C++ core tests and pytest (SQLite and MariaDB)
+
+test-core: gtest  ## C++ core tests only
+	cmake -S . -B $(B)/core -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVANE_TESTS=ON > /dev/null
+	cmake --build $(B)/core
+	ctest --test-dir $(B)/core --output-on-failure -j2
+
+test-py: $(B)/.installed mariadb  ## pytest against SQLite files and the MariaDB server
+	$(PY) -m pytest tests/python --mysql-url=$(MYSQL_URL) $(ARGS)
+
+bench: $(B)/.installed  ## timed comparisons against hand-written SQLAlchemy code
+	$(PY) bench/python/run.py $(NAME)
+
+clean:
+	rm -rf $(B) $(VENV)

@@ -1,0 +1,1 @@
+"""Sections of the quickstart, run in file-name order."""

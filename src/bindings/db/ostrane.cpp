@@ -1,0 +1,331 @@
+// src/bindings/db/ostrane.cpp: zorvane.db.ostrane, one statement per call on a toolkit session.
+#include "glue/common.hpp"
+
+namespace {
+using namespace zorvane;
+
+glue::Lazy sessionmaker{"sqlalchemy.orm", "sessionmaker"};
+
+PyObject *name_commit, *name_rollback, *name_close, *name_execute, *name_all, *name_keys;
+
+nb::object call0(nb::handle obj, PyObject *name) {
+    PyObject *r = PyObject_CallMethodNoArgs(obj.ptr(), name);
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+struct SqlTemplate {
+    nb::object data_source;
+    nb::object factory;  // one session factory per template, made on first use
+
+    explicit SqlTemplate(nb::object ds) : data_source(std::move(ds)) {}
+
+    nb::object new_session() {
+        if (!factory.is_valid())
+            factory = sessionmaker(nb::arg("bind") = data_source, nb::arg("expire_on_commit") = false);
+        return factory();
+    }
+};
+
+// The library's session rule: work in the caller's session when one is given (never
+// committed or closed here), else in a fresh one that is committed on success; on an
+// ordinary error the session in use is rolled back; an owned session is always closed.
+// A failing rollback or close replaces the error that caused it.
+template <class Body>
+nb::object in_session(SqlTemplate &t, nb::handle con, Body &&body) {
+    const bool own = !glue::truthy(con);
+    nb::object s = own ? t.new_session() : nb::borrow(con);
+    nb::object result;
+    try {
+        result = body(s);
+        if (own)
+            call0(s, name_commit);
+    } catch (...) {
+        std::exception_ptr ep = std::current_exception();
+        if (glue::is_ordinary(ep)) {
+            try {
+                call0(s, name_rollback);
+            } catch (...) {
+                if (own)
+                    call0(s, name_close);
+                throw;
+            }
+        }
+        if (own)
+            call0(s, name_close);
+        std::rethrow_exception(ep);
+    }
+    if (own)
+        call0(s, name_close);
+    return result;
+}
+
+nb::object execute(nb::handle s, nb::handle stmt, nb::handle params) {
+    PyObject *args[] = {nullptr, s.ptr(), stmt.ptr(), params.ptr()};  // slot 0 is scratch for the callee
+    PyObject *r = PyObject_VectorcallMethod(name_execute, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object execute(nb::handle s, nb::handle stmt) {
+    PyObject *args[] = {nullptr, s.ptr(), stmt.ptr()};
+    PyObject *r = PyObject_VectorcallMethod(name_execute, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object as_dict(nb::handle row) { return row.attr("_asdict")(); }
+
+// All rows of `result` as dictionaries, column label -> value in column order. With
+// unique labels the dictionaries are built straight from the row values, which gives
+// what Row._asdict() gives; duplicate labels go through _asdict() itself.
+nb::list all_as_dicts(nb::handle result) {
+    nb::object rows = call0(result, name_all);
+    if (!PyList_CheckExact(rows.ptr()))
+        rows = nb::list(rows);
+    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
+    nb::list out = nb::steal<nb::list>(PyList_New(n));
+    if (n == 0)
+        return out;
+    nb::list keys(call0(result, name_keys));
+    const Py_ssize_t k = PyList_GET_SIZE(keys.ptr());
+    bool unique = true;
+    for (Py_ssize_t a = 0; a < k && unique; ++a)
+        for (Py_ssize_t b = a + 1; b < k && unique; ++b)
+            unique = PyUnicode_Check(PyList_GET_ITEM(keys.ptr(), a)) &&
+                     PyUnicode_Compare(PyList_GET_ITEM(keys.ptr(), a), PyList_GET_ITEM(keys.ptr(), b)) != 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *row = PyList_GET_ITEM(rows.ptr(), i);
+        if (!unique) {
+            PyList_SET_ITEM(out.ptr(), i, as_dict(row).release().ptr());
+            continue;
+        }
+        nb::object d = nb::steal(_PyDict_NewPresized(k));
+        nb::object it = nb::steal(PyObject_GetIter(row));
+        if (!d.is_valid() || !it.is_valid())
+            throw nb::python_error();
+        for (Py_ssize_t c = 0; c < k; ++c) {
+            nb::object v = nb::steal(PyIter_Next(it.ptr()));
+            if (!v.is_valid()) {
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                glue::raise(PyExc_RuntimeError, "row is shorter than its keys");
+            }
+            if (PyDict_SetItem(d.ptr(), PyList_GET_ITEM(keys.ptr(), c), v.ptr()) < 0)
+                throw nb::python_error();
+        }
+        PyList_SET_ITEM(out.ptr(), i, d.release().ptr());
+    }
+    return out;
+}
+
+// Context manager behind SqlTemplate.get_session.
+struct SessionScope {
+    nb::object owner;  // keeps the template alive
+    SqlTemplate *tpl;
+    nb::object con;
+    nb::object session;
+    bool own = false;
+
+    nb::object enter() {
+        own = !glue::truthy(con);
+        session = own ? tpl->new_session() : con;
+        return session;
+    }
+
+    bool exit(nb::handle exc_type, nb::handle, nb::handle) {
+        if (!session.is_valid())
+            return false;
+        nb::object s = std::move(session);
+        if (exc_type.is_none()) {
+            if (!own)
+                return false;
+            try {
+                call0(s, name_commit);
+            } catch (...) {
+                std::exception_ptr ep = std::current_exception();
+                try {
+                    if (glue::is_ordinary(ep))
+                        call0(s, name_rollback);
+                } catch (...) {
+                    call0(s, name_close);
+                    throw;
+                }
+                call0(s, name_close);
+                std::rethrow_exception(ep);
+            }
+            call0(s, name_close);
+            return false;
+        }
+        if (PyObject_IsSubclass(exc_type.ptr(), PyExc_Exception) == 1) {
+            try {
+                call0(s, name_rollback);
+            } catch (...) {
+                if (own)
+                    call0(s, name_close);
+                throw;
+            }
+        }
+        if (own)
+            call0(s, name_close);
+        return false;
+    }
+};
+
+nb::object self_of(SqlTemplate &t) { return nb::find(&t); }
+
+}  // namespace
+
+NB_MODULE(ostrane, m) {
+    m.doc() = "SQL template: runs one statement per call with the library's session rules; paging.";
+    name_commit = PyUnicode_InternFromString("commit");
+    name_rollback = PyUnicode_InternFromString("rollback");
+    name_close = PyUnicode_InternFromString("close");
+    name_execute = PyUnicode_InternFromString("execute");
+    name_all = PyUnicode_InternFromString("all");
+    name_keys = PyUnicode_InternFromString("keys");
+
+    nb::class_<SessionScope>(m, "_SessionScope", "Session scope handed out by SqlTemplate.get_session.")
+        .def("__enter__", &SessionScope::enter)
+        .def("__exit__", &SessionScope::exit, "exc_type"_a.none(), "exc"_a.none(), "tb"_a.none());
+
+    auto none = nb::none();
+    nb::class_<SqlTemplate>(m, "SqlTemplate", "Runs one statement per call on a session of its engine.")
+        .def(nb::init<nb::object>(), "data_source"_a)
+        .def_ro("data_source", &SqlTemplate::data_source, "The engine on which the template opens its own sessions.")
+        .def(
+            "get_session",
+            [](nb::handle self, nb::handle session) {
+                auto *scope = new SessionScope{nb::borrow(self), nb::inst_ptr<SqlTemplate>(self), nb::borrow(session)};
+                return nb::cast(scope, nb::rv_policy::take_ownership);
+            },
+            nb::is_method(), "session"_a.none() = none,
+            "Context manager: the given session, or a new one committed on success and closed at the end.")
+        .def(
+            "insert",
+            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
+                return in_session(t, con, [&](nb::handle s) -> nb::object { return execute(s, sql, args).attr("lastrowid"); });
+            },
+            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "Executes an insert; returns lastrowid.")
+        .def(
+            "insert_list",
+            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
+                return in_session(t, con, [&](nb::handle s) -> nb::object {
+                    execute(s, sql, args);
+                    return nb::none();
+                });
+            },
+            "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
+            "Executes an insert once per dictionary of `args`; returns None.")
+        .def(
+            "insert_orm2",
+            [](SqlTemplate &t, nb::handle statement, nb::handle data_list, nb::handle con) {
+                return in_session(t, con, [&](nb::handle s) -> nb::object { return execute(s, statement, data_list); });
+            },
+            "statement"_a, "data_list"_a.none(), "con"_a.none() = none,
+            "Executes an ORM insert; returns the toolkit's result object.")
+        .def(
+            "add",
+            [](SqlTemplate &t, nb::handle data, nb::handle con) {
+                return in_session(t, con, [&](nb::handle s) -> nb::object {
+                    s.attr("add")(data);
+                    s.attr("flush")();
+                    return nb::none();
+                });
+            },
+            "data"_a.none(), "con"_a.none() = none, "Adds one object and flushes.")
+        .def(
+            "add_all",
+            [](SqlTemplate &t, nb::handle data, nb::handle con) {
+                return in_session(t, con, [&](nb::handle s) -> nb::object {
+                    s.attr("add_all")(data);
+                    s.attr("flush")();
+                    return nb::none();
+                });
+            },
+            "data"_a.none(), "con"_a.none() = none, "Adds the objects and flushes.")
+        .def(
+            "update",
+            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
+                return in_session(t, con, [&](nb::handle s) -> nb::object { return execute(s, sql, args).attr("rowcount"); });
+            },
+            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "Executes a statement; returns rowcount.")
+        .def(
+            "delete",
+            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
+                return self_of(t).attr("update")(sql, con, args);
+            },
+            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "Same as update(sql, con, args).")
+        .def(
+            "update_orm2",
+            [](SqlTemplate &t, nb::handle statement, nb::handle con, nb::handle sql_param) {
+                return in_session(t, con,
+                                  [&](nb::handle s) -> nb::object { return execute(s, statement, sql_param).attr("rowcount"); });
+            },
+            "statement"_a, "con"_a.none() = none, "sql_param"_a.none() = none,
+            "Executes an ORM update or delete; returns rowcount.")
+        .def(
+            "delete_orm2",
+            [](SqlTemplate &t, nb::handle statement, nb::handle con, nb::handle sql_param) {
+                return self_of(t).attr("update_orm2")(statement, con, sql_param);
+            },
+            "statement"_a, "con"_a.none() = none, "sql_param"_a.none() = none,
+            "Same as update_orm2(statement, con, sql_param).")
+        .def(
+            "bulk_update_mappings",
+            [](SqlTemplate &t, nb::handle table_model, nb::handle drumsel, nb::handle con) {
+                return in_session(t, con, [&](nb::handle s) -> nb::object {
+                    s.attr("bulk_update_mappings")(table_model, drumsel);
+                    return nb::none();
+                });
+            },
+            "table_model"_a.none(), "drumsel"_a.none() = none, "con"_a.none() = none,
+            "Updates rows of `table_model` from dictionaries holding their keys.")
+        .def(
+            "select_one",
+            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
+                return in_session(t, con, [&](nb::handle s) -> nb::object {
+                    nb::object row = execute(s, sql, args).attr("first")();
+                    return row.is_none() ? row : as_dict(row);
+                });
+            },
+            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "The first row as a dictionary, or None.")
+        .def(
+            "select_list",
+            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
+                return in_session(t, con, [&](nb::handle s) -> nb::object { return all_as_dicts(execute(s, sql, args)); });
+            },
+            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "All rows as dictionaries, in result order.")
+        .def(
+            "select_one_orm1",
+            [](SqlTemplate &t, nb::handle statement, nb::handle con) {
+                return in_session(t, con, [&](nb::handle s) -> nb::object {
+                    nb::object row = execute(s, statement).attr("first")();
+                    return row.is_none() ? row : as_dict(row);
+                });
+            },
+            "statement"_a, "con"_a.none() = none, "The first row of an ORM select as a dictionary, or None.")
+        .def(
+            "select_one_orm2",
+            [](SqlTemplate &t, nb::handle statement, nb::handle con) {
+                return in_session(t, con,
+                                  [&](nb::handle s) -> nb::object { return execute(s, statement).attr("scalar_one_or_none")(); });
+            },
+            "statement"_a, "con"_a.none() = none, "The single entity or scalar of an ORM select, or None.")
+        .def(
+            "select_all_orm1",
+            [](SqlTemplate &t, nb::handle statement, nb::handle con) {
+                return in_session(t, con, [&](nb::handle s) -> nb::object { return call0(execute(s, statement), name_all); });
+            },
+            "statement"_a, "con"_a.none() = none, "All rows of an ORM select as the toolkit's row objects.")
+        .def(
+            "select_all_orm2",
+            [](SqlTemplate &t, nb::handle statement, nb::handle con) {
+                return in_session(t, con,
+                                  [&](nb::handle s) -> nb::object { return call0(execute(s, statement).attr("scalars")(), name_all); });
+            },
+            "statement"_a, "con"_a.none() = none, "All entities or scalars of an ORM select.");
+}

@@ -1,0 +1,84 @@
+// src/bindings/glue/common.hpp: shared shims for every binding module.
+#pragma once
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <string_view>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace zorvane::glue {
+
+// Raises `type` with `msg` and leaves C++ through nb::python_error.
+[[noreturn]] inline void raise(PyObject *type, const std::string &msg) {
+    PyErr_SetString(type, msg.c_str());
+    throw nb::python_error();
+}
+
+// The host's generic exception (`Exception`) with a fixed message.
+[[noreturn]] inline void raise_exception(const std::string &msg) { raise(PyExc_Exception, msg); }
+
+// The argument check of the library's typed entry points: `obj` must be exactly of
+// type `tp` (subclasses rejected); None passes only when `none_ok`.
+inline void check_exact(nb::handle obj, PyTypeObject *tp, const char *arg, bool none_ok = false) {
+    if (Py_TYPE(obj.ptr()) == tp || (none_ok && obj.is_none()))
+        return;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg,
+                 tp->tp_name, Py_TYPE(obj.ptr())->tp_name);
+    throw nb::python_error();
+}
+
+// Truth value in the host's sense; errors of __bool__/__len__ propagate.
+inline bool truthy(nb::handle obj) {
+    if (obj.is_none())
+        return false;
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
+// `obj` as UTF-8; `obj` must be a str.
+inline std::string_view utf8(nb::handle obj) {
+    Py_ssize_t n;
+    const char *p = PyUnicode_AsUTF8AndSize(obj.ptr(), &n);
+    if (!p)
+        throw nb::python_error();
+    return {p, static_cast<std::size_t>(n)};
+}
+
+inline nb::str make_str(std::string_view s) { return nb::steal<nb::str>(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size())); }
+
+// An attribute of an importable module, imported on first use and kept for the
+// life of the process.
+class Lazy {
+public:
+    constexpr Lazy(const char *module, const char *name) : module_(module), name_(name) {}
+    nb::handle get() {
+        if (!obj_)
+            obj_ = nb::object(nb::module_::import_(module_).attr(name_)).release().ptr();
+        return obj_;
+    }
+    nb::handle operator->() { return get(); }
+    template <class... Args> nb::object operator()(Args &&...args) { return get()(std::forward<Args>(args)...); }
+
+private:
+    const char *module_;
+    const char *name_;
+    PyObject *obj_ = nullptr;
+};
+
+// Whether a C++ exception in flight belongs to the host's `Exception` family (errors
+// raised by nanobind's own checks do; interrupts and exits do not).
+inline bool is_ordinary(const std::exception_ptr &ep) {
+    try {
+        std::rethrow_exception(ep);
+    } catch (nb::python_error &e) {
+        return e.matches(PyExc_Exception);
+    } catch (...) {
+        return true;
+    }
+}
+
+}  // namespace zorvane::glue

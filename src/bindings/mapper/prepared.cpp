@@ -1,0 +1,154 @@
+// src/bindings/mapper/prepared.cpp: #{...} text to a bound statement, with a bounded cache.
+#include "mapper/prepared.hpp"
+
+#include "text/sql_text.hpp"
+
+namespace zorvane::glue {
+namespace {
+
+Lazy sa_text{"sqlalchemy", "text"};
+
+constexpr std::string_view kIndexMark = "_for_index_";
+constexpr Py_ssize_t kMaxEntries = 2048;
+constexpr Py_ssize_t kMaxKeyChars = 64 * 1024;        // longer statements are not cached
+constexpr Py_ssize_t kMaxTotalChars = 8 * 1024 * 1024;  // all cached keys together
+
+// How one distinct placeholder name is looked up.
+enum BindKind : long { kPlain = 0, kIndexed = 1, kBadIndex = 2, kTooManyPieces = 3 };
+
+// Cache: rendered text -> (clause, binds); binds is a tuple of (kind, name, key, index).
+// Python objects only, so the cache needs no teardown of its own.
+PyObject *g_cache = nullptr;
+Py_ssize_t g_cached_chars = 0;
+
+nb::tuple describe_bind(std::string_view name) {
+    nb::str py_name = make_str(name);
+    std::size_t at = name.find(kIndexMark);
+    if (at == std::string_view::npos)
+        return nb::make_tuple((long)kPlain, py_name, nb::none(), nb::none());
+    std::string_view key = name.substr(0, at), idx = name.substr(at + kIndexMark.size());
+    if (idx.find(kIndexMark) != std::string_view::npos)
+        return nb::make_tuple((long)kTooManyPieces, py_name, nb::none(), nb::none());
+    nb::str idx_text = make_str(idx);
+    PyObject *num = PyLong_FromUnicodeObject(idx_text.ptr(), 10);
+    if (!num) {  // raised again, with the host's message, when the name is looked up
+        PyErr_Clear();
+        return nb::make_tuple((long)kBadIndex, py_name, make_str(key), idx_text);
+    }
+    return nb::make_tuple((long)kIndexed, py_name, make_str(key), nb::steal(num));
+}
+
+nb::tuple build_entry(nb::handle ret) {
+    std::string_view text = utf8(ret);
+    std::vector<std::string_view> names = core::find_bind_names(text);
+    nb::list binds;
+    std::vector<std::string_view> seen;
+    for (std::string_view n : names) {
+        bool dup = false;
+        for (std::string_view s : seen)
+            dup = dup || s == n;
+        if (dup)
+            continue;  // the same name binds the same value again
+        seen.push_back(n);
+        binds.append(describe_bind(n));
+    }
+    nb::object clause = sa_text(make_str(core::prepare_sql(text)));
+    return nb::make_tuple(clause, nb::tuple(binds));
+}
+
+void remember(nb::handle ret, nb::handle entry) {
+    Py_ssize_t len = PyUnicode_GET_LENGTH(ret.ptr());
+    if (len > kMaxKeyChars)
+        return;
+    if (!g_cache)
+        g_cache = PyDict_New();
+    while (PyDict_GET_SIZE(g_cache) > 0 &&
+           (PyDict_GET_SIZE(g_cache) >= kMaxEntries || g_cached_chars + len > kMaxTotalChars)) {
+        Py_ssize_t pos = 0;
+        PyObject *oldest, *value;
+        PyDict_Next(g_cache, &pos, &oldest, &value);  // insertion order: the oldest first
+        g_cached_chars -= PyUnicode_GET_LENGTH(oldest);
+        if (PyDict_DelItem(g_cache, oldest) < 0)
+            throw nb::python_error();
+    }
+    if (PyDict_SetItem(g_cache, ret.ptr(), entry.ptr()) < 0)
+        throw nb::python_error();
+    g_cached_chars += len;
+}
+
+// param[name] when name is in param, else None; the caller's mapping decides.
+PyObject *lookup_plain(PyObject *param, PyObject *name) {
+    if (PyDict_CheckExact(param)) {
+        PyObject *v = PyDict_GetItemWithError(param, name);
+        if (!v && PyErr_Occurred())
+            throw nb::python_error();
+        return Py_NewRef(v ? v : Py_None);
+    }
+    int has = PySequence_Contains(param, name);
+    if (has < 0)
+        throw nb::python_error();
+    if (!has)
+        return Py_NewRef(Py_None);
+    PyObject *v = PyObject_GetItem(param, name);
+    if (!v)
+        throw nb::python_error();
+    return v;
+}
+
+PyObject *lookup_indexed(PyObject *param, PyObject *key, PyObject *index) {
+    nb::object seq = nb::steal(PyObject_GetItem(param, key));
+    if (!seq.is_valid())
+        throw nb::python_error();
+    PyObject *v = PyObject_GetItem(seq.ptr(), index);
+    if (!v)
+        throw nb::python_error();
+    return v;
+}
+
+}  // namespace
+
+nb::tuple to_prepared_statement(nb::handle ret, nb::handle param) {
+    if (!PyUnicode_Check(ret.ptr()))
+        raise(PyExc_TypeError, std::string("expected string or bytes-like object, got '") +
+                                   Py_TYPE(ret.ptr())->tp_name + "'");
+    nb::handle entry;
+    nb::object fresh;
+    if (g_cache) {
+        PyObject *hit = PyDict_GetItemWithError(g_cache, ret.ptr());
+        if (!hit && PyErr_Occurred())
+            throw nb::python_error();
+        entry = hit;
+    }
+    if (!entry.is_valid()) {
+        fresh = build_entry(ret);
+        remember(ret, fresh);
+        entry = fresh;
+    }
+    PyObject *binds = PyTuple_GET_ITEM(entry.ptr(), 1);
+    nb::dict values;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(binds); i < n; ++i) {
+        PyObject *b = PyTuple_GET_ITEM(binds, i);
+        long kind = PyLong_AsLong(PyTuple_GET_ITEM(b, 0));
+        PyObject *name = PyTuple_GET_ITEM(b, 1);
+        PyObject *v = nullptr;
+        switch (kind) {
+            case kPlain: v = lookup_plain(param.ptr(), name); break;
+            case kIndexed: v = lookup_indexed(param.ptr(), PyTuple_GET_ITEM(b, 2), PyTuple_GET_ITEM(b, 3)); break;
+            case kTooManyPieces: raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+            default: {
+                // The list is looked up before the index text is read as a number.
+                nb::object seq = nb::steal(PyObject_GetItem(param.ptr(), PyTuple_GET_ITEM(b, 2)));
+                if (!seq.is_valid() || !PyLong_FromUnicodeObject(PyTuple_GET_ITEM(b, 3), 10))
+                    throw nb::python_error();
+                raise(PyExc_SystemError, "index text parsed on the second attempt");
+            }
+        }
+        int rc = PyDict_SetItem(values.ptr(), name, v);
+        Py_DECREF(v);
+        if (rc < 0)
+            throw nb::python_error();
+    }
+    return nb::make_tuple(nb::handle(PyTuple_GET_ITEM(entry.ptr(), 0)), values);
+}
+
+}  // namespace zorvane::glue

@@ -1,0 +1,168 @@
+// src/core/text/sql_text.cpp: placeholder scans, marker rewrite and whitespace rules for SQL text.
+#include "text/sql_text.hpp"
+
+#include "text/utf8.hpp"
+
+namespace zorvane::core {
+namespace {
+
+bool is_name_byte(char c) noexcept {
+    auto b = static_cast<unsigned char>(c);
+    return b == '_' || b == '-' || (b >= '0' && b <= '9') || ((b | 0x20) >= 'a' && (b | 0x20) <= 'z');
+}
+
+std::vector<std::string_view> find_names(std::string_view sql, char lead) {
+    std::vector<std::string_view> names;
+    const std::size_t n = sql.size();
+    for (std::size_t i = 0; i + 2 < n; ++i) {
+        if (sql[i] != lead || sql[i + 1] != '{')
+            continue;
+        std::size_t j = i + 2;
+        while (j < n && is_name_byte(sql[j]))
+            ++j;
+        if (j > i + 2 && j < n && sql[j] == '}') {
+            names.push_back(sql.substr(i + 2, j - i - 2));
+            i = j;
+        }
+    }
+    return names;
+}
+
+// End (exclusive) of a #{...} marker starting at i, or 0 when none starts there.
+std::size_t marker_end(std::string_view s, std::size_t i) noexcept {
+    if (s[i] != '#' || i + 2 >= s.size() || s[i + 1] != '{' || s[i + 2] == '}')
+        return 0;
+    std::size_t close = s.find('}', i + 3);
+    return close == std::string_view::npos ? 0 : close + 1;
+}
+
+char closing_quote(char c) noexcept {
+    return (c == '\'' || c == '"' || c == '`') ? c : 0;
+}
+
+// Would the toolkit's text() read the colon at `i` as a bind marker? Mirrors its
+// pattern (?<![:\w\\]):(\w+)(?!:), except that a run followed by ':' is left alone:
+// escaping it could not be undone by the toolkit and would leave a backslash behind.
+bool colon_needs_escape(std::string_view s, std::size_t i) noexcept {
+    if (i > 0) {
+        auto p = static_cast<unsigned char>(s[i - 1]);
+        if (p == ':' || p == '\\' || is_word_byte(p))
+            return false;
+    }
+    std::size_t j = i + 1;
+    while (j < s.size() && is_word_byte(static_cast<unsigned char>(s[j])))
+        ++j;
+    return j > i + 1 && (j == s.size() || s[j] != ':');
+}
+
+// Appends text with whitespace collapsing outside quoted runs.
+struct Collapser {
+    std::string out;
+    bool pending = false;
+
+    void put(std::string_view bytes) {
+        if (pending && !out.empty())
+            out.push_back(' ');
+        pending = false;
+        out.append(bytes);
+    }
+};
+
+}  // namespace
+
+std::vector<std::string_view> find_bind_names(std::string_view sql) { return find_names(sql, '#'); }
+
+std::vector<std::string_view> find_splice_names(std::string_view sql) { return find_names(sql, '$'); }
+
+std::vector<std::string_view> split_sql_words(std::string_view sql) {
+    std::vector<std::string_view> words;
+    const std::size_t n = sql.size();
+    std::size_t i = 0, start = std::string_view::npos;
+    char quote = 0;
+    while (i < n) {
+        if (quote) {
+            if (sql[i] == quote)
+                quote = 0;
+            ++i;
+            continue;
+        }
+        std::size_t ws = space_len(sql, i);
+        if (ws) {
+            if (start != std::string_view::npos) {
+                words.push_back(sql.substr(start, i - start));
+                start = std::string_view::npos;
+            }
+            i += ws;
+            continue;
+        }
+        if (start == std::string_view::npos)
+            start = i;
+        quote = closing_quote(sql[i]);
+        ++i;
+    }
+    if (start != std::string_view::npos)
+        words.push_back(sql.substr(start));
+    return words;
+}
+
+std::string format_sql(std::string_view sql) {
+    std::string out;
+    out.reserve(sql.size());
+    for (std::string_view w : split_sql_words(sql)) {
+        if (!out.empty())
+            out.push_back(' ');
+        out.append(w);
+    }
+    return out;
+}
+
+std::string prepare_sql(std::string_view sql) {
+    std::string_view s = strip_py(sql);
+    Collapser c;
+    c.out.reserve(s.size() + 8);
+    const std::size_t n = s.size();
+    char quote = 0;
+    std::size_t i = 0;
+    while (i < n) {
+        if (std::size_t end = marker_end(s, i)) {
+            // ":" + the marker's content; quotes inside it do not open a quoted run.
+            c.put(":");
+            for (std::size_t k = i + 2; k + 1 < end;) {
+                std::size_t ws = quote ? 0 : space_len(s, k);
+                if (ws) {
+                    c.pending = true;
+                    k += ws;
+                } else {
+                    c.put(s.substr(k, 1));
+                    ++k;
+                }
+            }
+            i = end;
+            continue;
+        }
+        char ch = s[i];
+        if (quote) {
+            if (ch == quote)
+                quote = 0;
+            else if (ch == ':' && colon_needs_escape(s, i)) {
+                c.put("\\:");
+                ++i;
+                continue;
+            }
+            c.put(s.substr(i, 1));
+            ++i;
+            continue;
+        }
+        if (std::size_t ws = space_len(s, i)) {
+            c.pending = true;
+            i += ws;
+            continue;
+        }
+        quote = closing_quote(ch);
+        c.put(s.substr(i, 1));
+        ++i;
+    }
+    return std::move(c.out);
+}
+
+}  // namespace zorvane::core

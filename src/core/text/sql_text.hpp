@@ -1,0 +1,49 @@
+// src/core/text/sql_text.hpp: placeholder scans, marker rewrite and whitespace rules for SQL text.
+#pragma once
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zorvane::core {
+
+// Names of the #{name} placeholders whose name is [A-Za-z0-9_-]+, left to right,
+// duplicates kept. Views point into `sql`.
+std::vector<std::string_view> find_bind_names(std::string_view sql);
+
+// The same for ${name} placeholders.
+std::vector<std::string_view> find_splice_names(std::string_view sql);
+
+// Words of `sql`: maximal runs without whitespace, where a quoted run ('...' with ''
+// escapes, "...", `...`) belongs to its word whole, whitespace included. An unclosed
+// quote runs to the end. Views point into `sql`.
+std::vector<std::string_view> split_sql_words(std::string_view sql);
+
+// The words of `sql` joined by single blanks: whitespace outside quoted runs collapses,
+// leading and trailing whitespace goes, quoted runs are kept exactly.
+std::string format_sql(std::string_view sql);
+
+// The statement text handed to the toolkit: every #{...} (non-empty, up to the first
+// closing brace) becomes ":..." wherever it stands; inside quoted runs a colon that
+// the toolkit would read as a bind marker is escaped as "\:"; then format_sql.
+std::string prepare_sql(std::string_view sql);
+
+// Replaces every "${name}" by `value_of(name)` for the names find_splice_names reports.
+// `value_of` returns the text to put in.
+template <class ValueOf>
+std::string replace_splices(std::string_view sql, ValueOf &&value_of) {
+    std::string out(sql);
+    for (std::string_view name : find_splice_names(sql)) {
+        std::string needle = "${" + std::string(name) + "}";
+        std::string value = value_of(name);
+        std::string next;
+        next.reserve(out.size());
+        std::size_t pos = 0;
+        for (std::size_t hit; (hit = out.find(needle, pos)) != std::string::npos; pos = hit + needle.size())
+            next.append(out, pos, hit - pos).append(value);
+        next.append(out, pos, std::string::npos);
+        out.swap(next);
+    }
+    return out;
+}
+
+}  // namespace zorvane::core

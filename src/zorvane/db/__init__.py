@@ -1,0 +1,1 @@
+"""SQL template and session object (zorvane.db.ostrane, zorvane.db.kelvor)."""

@@ -1,0 +1,58 @@
+"""SQL template: runs one statement per call with the library's session rules; paging."""
+
+from typing import Any, Sequence
+
+from sqlalchemy import Engine, Executable, Result, Row, TextClause
+from sqlalchemy.orm import Session
+
+class _SessionScope:
+    """Session scope handed out by SqlTemplate.get_session."""
+
+    def __enter__(self) -> Session: ...
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> bool: ...
+
+class SqlTemplate:
+    """Runs one statement per call on a session of its engine."""
+
+    def __init__(self, data_source: Engine) -> None: ...
+    @property
+    def data_source(self) -> Engine:
+        """The engine on which the template opens its own sessions."""
+    def get_session(self, session: Session | None = None) -> _SessionScope:
+        """Context manager: the given session, or a new one committed on success and closed at the end."""
+    def insert(self, sql: TextClause, con: Session | None = None, args: dict[str, Any] | None = None) -> Any:
+        """Executes an insert; returns lastrowid."""
+    def insert_list(
+        self, sql: TextClause, con: Session | None = None, args: Sequence[dict[str, Any]] | None = None
+    ) -> None:
+        """Executes an insert once per dictionary of `args`; returns None."""
+    def insert_orm2(self, statement: Executable, data_list: list[Any] | None, con: Session | None = None) -> Result[Any]:
+        """Executes an ORM insert; returns the toolkit's result object."""
+    def add(self, data: Any, con: Session | None = None) -> None:
+        """Adds one object and flushes."""
+    def add_all(self, data: Any, con: Session | None = None) -> None:
+        """Adds the objects and flushes."""
+    def update(self, sql: TextClause, con: Session | None = None, args: dict[str, Any] | None = None) -> int:
+        """Executes a statement; returns rowcount."""
+    def delete(self, sql: TextClause, con: Session | None = None, args: dict[str, Any] | None = None) -> int:
+        """Same as update(sql, con, args)."""
+    def update_orm2(self, statement: Executable, con: Session | None = None, sql_param: dict[str, Any] | None = None) -> int:
+        """Executes an ORM update or delete; returns rowcount."""
+    def delete_orm2(self, statement: Executable, con: Session | None = None, sql_param: dict[str, Any] | None = None) -> int:
+        """Same as update_orm2(statement, con, sql_param)."""
+    def bulk_update_mappings(
+        self, table_model: Any, drumsel: list[dict[str, Any]] | None = None, con: Session | None = None
+    ) -> None:
+        """Updates rows of `table_model` from dictionaries holding their keys."""
+    def select_one(self, sql: TextClause, con: Session | None = None, args: dict[str, Any] | None = None) -> dict[str, Any] | None:
+        """The first row as a dictionary, or None."""
+    def select_list(self, sql: TextClause, con: Session | None = None, args: dict[str, Any] | None = None) -> list[dict[str, Any]]:
+        """All rows as dictionaries, in result order."""
+    def select_one_orm1(self, statement: Executable, con: Session | None = None) -> dict[str, Any] | None:
+        """The first row of an ORM select as a dictionary, or None."""
+    def select_one_orm2(self, statement: Executable, con: Session | None = None) -> Any:
+        """The single entity or scalar of an ORM select, or None."""
+    def select_all_orm1(self, statement: Executable, con: Session | None = None) -> list[Row[Any]]:
+        """All rows of an ORM select as the toolkit's row objects."""
+    def select_all_orm2(self, statement: Executable, con: Session | None = None) -> list[Any]:
+        """All entities or scalars of an ORM select."""

@@ -1,0 +1,1 @@
+"""Mapper XML parser (zorvane.mapper.vantrel)."""

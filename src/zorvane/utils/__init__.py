@@ -1,0 +1,1 @@
+"""Type and SQL text utilities (drumsel, pennick, corvint, malvey, tibbet)."""

@@ -1,0 +1,1 @@
+"""CDATA handling and SQL literal formatting."""

@@ -1,0 +1,1 @@
+"""Placeholder scanner: the #{...}, ${...} and $f{...} placeholders of SQL text."""

@@ -1,0 +1,1 @@
+"""Keyword replacement at the start or end of a SQL text."""

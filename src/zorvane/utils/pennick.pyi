@@ -1,0 +1,1 @@
+"""Type utilities: type names from text, container types and result classes."""

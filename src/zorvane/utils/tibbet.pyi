@@ -1,0 +1,1 @@
+"""Template functions that turn values into SQL string literals."""

@@ -1,0 +1,1 @@
+"""Top-level API: configuration, datasource scopes, statement decorators and the base mapper."""
