@@ -15,6 +15,8 @@ Lazy is_container_type_by_str{"zorvane.utils.pennick", "is_container_type_by_str
 // Interned attribute and key names, made once.
 struct Names {
     PyObject *tag, *text, *tail, *attrib, *iter, *getroot, *params, *add_note;
+    PyObject *id, *result_type, *namespace_, *test, *refid, *prefix, *suffix, *prefix_overrides, *suffix_overrides;
+    PyObject *foreach[5];  // item, collection, open, close, separator: the order they are read in
     Names() {
         auto intern = [](const char *s) { return PyUnicode_InternFromString(s); };
         tag = intern("tag");
@@ -25,6 +27,18 @@ struct Names {
         getroot = intern("getroot");
         params = intern("params");
         add_note = intern("add_note");
+        id = intern("id");
+        result_type = intern("resultType");
+        namespace_ = intern("namespace");
+        test = intern("test");
+        refid = intern("refid");
+        prefix = intern("prefix");
+        suffix = intern("suffix");
+        prefix_overrides = intern("prefixOverrides");
+        suffix_overrides = intern("suffixOverrides");
+        const char *each[] = {"item", "collection", "open", "close", "separator"};
+        for (int i = 0; i < 5; ++i)
+            foreach[i] = intern(each[i]);
     }
 };
 
@@ -40,11 +54,28 @@ nb::object get(nb::handle obj, PyObject *name) {
     return nb::steal(v);
 }
 
-// attrib[name] or null; borrowed while `attrib` lives.
-PyObject *attribute(nb::handle attrib, const char *name) {
+// attrib[key] or null; borrowed while `attrib` lives.
+PyObject *attribute(nb::handle attrib, PyObject *key) {
     if (!PyDict_Check(attrib.ptr()))
         raise(PyExc_TypeError, std::string("element attrib must be a dict, got ") + Py_TYPE(attrib.ptr())->tp_name);
-    return PyDict_GetItemString(attrib.ptr(), name);
+    PyObject *v = PyDict_GetItemWithError(attrib.ptr(), key);
+    if (!v && PyErr_Occurred())
+        throw nb::python_error();
+    return v;
+}
+
+// Calls f(child) for each child element, in document order.
+template <class F>
+void for_each_child(nb::handle elem, F &&f) {
+    Py_ssize_t n = PySequence_Size(elem.ptr());
+    if (n < 0)
+        throw nb::python_error();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *raw = PySequence_GetItem(elem.ptr(), i);
+        if (!raw)
+            throw nb::python_error();
+        f(nb::steal(raw));
+    }
 }
 
 std::string text_of(PyObject *value) {
@@ -88,16 +119,10 @@ public:
     // The element's text, then each child's rendering followed by its tail.
     void body(nb::handle elem, core::Body &out) {
         append_run(out, get(elem, names().text));
-        nb::object it = nb::steal(PyObject_GetIter(elem.ptr()));
-        if (!it.is_valid())
-            throw nb::python_error();
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object child = nb::steal(raw);
+        for_each_child(elem, [&](nb::handle child) {
             element(child, out);
             append_run(out, get(child, names().tail));
-        }
-        if (PyErr_Occurred())
-            throw nb::python_error();
+        });
     }
 
     // The rendering of `elem` itself, as parse_element gives it.
@@ -109,11 +134,10 @@ public:
             return;
         }
         std::string_view t = utf8(tag);
-        nb::object attrib = get(elem, names().attrib);
         if (t == "sql" || t == "when" || t == "otherwise") {
             body(elem, out);
         } else if (t == "if") {
-            PyObject *test = attribute(attrib, "test");
+            PyObject *test = attribute(get(elem, names().attrib), names().test);
             if (!test)
                 return core::append_node(out, core::make_error(ErrorKind::MissingAttribute, "test"));
             std::size_t expr = doc_.expressions.add(test, false);
@@ -125,13 +149,13 @@ public:
             body(elem, b);
             core::append_node(out, t == "where" ? core::make_where(std::move(b)) : core::make_set(std::move(b)));
         } else if (t == "trim") {
-            trim(elem, attrib, out);
+            trim(elem, get(elem, names().attrib), out);
         } else if (t == "choose") {
             choose(elem, out);
         } else if (t == "foreach") {
-            foreach_(elem, attrib, out);
+            foreach_(elem, get(elem, names().attrib), out);
         } else if (t == "include") {
-            include(attrib, out);
+            include(get(elem, names().attrib), out);
         } else {
             core::append_node(out, core::make_error(ErrorKind::UnsupportedTag, std::string(t)));
         }
@@ -139,13 +163,14 @@ public:
 
 private:
     void trim(nb::handle elem, nb::handle attrib, core::Body &out) {
-        auto value = [&](const char *name) {
-            PyObject *v = attribute(attrib, name);
+        auto value = [&](PyObject *key) {
+            PyObject *v = attribute(attrib, key);
             return v ? text_of(v) : std::string();
         };
-        std::string prefix = value("prefix"), suffix = value("suffix");
-        std::vector<std::string> heads = core::parse_overrides(value("prefixOverrides"));
-        std::vector<std::string> tails = core::parse_overrides(value("suffixOverrides"));
+        const Names &n = names();
+        std::string prefix = value(n.prefix), suffix = value(n.suffix);
+        std::vector<std::string> heads = core::parse_overrides(value(n.prefix_overrides));
+        std::vector<std::string> tails = core::parse_overrides(value(n.suffix_overrides));
         core::Body b;
         body(elem, b);
         core::append_node(out, core::make_trim(std::move(b), std::move(prefix), std::move(suffix), std::move(heads),
@@ -155,31 +180,25 @@ private:
     void choose(nb::handle elem, core::Body &out) {
         std::vector<core::Node> branches;
         nb::object otherwise;
-        nb::object it = nb::steal(PyObject_GetIter(elem.ptr()));
-        if (!it.is_valid())
-            throw nb::python_error();
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object child = nb::steal(raw);
+        for_each_child(elem, [&](nb::handle child) {
             nb::object tag = get(child, names().tag);
             if (!PyUnicode_Check(tag.ptr()))
-                continue;
+                return;
             std::string_view t = utf8(tag);
             if (t == "when") {
-                PyObject *test = attribute(get(child, names().attrib), "test");
+                PyObject *test = attribute(get(child, names().attrib), names().test);
                 if (!test) {
                     branches.push_back(core::make_error(core::ErrorKind::MissingAttribute, "test"));
-                    continue;
+                    return;
                 }
                 std::size_t expr = doc_.expressions.add(test, false);
                 core::Body b;
                 body(child, b);
                 branches.push_back(core::make_if(expr, std::move(b)));
             } else if (t == "otherwise" && !otherwise.is_valid()) {
-                otherwise = child;
+                otherwise = nb::borrow(child);
             }
-        }
-        if (PyErr_Occurred())
-            throw nb::python_error();
+        });
         if (otherwise.is_valid()) {
             core::Body b;
             body(otherwise, b);
@@ -189,12 +208,12 @@ private:
     }
 
     void foreach_(nb::handle elem, nb::handle attrib, core::Body &out) {
-        static const char *const required[] = {"item", "collection", "open", "close", "separator"};
         PyObject *values[5];
         for (int i = 0; i < 5; ++i) {
-            values[i] = attribute(attrib, required[i]);
+            values[i] = attribute(attrib, names().foreach[i]);
             if (!values[i])
-                return core::append_node(out, core::make_error(core::ErrorKind::MissingAttribute, required[i]));
+                return core::append_node(
+                    out, core::make_error(core::ErrorKind::MissingAttribute, std::string(utf8(names().foreach[i]))));
         }
         std::string item = text_of(values[0]), collection = text_of(values[1]);
         std::size_t expr = doc_.expressions.add(values[1], true);
@@ -206,7 +225,7 @@ private:
 
     void include(nb::handle attrib, core::Body &out) {
         using core::ErrorKind;
-        PyObject *refid = attribute(attrib, "refid");
+        PyObject *refid = attribute(attrib, names().refid);
         if (!refid)
             return core::append_node(out, core::make_error(ErrorKind::MissingAttribute, "refid"));
         PyObject *slot = PyDict_GetItemWithError(doc_.slots.ptr(), refid);
@@ -405,29 +424,26 @@ MapperDocument MapperDocument::load(nb::handle xml_path) {
         throw nb::python_error();
     if (first) {
         nb::object mapper = nb::steal(first);
-        PyObject *ns = attribute(get(mapper, names().attrib), "namespace");
+        PyObject *ns = attribute(get(mapper, names().attrib), names().namespace_);
         if (ns)
             doc.namespace_ = nb::borrow(ns);
     }
 
     std::vector<nb::object> elements;
     nb::handle dict_type((PyObject *)&PyDict_Type);
-    nb::object it = nb::steal(PyObject_GetIter(root.ptr()));
-    if (!it.is_valid())
-        throw nb::python_error();
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object child = nb::steal(raw);
+    for_each_child(root, [&](nb::handle child_h) {
+        nb::object child = nb::borrow(child_h);
         nb::object tag = get(child, names().tag);
         if (!PyUnicode_Check(tag.ptr()) || !registered_tag(utf8(tag)))
-            continue;
+            return;
         StatementKind kind = kind_of(utf8(tag));
         nb::object attrib = get(child, names().attrib);
-        PyObject *id = attribute(attrib, "id");
+        PyObject *id = attribute(attrib, names().id);
         if (!id)
             raise_exception("Missing id");
         nb::object result_type = nb::borrow(dict_type);
-        PyObject *rt = kind == StatementKind::Select ? attribute(attrib, "resultType") : nullptr;
-        if (rt) {
+        PyObject *rt = kind == StatementKind::Select ? attribute(attrib, names().result_type) : nullptr;
+        if (rt && !(PyUnicode_Check(rt) && PyUnicode_CompareWithASCIIString(rt, "dict") == 0)) {
             result_type = get_type_from_string(nb::handle(rt));
             if (truthy(is_container_type_by_str(nb::handle(rt))) && !result_type.is(dict_type))
                 raise(PyExc_TypeError, "please check result_type: can`t set type: " + text_of(rt));
@@ -443,18 +459,19 @@ MapperDocument MapperDocument::load(nb::handle xml_path) {
             if (PyErr_Occurred())
                 throw nb::python_error();
             slot = doc.kinds.size();
-            doc.slots[nb::handle(id)] = nb::int_(slot);
+            nb::object index = nb::steal(PyLong_FromSize_t(slot));
+            if (!index.is_valid() || PyDict_SetItem(doc.slots.ptr(), id, index.ptr()) < 0)
+                throw nb::python_error();
             doc.kinds.push_back(kind);
             doc.tags.push_back(tag);
             doc.result_type_objects.push_back(result_type);
             elements.push_back(child);
         }
-        doc.elements[nb::handle(id)] = child;
-        doc.result_types[nb::handle(id)] = result_type;
-        doc.sql_types[nb::handle(id)] = tag;
-    }
-    if (PyErr_Occurred())
-        throw nb::python_error();
+        if (PyDict_SetItem(doc.elements.ptr(), id, child.ptr()) < 0 ||
+            PyDict_SetItem(doc.result_types.ptr(), id, result_type.ptr()) < 0 ||
+            PyDict_SetItem(doc.sql_types.ptr(), id, tag.ptr()) < 0)
+            throw nb::python_error();
+    });
 
     // Every id is known now, so includes resolve whatever the order of the file.
     doc.bodies.resize(elements.size());
