@@ -1,0 +1,1 @@
+"""Slow pure-Python oracles that the compiled modules are compared with."""
