@@ -33,14 +33,10 @@ def test_page_three_of_ten(tpl, engine):
     assert PageInfo(**page).total == 25
 
 
-@pytest.mark.parametrize("num, size", [(4, 10), (100, 10), (2, 25)])
-def test_page_past_the_end_keeps_the_true_total(tpl, num, size):
-    page = tpl.select_page(ADULTS, Page(num, size), args={"age": 18})
-    assert page == {"pageNum": num, "pageSize": size, "total": 25, "list": []}
-
-
-def test_no_matching_row(tpl):
-    assert tpl.select_page(ADULTS, Page(1, 10), args={"age": 99}) == {"pageNum": 1, "pageSize": 10, "total": 0, "list": []}
+@pytest.mark.parametrize("num, size, age, total", [(4, 10, 18, 25), (100, 10, 18, 25), (2, 25, 18, 25), (1, 10, 99, 0)])
+def test_page_past_the_end_keeps_the_true_total(tpl, num, size, age, total):
+    page = tpl.select_page(ADULTS, Page(num, size), args={"age": age})
+    assert page == {"pageNum": num, "pageSize": size, "total": total, "list": []}
 
 
 # Each statement's total and page must agree with its full result: the wrapped count forms
@@ -48,14 +44,12 @@ def test_no_matching_row(tpl):
 @pytest.mark.parametrize(
     "sql",
     [
-        "select id, name from user where age > :age order by id",
         "SELECT DISTINCT note FROM user where age > :age order by note",
         "select note, count(*) as n from user where age > :age group by note order by note",
         "select note from user where age > :age group by note having count(*) > 8 order by note",
         "select name from user where age > :age union select note from user order by name",
         "select id, (select max(age) from user) as oldest from user where age > :age order by id",
         "select u.id, (select count(*) from user v where v.age < u.age) as younger from user u where u.age > :age order by u.id",
-        "select coalesce(note, 'x') as note_or_x from user where age > :age order by id",
         "select id, note as distinct_total from user where age > :age order by id",
     ],
 )

@@ -32,12 +32,9 @@ def wrapped(text):
         ("select city, count(*) from user group\n by city", wrapped("select city, count(*) from user group\n by city")),
         ("select city from user Having max(age) > 1", wrapped("select city from user Having max(age) > 1")),
         ("select a from t union all select a from u", wrapped("select a from t union all select a from u")),
-        ("select a from t UNION select b from u", wrapped("select a from t UNION select b from u")),
         ("select (select max(id) from u) as m from t", wrapped("select (select max(id) from u) as m from t")),
-        ("select a, coalesce(b, 0) from t", wrapped("select a, coalesce(b, 0) from t")),
         ("update t set a = 1", wrapped("update t set a = 1")),
         ("with x as (select 1 as a) select a from x", wrapped("with x as (select 1 as a) select a from x")),
-        ("select a from t where x = :x;", "SELECT COUNT(*) as count FROM t where x = :x"),
     ],
 )
 def test_count_rewrites(sql, expected):
@@ -84,12 +81,12 @@ def test_count_keeps_markers_and_escapes():
 def test_limit_binds_size_and_offset(page, size, offset):
     q = limit_query(sa.text("select a from t where b = :b"), Page(page, size))
     assert q.text == "select a from t where b = :b limit :page_size offset :page_offset"
-    assert {k: p.value for k, p in q._bindparams.items() if p.value is not None} == {"page_size": size, "page_offset": offset}
+    assert q.compile().params == {"b": None, "page_size": size, "page_offset": offset}
 
 
 def test_limit_takes_any_object_with_page_fields():
     q = limit_query(sa.text("select 1"), PageInfo(pageSize=5, pageNum=4))
-    assert q._bindparams["page_offset"].value == 15
+    assert q.compile().params["page_offset"] == 15
     with pytest.raises(AttributeError):
         limit_query(sa.text("select 1"), object())
 
@@ -115,18 +112,18 @@ def test_page_converts_numbers_to_int(given, expected):
     assert type(p.pageNum) is int and type(p.pageSize) is int
 
 
-@pytest.mark.parametrize("bad", [None, "1", b"2", 1j, object(), [1]])
+WRONG_TYPE = "Argument '{p}' has incorrect type"
+
+
+@pytest.mark.parametrize(
+    "bad, error, message",
+    [(None, TypeError, WRONG_TYPE), ("1", TypeError, WRONG_TYPE), (b"2", TypeError, WRONG_TYPE), (1j, TypeError, WRONG_TYPE),
+     (math.nan, ValueError, "NaN"), (math.inf, OverflowError, "infinity")],
+)
 @pytest.mark.parametrize("position", ["page_num", "page_size"])
-def test_page_rejects_other_values(bad, position):
-    args = {"page_num": 1, "page_size": 10, position: bad}
-    with pytest.raises(TypeError, match=f"Argument '{position}' has incorrect type"):
-        Page(**args)
-
-
-@pytest.mark.parametrize("bad, error", [(math.nan, ValueError), (math.inf, OverflowError), (Decimal("NaN"), ValueError)])
-def test_page_numbers_without_integer_value(bad, error):
-    with pytest.raises(error):
-        Page(bad, 10)
+def test_page_rejects_other_values(bad, error, message, position):
+    with pytest.raises(error, match=message.format(p=position)):
+        Page(**{"page_num": 1, "page_size": 10, position: bad})
 
 
 def test_page_is_a_plain_class():
@@ -135,7 +132,7 @@ def test_page_is_a_plain_class():
     assert str(inspect.signature(Page)) == "(page_num, page_size)"
     assert Page.__module__ == "zorvane.db.ostrane"
     p.pageNum = 4  # fields are ordinary attributes
-    assert limit_query(sa.text("select 1"), p)._bindparams["page_offset"].value == 30
+    assert limit_query(sa.text("select 1"), p).compile().params["page_offset"] == 30
     with pytest.raises(TypeError):
         Page(1)
 
