@@ -16,7 +16,7 @@ glue::Lazy re_search{"re", "search"};
 
 // The descriptor classes are plain objects: every field lives in the instance
 // __dict__, so reading, setting, deleting, vars(), copying and pickling behave as for
-// a class written in Python. The C++ part holds nothing.
+// a class written in Python (weak references included). The C++ part holds nothing.
 struct SqlParamObj {};
 struct PlaceholderParamObj {};
 struct SqlParamRegexObj {};
@@ -186,7 +186,7 @@ NB_MODULE(drumsel, m) {
                  intern("sql_param"),   intern("full_name"),  intern("sql_type"),            intern("python_type"),
                  intern("type_handler"), intern("name"),      intern("regex"),               intern("prefix")};
 
-    nb::class_<SqlParamObj> sql_param(m, "SqlParam", nb::dynamic_attr(),
+    nb::class_<SqlParamObj> sql_param(m, "SqlParam", nb::dynamic_attr(), nb::is_weak_referenceable(),
                                       "What the inside of one placeholder means: a parameter name or a function call.");
     sql_param.def(
         "__init__",
@@ -207,7 +207,7 @@ NB_MODULE(drumsel, m) {
     sql_param.def("__str__", &sql_param_str);
     dict_state(sql_param);
 
-    nb::class_<PlaceholderParamObj> placeholder(m, "PlaceholderParam", nb::dynamic_attr(),
+    nb::class_<PlaceholderParamObj> placeholder(m, "PlaceholderParam", nb::dynamic_attr(), nb::is_weak_referenceable(),
                                                 "One placeholder as written in the SQL, with its options.");
     placeholder.def(
         "__init__",
@@ -231,7 +231,7 @@ NB_MODULE(drumsel, m) {
     placeholder.def("__str__", &placeholder_str);
     dict_state(placeholder);
 
-    nb::class_<SqlParamRegexObj> scanner(m, "SqlParamRegex", nb::dynamic_attr(),
+    nb::class_<SqlParamRegexObj> scanner(m, "SqlParamRegex", nb::dynamic_attr(), nb::is_weak_referenceable(),
                                          "The scanner of one placeholder kind: a compiled pattern and its prefix.");
     scanner.def(
         "__init__",
