@@ -1,6 +1,4 @@
 """results_handle decisions and messages; ZorvaneSqlSession construction and argument checks."""
-import abc
-import collections
 import copy
 import dataclasses
 import types
@@ -8,6 +6,7 @@ from typing import Dict, List
 
 import pydantic
 import pytest
+import sqlalchemy as sa
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
 from zorvane.db.kelvor import ZorvaneSqlSession, results_handle
@@ -102,58 +101,30 @@ def test_worked_decisions(User, ret, rt, expected):
         assert got == expected[1]
 
 
-@pytest.mark.parametrize(
-    "rt, ret", [(DUser, Order), (None, int), (list, list), (dict, list[DUser]), (None, None), (int, str)], ids=str
-)
+@pytest.mark.parametrize("rt, ret", [(DUser, Order), (None, int), (list, list), (None, None)], ids=str)
 def test_empty_result_is_returned_as_is_whatever_the_types(rt, ret):
     empty = []
     assert results_handle(empty, rt, ret) is empty
 
 
-@pytest.mark.parametrize("ret", [list, None, dict], ids=str)
-def test_missing_result_type_fails_with_the_type_test_error(ret):
+@pytest.mark.parametrize("ret, fails", [(list, True), (dict, True), (tuple, False)], ids=str)
+def test_missing_result_type(ret, fails):
     # None is no class: the container and result-class tests reject it with their own TypeError.
+    if not fails:
+        assert results_handle(rows(), None, ret) == 1
+        return
     with pytest.raises(TypeError) as e:
         results_handle(rows(), None, ret)
     assert "please check" not in str(e.value)
 
 
-def test_missing_result_type_with_a_tuple_return_gives_the_first_value():
-    assert results_handle(rows(), None, tuple) == 1
-
-
-def test_constructor_errors_propagate_unchanged():
+def test_validation_errors_propagate_unchanged():
     with pytest.raises(pydantic.ValidationError) as e:
         results_handle([{"id": 1, "name": "a"}, {"id": "x", "name": "b"}], PUser, list)
     assert e.value.errors()[0]["loc"] == ("id",)
-    extra = {"id": 1, "name": "a", "age": 3}
-    for cls in (DUser, OUser):
-        with pytest.raises(TypeError) as ours:
-            results_handle([extra], cls, list)
-        with pytest.raises(TypeError) as plain:
-            cls(**extra)
-        assert str(ours.value) == str(plain.value)
 
 
-# Classes whose construction takes unusual roads; the result must match cls(**row) exactly.
-@dataclasses.dataclass
-class WithPostInit:
-    id: int
-    name: str
-    label: str = dataclasses.field(init=False)
-
-    def __post_init__(self):
-        if self.id < 0:
-            raise ValueError("negative id")
-        self.label = f"{self.id}:{self.name}"
-
-
-@dataclasses.dataclass(slots=True, kw_only=True)
-class Slotted:
-    id: int
-    name: str = "none"
-
-
+# Classes whose construction takes unusual roads; the outcome must match cls(**row) exactly.
 class CountingMeta(type):
     made = 0
 
@@ -165,13 +136,11 @@ class CountingMeta(type):
 @dataclasses.dataclass
 class ViaMeta(metaclass=CountingMeta):
     id: int
-    name: str
 
 
 @dataclasses.dataclass
 class WithNew:
     id: int
-    name: str
 
     def __new__(cls, **kwargs):
         obj = super().__new__(cls)
@@ -185,40 +154,21 @@ class BadInit:
 
     def __init__(self, **kwargs):
         self.id = kwargs["id"]
-        return 5  # noqa: the host rejects this
-
-
-@dataclasses.dataclass
-class Abstract(abc.ABC):
-    id: int
-
-    @abc.abstractmethod
-    def f(self): ...
+        return 5  # the host rejects this
 
 
 def outcome(fn):
     try:
         obj = fn()
-    except Exception as e:  # noqa: compared below
+    except Exception as e:  # compared below
         return ("error", type(e), str(e))
     return ("ok", type(obj), dataclasses.asdict(obj), getattr(obj, "seen", None))
 
 
 @pytest.mark.parametrize(
     "cls, row",
-    [
-        (WithPostInit, {"id": 1, "name": "a"}),
-        (WithPostInit, {"id": -1, "name": "a"}),
-        (Slotted, {"id": 1}),
-        (Slotted, {"id": 1, "name": "x"}),
-        (ViaMeta, {"id": 1, "name": "a"}),
-        (WithNew, {"id": 1, "name": "a"}),
-        (BadInit, {"id": 1}),
-        (Abstract, {"id": 1}),
-        (DUser, {"id": 1}),
-        (DUser, {1: "a", "id": 2}),
-        (DUser, {"name": "a", "id": 1}),
-    ],
+    [(ViaMeta, {"id": 1}), (WithNew, {"id": 1}), (BadInit, {"id": 1}), (DUser, {"id": 1}), (DUser, {"id": 1, "name": "a", "age": 3}), (DUser, {1: "a", "id": 2}),
+     (OUser, {"id": 1, "name": "a", "age": 3})],
     ids=lambda v: v.__name__ if isinstance(v, type) else str(v),
 )
 def test_conversion_matches_calling_the_class_with_the_row(cls, row):
@@ -229,37 +179,13 @@ def test_conversion_matches_calling_the_class_with_the_row(cls, row):
     assert made_by_us == CountingMeta.made - made_by_us  # a metaclass __call__ runs on both roads alike
 
 
-def test_rows_with_changing_columns_and_equal_but_distinct_keys():
+def test_rows_with_changing_columns_or_other_mappings():
     name2 = "".join(["na", "me"])  # equal to "name", another object
-    data = [{"id": 1, "name": "a"}, {"name": "b", "id": 2}, {"id": 3, name2: "c"}, {"id": 4, "name": "d"}]
+    data = [{"id": 1, "name": "a"}, {"name": "b", "id": 2}, {"id": 3, name2: "c"}, types.MappingProxyType({"id": 4, "name": "d"})]
     assert [fields(u) for u in results_handle(data, DUser, list)] == [(1, "a"), (2, "b"), (3, "c"), (4, "d")]
-
-
-@pytest.mark.parametrize(
-    "make", [types.MappingProxyType, collections.OrderedDict, lambda d: collections.ChainMap(d)], ids=["proxy", "odict", "chainmap"]
-)
-def test_rows_may_be_other_mappings(make):
-    data = [make(r) for r in rows()]
-    assert [fields(u) for u in results_handle(data, DUser, list)] == [(1, "a"), (2, "b"), (3, "c")]
-    assert results_handle(data, int, List[int]) == [1, 2, 3]
-    assert fields(results_handle(data, PUser, PUser)) == (1, "a")
-
-
-def test_rows_that_are_no_mappings_are_rejected():
+    assert results_handle(data, int, List[int]) == [1, "b", 3, 4]
     with pytest.raises(TypeError, match="must be a mapping"):
         results_handle([(1, "a")], DUser, list)
-
-
-def test_results_may_be_any_sequence():
-    data = tuple(rows())
-    assert results_handle(data, dict, list) is data
-    assert [fields(u) for u in results_handle(data, DUser, None)] == [(1, "a"), (2, "b"), (3, "c")]
-
-
-def test_many_rows_keep_their_order_and_count():
-    data = [{"id": i, "name": f"n{i}"} for i in range(2500)]
-    got = results_handle(data, DUser, List[DUser])
-    assert [fields(u) for u in got] == [(i, f"n{i}") for i in range(2500)]
 
 
 # -- construction and argument checks --------------------------------------------------------
@@ -269,61 +195,33 @@ class DictSub(dict):
     pass
 
 
-@pytest.mark.parametrize(
-    "value, got",
-    [(None, "NoneType"), ([], "list"), (collections.OrderedDict(), "collections.OrderedDict"), (DictSub(), "DictSub"),
-     (types.MappingProxyType({}), "mappingproxy")],
-    ids=["none", "list", "odict", "subclass", "proxy"],
-)
+@pytest.mark.parametrize("value, got", [(None, "NoneType"), ([], "list"), (DictSub(), "DictSub")], ids=str)
 def test_mapper_dict_must_be_exactly_a_dict(sqlite_engine, value, got):
     with pytest.raises(TypeError) as e:
         ZorvaneSqlSession(mapper_dict=value, data_source=sqlite_engine)
     assert str(e.value) == f"Argument 'mapper_dict' has incorrect type (expected dict, got {got})"
 
 
-@pytest.mark.parametrize("kwargs", [{}, {"data_source": None}, {"data_source": None, "ostrane": None}])
-def test_without_engine_or_template_it_cannot_init(kwargs):
+def test_without_engine_or_template_it_cannot_init():
     with pytest.raises(Exception) as e:
-        ZorvaneSqlSession(mapper_dict={}, **kwargs)
+        ZorvaneSqlSession(mapper_dict={}, data_source=None, ostrane=None)
     assert type(e.value) is Exception and str(e.value) == "ostrane can't init"
 
 
-def test_fields_and_context_variables(sqlite_engine):
+def test_fields_context_variables_and_sessions(sqlite_engine, tmp_path):
     mappers = {"A": object()}
     s = ZorvaneSqlSession(mapper_dict=mappers, data_source=sqlite_engine)
     assert s.mapper_dict is mappers and s.data_source is sqlite_engine
     assert type(s.ostrane) is SqlTemplate and s.ostrane.data_source is sqlite_engine
     assert (s.connection_local.name, s._tx_depth.name) == (f"connection_{id(s)}", f"tx_depth_{id(s)}")
     assert s.connection_local.get() is None and s._tx_depth.get() == 0
-    other = ZorvaneSqlSession({}, sqlite_engine)
-    assert other.connection_local is not s.connection_local and other._tx_depth is not s._tx_depth
-
-
-def test_a_given_template_wins_over_the_engine_argument(sqlite_engine, tmp_path):
-    import sqlalchemy as sa
-
-    other = sa.create_engine(f"sqlite:///{tmp_path / 'other.sqlite'}")
-    tpl = SqlTemplate(sqlite_engine)
-    s = ZorvaneSqlSession(mapper_dict={}, data_source=other, ostrane=tpl)
-    assert s.ostrane is tpl and s.data_source is sqlite_engine
-    assert s.get_ori_session().get_bind() is sqlite_engine
-    other.dispose()
-
-
-def test_get_ori_session_gives_new_untracked_sessions(sqlite_engine):
-    s = ZorvaneSqlSession(mapper_dict={}, data_source=sqlite_engine)
     a, b = s.get_ori_session(), s.get_ori_session()
     assert a is not b and a.get_bind() is sqlite_engine and a.expire_on_commit is False
-    assert s._ZorvaneSqlSession__con() is None and s._tx_depth.get() == 0
-    a.close(), b.close()
-
-
-def test_changing_data_source_moves_new_sessions(sqlite_engine, tmp_path):
-    import sqlalchemy as sa
-
+    assert s._ZorvaneSqlSession__con() is None
     other = sa.create_engine(f"sqlite:///{tmp_path / 'other.sqlite'}")
-    s = ZorvaneSqlSession(mapper_dict={}, data_source=sqlite_engine)
-    assert s.get_ori_session().get_bind() is sqlite_engine
-    s.data_source = other
-    assert s.get_ori_session().get_bind() is other
-    other.dispose()
+    given = ZorvaneSqlSession(mapper_dict={}, data_source=other, ostrane=s.ostrane)  # the template's engine wins
+    assert given.ostrane is s.ostrane and given.data_source is sqlite_engine
+    assert given.get_ori_session().get_bind() is sqlite_engine
+    given.data_source = other  # new sessions follow the field
+    assert given.get_ori_session().get_bind() is other
+    a.close(), b.close(), other.dispose()
