@@ -3,7 +3,6 @@ forwarding to the template, and mapper statements run by kind."""
 import asyncio
 import dataclasses
 import threading
-import types
 
 import pytest
 import sqlalchemy as sa
@@ -368,7 +367,7 @@ class PagingTemplate(SqlTemplate):
             return {"pageNum": page.pageNum, "pageSize": page.pageSize, "total": total, "list": [r._asdict() for r in rows]}
 
 
-Page = getattr(ostrane, "Page", lambda num, size: types.SimpleNamespace(pageNum=num, pageSize=size))
+Page = ostrane.Page
 
 
 def check_paged(s, engine):
@@ -384,12 +383,10 @@ def check_paged(s, engine):
     assert count_rows(engine) == 25
 
 
-@pytest.mark.skipif(not hasattr(SqlTemplate, "select_page"), reason="SqlTemplate has no select_page yet")
 def test_execute_sql_with_a_page(session, engine):
     check_paged(session, engine)
 
 
-@pytest.mark.skipif(hasattr(SqlTemplate, "select_page"), reason="the real select_page is tested instead")
 def test_execute_sql_with_a_page_through_a_user_template(engine, mapper):
     create_user_table(engine)
     check_paged(ZorvaneSqlSession(mapper_dict={"UserMapper": mapper}, ostrane=PagingTemplate(engine)), engine)
