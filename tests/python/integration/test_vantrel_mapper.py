@@ -4,7 +4,8 @@ import pathlib
 import pytest
 
 from conftest import count_rows, create_user_table
-from zorvane.db.ostrane import SqlTemplate
+from zorvane.db.kelvor import ZorvaneSqlSession
+from zorvane.db.ostrane import Page, SqlTemplate
 from zorvane.mapper.vantrel import ParseMapper
 
 MAPPER = pathlib.Path(__file__).parents[1] / "data" / "mappers" / "user.xml"
@@ -89,3 +90,14 @@ def test_failed_rendering_runs_nothing(tpl, mapper, engine):
     with pytest.raises(Exception, match="^Collection must be a list$"):
         run(tpl, mapper, "remove", {"ids": (1, 2)})
     assert count_rows(engine) == 5
+
+
+def test_session_runs_mapper_statements_by_namespace_and_id(engine, mapper):
+    create_user_table(engine)
+    session = ZorvaneSqlSession(mapper_dict={"UserMapper": mapper}, data_source=engine)
+    session.execute_sql("add_many", "UserMapper", {"names": ["a", "b", "c"], "age": 20})
+    assert session.execute_sql("edit", "UserMapper", {"id": 2, "age": 5}) == 1
+    rows = session.execute_sql("find", "UserMapper", {"min_age": 10, "order": "age"}, None, list[dict])
+    assert names(rows) == ["a", "c"]
+    page = session.execute_sql("find", "UserMapper", {}, Page(2, 2), list[dict])
+    assert (page["total"], names(page["list"])) == (3, ["c"])

@@ -1,1 +1,0 @@
-"""Slow pure-Python oracles that the compiled modules are compared with."""
