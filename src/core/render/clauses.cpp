@@ -46,14 +46,17 @@ std::vector<std::string> parse_overrides(std::string_view value) {
     return out;
 }
 
-std::string trim_prefix(std::string_view s, const std::vector<std::string> &heads) {
+namespace {
+
+// Removes matching entries from one end of the normalised `s` until none matches.
+std::string trim_end(std::string_view s, const std::vector<std::string> &entries, bool front) {
     std::string text = format_sql(s);
     std::string_view rest = text;
     for (bool again = true; again;) {
         again = false;
-        for (const std::string &h : heads) {
-            if (!h.empty() && starts_with(rest, h)) {
-                rest = strip_py(rest.substr(h.size()));
+        for (const std::string &e : entries) {
+            if (!e.empty() && (front ? starts_with(rest, e) : ends_with(rest, e))) {
+                rest = strip_py(front ? rest.substr(e.size()) : rest.substr(0, rest.size() - e.size()));
                 again = true;
                 break;
             }
@@ -62,21 +65,11 @@ std::string trim_prefix(std::string_view s, const std::vector<std::string> &head
     return std::string(strip_py(rest));
 }
 
-std::string trim_suffix(std::string_view s, const std::vector<std::string> &tails) {
-    std::string text = format_sql(s);
-    std::string_view rest = text;
-    for (bool again = true; again;) {
-        again = false;
-        for (const std::string &t : tails) {
-            if (!t.empty() && ends_with(rest, t)) {
-                rest = strip_py(rest.substr(0, rest.size() - t.size()));
-                again = true;
-                break;
-            }
-        }
-    }
-    return std::string(strip_py(rest));
-}
+}  // namespace
+
+std::string trim_prefix(std::string_view s, const std::vector<std::string> &heads) { return trim_end(s, heads, true); }
+
+std::string trim_suffix(std::string_view s, const std::vector<std::string> &tails) { return trim_end(s, tails, false); }
 
 void append_where(std::string &out, std::string_view body) {
     std::vector<std::string_view> words = split_sql_words(body);

@@ -13,24 +13,22 @@ def normalise(s):
     return " ".join(words(s))
 
 
-def trim_prefix(s, prefixes):
+def _trim(s, entries, front):
     s = normalise(s)
-    ordered = sorted((p for p in prefixes if p), key=len, reverse=True)
+    ordered = sorted((e for e in entries if e), key=len, reverse=True)
     while True:
-        hit = next((p for p in ordered if s.startswith(p)), None)
+        hit = next((e for e in ordered if (s.startswith(e) if front else s.endswith(e))), None)
         if hit is None:
             return s.strip()
-        s = s[len(hit):].strip()
+        s = (s[len(hit):] if front else s[: len(s) - len(hit)]).strip()
+
+
+def trim_prefix(s, prefixes):
+    return _trim(s, prefixes, True)
 
 
 def trim_suffix(s, suffixes):
-    s = normalise(s)
-    ordered = sorted((p for p in suffixes if p), key=len, reverse=True)
-    while True:
-        hit = next((p for p in ordered if s.endswith(p)), None)
-        if hit is None:
-            return s.strip()
-        s = s[: len(s) - len(hit)].strip()
+    return _trim(s, suffixes, False)
 
 
 class GenericError(Exception):
