@@ -95,21 +95,34 @@ void append_run(core::Body &out, nb::handle value) {
 
 std::string tag_name(nb::handle tag) { return PyUnicode_Check(tag.ptr()) ? std::string(utf8(tag)) : std::string(nb::str(tag).c_str()); }
 
-// Adds `note` to the exception being raised (PEP 678), keeping the exception itself.
-void add_note(const std::string &note) {
+// Adds the note `lead` + `expr` to the exception being raised (PEP 678), keeping the
+// exception itself.
+void add_note(const char *lead, PyObject *expr) {
+    // Runs with no error set; whatever fails here is dropped, the original error stays.
+    auto call = [&](PyObject *value) {
+        PyObject *text = PyUnicode_FromFormat("%s%U", lead, expr);
+        PyObject *r = text ? PyObject_CallMethodOneArg(value, names().add_note, text) : nullptr;
+        Py_XDECREF(text);
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_Clear();
+    };
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *value = PyErr_GetRaisedException();
+    if (value)
+        call(value);
+    PyErr_SetRaisedException(value);
+#else
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb && value)
         PyException_SetTraceback(value, tb);
-    if (value) {
-        PyObject *r = PyObject_CallMethodOneArg(value, names().add_note, make_str(note).ptr());
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_Clear();
-    }
+    if (value)
+        call(value);
     PyErr_Restore(type, value, tb);
+#endif
 }
 
 class Compiler {
@@ -137,7 +150,8 @@ public:
         if (t == "sql" || t == "when" || t == "otherwise") {
             body(elem, out);
         } else if (t == "if") {
-            PyObject *test = attribute(get(elem, names().attrib), names().test);
+            nb::object attrib = get(elem, names().attrib);
+            PyObject *test = attribute(attrib, names().test);
             if (!test)
                 return core::append_node(out, core::make_error(ErrorKind::MissingAttribute, "test"));
             std::size_t expr = doc_.expressions.add(test, false);
@@ -186,7 +200,8 @@ private:
                 return;
             std::string_view t = utf8(tag);
             if (t == "when") {
-                PyObject *test = attribute(get(child, names().attrib), names().test);
+                nb::object attrib = get(child, names().attrib);
+                PyObject *test = attribute(attrib, names().test);
                 if (!test) {
                     branches.push_back(core::make_error(core::ErrorKind::MissingAttribute, "test"));
                     return;
@@ -256,10 +271,10 @@ public:
         // so nothing is written into it.
         nb::object r = nb::steal(PyEval_EvalCode(code, ctx, ctx));
         if (!r.is_valid())
-            fail(i, "test");
+            fail(i, "while evaluating the test: ");
         int t = PyObject_IsTrue(r.ptr());
         if (t < 0)
-            fail(i, "test");
+            fail(i, "while evaluating the test: ");
         return t != 0;
     }
 
@@ -279,7 +294,7 @@ public:
             value = nb::steal(PyEval_EvalCode(code, globals.ptr(), params));
         }
         if (!value.is_valid())
-            fail(i, "foreach collection");
+            fail(i, "while evaluating the foreach collection: ");
         if (!PyList_Check(value.ptr()))
             raise_exception("Collection must be a list");
         if (PyList_CheckExact(value.ptr()))
@@ -299,7 +314,7 @@ public:
 
 private:
     [[noreturn]] void fail(std::size_t i, const char *what) {
-        add_note(std::string("while evaluating the ") + what + ": " + std::string(utf8(ex_.text(i))));
+        add_note(what, ex_.text(i).ptr());
         throw nb::python_error();
     }
 
@@ -403,8 +418,7 @@ PyObject *Expressions::code(std::size_t i) {
     PyObject *code = Py_CompileStringExFlags(source.c_str(), e.collection ? "<foreach collection>" : "<test>",
                                              Py_eval_input, &flags, -1);
     if (!code) {
-        add_note(std::string("while compiling the ") + (e.collection ? "foreach collection: " : "test: ") +
-                 std::string(utf8(e.text)));
+        add_note(e.collection ? "while compiling the foreach collection: " : "while compiling the test: ", e.text.ptr());
         throw nb::python_error();
     }
     e.code = nb::steal(code);
@@ -424,7 +438,8 @@ MapperDocument MapperDocument::load(nb::handle xml_path) {
         throw nb::python_error();
     if (first) {
         nb::object mapper = nb::steal(first);
-        PyObject *ns = attribute(get(mapper, names().attrib), names().namespace_);
+        nb::object attrib = get(mapper, names().attrib);
+        PyObject *ns = attribute(attrib, names().namespace_);
         if (ns)
             doc.namespace_ = nb::borrow(ns);
     }
