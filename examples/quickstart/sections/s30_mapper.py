@@ -18,9 +18,9 @@ def run(ctx):
     show("get_sql find_users -> values", values)
     show("get_sql find_users -> kind, result type", (kind, result_type.__name__))
     show("find_users: 30+ in Oslo or Rome", tpl.select_list(stmt, args=values))
-    stmt, values, _, _ = mapper.get_sql("find_users", {"order": "age"})
-    show("find_users, no filter, by age -> SQL", stmt.text)
-    show("find_users, no filter, by age", [r["name"] for r in tpl.select_list(stmt, args=values)])
+    stmt, values, _, _ = mapper.get_sql("find_users", {"min_age": 41, "order": "age"})
+    show("find_users 41+, by age -> SQL", stmt.text)
+    show("find_users 41+, by age", [r["name"] for r in tpl.select_list(stmt, args=values)])
 
     stmt, values, _, _ = mapper.get_sql("add_users", {"names": ["fay", "gus"], "age": 23, "city": "Oslo"})
     show("add_users (foreach) -> SQL", stmt.text)
