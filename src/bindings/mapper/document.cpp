@@ -132,6 +132,9 @@ public:
     // The element's text, then each child's rendering followed by its tail.
     void body(nb::handle elem, core::Body &out) {
         append_run(out, get(elem, names().text));
+        Py_ssize_t n = PySequence_Size(elem.ptr());
+        if (n > 0)
+            out.reserve(out.size() + 2 * static_cast<std::size_t>(n));
         for_each_child(elem, [&](nb::handle child) {
             element(child, out);
             append_run(out, get(child, names().tail));
