@@ -1,7 +1,7 @@
 // src/bindings/mapper/document.cpp: one mapper file, its statements compiled into render trees.
 #include "mapper/document.hpp"
 
-#include <cstring>
+#include <algorithm>
 
 #include "render/clauses.hpp"
 
