@@ -1,7 +1,9 @@
 """Mapper XML parser: statements by id, dynamic SQL and bound statements."""
 
 import re
+from collections.abc import Iterable, KeysView
 from typing import Any, Mapping
+from xml.etree.ElementTree import Element
 
 from sqlalchemy import TextClause
 
@@ -12,6 +14,37 @@ replace_pattern: re.Pattern[str]
 class ParseMapper:
     """One mapper XML file: its statements by id, rendered into bound statements."""
 
+    namespace: str
+    id_2_element_map: dict[str, Element]
+    result_type_map: dict[str, type]
+    sql_type_map: dict[str, str]
+
+    def __init__(self, xml_path: str | None = None) -> None:
+        """Reads the mapper file at `xml_path` and compiles its statements."""
+    def list_statement(self) -> KeysView[str]:
+        """Live view of the registered ids, fragments included, in document order."""
+    def get_sql(
+        self, sql_id: str, params: Mapping[str, Any] | None = None
+    ) -> tuple[TextClause, dict[str, Any], str, type]:
+        """(TextClause, bound values, sql_type, result_type) of statement `sql_id` rendered for `params`."""
+    def select(self, id: str, params: Mapping[str, Any] | None) -> tuple[TextClause, dict[str, Any]]:
+        """Renders select `id`: (TextClause, bound values)."""
+    def insert(
+        self, id: str, params: Mapping[str, Any] | None, primary_key: str | None = None
+    ) -> tuple[TextClause, dict[str, Any]]:
+        """Renders insert `id`, adding " RETURNING <primary_key>" when one is given."""
+    def update(self, id: str, params: Mapping[str, Any] | None) -> tuple[TextClause, dict[str, Any]]:
+        """Renders update `id`: (TextClause, bound values)."""
+    def delete(self, id: str, params: Mapping[str, Any] | None) -> tuple[TextClause, dict[str, Any]]:
+        """Renders delete `id`: (TextClause, bound values)."""
+    def parse_element(self, element: Element, param: dict[str, Any]) -> str:
+        """SQL text of one mapper element for the rendering context `param` ({'params': ...})."""
+    @staticmethod
+    def _trim_prefix(s: str, prefixes: Iterable[str]) -> str:
+        """`s` normalised, with the given prefixes removed from its start as long as one matches."""
+    @staticmethod
+    def _trim_suffix(s: str, suffixes: Iterable[str]) -> str:
+        """`s` normalised, with the given suffixes removed from its end as long as one matches."""
     @staticmethod
     def to_prepared_statement(ret: str, param: Mapping[str, Any] | None) -> tuple[TextClause, dict[str, Any]]:
         """Turns #{name} placeholders into :name markers; returns (TextClause, bound values)."""
