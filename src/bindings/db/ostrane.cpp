@@ -1,12 +1,15 @@
-// src/bindings/db/ostrane.cpp: zorvane.db.ostrane, one statement per call on a toolkit session.
+// src/bindings/db/ostrane.cpp: zorvane.db.ostrane, one statement per call on a toolkit session; paging.
 #include "glue/common.hpp"
+#include "paging/count_query.hpp"
 
 namespace {
 using namespace zorvane;
 
 glue::Lazy sessionmaker{"sqlalchemy.orm", "sessionmaker"};
+glue::Lazy sa_text{"sqlalchemy", "text"};
 
 PyObject *name_commit, *name_rollback, *name_close, *name_execute, *name_all, *name_keys;
+PyObject *name_text, *name_scalar, *name_page_num, *name_page_size, *limit_suffix;
 
 nb::object call0(nb::handle obj, PyObject *name) {
     PyObject *r = PyObject_CallMethodNoArgs(obj.ptr(), name);
@@ -177,6 +180,110 @@ struct SessionScope {
 
 nb::object self_of(SqlTemplate &t) { return nb::find(&t); }
 
+// ---- paging
+
+bool host_word_char(char32_t c) noexcept { return Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)); }
+
+// The SQL text of a textual statement.
+nb::object statement_text(nb::handle sql) {
+    PyObject *t = PyObject_GetAttr(sql.ptr(), name_text);
+    if (!t) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "expected a textual statement (sqlalchemy.text(...)), got %.200s",
+                     Py_TYPE(sql.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    nb::object text = nb::steal(t);
+    if (!PyUnicode_Check(t))
+        glue::raise(PyExc_TypeError, "the statement's text is not a str");
+    return text;
+}
+
+nb::object count_stmt(nb::handle text) {
+    std::string out = core::count_query(glue::utf8(text), &host_word_char);
+    return sa_text(glue::make_str(out));
+}
+
+nb::object limit_stmt(nb::handle text, nb::handle page_num, nb::handle page_size) {
+    nb::object before = nb::steal(PyNumber_Subtract(page_num.ptr(), nb::int_(1).ptr()));
+    if (!before.is_valid())
+        throw nb::python_error();
+    nb::object offset = nb::steal(PyNumber_Multiply(before.ptr(), page_size.ptr()));
+    nb::object full = nb::steal(PyUnicode_Concat(text.ptr(), limit_suffix));
+    if (!offset.is_valid() || !full.is_valid())
+        throw nb::python_error();
+    return sa_text(full).attr("bindparams")(nb::arg("page_size") = page_size, nb::arg("page_offset") = offset);
+}
+
+nb::object get_attr(nb::handle obj, PyObject *name) {
+    PyObject *r = PyObject_GetAttr(obj.ptr(), name);
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+// A page number or size as an int: ints and booleans as int(), other numbers (float,
+// Decimal, Fraction, ...) truncated toward zero; None, text and other objects rejected.
+nb::object page_int(nb::handle v, const char *arg) {
+    if (PyLong_CheckExact(v.ptr()))
+        return nb::borrow(v);
+    PyNumberMethods *nm = Py_TYPE(v.ptr())->tp_as_number;
+    if (!nm || (!nm->nb_int && !nm->nb_index)) {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected int, got %.200s)", arg,
+                     Py_TYPE(v.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    PyObject *r = PyNumber_Long(v.ptr());
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+void page_init(nb::handle self, nb::handle page_num, nb::handle page_size) {
+    nb::object num = page_int(page_num, "page_num");
+    nb::object size = page_int(page_size, "page_size");
+    if (PyObject_SetAttr(self.ptr(), name_page_size, size.ptr()) < 0 ||
+        PyObject_SetAttr(self.ptr(), name_page_num, num.ptr()) < 0)
+        throw nb::python_error();
+}
+
+nb::object make_page_class(nb::handle module_name) {
+    nb::dict ns;
+    ns["__module__"] = module_name;
+    ns["__qualname__"] = "Page";
+    ns["__doc__"] = "A page request: pageNum counted from 1 and pageSize rows per page.";
+    ns["__init__"] = nb::cpp_function(&page_init, nb::is_method(), nb::name("__init__"), "page_num"_a.none(),
+                                      "page_size"_a.none(), "Converts both numbers to int; None and text are rejected.");
+    nb::object inspect = nb::module_::import_("inspect");
+    nb::object param = inspect.attr("Parameter");
+    nb::object kind = param.attr("POSITIONAL_OR_KEYWORD");
+    ns["__signature__"] = inspect.attr("Signature")(nb::make_tuple(param("page_num", kind), param("page_size", kind)));
+    return nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))("Page", nb::make_tuple(), ns);
+}
+
+nb::object make_page_info_class(nb::handle module_name) {
+    nb::object dataclasses = nb::module_::import_("dataclasses");
+    nb::handle none_type = reinterpret_cast<PyObject *>(Py_TYPE(Py_None));
+    auto optional = [&](PyTypeObject *tp) {
+        nb::object u = nb::steal(PyNumber_Or(reinterpret_cast<PyObject *>(tp), none_type.ptr()));
+        if (!u.is_valid())
+            throw nb::python_error();
+        return u;
+    };
+    nb::object opt_int = optional(&PyLong_Type);
+    nb::list fields;
+    for (const char *name : {"pageSize", "pageNum", "total"})
+        fields.append(nb::make_tuple(name, opt_int, nb::none()));
+    fields.append(nb::make_tuple("list", optional(&PyList_Type), nb::none()));
+    nb::dict ns;
+    ns["__doc__"] = "A page result: pageSize, pageNum, total and the rows of the page in list.";
+    nb::object cls = dataclasses.attr("make_dataclass")("PageInfo", fields, nb::arg("namespace") = ns);
+    cls.attr("__module__") = module_name;
+    return cls;
+}
+
 }  // namespace
 
 NB_MODULE(ostrane, m) {
@@ -187,6 +294,26 @@ NB_MODULE(ostrane, m) {
     name_execute = PyUnicode_InternFromString("execute");
     name_all = PyUnicode_InternFromString("all");
     name_keys = PyUnicode_InternFromString("keys");
+    name_text = PyUnicode_InternFromString("text");
+    name_scalar = PyUnicode_InternFromString("scalar");
+    name_page_num = PyUnicode_InternFromString("pageNum");
+    name_page_size = PyUnicode_InternFromString("pageSize");
+    limit_suffix = PyUnicode_InternFromString(" limit :page_size offset :page_offset");
+
+    nb::object module_name = m.attr("__name__");
+    m.attr("Page") = make_page_class(module_name);
+    m.attr("PageInfo") = make_page_info_class(module_name);
+    m.def(
+        "count_query", [](nb::handle sql) { return count_stmt(statement_text(sql)); }, "sql"_a.none(),
+        "A new textual statement counting the rows of `sql`; values bound to `sql` are not carried over.");
+    m.def(
+        "limit_query",
+        [](nb::handle sql, nb::handle page) {
+            nb::object text = statement_text(sql);
+            return limit_stmt(text, get_attr(page, name_page_num), get_attr(page, name_page_size));
+        },
+        "sql"_a.none(), "page"_a.none(),
+        "`sql` followed by limit :page_size offset :page_offset, both bound from `page`.");
 
     nb::class_<SessionScope>(m, "_SessionScope", "Session scope handed out by SqlTemplate.get_session.")
         .def("__enter__", &SessionScope::enter)
@@ -327,5 +454,22 @@ NB_MODULE(ostrane, m) {
                 return in_session(t, con,
                                   [&](nb::handle s) -> nb::object { return call0(execute(s, statement).attr("scalars")(), name_all); });
             },
-            "statement"_a, "con"_a.none() = none, "All entities or scalars of an ORM select.");
+            "statement"_a, "con"_a.none() = none, "All entities or scalars of an ORM select.")
+        .def(
+            "select_page",
+            [](SqlTemplate &t, nb::handle sql, nb::handle page, nb::handle con, nb::handle args) {
+                return in_session(t, con, [&](nb::handle s) -> nb::object {
+                    nb::object num = get_attr(page, name_page_num);
+                    nb::object size = get_attr(page, name_page_size);
+                    nb::object text = statement_text(sql);
+                    nb::dict out;
+                    out["pageNum"] = num;
+                    out["pageSize"] = size;
+                    out["total"] = call0(execute(s, count_stmt(text), args), name_scalar);
+                    out["list"] = all_as_dicts(execute(s, limit_stmt(text, num, size), args));
+                    return std::move(out);
+                });
+            },
+            "sql"_a.none(), "page"_a.none(), "con"_a.none() = none, "args"_a.none() = none,
+            "Counts the rows of `sql`, then fetches one page of them, in one session; returns the page dictionary.");
 }

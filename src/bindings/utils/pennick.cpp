@@ -48,14 +48,24 @@ nb::object get_type_from_string_shim(nb::handle type_str) {
     std::string text(glue::utf8(type_str));
     std::size_t dot = text.rfind('.');
     if (dot != std::string::npos) {
-        try {
-            nb::object module = import_module(glue::make_str(std::string_view(text).substr(0, dot)));
-            v = module.attr(glue::make_str(std::string_view(text).substr(dot + 1)));
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError))
-                throw;
+        auto unresolved = [&](nb::python_error &e) {
             std::string why = nb::str(e.value()).c_str();
             glue::raise(PyExc_ValueError, "无法导入类型 " + text + ": " + why);
+        };
+        nb::object module;
+        try {
+            module = import_module(glue::make_str(std::string_view(text).substr(0, dot)));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ImportError))
+                throw;  // errors raised by the module's own code pass through
+            unresolved(e);
+        }
+        try {
+            v = module.attr(glue::make_str(std::string_view(text).substr(dot + 1)));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_AttributeError))
+                throw;
+            unresolved(e);
         }
         if (is_class(v.ptr()))
             return v;

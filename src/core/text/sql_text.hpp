@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text/literal_text.hpp"
+
 namespace zorvane::core {
 
 // Names of the #{name} placeholders whose name is [A-Za-z0-9_-]+, left to right,
@@ -32,17 +34,8 @@ std::string prepare_sql(std::string_view sql);
 template <class ValueOf>
 std::string replace_splices(std::string_view sql, ValueOf &&value_of) {
     std::string out(sql);
-    for (std::string_view name : find_splice_names(sql)) {
-        std::string needle = "${" + std::string(name) + "}";
-        std::string value = value_of(name);
-        std::string next;
-        next.reserve(out.size());
-        std::size_t pos = 0;
-        for (std::size_t hit; (hit = out.find(needle, pos)) != std::string::npos; pos = hit + needle.size())
-            next.append(out, pos, hit - pos).append(value);
-        next.append(out, pos, std::string::npos);
-        out.swap(next);
-    }
+    for (std::string_view name : find_splice_names(sql))
+        out = replace_all(out, "${" + std::string(name) + "}", value_of(name));
     return out;
 }
 

@@ -1,9 +1,40 @@
 """SQL template: runs one statement per call with the library's session rules; paging."""
 
-from typing import Any, Sequence
+import builtins
+from dataclasses import dataclass
+from decimal import Decimal
+from fractions import Fraction
+from typing import Any, Sequence, SupportsIndex, SupportsInt
 
 from sqlalchemy import Engine, Executable, Result, Row, TextClause
 from sqlalchemy.orm import Session
+
+class Page:
+    """A page request: pageNum counted from 1 and pageSize rows per page."""
+
+    pageSize: int
+    pageNum: int
+    def __init__(
+        self,
+        page_num: SupportsInt | SupportsIndex | Decimal | Fraction,
+        page_size: SupportsInt | SupportsIndex | Decimal | Fraction,
+    ) -> None:
+        """Converts both numbers to int; None and text are rejected."""
+
+@dataclass
+class PageInfo:
+    """A page result: pageSize, pageNum, total and the rows of the page in list."""
+
+    pageSize: int | None = None
+    pageNum: int | None = None
+    total: int | None = None
+    list: builtins.list[dict[str, Any]] | None = None
+
+def count_query(sql: TextClause) -> TextClause:
+    """A new textual statement counting the rows of `sql`; values bound to `sql` are not carried over."""
+
+def limit_query(sql: TextClause, page: Any) -> TextClause:
+    """`sql` followed by limit :page_size offset :page_offset, both bound from `page`."""
 
 class _SessionScope:
     """Session scope handed out by SqlTemplate.get_session."""
@@ -56,3 +87,7 @@ class SqlTemplate:
         """All rows of an ORM select as the toolkit's row objects."""
     def select_all_orm2(self, statement: Executable, con: Session | None = None) -> list[Any]:
         """All entities or scalars of an ORM select."""
+    def select_page(
+        self, sql: TextClause, page: Any, con: Session | None = None, args: dict[str, Any] | None = None
+    ) -> dict[str, Any]:
+        """Counts the rows of `sql`, then fetches one page of them, in one session; returns the page dictionary."""

@@ -1,1 +1,13 @@
 """CDATA handling and SQL literal formatting."""
+
+def replace_cdata(raw_text: str) -> str:
+    """`raw_text` with every copy of its first CDATA section replaced by the section's escaped content."""
+
+def convert_cdata(string: str, reverse: object = False) -> str:
+    """Escapes &, <, > and " when `reverse` is true, else unescapes &amp;, &lt;, &gt; and &quot; in that order."""
+
+def sql_string_format(sql_str_value: str) -> str:
+    """`sql_str_value` as one SQL string literal: quotes added where missing, inner single quotes doubled."""
+
+def param_str(param_value: object) -> str:
+    """SQL literal text of a value: 'null' when falsy, a quoted literal for text, else str(value)."""

@@ -1,1 +1,66 @@
 """Placeholder scanner: the #{...}, ${...} and $f{...} placeholders of SQL text."""
+
+import re
+from typing import Any
+
+class SqlParam:
+    """What the inside of one placeholder means: a parameter name or a function call."""
+
+    is_function: bool
+    param_name: str | None
+    function_expression: str | None
+    function_name: str | None
+    def __init__(
+        self,
+        param_name: str | None = None,
+        function_expression: str | None = None,
+        is_function: object = False,
+        function_name: str | None = None,
+    ) -> None: ...
+    def __getstate__(self) -> dict[str, Any]: ...
+    def __setstate__(self, state: dict[str, Any]) -> None: ...
+
+class PlaceholderParam:
+    """One placeholder as written in the SQL, with its options."""
+
+    sql_param: SqlParam
+    full_name: str | None
+    sql_type: str | None
+    python_type: str | None
+    type_handler: str | None
+    param_name: str | None
+    name: str | None
+    def __init__(
+        self,
+        sql_param: SqlParam,
+        full_name: str | None = None,
+        sql_type: str | None = None,
+        python_type: str | None = None,
+        type_handler: str | None = None,
+    ) -> None: ...
+    def __getstate__(self) -> dict[str, Any]: ...
+    def __setstate__(self, state: dict[str, Any]) -> None: ...
+
+class SqlParamRegex:
+    """The scanner of one placeholder kind: a compiled pattern and its prefix."""
+
+    regex: re.Pattern[str]
+    prefix: str
+    def __init__(self, regex: str, prefix: str) -> None: ...
+    def resolve_param(self, param: str) -> SqlParam:
+        """The SqlParam for one placeholder exactly as matched, prefix and braces included."""
+    def __getstate__(self) -> dict[str, Any]: ...
+    def __setstate__(self, state: dict[str, Any]) -> None: ...
+
+type_mapping: dict[str, list[str]]
+sql_regex_list: list[SqlParamRegex]
+param_function_regex: re.Pattern[str]
+
+def get_sql_param(param_text: str) -> list[PlaceholderParam]:
+    """Descriptors of the distinct placeholders of `param_text`: #{...} first, then ${...}, then $f{...}."""
+
+def get_params(child: Any) -> list[PlaceholderParam]:
+    """get_sql_param over an XML element's own text and tail (blank parts ignored)."""
+
+def __get_regex_value(regex: str, param: str, group: str) -> str | None:
+    """Named group `group` of the first search of `regex` in `param`, stripped; None without a match or value."""

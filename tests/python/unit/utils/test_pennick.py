@@ -43,6 +43,7 @@ def app_module(tmp_path, monkeypatch):
     (pkg / "__init__.py").write_text("")
     (pkg / "models.py").write_text("class User:\n    pass\n\nnot_a_class = 3\n")
     (pkg / "broken.py").write_text("raise RuntimeError('boom at import')\n")
+    (pkg / "badattr.py").write_text("import os\nos.no_such_thing\n")
     monkeypatch.syspath_prepend(str(tmp_path))
     yield "zv_app"
     for name in [m for m in sys.modules if m.startswith("zv_app")]:
@@ -82,9 +83,10 @@ def test_unresolvable_names(app_module, text, message):
     assert str(info.value) == message
 
 
-def test_other_import_errors_pass_through(app_module):
-    with pytest.raises(RuntimeError, match="boom at import"):
-        get_type_from_string("zv_app.broken.X")
+@pytest.mark.parametrize("path, error", [("zv_app.broken.X", RuntimeError), ("zv_app.badattr.X", AttributeError)])
+def test_errors_of_the_imported_module_pass_through(app_module, path, error):
+    with pytest.raises(error):
+        get_type_from_string(path)
 
 
 @pytest.mark.parametrize("fn", [get_type_from_string, is_container_type_by_str])

@@ -1,0 +1,36 @@
+// src/core/paging/count_query.hpp: the count statement for a textual select.
+#pragma once
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace zorvane::core {
+
+// Whether a non-ASCII code point is a word character as the host's regex engine sees
+// it (\w: letters, digits, numerics). ASCII is decided by the scanner itself.
+using IsWordChar = bool (*)(char32_t) noexcept;
+
+// Result of matching ^\s*SELECT\s+(.*?)\s+FROM\s+ (case ignored, `.` matching line
+// ends) against a text, with the host's backtracking order. Offsets are bytes.
+struct SelectFrom {
+    bool found = false;
+    std::size_t list_begin = 0, list_end = 0;  // the lazy group: the select list
+    std::size_t end = 0;                       // just after the whitespace behind FROM
+};
+
+// `sql` must be UTF-8. Case is ignored the way the host's regex engine ignores it for
+// ASCII letters, so U+017F matches 's' and U+0130/U+0131 match 'i'.
+SelectFrom match_select_from(std::string_view sql) noexcept;
+
+// Whether \b(distinct|group\s+by|having|union)\b occurs anywhere in `sql`, case ignored.
+bool has_grouping_keyword(std::string_view sql, IsWordChar is_word) noexcept;
+
+// The text of the statement counting the rows of `sql`:
+//   - strip host whitespace at both ends, then every trailing ';';
+//   - "SELECT COUNT(*) as count FROM " + the text after the SELECT ... FROM match when
+//     that match exists, its select list holds no parenthesis and no grouping keyword
+//     occurs anywhere;
+//   - otherwise "select count(*) from ( " + text + " ) temp".
+std::string count_query(std::string_view sql, IsWordChar is_word);
+
+}  // namespace zorvane::core
