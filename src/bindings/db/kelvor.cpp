@@ -1,8 +1,377 @@
 // src/bindings/db/kelvor.cpp: zorvane.db.kelvor, the per-datasource session object.
+#include <cstdint>
+#include <string>
+
+#include "db/results.hpp"
 #include "glue/common.hpp"
+
+namespace {
+using namespace zorvane;
+
+glue::Lazy sessionmaker{"sqlalchemy.orm", "sessionmaker"};
+PyObject *sql_template = nullptr;  // zorvane.db.ostrane.SqlTemplate
+
+// Interned method names and the keyword-name tuples of the calls made on the template.
+PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert, *n_insert_list, *n_delete, *n_update, *n_add,
+    *n_add_all, *n_select_all_orm1, *n_select_all_orm2, *n_select_one_orm1, *n_select_one_orm2, *n_delete_orm2,
+    *n_update_orm2, *n_bulk_update_mappings, *n_insert_orm2, *n_get_sql, *n_data_source, *n_list;
+PyObject *kw_sql_con_args, *kw_sql_page_con_args, *kw_data_con, *kw_con, *kw_con_sql_param, *kw_sql_id_params;
+
+PyObject *intern(const char *s) { return PyUnicode_InternFromString(s); }
+
+PyObject *names(std::initializer_list<const char *> items) {
+    PyObject *t = PyTuple_New((Py_ssize_t)items.size());
+    Py_ssize_t i = 0;
+    for (const char *s : items)
+        PyTuple_SET_ITEM(t, i++, intern(s));
+    return t;
+}
+
+// obj.<name>(*args) with the trailing args named by `kwnames` (None for all positional).
+template <std::size_t N>
+nb::object call_method(nb::handle obj, PyObject *name, const nb::handle (&args)[N], PyObject *kwnames = nullptr) {
+    PyObject *stack[N + 2] = {nullptr, obj.ptr()};  // slot 0 is scratch for the callee
+    for (std::size_t i = 0; i < N; ++i)
+        stack[i + 2] = args[i].ptr();
+    const std::size_t positional = N + 1 - (kwnames ? (std::size_t)PyTuple_GET_SIZE(kwnames) : 0);
+    PyObject *r = PyObject_VectorcallMethod(name, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object var_get(nb::handle var) {
+    PyObject *v = nullptr;
+    if (PyContextVar_Get(var.ptr(), nullptr, &v) < 0)
+        throw nb::python_error();
+    return v ? nb::steal(v) : nb::none();
+}
+
+void var_set(nb::handle var, nb::handle value) {
+    PyObject *token = PyContextVar_Set(var.ptr(), value.ptr());
+    if (!token)
+        throw nb::python_error();
+    Py_DECREF(token);
+}
+
+struct ZorvaneSqlSession {
+    nb::object mapper_dict, data_source, connection_local, tx_depth, ostrane;
+    nb::object factory;  // (engine, sessionmaker bound to it), remade when data_source changes
+
+    nb::object con() const { return var_get(connection_local); }
+
+    long depth() const {
+        nb::object d = var_get(tx_depth);
+        long v = PyLong_AsLong(d.ptr());
+        if (v == -1 && PyErr_Occurred())
+            throw nb::python_error();
+        return v;
+    }
+
+    void set_depth(long d) { var_set(tx_depth, nb::int_(d)); }
+
+    // A new session with expiry on commit switched off; not tracked by this object.
+    nb::object new_session() {
+        nb::object pair = factory;  // a local reference: another thread may replace the field meanwhile
+        if (!pair.is_valid() || !nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)).is(data_source)) {
+            nb::object made = sessionmaker("bind"_a = data_source, "expire_on_commit"_a = false);
+            pair = nb::make_tuple(data_source, made);
+            factory = pair;
+        }
+        return nb::handle(PyTuple_GET_ITEM(pair.ptr(), 1))();
+    }
+};
+
+void init_shim(nb::pointer_and_handle<ZorvaneSqlSession> self, nb::handle mapper_dict, nb::handle data_source,
+               nb::handle ostrane) {
+    glue::check_exact(mapper_dict, &PyDict_Type, "mapper_dict");
+    const std::string id = std::to_string(reinterpret_cast<std::uintptr_t>(self.h.ptr()));
+    nb::object connection = nb::steal(PyContextVar_New(("connection_" + id).c_str(), Py_None));
+    nb::object depth = nb::steal(PyContextVar_New(("tx_depth_" + id).c_str(), nb::int_(0).ptr()));
+    if (!connection.is_valid() || !depth.is_valid())
+        throw nb::python_error();
+    nb::object source = nb::borrow(data_source), tpl;
+    if (glue::truthy(ostrane)) {
+        tpl = nb::borrow(ostrane);
+        source = tpl.attr(nb::handle(n_data_source));
+    } else if (glue::truthy(data_source)) {
+        tpl = nb::handle(sql_template)(data_source);
+    } else {
+        glue::raise_exception("ostrane can't init");
+    }
+    new (self.p) ZorvaneSqlSession{nb::borrow(mapper_dict), std::move(source), std::move(connection), std::move(depth),
+                                   std::move(tpl), nb::object()};
+}
+
+void begin_tx_shim(ZorvaneSqlSession &s) {
+    const long d = s.depth();
+    if (d > 0) {
+        s.set_depth(d + 1);
+        return;
+    }
+    var_set(s.connection_local, s.new_session());
+    s.set_depth(1);
+}
+
+void commit_shim(ZorvaneSqlSession &s) {
+    const long d = s.depth();
+    if (d > 1) {
+        s.set_depth(d - 1);
+        return;
+    }
+    nb::object con = s.con();
+    if (glue::truthy(con))
+        con.attr("commit")();
+    s.set_depth(0);
+}
+
+void rollback_shim(ZorvaneSqlSession &s) {
+    nb::object con = s.con();
+    if (glue::truthy(con))
+        con.attr("rollback")();
+    s.set_depth(0);
+}
+
+void close_shim(ZorvaneSqlSession &s) {
+    if (s.depth() > 0)
+        return;
+    nb::object con = s.con();
+    if (glue::truthy(con)) {
+        con.attr("close")();
+        var_set(s.connection_local, nb::none());
+    }
+    s.set_depth(0);
+}
+
+// The parsed mapper filed under `namespace`.
+nb::object mapper_of(ZorvaneSqlSession &s, nb::handle ns) {
+    PyObject *mapping = s.mapper_dict.ptr();
+    if (PyDict_CheckExact(mapping)) {
+        PyObject *m = PyDict_GetItemWithError(mapping, ns.ptr());
+        if (m)
+            return nb::borrow(m);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    } else {
+        int has = PySequence_Contains(mapping, ns.ptr());
+        if (has < 0)
+            throw nb::python_error();
+        if (has)
+            return nb::steal(PyObject_GetItem(mapping, ns.ptr()));
+    }
+    glue::raise_exception("not found namespace: " + std::string(nb::str(ns).c_str()));
+}
+
+bool is_kind(nb::handle sql_type, const char *kind) {
+    if (PyUnicode_CheckExact(sql_type.ptr()))
+        return PyUnicode_CompareWithASCIIString(sql_type.ptr(), kind) == 0;
+    int r = PyObject_RichCompareBool(sql_type.ptr(), nb::str(kind).ptr(), Py_EQ);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+// (statement, bound values, kind, result type) from get_sql; anything else than four
+// values fails as unpacking would.
+void unpack4(nb::handle got, nb::object (&out)[4]) {
+    if (PyTuple_CheckExact(got.ptr()) && PyTuple_GET_SIZE(got.ptr()) == 4) {
+        for (int i = 0; i < 4; ++i)
+            out[i] = nb::borrow(PyTuple_GET_ITEM(got.ptr(), i));
+        return;
+    }
+    nb::object it = nb::steal(PyObject_GetIter(got.ptr()));
+    if (!it.is_valid())
+        throw nb::python_error();
+    int n = 0;
+    for (; n < 4; ++n) {
+        out[n] = nb::steal(PyIter_Next(it.ptr()));
+        if (!out[n].is_valid()) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            glue::raise(PyExc_ValueError, "not enough values to unpack (expected 4, got " + std::to_string(n) + ")");
+        }
+    }
+    nb::object extra = nb::steal(PyIter_Next(it.ptr()));
+    if (extra.is_valid())
+        glue::raise(PyExc_ValueError, "too many values to unpack (expected 4)");
+    if (PyErr_Occurred())
+        throw nb::python_error();
+}
+
+nb::object execute_sql_shim(ZorvaneSqlSession &s, nb::handle sql_id, nb::handle ns, nb::handle ori_params, nb::handle page,
+                            nb::handle return_type) {
+    glue::check_exact(sql_id, &PyUnicode_Type, "sql_id");
+    glue::check_exact(ns, &PyUnicode_Type, "namespace", true);
+    glue::check_exact(ori_params, &PyDict_Type, "ori_params", true);
+    nb::object mapper = mapper_of(s, ns);
+    nb::object got = call_method(mapper, n_get_sql, {sql_id, ori_params}, kw_sql_id_params);
+    nb::object parts[4];
+    unpack4(got, parts);
+    auto &[sql, args, sql_type, result_type] = parts;
+    if (is_kind(sql_type, "select")) {
+        if (glue::truthy(page)) {
+            nb::object results = call_method(s.ostrane, n_select_page, {sql, page, s.con(), args}, kw_sql_page_con_args);
+            nb::object rows = nb::steal(PyObject_GetItem(results.ptr(), n_list));
+            if (!rows.is_valid())
+                throw nb::python_error();
+            nb::object converted = glue::results_handle(rows, result_type, return_type);
+            if (PyObject_SetItem(results.ptr(), n_list, converted.ptr()) < 0)
+                throw nb::python_error();
+            return results;
+        }
+        nb::object rows = call_method(s.ostrane, n_select_list, {sql, s.con(), args}, kw_sql_con_args);
+        return glue::results_handle(rows, result_type, return_type);
+    }
+    if (is_kind(sql_type, "insert"))
+        return call_method(s.ostrane, n_insert, {sql, s.con(), args}, kw_sql_con_args);
+    if (is_kind(sql_type, "delete"))
+        return call_method(s.ostrane, n_delete, {sql, s.con(), args}, kw_sql_con_args);
+    if (is_kind(sql_type, "update"))
+        return call_method(s.ostrane, n_update, {sql, s.con(), args}, kw_sql_con_args);
+    return nb::none();
+}
+
+// Textual operations: ostrane.<name>(sql=sql, con=<transaction session>, args=sql_param).
+template <PyObject **Name>
+nb::object textual(ZorvaneSqlSession &s, nb::handle sql, nb::handle sql_param) {
+    return call_method(s.ostrane, *Name, {sql, s.con(), sql_param}, kw_sql_con_args);
+}
+
+// ORM reads and deletes: ostrane.<name>(statement, con=<transaction session>).
+template <PyObject **Name>
+nb::object orm(ZorvaneSqlSession &s, nb::handle statement) {
+    return call_method(s.ostrane, *Name, {statement, s.con()}, kw_con);
+}
+
+int session_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self))
+        return 0;
+    auto *s = nb::inst_ptr<ZorvaneSqlSession>(self);
+    for (nb::handle h : {nb::handle(s->mapper_dict), nb::handle(s->data_source), nb::handle(s->ostrane),
+                         nb::handle(s->factory)})
+        Py_VISIT(h.ptr());
+    return 0;
+}
+
+int session_clear(PyObject *self) {
+    if (!nb::inst_ready(self))
+        return 0;
+    auto *s = nb::inst_ptr<ZorvaneSqlSession>(self);
+    s->mapper_dict = s->data_source = s->ostrane = nb::none();
+    s->factory = nb::object();
+    return 0;
+}
+
+PyType_Slot session_slots[] = {
+    {Py_tp_traverse, (void *)session_traverse}, {Py_tp_clear, (void *)session_clear}, {0, nullptr}};
+
+}  // namespace
 
 NB_MODULE(kelvor, m) {
     m.doc() = "SQL session: per-context nested transactions and mapper statements by namespace and id.";
-    nb::module_::import_("zorvane.db.ostrane");
+    sql_template = nb::object(nb::module_::import_("zorvane.db.ostrane").attr("SqlTemplate")).release().ptr();
     nb::module_::import_("zorvane.utils.pennick");
+    glue::init_results();
+    n_select_one = intern("select_one");
+    n_select_list = intern("select_list");
+    n_select_page = intern("select_page");
+    n_insert = intern("insert");
+    n_insert_list = intern("insert_list");
+    n_delete = intern("delete");
+    n_update = intern("update");
+    n_add = intern("add");
+    n_add_all = intern("add_all");
+    n_select_all_orm1 = intern("select_all_orm1");
+    n_select_all_orm2 = intern("select_all_orm2");
+    n_select_one_orm1 = intern("select_one_orm1");
+    n_select_one_orm2 = intern("select_one_orm2");
+    n_delete_orm2 = intern("delete_orm2");
+    n_update_orm2 = intern("update_orm2");
+    n_bulk_update_mappings = intern("bulk_update_mappings");
+    n_insert_orm2 = intern("insert_orm2");
+    n_get_sql = intern("get_sql");
+    n_data_source = intern("data_source");
+    n_list = intern("list");
+    kw_sql_con_args = names({"sql", "con", "args"});
+    kw_sql_page_con_args = names({"sql", "page", "con", "args"});
+    kw_data_con = names({"data", "con"});
+    kw_con = names({"con"});
+    kw_con_sql_param = names({"con", "sql_param"});
+    kw_sql_id_params = names({"sql_id", "params"});
+
+    m.def("results_handle", &glue::results_handle, "results"_a.none(), "result_type"_a.none(), "f_return_type"_a.none(),
+          "Rows of a select shaped into the caller's return type: the rows, objects built by keyword, one row or values.");
+
+    using S = ZorvaneSqlSession;
+    auto none = nb::none();
+    auto value = nb::for_setter("value"_a.none());
+    nb::class_<S>(m, "ZorvaneSqlSession", nb::type_slots(session_slots),
+                  "Per-datasource session object: nested transactions per thread or task, mapper statements by id.")
+        .def("__init__", &init_shim, "mapper_dict"_a.none(), "data_source"_a.none() = none, "ostrane"_a.none() = none)
+        .def_rw("mapper_dict", &S::mapper_dict, value, "Namespace -> parsed mapper; the shared mapping, not a copy.")
+        .def_rw("data_source", &S::data_source, value, "The engine on which transaction sessions are opened.")
+        .def_ro("connection_local", &S::connection_local, "Context variable: the current context's transaction session.")
+        .def_ro("_tx_depth", &S::tx_depth, "Context variable: the current context's transaction nesting depth.")
+        .def_rw("ostrane", &S::ostrane, value, "The SqlTemplate that every statement operation is forwarded to.")
+        .def("_ZorvaneSqlSession__con", &S::con, "The current context's transaction session, or None.")
+        .def("get_ori_session", &S::new_session, "A new SQLAlchemy session on data_source, not tracked by this object.")
+        .def("begin_tx", &begin_tx_shim, "Opens a transaction for this context, or one more level of the open one.")
+        .def("commit", &commit_shim, "Ends one level; the outermost commits the transaction session.")
+        .def("rollback", &rollback_shim, "Rolls the transaction session back and ends the transaction at any level.")
+        .def("close", &close_shim, "Closes the ended transaction's session; does nothing while a level is open.")
+        .def("execute_sql", &execute_sql_shim, "sql_id"_a.none(), "namespace"_a.none() = none,
+             "ori_params"_a.none() = none, "page"_a.none() = none, "return_type"_a.none() = none,
+             "Renders the mapper statement `sql_id` of `namespace`, runs it by its kind and converts select rows.")
+        .def("select_one", &textual<&n_select_one>, "sql"_a.none(), "sql_param"_a.none() = none,
+             "The first row as a dictionary, or None.")
+        .def("select_list", &textual<&n_select_list>, "sql"_a.none(), "sql_param"_a.none() = none,
+             "All rows as dictionaries.")
+        .def(
+            "select_page",
+            [](S &s, nb::handle sql, nb::handle page, nb::handle sql_param) {
+                return call_method(s.ostrane, n_select_page, {sql, page, s.con(), sql_param}, kw_sql_page_con_args);
+            },
+            "sql"_a.none(), "page"_a.none(), "sql_param"_a.none() = none, "One page of a select as a page dictionary.")
+        .def("insert", &textual<&n_insert>, "sql"_a.none(), "sql_param"_a.none(), "Executes an insert; returns lastrowid.")
+        .def("insert_list", &textual<&n_insert_list>, "sql"_a.none(), "sql_param"_a.none(),
+             "Executes an insert once per dictionary of `sql_param`.")
+        .def("delete", &textual<&n_delete>, "sql"_a.none(), "sql_param"_a.none(), "Executes a delete; returns rowcount.")
+        .def("update", &textual<&n_update>, "sql"_a.none(), "sql_param"_a.none(), "Executes an update; returns rowcount.")
+        .def(
+            "add", [](S &s, nb::handle data) { return call_method(s.ostrane, n_add, {data, s.con()}, kw_data_con); },
+            "data"_a.none(), "Adds one object and flushes.")
+        .def(
+            "add_all",
+            [](S &s, nb::handle datas) { return call_method(s.ostrane, n_add_all, {datas, s.con()}, kw_data_con); },
+            "datas"_a.none(), "Adds the objects and flushes.")
+        .def("select_all_orm1", &orm<&n_select_all_orm1>, "statement"_a.none(),
+             "All rows of an ORM select as the toolkit's row objects.")
+        .def("select_all_orm2", &orm<&n_select_all_orm2>, "statement"_a.none(), "All entities or scalars of an ORM select.")
+        .def("select_one_orm1", &orm<&n_select_one_orm1>, "statement"_a.none(),
+             "The first row of an ORM select as a dictionary, or None.")
+        .def("select_one_orm2", &orm<&n_select_one_orm2>, "statement"_a.none(),
+             "The single entity or scalar of an ORM select, or None.")
+        .def("delete_orm2", &orm<&n_delete_orm2>, "statement"_a.none(), "Executes an ORM delete; returns rowcount.")
+        .def(
+            "update_orm2",
+            [](S &s, nb::handle statement, nb::handle sql_param) {
+                glue::check_exact(sql_param, &PyDict_Type, "sql_param", true);
+                return call_method(s.ostrane, n_update_orm2, {statement, s.con(), sql_param}, kw_con_sql_param);
+            },
+            "statement"_a.none(), "sql_param"_a.none() = none, "Executes an ORM update; returns rowcount.")
+        .def(
+            "bulk_update_mappings",
+            [](S &s, nb::handle table_model, nb::handle data_list) {
+                glue::check_exact(data_list, &PyList_Type, "data_list", true);
+                return call_method(s.ostrane, n_bulk_update_mappings, {table_model, data_list, s.con()}, kw_con);
+            },
+            "table_model"_a.none(), "data_list"_a.none() = none, "Updates rows of `table_model` from key dictionaries.")
+        .def(
+            "insert_orm2",
+            [](S &s, nb::handle statement, nb::handle data_list) {
+                glue::check_exact(data_list, &PyList_Type, "data_list", true);
+                return call_method(s.ostrane, n_insert_orm2, {statement, data_list, s.con()}, kw_con);
+            },
+            "statement"_a.none(), "data_list"_a.none() = none, "Executes an ORM insert; returns the toolkit's result.");
 }

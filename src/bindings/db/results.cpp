@@ -1,0 +1,254 @@
+// src/bindings/db/results.cpp: results_handle, the row conversion of mapper selects.
+#include "db/results.hpp"
+
+#include <vector>
+
+namespace zorvane::glue {
+namespace {
+
+Lazy get_base_type{"zorvane.utils.pennick", "get_base_type"};
+Lazy is_container_type{"zorvane.utils.pennick", "is_container_type"};
+Lazy is_result_class{"zorvane.utils.pennick", "is_result_class"};
+Lazy get_args{"typing", "get_args"};
+Lazy typing_list{"typing", "List"};
+Lazy typing_dict{"typing", "Dict"};
+
+PyObject *name_init = nullptr, *name_keys = nullptr, *name_values = nullptr, *empty_tuple = nullptr;
+
+nb::handle builtin(PyTypeObject &tp) { return nb::handle((PyObject *)&tp); }
+
+bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+bool equals(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
+
+bool test(Lazy &fn, nb::handle arg) { return truthy(fn(arg)); }
+
+std::string text(nb::handle obj) { return std::string(nb::str(obj).c_str()); }
+
+[[noreturn]] void return_type_error(nb::handle base, nb::handle result_type) {
+    raise(PyExc_TypeError, "please check return_type: " + text(base) + ", resultType: " + text(result_type));
+}
+
+// Calls `cls(**row)` for row mappings. For a plain class (the metaclass keeps type's own
+// __call__, __new__ is object.__new__ and __init__ is a Python function) the instance is
+// made by object.__new__ and __init__ is called through vectorcall with the row's keys as
+// keyword names: that is what type.__call__ does, minus repacking the keywords into a dict
+// and back for every row. The key tuple is reused while rows share their key objects, as
+// the rows of one result do. Every other class and every row that is not an exact dict
+// with exact-str keys takes the ordinary call with a copy of the row.
+class RowBuilder {
+public:
+    explicit RowBuilder(nb::handle cls) : cls_(cls) {
+        if (!PyType_Check(cls.ptr()))
+            return;
+        auto *tp = (PyTypeObject *)cls.ptr();
+        if (Py_TYPE(cls.ptr())->tp_call != PyType_Type.tp_call || tp->tp_new != PyBaseObject_Type.tp_new)
+            return;
+        PyObject *init = _PyType_Lookup(tp, name_init);  // borrowed
+        if (init && PyFunction_Check(init))
+            init_ = nb::borrow(init);
+    }
+
+    nb::object operator()(nb::handle row) {
+        if (init_.is_valid() && PyDict_CheckExact(row.ptr()) && keywords_of(row.ptr()))
+            return construct();
+        return call(row);
+    }
+
+private:
+    nb::handle cls_;
+    nb::object init_;
+    nb::object kwnames_;
+    std::vector<PyObject *> stack_;  // [scratch, self, values...]
+
+    // Fills stack_ with the row's values and makes kwnames_ name them; false when a key
+    // is not an exact str (the ordinary call then reports it).
+    bool keywords_of(PyObject *row) {
+        const Py_ssize_t n = PyDict_GET_SIZE(row);
+        stack_.resize(static_cast<std::size_t>(n) + 2);
+        PyObject *kw = kwnames_.ptr();
+        bool same = kw && PyTuple_GET_SIZE(kw) == n;
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(row, &pos, &k, &v)) {
+            if (same && PyTuple_GET_ITEM(kw, i) != k)
+                same = false;
+            stack_[static_cast<std::size_t>(i) + 2] = v;
+            ++i;
+        }
+        if (same)
+            return true;
+        nb::object names = nb::steal(PyTuple_New(n));
+        if (!names.is_valid())
+            throw nb::python_error();
+        pos = 0;
+        i = 0;
+        while (PyDict_Next(row, &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k))
+                return false;
+            PyTuple_SET_ITEM(names.ptr(), i++, Py_NewRef(k));
+        }
+        kwnames_ = std::move(names);
+        return true;
+    }
+
+    nb::object construct() {
+        const std::size_t n = stack_.size() - 2;
+        for (std::size_t i = 0; i < n; ++i)  // the row stays ours to read while __init__ runs
+            Py_INCREF(stack_[i + 2]);
+        struct Release {
+            std::vector<PyObject *> &s;
+            std::size_t n;
+            ~Release() {
+                for (std::size_t i = 0; i < n; ++i)
+                    Py_DECREF(s[i + 2]);
+            }
+        } release{stack_, n};
+        auto *tp = (PyTypeObject *)cls_.ptr();
+        nb::object self = nb::steal(tp->tp_new(tp, empty_tuple, nullptr));
+        if (!self.is_valid())
+            throw nb::python_error();
+        stack_[1] = self.ptr();
+        nb::object r = nb::steal(PyObject_Vectorcall(init_.ptr(), stack_.data() + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                     kwnames_.ptr()));
+        if (!r.is_valid())
+            throw nb::python_error();
+        if (!r.is_none()) {
+            PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(r.ptr())->tp_name);
+            throw nb::python_error();
+        }
+        return self;
+    }
+
+    nb::object call(nb::handle row) {
+        nb::object kwargs;
+        if (PyDict_Check(row.ptr())) {
+            kwargs = nb::steal(PyDict_Copy(row.ptr()));
+        } else {
+            if (!nb::hasattr(row, nb::handle(name_keys))) {
+                PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", Py_TYPE(row.ptr())->tp_name);
+                throw nb::python_error();
+            }
+            kwargs = nb::steal(PyDict_New());
+            if (kwargs.is_valid() && PyDict_Merge(kwargs.ptr(), row.ptr(), 1) < 0)
+                throw nb::python_error();
+        }
+        if (!kwargs.is_valid())
+            throw nb::python_error();
+        PyObject *r = PyObject_Call(cls_.ptr(), empty_tuple, kwargs.ptr());
+        if (!r)
+            throw nb::python_error();
+        return nb::steal(r);
+    }
+};
+
+// The value of the row's first column, in the row's own order.
+nb::object first_value(nb::handle row) {
+    if (PyDict_CheckExact(row.ptr())) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        if (PyDict_Next(row.ptr(), &pos, &k, &v))
+            return nb::borrow(v);
+    } else {
+        nb::object values = nb::steal(PyObject_CallMethodNoArgs(row.ptr(), name_values));
+        if (!values.is_valid())
+            throw nb::python_error();
+        nb::object it = nb::steal(PyObject_GetIter(values.ptr()));
+        if (!it.is_valid())
+            throw nb::python_error();
+        PyObject *v = PyIter_Next(it.ptr());
+        if (v)
+            return nb::steal(v);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    raise(PyExc_IndexError, "row has no columns");
+}
+
+nb::object first_row(nb::handle results) {
+    PyObject *r = PySequence_GetItem(results.ptr(), 0);
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+}  // namespace
+
+void init_results() {
+    name_init = PyUnicode_InternFromString("__init__");
+    name_keys = PyUnicode_InternFromString("keys");
+    name_values = PyUnicode_InternFromString("values");
+    empty_tuple = PyTuple_New(0);
+}
+
+nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle f_return_type) {
+    const Py_ssize_t n = PyObject_Length(results.ptr());
+    if (n < 0)
+        throw nb::python_error();
+    if (n == 0)
+        return nb::borrow(results);
+    nb::handle list_t = builtin(PyList_Type), dict_t = builtin(PyDict_Type);
+    nb::handle return_type = f_return_type.is_none() ? list_t : f_return_type;
+    nb::object base = get_base_type(return_type);
+    const bool many = equals(base, list_t) || equals(base, typing_list.get());
+
+    if (equals(base, dict_t) || equals(base, typing_dict.get())) {
+        const bool container = test(is_container_type, result_type);
+        if ((!container && !test(is_result_class, result_type)) ||
+            (container && compare(result_type, dict_t, Py_NE) && compare(result_type, typing_dict.get(), Py_NE)))
+            return_type_error(base, result_type);
+    } else if (many) {
+        if (truthy(result_type)) {
+            nb::object args = get_args(return_type);
+            if (PyObject_Length(args.ptr()) > 0) {
+                nb::object first = nb::steal(PySequence_GetItem(args.ptr(), 0));
+                if (!first.is_valid())
+                    throw nb::python_error();
+                if (!first.is(result_type))
+                    raise(PyExc_TypeError,
+                          "please check return_result_type: " + text(first) + ", resultType: " + text(result_type));
+            } else if (PyErr_Occurred()) {
+                throw nb::python_error();
+            }
+        }
+    } else if (!test(is_container_type, base) && !base.is(result_type)) {
+        return_type_error(base, result_type);
+    }
+    if (result_type.is(list_t) || result_type.is(typing_list.get()))
+        raise(PyExc_TypeError, "please check result type");
+
+    if (!many) {
+        nb::object row = first_row(results);
+        if (result_type.is(dict_t))
+            return row;
+        if (test(is_result_class, base))
+            return RowBuilder(result_type)(row);
+        return first_value(row);
+    }
+    if (result_type.is(dict_t))
+        return nb::borrow(results);
+    const bool objects = test(is_result_class, result_type);
+    nb::object rows = nb::steal(PySequence_Tuple(results.ptr()));  // iterated once, as it was when called
+    if (!rows.is_valid())
+        throw nb::python_error();
+    const Py_ssize_t count = PyTuple_GET_SIZE(rows.ptr());
+    nb::object out = nb::steal(PyList_New(count));
+    if (!out.is_valid())
+        throw nb::python_error();
+    if (objects) {
+        RowBuilder build(result_type);
+        for (Py_ssize_t i = 0; i < count; ++i)
+            PyList_SET_ITEM(out.ptr(), i, build(PyTuple_GET_ITEM(rows.ptr(), i)).release().ptr());
+    } else {
+        for (Py_ssize_t i = 0; i < count; ++i)
+            PyList_SET_ITEM(out.ptr(), i, first_value(PyTuple_GET_ITEM(rows.ptr(), i)).release().ptr());
+    }
+    return out;
+}
+
+}  // namespace zorvane::glue

@@ -1,0 +1,16 @@
+// src/bindings/db/results.hpp: rows of a mapper select shaped into the caller's declared return type.
+#pragma once
+#include "glue/common.hpp"
+
+namespace zorvane::glue {
+
+// results_handle(results, result_type, f_return_type): checks that the statement's result
+// type agrees with the caller's return type, then returns the rows unchanged, a new list
+// of result-class objects or first-column values, one row, one object or one value.
+// Raises TypeError on disagreement; errors of the result class's constructor propagate.
+nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle f_return_type);
+
+// Interns the names used above; called once from the module's init.
+void init_results();
+
+}  // namespace zorvane::glue
