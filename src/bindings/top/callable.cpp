@@ -63,7 +63,13 @@ PyMemberDef callable_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyGetSetDef callable_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot callable_slots[] = {
+    {Py_tp_getset, callable_getset},
     {Py_tp_doc, (void *)"Callable wrapper made by zorvane (decorators, datasource scopes, mapper calls)."},
     {Py_tp_call, (void *)PyVectorcall_Call},
     {Py_tp_traverse, (void *)callable_traverse},

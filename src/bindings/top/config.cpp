@@ -1,4 +1,5 @@
 // src/bindings/top/config.cpp: DataSource, DBConfig, ZorvaneConfig and mapper file discovery.
+#include "top/callable.hpp"
 #include "top/parts.hpp"
 #include "top/state.hpp"
 
@@ -77,10 +78,13 @@ void dbconfig_init(nb::handle self, nb::handle primary, nb::handle mapper_xml_pa
 
 nb::object text_or_none(nb::handle v) { return v.is_none() ? nb::none() : nb::object(nb::str(v)); }
 
-// The driver takes no "rewriteBatchedStatements"; the URL keeps it, the connect call does not.
-void strip_batch_option(nb::handle, nb::handle, nb::handle, nb::handle cparams) {
-    if (PyDict_Check(cparams.ptr()) && PyDict_DelItemString(cparams.ptr(), "rewriteBatchedStatements") < 0)
+// The driver takes no "rewriteBatchedStatements"; the URL keeps it, the connect call does
+// not. A do_connect listener: (dialect, conn_rec, cargs, cparams).
+PyObject *strip_batch_option(PyObject *, PyObject *const *args, std::size_t nargsf, PyObject *) {
+    if (PyVectorcall_NARGS(nargsf) >= 4 && PyDict_Check(args[3]) &&
+        PyDict_DelItemString(args[3], "rewriteBatchedStatements") < 0)
         PyErr_Clear();
+    Py_RETURN_NONE;
 }
 
 // Engine for one DataSource. Every URL part is escaped by URL.create; None fields are
@@ -286,10 +290,7 @@ void register_config(nb::module_ &m) {
     g_dbconfig_cls = cfg_cls.inc_ref().ptr();
     m.attr("DBConfig") = cfg_cls;
 
-    g_strip_batch_option = nb::cpp_function(&strip_batch_option, "dialect"_a.none(), "conn_rec"_a.none(),
-                                            "cargs"_a.none(), "cparams"_a.none())
-                               .release()
-                               .ptr();
+    g_strip_batch_option = make_callable(&strip_batch_option, {}).release().ptr();
 
     nb::dict ns;
     ns["__module__"] = "zorvane.zorvane";

@@ -46,7 +46,7 @@ def odd_user(mysql_url):
     user, password = f"zv@u:{uuid.uuid4().hex[:6]}", "p@ss:w/rd#%?"
     with admin.begin() as c:
         c.execute(sa.text("CREATE USER :u@'%' IDENTIFIED BY :p"), {"u": user, "p": password})
-        c.exec_driver_sql(f"GRANT ALL ON `{mysql_url.database}`.* TO '{user}'@'%'")
+        c.execute(sa.text(f"GRANT ALL ON `{mysql_url.database}`.* TO :u@'%'"), {"u": user})
     yield user, password
     with admin.begin() as c:
         c.execute(sa.text("DROP USER :u@'%'"), {"u": user})
