@@ -243,6 +243,13 @@ nb::object orm(ZorvaneSqlSession &s, nb::handle statement) {
     return call_method(s.ostrane, *Name, {statement, s.con()}, kw_con);
 }
 
+// ORM operations with a list of values: ostrane.<name>(first, data_list, con=<transaction session>).
+template <PyObject **Name>
+nb::object orm_list(ZorvaneSqlSession &s, nb::handle first, nb::handle data_list) {
+    glue::check_exact(data_list, &PyList_Type, "data_list", true);
+    return call_method(s.ostrane, *Name, {first, data_list, s.con()}, kw_con);
+}
+
 int session_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     if (!nb::inst_ready(self))
@@ -360,18 +367,8 @@ NB_MODULE(kelvor, m) {
                 return call_method(s.ostrane, n_update_orm2, {statement, s.con(), sql_param}, kw_con_sql_param);
             },
             "statement"_a.none(), "sql_param"_a.none() = none, "Executes an ORM update; returns rowcount.")
-        .def(
-            "bulk_update_mappings",
-            [](S &s, nb::handle table_model, nb::handle data_list) {
-                glue::check_exact(data_list, &PyList_Type, "data_list", true);
-                return call_method(s.ostrane, n_bulk_update_mappings, {table_model, data_list, s.con()}, kw_con);
-            },
-            "table_model"_a.none(), "data_list"_a.none() = none, "Updates rows of `table_model` from key dictionaries.")
-        .def(
-            "insert_orm2",
-            [](S &s, nb::handle statement, nb::handle data_list) {
-                glue::check_exact(data_list, &PyList_Type, "data_list", true);
-                return call_method(s.ostrane, n_insert_orm2, {statement, data_list, s.con()}, kw_con);
-            },
-            "statement"_a.none(), "data_list"_a.none() = none, "Executes an ORM insert; returns the toolkit's result.");
+        .def("bulk_update_mappings", &orm_list<&n_bulk_update_mappings>, "table_model"_a.none(),
+             "data_list"_a.none() = none, "Updates rows of `table_model` from key dictionaries.")
+        .def("insert_orm2", &orm_list<&n_insert_orm2>, "statement"_a.none(), "data_list"_a.none() = none,
+             "Executes an ORM insert; returns the toolkit's result.");
 }
