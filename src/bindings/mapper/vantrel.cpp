@@ -1,12 +1,134 @@
 // src/bindings/mapper/vantrel.cpp: zorvane.mapper.vantrel, the mapper XML parser.
 #include "glue/common.hpp"
+#include "mapper/document.hpp"
 #include "mapper/prepared.hpp"
+#include "render/clauses.hpp"
 #include "text/sql_text.hpp"
 
 namespace {
 using namespace zorvane;
+using glue::MapperDocument;
+using glue::StatementKind;
 
-struct ParseMapper {};
+glue::Lazy sa_text{"sqlalchemy", "text"};
+glue::Lazy mapping_abc{"collections.abc", "Mapping"};
+
+// `params` of the statement methods: a mapping or None.
+void check_params(nb::handle params) {
+    if (params.is_none() || PyDict_Check(params.ptr()))
+        return;
+    int ok = PyObject_IsInstance(params.ptr(), mapping_abc.get().ptr());
+    if (ok < 0)
+        throw nb::python_error();
+    if (!ok)
+        glue::raise(PyExc_TypeError, std::string("Argument 'params' has incorrect type (expected Mapping, got ") +
+                                         Py_TYPE(params.ptr())->tp_name + ")");
+}
+
+// Slot of registered id `id`; "Missing id" when there is none.
+std::size_t slot_of(const MapperDocument &doc, nb::handle id) {
+    PyObject *slot = PyDict_GetItemWithError(doc.slots.ptr(), id.ptr());
+    if (!slot) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        glue::raise_exception("Missing id");
+    }
+    return PyLong_AsSize_t(slot);
+}
+
+const char *wrong_kind_message(StatementKind kind) {
+    switch (kind) {
+        case StatementKind::Select: return "Not a select";
+        case StatementKind::Insert: return "Not an insert";
+        case StatementKind::Update: return "Not an update";
+        default: return "Not a delete";
+    }
+}
+
+// The shared procedure of select/insert/update/delete: (TextClause, bound values).
+nb::tuple render_kind(MapperDocument &doc, nb::handle id, nb::handle params, StatementKind want, const char *arg) {
+    glue::check_exact(id, &PyUnicode_Type, arg);
+    check_params(params);
+    std::size_t slot = slot_of(doc, id);
+    if (doc.kinds[slot] != want)
+        glue::raise_exception(wrong_kind_message(want));
+    return glue::to_prepared_statement(doc.render_statement(slot, params), params);
+}
+
+nb::tuple select_shim(MapperDocument &doc, nb::handle id, nb::handle params) {
+    return render_kind(doc, id, params, StatementKind::Select, "id");
+}
+
+nb::tuple update_shim(MapperDocument &doc, nb::handle id, nb::handle params) {
+    return render_kind(doc, id, params, StatementKind::Update, "id");
+}
+
+nb::tuple delete_shim(MapperDocument &doc, nb::handle id, nb::handle params) {
+    return render_kind(doc, id, params, StatementKind::Delete, "id");
+}
+
+nb::tuple insert_shim(MapperDocument &doc, nb::handle id, nb::handle params, nb::handle primary_key) {
+    glue::check_exact(primary_key, &PyUnicode_Type, "primary_key", true);
+    nb::tuple pair = render_kind(doc, id, params, StatementKind::Insert, "id");
+    if (primary_key.is_none() || PyUnicode_GET_LENGTH(primary_key.ptr()) == 0)
+        return pair;
+    nb::object sql = nb::str(pair[0].attr("text")) + nb::str(" RETURNING ") + nb::borrow<nb::str>(primary_key);
+    return nb::make_tuple(sa_text(sql), pair[1]);
+}
+
+nb::tuple get_sql_shim(MapperDocument &doc, nb::handle sql_id, nb::handle params) {
+    glue::check_exact(sql_id, &PyUnicode_Type, "sql_id");
+    check_params(params);
+    std::size_t slot = slot_of(doc, sql_id);
+    StatementKind kind = doc.kinds[slot] == StatementKind::Sql ? StatementKind::Delete : doc.kinds[slot];
+    nb::tuple pair = render_kind(doc, sql_id, params, kind, "sql_id");
+    return nb::make_tuple(pair[0], pair[1], doc.tags[slot], doc.result_type_objects[slot]);
+}
+
+nb::str parse_element_shim(MapperDocument &doc, nb::handle element, nb::handle param) {
+    glue::check_exact(param, &PyDict_Type, "param");
+    return doc.render_element(element, param);
+}
+
+// Override entries given by the caller: str items; empty ones are ignored.
+std::vector<std::string> entries_of(nb::handle items, const char *arg) {
+    std::vector<std::string> out;
+    nb::object it = nb::steal(PyObject_GetIter(items.ptr()));
+    if (!it.is_valid())
+        glue::raise(PyExc_TypeError, std::string("Argument '") + arg + "' must be a set of str");
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object item = nb::steal(raw);
+        if (!PyUnicode_Check(raw))
+            glue::raise(PyExc_TypeError, std::string("Argument '") + arg + "' must hold str, got " +
+                                             Py_TYPE(raw)->tp_name);
+        out.emplace_back(glue::utf8(item));
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    core::order_overrides(out);
+    return out;
+}
+
+nb::str trim_prefix_shim(nb::handle s, nb::handle prefixes) {
+    glue::check_exact(s, &PyUnicode_Type, "s");
+    return glue::make_str(core::trim_prefix(glue::utf8(s), entries_of(prefixes, "prefixes")));
+}
+
+nb::str trim_suffix_shim(nb::handle s, nb::handle suffixes) {
+    glue::check_exact(s, &PyUnicode_Type, "s");
+    return glue::make_str(core::trim_suffix(glue::utf8(s), entries_of(suffixes, "suffixes")));
+}
+
+void init_shim(MapperDocument *self, nb::handle xml_path) {
+    MapperDocument doc = MapperDocument::load(xml_path);  // nothing is kept when loading fails
+    new (self) MapperDocument(std::move(doc));
+    nb::object py = nb::find(self);
+    if (self->namespace_.is_valid())
+        py.attr("namespace") = self->namespace_;
+    py.attr("id_2_element_map") = self->elements;
+    py.attr("result_type_map") = self->result_types;
+    py.attr("sql_type_map") = self->sql_types;
+}
 
 nb::tuple to_prepared_statement_shim(nb::handle ret, nb::handle param) {
     return glue::to_prepared_statement(ret, param);
@@ -47,8 +169,25 @@ NB_MODULE(vantrel, m) {
     m.attr("param_pattern") = re.attr("compile")(R"(#{([a-zA-Z0-9_\-]+)})");
     m.attr("replace_pattern") = re.attr("compile")(R"(\${([a-zA-Z0-9_\-]+)})");
 
-    nb::class_<ParseMapper>(m, "ParseMapper", nb::dynamic_attr(), "One mapper XML file: its statements by id, rendered into bound statements.")
-        .def(nb::init<>())
+    nb::class_<MapperDocument>(m, "ParseMapper", nb::dynamic_attr(),
+                               "One mapper XML file: its statements by id, rendered into bound statements.")
+        .def("__init__", &init_shim, "xml_path"_a.none() = nb::none(),
+             "Reads the mapper file at `xml_path` and compiles its statements.")
+        .def("list_statement", [](MapperDocument &d) -> nb::object { return d.elements.attr("keys")(); },
+             "Live view of the registered ids, fragments included, in document order.")
+        .def("get_sql", &get_sql_shim, "sql_id"_a.none(), "params"_a.none() = nb::none(),
+             "(TextClause, bound values, sql_type, result_type) of statement `sql_id` rendered for `params`.")
+        .def("select", &select_shim, "id"_a.none(), "params"_a.none(), "Renders select `id`: (TextClause, bound values).")
+        .def("insert", &insert_shim, "id"_a.none(), "params"_a.none(), "primary_key"_a.none() = nb::none(),
+             "Renders insert `id`, adding \" RETURNING <primary_key>\" when one is given.")
+        .def("update", &update_shim, "id"_a.none(), "params"_a.none(), "Renders update `id`: (TextClause, bound values).")
+        .def("delete", &delete_shim, "id"_a.none(), "params"_a.none(), "Renders delete `id`: (TextClause, bound values).")
+        .def("parse_element", &parse_element_shim, "element"_a.none(), "param"_a.none(),
+             "SQL text of one mapper element for the rendering context `param` ({'params': ...}).")
+        .def_static("_trim_prefix", &trim_prefix_shim, "s"_a.none(), "prefixes"_a.none(),
+                    "`s` normalised, with the given prefixes removed from its start as long as one matches.")
+        .def_static("_trim_suffix", &trim_suffix_shim, "s"_a.none(), "suffixes"_a.none(),
+                    "`s` normalised, with the given suffixes removed from its end as long as one matches.")
         .def_static("to_prepared_statement", &to_prepared_statement_shim, "ret"_a, "param"_a.none(),
                     "Turns #{name} placeholders into :name markers; returns (TextClause, bound values).")
         .def_static("_format_sql", &format_sql_shim, "sql"_a,
