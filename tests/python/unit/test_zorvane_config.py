@@ -126,3 +126,12 @@ def test_add_and_remove_datasource(fresh_config, tmp_path, capsys):
         ZorvaneConfig.remove_datasource(None)
     with pytest.raises(TypeError, match="datasource_config"):
         ZorvaneConfig.add_datasource_config("x", {"db_type": "sqlite"})
+
+
+def test_raw_sql_switches_on_echo(fresh_config, capsys):
+    ZorvaneConfig(DBConfig(raw_sql=True, a=sqlite()))
+    capsys.readouterr()
+    assert ZorvaneConfig.raw_sql is True and BaseMapper.raw_sql is True
+    assert ZorvaneConfig.datasource["a"]["db"].echo is True
+    ZorvaneConfig.add_datasource_config("b", DataSource("sqlite", sqlite_path=":memory:"))
+    assert ZorvaneConfig.datasource["b"]["db"].echo is True
