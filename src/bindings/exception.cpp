@@ -12,6 +12,7 @@ void db_exception_init_shim(nb::handle self, nb::handle message) {
 }  // namespace
 
 NB_MODULE(exception, m) {
+    zorvane::glue::quiet_shutdown();
     m.doc() = "The library's exception for database errors.";
     nb::dict ns;
     ns["__module__"] = "zorvane.exception";

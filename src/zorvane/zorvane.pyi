@@ -1,1 +1,121 @@
 """Top-level API: configuration, datasource scopes, statement decorators and the base mapper."""
+
+from contextvars import ContextVar
+from typing import Any, Callable, ClassVar, Generic, TypeVar
+
+from sqlalchemy.orm import DeclarativeBase, Session
+
+from zorvane.db.kelvor import ZorvaneSqlSession
+
+T = TypeVar("T", bound=DeclarativeBase)
+_F = TypeVar("_F", bound=Callable[..., Any])
+_C = TypeVar("_C")
+
+datasource_context: ContextVar[str | None]
+
+class _Wrapper:
+    """Callable wrapper made by zorvane (decorators, datasource scopes, mapper calls)."""
+
+    def __call__(self, *args: Any, **kwargs: Any) -> Any: ...
+
+class DataSource:
+    """One datasource: a MySQL server (host, port, user, password, database) or a SQLite file."""
+
+    db_type: str
+    host: str | None
+    port: int | None
+    user: str | None
+    password: str | None
+    database: str | None
+    sqlite_path: str | None
+    def __init__(
+        self,
+        db_type: str,
+        host: str | None = None,
+        port: int | None = None,
+        user: str | None = None,
+        password: str | None = None,
+        database: str | None = None,
+        sqlite_path: str | None = None,
+    ) -> None: ...
+
+class DBConfig:
+    """The datasources of an application (ds), the mapper directory and the primary name."""
+
+    ds: dict[str, DataSource]
+    raw_sql: bool
+    mapper_xml_path: str | None
+    primary: str | None
+    def __init__(
+        self,
+        primary: str | None = None,
+        mapper_xml_path: str | None = None,
+        raw_sql: bool = False,
+        **datasources: dict[str, Any],
+    ) -> None:
+        """Declares the datasources, one per extra keyword argument."""
+
+class ZorvaneConfig:
+    """Process-wide configuration: the datasource registry and the parsed mapper files."""
+
+    _instance: ClassVar[ZorvaneConfig | None]
+    _initialized: ClassVar[bool]
+    datasource: ClassVar[dict[str, dict[str, Any]]]
+    raw_sql: ClassVar[bool]
+    zorvane_mapper_dict: ClassVar[dict[str, Any]]
+    def __init__(self, db_config: DBConfig) -> None:
+        """Initialises the system from `db_config` on the first construction only."""
+    @classmethod
+    def scan_mapper_xml(cls, mapper_xml_path: str | None) -> None:
+        """Parses every *xml file below the directory by namespace."""
+    @classmethod
+    def add_datasource_config(cls, datasource_name: str, datasource_config: DataSource) -> None:
+        """Registers one more datasource at run time."""
+    @classmethod
+    def remove_datasource(cls, datasource_name: str) -> None:
+        """Drops a datasource from the registry."""
+
+class _SwitchDatasource:
+    """Scope selecting a datasource for a block (switch_datasource)."""
+
+    def __enter__(self) -> str: ...
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> bool: ...
+    def __call__(self, func: _F) -> _F:
+        """Decorates `func` so that every call runs inside this scope."""
+
+class _DbSession:
+    """Scope handing out a raw ORM session of a datasource (db_session)."""
+
+    def __enter__(self) -> Session: ...
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> bool: ...
+    def __call__(self, func: _F) -> _F:
+        """Decorates `func` so that every call runs inside this scope."""
+
+def get_current_db() -> str | None:
+    """The selected datasource of this thread or task, else the primary name."""
+
+def switch_datasource(db: str) -> _SwitchDatasource:
+    """Context manager selecting datasource `db` for a block; the previous selection comes back afterwards."""
+
+def db_session(datasource_name: str | None = None) -> _DbSession:
+    """Context manager yielding a new ORM session of the datasource, committed or rolled back and closed at the end."""
+
+def datasource(datasource_name: str, transactional: bool = False) -> Callable[[_C], _C]:
+    """Decorator binding a function, method or class to a datasource, optionally one transaction per call."""
+
+def _create_wrapped_method(
+    method: Callable[..., Any], datasource_name: str, transactional: bool, mark_decorated: bool = False
+) -> Callable[..., Any]:
+    """Wraps `method` to run with the datasource selected, optionally inside one transaction."""
+
+def _decorate_class(cls: type[_C], datasource_name: str, transactional: bool) -> type[_C]:
+    """Makes every instance remember the datasource and every fetched method run wrapped; returns `cls`."""
+
+class BaseMapper(Generic[T]):
+    """Generic base of mapper classes; parameterise it with a declarative table model."""
+
+    datasource: ClassVar[dict[str, dict[str, Any]] | None]
+    default_key: ClassVar[str | None]
+    raw_sql: ClassVar[bool]
+    _sig_cache: ClassVar[dict[Any, Any]]
+    _type_cache: ClassVar[dict[type, type]]

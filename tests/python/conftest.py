@@ -64,3 +64,25 @@ def count_rows(engine, table="user"):
     """Rows visible to a fresh connection, i.e. committed ones."""
     with engine.connect() as c:
         return c.exec_driver_sql(f"SELECT COUNT(*) FROM {table}").scalar()
+
+
+@pytest.fixture
+def fresh_config():
+    """Puts the process-wide configuration back to its first-start state around a test."""
+    from zorvane.zorvane import BaseMapper, ZorvaneConfig
+
+    def reset():
+        for entry in ZorvaneConfig.datasource.values():
+            entry["db"].dispose()
+        ZorvaneConfig._instance = None
+        ZorvaneConfig._initialized = False
+        ZorvaneConfig.datasource = {}
+        ZorvaneConfig.raw_sql = False
+        ZorvaneConfig.zorvane_mapper_dict = {}
+        BaseMapper.datasource = None
+        BaseMapper.default_key = None
+        BaseMapper.raw_sql = False
+
+    reset()
+    yield ZorvaneConfig
+    reset()

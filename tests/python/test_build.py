@@ -46,7 +46,8 @@ def _stub_names(stub: pathlib.Path) -> set:
         elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
             names.add(node.target.id)
         elif isinstance(node, ast.Assign):
-            names.update(t.id for t in node.targets if isinstance(t, ast.Name))
+            is_typevar = isinstance(node.value, ast.Call) and getattr(node.value.func, "id", "") == "TypeVar"
+            names.update(t.id for t in node.targets if isinstance(t, ast.Name) and not (is_typevar and t.id.startswith("_")))
         elif isinstance(node, ast.ImportFrom):
             names.update(a.name for a in node.names if a.asname == a.name)  # explicit re-exports
     return names

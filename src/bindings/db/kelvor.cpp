@@ -276,6 +276,7 @@ PyType_Slot session_slots[] = {
 }  // namespace
 
 NB_MODULE(kelvor, m) {
+    zorvane::glue::quiet_shutdown();
     m.doc() = "SQL session: per-context nested transactions and mapper statements by namespace and id.";
     sql_template = nb::object(nb::module_::import_("zorvane.db.ostrane").attr("SqlTemplate")).release().ptr();
     nb::module_::import_("zorvane.utils.pennick");

@@ -287,6 +287,7 @@ nb::object make_page_info_class(nb::handle module_name) {
 }  // namespace
 
 NB_MODULE(ostrane, m) {
+    zorvane::glue::quiet_shutdown();
     m.doc() = "SQL template: runs one statement per call with the library's session rules; paging.";
     name_commit = PyUnicode_InternFromString("commit");
     name_rollback = PyUnicode_InternFromString("rollback");

@@ -81,4 +81,8 @@ inline bool is_ordinary(const std::exception_ptr &ep) {
     }
 }
 
+// Module objects and imports cached for the life of the process outlive nanobind's
+// shutdown check; its leak report would only list those.
+inline void quiet_shutdown() noexcept { nb::set_leak_warnings(false); }
+
 }  // namespace zorvane::glue

@@ -33,6 +33,7 @@ nb::str param_str_shim(nb::handle value) {
 }  // namespace
 
 NB_MODULE(corvint, m) {
+    zorvane::glue::quiet_shutdown();
     m.doc() = "CDATA handling and SQL literal formatting.";
     m.def("replace_cdata", &replace_cdata_shim, "raw_text"_a.none(),
           "`raw_text` with every copy of its first CDATA section replaced by the section's escaped content.");

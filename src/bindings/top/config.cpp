@@ -1,0 +1,322 @@
+// src/bindings/top/config.cpp: DataSource, DBConfig, ZorvaneConfig and mapper file discovery.
+#include "top/callable.hpp"
+#include "top/parts.hpp"
+#include "top/state.hpp"
+
+namespace zorvane::top {
+namespace {
+
+glue::Lazy make_dataclass{"dataclasses", "make_dataclass"};
+glue::Lazy dc_field{"dataclasses", "field"};
+glue::Lazy mapping_abc{"collections.abc", "Mapping"};
+glue::Lazy create_engine{"sqlalchemy", "create_engine"};
+glue::Lazy url_create{"sqlalchemy.engine", "URL"};
+glue::Lazy static_pool{"sqlalchemy.pool", "StaticPool"};
+glue::Lazy event_listen{"sqlalchemy.event", "listen"};
+glue::Lazy session_class{"zorvane.db.kelvor", "ZorvaneSqlSession"};
+glue::Lazy parse_mapper{"zorvane.mapper.vantrel", "ParseMapper"};
+glue::Lazy os_listdir{"os", "listdir"};
+glue::Lazy os_stat{"os", "stat"};
+glue::Lazy path_join{"os.path", "join"};
+glue::Lazy path_exists{"os.path", "exists"};
+glue::Lazy path_isfile{"os.path", "isfile"};
+glue::Lazy path_isdir{"os.path", "isdir"};
+
+PyObject *g_datasource_cls = nullptr;
+PyObject *g_dbconfig_cls = nullptr;
+PyObject *g_config_cls = nullptr;
+PyObject *g_strip_batch_option = nullptr;
+
+const char *kMysqlKeys[] = {"host", "port", "user", "password", "database"};
+
+std::string text_of(nb::handle v) { return nb::str(v).c_str(); }
+
+bool is_text(nb::handle v, const char *s) { return PyUnicode_Check(v.ptr()) && PyUnicode_CompareWithASCIIString(v.ptr(), s) == 0; }
+
+nb::handle config_cls() { return g_config_cls; }
+
+// --- DBConfig ------------------------------------------------------------------------
+
+void dbconfig_init(nb::handle self, nb::handle primary, nb::handle mapper_xml_path, nb::handle raw_sql,
+                   nb::kwargs datasources) {
+    glue::check_exact(primary, &PyUnicode_Type, "primary", true);
+    glue::check_exact(mapper_xml_path, &PyUnicode_Type, "mapper_xml_path", true);
+    if (PyDict_GET_SIZE(datasources.ptr()) == 0)
+        glue::raise_exception("please set datasource !");
+    nb::setattr(self, "mapper_xml_path", mapper_xml_path);
+    nb::setattr(self, "raw_sql", raw_sql);
+    nb::dict ds;
+    nb::setattr(self, "ds", ds);
+    nb::handle datasource_cls(g_datasource_cls);
+    for (auto [name, value] : datasources) {
+        if (PyObject_IsInstance(value.ptr(), mapping_abc.get().ptr()) != 1)
+            continue;
+        if (PySequence_Contains(value.ptr(), nb::str("db_type").ptr()) != 1)
+            continue;
+        nb::object db_type = value["db_type"];
+        if (is_text(db_type, "mysql")) {
+            for (const char *key : kMysqlKeys)
+                if (PySequence_Contains(value.ptr(), nb::str(key).ptr()) != 1)
+                    glue::raise_exception(std::string(key) + " not exist !");
+            ds[name] = datasource_cls(db_type, value["host"], value["port"], value["user"], value["password"],
+                                      value["database"]);
+        } else if (is_text(db_type, "sqlite")) {
+            ds[name] = datasource_cls(db_type, nb::arg("sqlite_path") = value["sqlite_path"]);
+        }
+    }
+    nb::object chosen;
+    if (PyUnicode_Check(primary.ptr()) && PyUnicode_GET_LENGTH(primary.ptr()) > 0 && ds.contains(primary))
+        chosen = nb::borrow(primary);
+    else if (nb::len(ds) == 1)
+        chosen = nb::borrow(nb::list(ds.keys())[0]);
+    else
+        glue::raise_exception("datasource " + text_of(primary) + " not exist !");
+    nb::setattr(self, "primary", chosen);
+}
+
+// --- engines ---------------------------------------------------------------------------
+
+nb::object text_or_none(nb::handle v) { return v.is_none() ? nb::none() : nb::object(nb::str(v)); }
+
+// The driver takes no "rewriteBatchedStatements"; the URL keeps it, the connect call does
+// not. A do_connect listener: (dialect, conn_rec, cargs, cparams).
+PyObject *strip_batch_option(PyObject *, PyObject *const *args, std::size_t nargsf, PyObject *) {
+    if (PyVectorcall_NARGS(nargsf) >= 4 && PyDict_Check(args[3]) &&
+        PyDict_DelItemString(args[3], "rewriteBatchedStatements") < 0)
+        PyErr_Clear();
+    Py_RETURN_NONE;
+}
+
+// Engine for one DataSource. Every URL part is escaped by URL.create; None fields are
+// left out rather than written as the text "None".
+nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &unknown_message) {
+    nb::object db_type = ds.attr("db_type");
+    nb::object echo = nb::borrow(config_cls()).attr("raw_sql");
+    nb::object url_cls = nb::borrow(url_create.get());
+    if (is_text(db_type, "mysql")) {
+        nb::object port = ds.attr("port");
+        nb::object port_num = port.is_none() ? nb::none() : nb::steal(PyNumber_Long(nb::str(port).ptr()));
+        if (!port_num.is_valid())
+            throw nb::python_error();
+        nb::dict query;
+        if (added_at_run_time)
+            query["rewriteBatchedStatements"] = "true";
+        nb::object url = url_cls.attr("create")("mysql+pymysql", nb::arg("username") = text_or_none(ds.attr("user")),
+                                                nb::arg("password") = text_or_none(ds.attr("password")),
+                                                nb::arg("host") = text_or_none(ds.attr("host")),
+                                                nb::arg("port") = port_num,
+                                                nb::arg("database") = text_or_none(ds.attr("database")),
+                                                nb::arg("query") = query);
+        nb::object engine = create_engine(url, nb::arg("echo") = echo, nb::arg("pool_size") = 10,
+                                          nb::arg("max_overflow") = 30, nb::arg("pool_recycle") = 1800,
+                                          nb::arg("pool_pre_ping") = true);
+        if (added_at_run_time)
+            event_listen(engine, "do_connect", nb::handle(g_strip_batch_option));
+        return engine;
+    }
+    if (is_text(db_type, "sqlite")) {
+        nb::str path(ds.attr("sqlite_path"));
+        nb::object url = url_cls.attr("create")("sqlite", nb::arg("database") = path);
+        std::string_view p = glue::utf8(path);
+        if (p.empty() || p == ":memory:") {
+            // One connection shared by all sessions: every session sees the same database.
+            nb::dict connect_args;
+            connect_args["check_same_thread"] = false;
+            return create_engine(url, nb::arg("echo") = echo, nb::arg("poolclass") = static_pool.get(),
+                                 nb::arg("connect_args") = connect_args, nb::arg("pool_recycle") = 1800,
+                                 nb::arg("pool_pre_ping") = true);
+        }
+        return create_engine(url, nb::arg("echo") = echo, nb::arg("pool_size") = 10, nb::arg("max_overflow") = 30,
+                             nb::arg("pool_recycle") = 1800, nb::arg("pool_pre_ping") = true);
+    }
+    glue::raise_exception(unknown_message);
+}
+
+void store_entry(nb::handle name, nb::handle engine) {
+    nb::object cls = nb::borrow(config_cls());
+    nb::object mapper_dict = cls.attr("zorvane_mapper_dict");
+    nb::object session = session_class(nb::arg("mapper_dict") = mapper_dict, nb::arg("data_source") = engine);
+    nb::dict entry;
+    entry["db"] = engine;
+    entry["kelvor"] = session;
+    entry["mapper_dict"] = mapper_dict;
+    cls.attr("datasource")[name] = entry;
+}
+
+// --- mapper discovery --------------------------------------------------------------------
+
+void list_into(nb::handle dir, nb::handle ext, nb::list &out, nb::set &seen) {
+    nb::object st = os_stat(dir);
+    nb::object key = nb::make_tuple(st.attr("st_dev"), st.attr("st_ino"));
+    if (seen.contains(key))
+        return;  // a directory reached again through a link
+    seen.add(key);
+    nb::list names(os_listdir(dir));
+    names.sort();
+    std::string suffix(glue::utf8(ext));
+    for (nb::handle name : names) {
+        nb::object full = path_join(dir, name);
+        if (glue::truthy(path_isfile(full))) {
+            nb::object lower = name.attr("lower")();
+            if (glue::truthy(lower.attr("endswith")(ext)))
+                out.append(full);
+        } else if (glue::truthy(path_isdir(full))) {
+            list_into(full, ext, out, seen);
+        }
+    }
+}
+
+nb::list list_mapper(nb::handle, nb::handle mapper_xml_dir, nb::handle ext) {
+    glue::check_exact(mapper_xml_dir, &PyUnicode_Type, "mapper_xml_dir");
+    glue::check_exact(ext, &PyUnicode_Type, "ext");
+    nb::list out;
+    nb::set seen;
+    list_into(mapper_xml_dir, ext, out, seen);
+    return out;
+}
+
+void scan_mapper_xml(nb::handle cls, nb::handle mapper_xml_path) {
+    glue::check_exact(mapper_xml_path, &PyUnicode_Type, "mapper_xml_path", true);
+    if (mapper_xml_path.is_none() || PyUnicode_GET_LENGTH(mapper_xml_path.ptr()) == 0 ||
+        !glue::truthy(path_exists(mapper_xml_path)))
+        return;
+    nb::object paths = cls.attr("_ZorvaneConfig__list_mapper")(mapper_xml_path, "xml");
+    nb::object mapper_dict = nb::borrow(config_cls()).attr("zorvane_mapper_dict");
+    for (nb::handle path : paths) {
+        nb::object mapper = parse_mapper(nb::arg("xml_path") = path);
+        mapper_dict[mapper.attr("namespace")] = mapper;
+    }
+}
+
+// --- ZorvaneConfig -------------------------------------------------------------------------
+
+nb::object config_new(nb::handle cls, nb::args, nb::kwargs) {
+    nb::object instance = cls.attr("_instance");
+    if (instance.is_none()) {
+        instance = nb::handle((PyObject *)&PyBaseObject_Type).attr("__new__")(cls);
+        nb::setattr(cls, "_instance", instance);
+    }
+    return instance;
+}
+
+void config_init(nb::handle self, nb::handle db_config) {
+    nb::object cls = nb::borrow(config_cls());
+    if (glue::truthy(cls.attr("_initialized")))
+        return;
+    if (PyObject_IsInstance(db_config.ptr(), g_dbconfig_cls) != 1)
+        glue::raise(PyExc_TypeError, std::string("Argument 'db_config' has incorrect type (expected DBConfig, got ") +
+                                         Py_TYPE(db_config.ptr())->tp_name + ")");
+    self.attr("scan_mapper_xml")(db_config.attr("mapper_xml_path"));
+    nb::setattr(cls, "raw_sql", db_config.attr("raw_sql"));
+    nb::object ds = db_config.attr("ds");
+    if (PyObject_IsInstance(ds.ptr(), mapping_abc.get().ptr()) == 1) {
+        print_line(text_of(ds));
+        std::string unknown = text_of(db_config) + " is not MysqlConfig or SqliteConfig !";
+        for (nb::handle name : nb::iter(ds)) {
+            nb::object engine = engine_for(ds[name], false, unknown);
+            store_entry(name, engine);
+        }
+    }
+    nb::handle bm = base_mapper();
+    nb::setattr(bm, "datasource", cls.attr("datasource"));
+    nb::setattr(bm, "default_key", db_config.attr("primary"));
+    nb::setattr(bm, "raw_sql", cls.attr("raw_sql"));
+    nb::setattr(cls, "_initialized", nb::bool_(true));
+}
+
+void add_datasource_config(nb::handle cls, nb::handle datasource_name, nb::handle datasource_config) {
+    glue::check_exact(datasource_name, &PyUnicode_Type, "datasource_name");
+    if (PyObject_IsInstance(datasource_config.ptr(), g_datasource_cls) != 1)
+        glue::raise(PyExc_TypeError,
+                    std::string("Argument 'datasource_config' has incorrect type (expected DataSource, got ") +
+                        Py_TYPE(datasource_config.ptr())->tp_name + ")");
+    nb::object registry = nb::borrow(config_cls()).attr("datasource");
+    if (PySequence_Contains(registry.ptr(), datasource_name.ptr()) == 1) {
+        print_line("datasource: " + text_of(datasource_name) + " exist, continue !");
+        return;
+    }
+    nb::object engine = engine_for(datasource_config, true,
+                                   text_of(datasource_config) + " db_type is not MysqlConfig or SqliteConfig !");
+    store_entry(datasource_name, engine);
+}
+
+void remove_datasource(nb::handle, nb::handle datasource_name) {
+    glue::check_exact(datasource_name, &PyUnicode_Type, "datasource_name");
+    nb::object registry = nb::borrow(config_cls()).attr("datasource");
+    if (PySequence_Contains(registry.ptr(), datasource_name.ptr()) == 1)
+        registry.attr("__delitem__")(datasource_name);
+}
+
+nb::object classmethod(nb::object f) { return nb::module_::import_("builtins").attr("classmethod")(f); }
+nb::object staticmethod(nb::object f) { return nb::module_::import_("builtins").attr("staticmethod")(f); }
+
+}  // namespace
+
+void register_config(nb::module_ &m) {
+    nb::object none = nb::none();
+    nb::object typing = nb::module_::import_("typing");
+    nb::object opt_str = typing.attr("Optional")[nb::handle((PyObject *)&PyUnicode_Type)];
+    auto fld = [&](const char *name, nb::handle type, bool required = false) {
+        return required ? nb::make_tuple(name, type) : nb::make_tuple(name, type, dc_field(nb::arg("default") = none));
+    };
+    nb::handle str_t((PyObject *)&PyUnicode_Type);
+    nb::handle int_t((PyObject *)&PyLong_Type);
+    nb::list ds_fields;
+    ds_fields.append(fld("db_type", str_t, true));
+    ds_fields.append(fld("host", str_t));
+    ds_fields.append(fld("port", int_t));
+    ds_fields.append(fld("user", str_t));
+    ds_fields.append(fld("password", str_t));
+    ds_fields.append(fld("database", str_t));
+    ds_fields.append(fld("sqlite_path", str_t));
+    nb::object ds_cls = make_dataclass("DataSource", ds_fields);
+    ds_cls.attr("__module__") = "zorvane.zorvane";
+    ds_cls.attr("__doc__") = "One datasource: a MySQL server (host, port, user, password, database) or a SQLite file.";
+    g_datasource_cls = ds_cls.inc_ref().ptr();
+    m.attr("DataSource") = ds_cls;
+
+    nb::list cfg_fields;
+    cfg_fields.append(nb::make_tuple("ds", nb::handle((PyObject *)&PyDict_Type)));
+    cfg_fields.append(nb::make_tuple("raw_sql", nb::handle((PyObject *)&PyBool_Type), dc_field(nb::arg("default") = false)));
+    cfg_fields.append(nb::make_tuple("mapper_xml_path", opt_str, dc_field(nb::arg("default") = none)));
+    cfg_fields.append(nb::make_tuple("primary", opt_str, dc_field(nb::arg("default") = none)));
+    nb::object cfg_cls = make_dataclass("DBConfig", cfg_fields, nb::arg("init") = false);
+    cfg_cls.attr("__init__") = nb::cpp_function(&dbconfig_init, nb::is_method(), nb::name("__init__"),
+                                                "primary"_a.none() = none, "mapper_xml_path"_a.none() = none,
+                                                "raw_sql"_a.none() = false, nb::arg("datasources"),
+                                                "Declares the datasources, one per extra keyword argument.");
+    cfg_cls.attr("__module__") = "zorvane.zorvane";
+    cfg_cls.attr("__doc__") = "The datasources of an application (ds), the mapper directory and the primary name.";
+    g_dbconfig_cls = cfg_cls.inc_ref().ptr();
+    m.attr("DBConfig") = cfg_cls;
+
+    g_strip_batch_option = make_callable(&strip_batch_option, {}).release().ptr();
+
+    nb::dict ns;
+    ns["__module__"] = "zorvane.zorvane";
+    ns["__doc__"] = "Process-wide configuration: the datasource registry and the parsed mapper files.";
+    ns["_instance"] = none;
+    ns["_initialized"] = false;
+    ns["datasource"] = nb::dict();
+    ns["raw_sql"] = false;
+    ns["zorvane_mapper_dict"] = nb::dict();
+    ns["__new__"] = staticmethod(nb::cpp_function(&config_new, nb::name("__new__"), "cls"_a, "args"_a, "kwargs"_a));
+    ns["__init__"] = nb::cpp_function(&config_init, nb::is_method(), nb::name("__init__"), "db_config"_a.none(),
+                                      "Initialises the system from `db_config` on the first construction only.");
+    ns["scan_mapper_xml"] = classmethod(nb::cpp_function(&scan_mapper_xml, nb::name("scan_mapper_xml"), "cls"_a,
+                                                         "mapper_xml_path"_a.none(),
+                                                         "Parses every *xml file below the directory by namespace."));
+    ns["_ZorvaneConfig__list_mapper"] = classmethod(nb::cpp_function(
+        &list_mapper, nb::name("__list_mapper"), "cls"_a, "mapper_xml_dir"_a.none(), "ext"_a.none()));
+    ns["add_datasource_config"] = classmethod(nb::cpp_function(
+        &add_datasource_config, nb::name("add_datasource_config"), "cls"_a, "datasource_name"_a.none(),
+        "datasource_config"_a.none(), "Registers one more datasource at run time."));
+    ns["remove_datasource"] = classmethod(nb::cpp_function(&remove_datasource, nb::name("remove_datasource"), "cls"_a,
+                                                           "datasource_name"_a.none(),
+                                                           "Drops a datasource from the registry."));
+    nb::object cls = nb::handle((PyObject *)&PyType_Type)("ZorvaneConfig", nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)), ns);
+    g_config_cls = cls.inc_ref().ptr();
+    m.attr("ZorvaneConfig") = cls;
+}
+
+}  // namespace zorvane::top

@@ -1,0 +1,17 @@
+// src/bindings/top/parts.hpp: the registration steps of the top module, in the order they run.
+#pragma once
+#include "glue/common.hpp"
+
+namespace zorvane::top {
+
+void register_base_mapper(nb::module_ &m);  // BaseMapper and its class-level settings
+void register_config(nb::module_ &m);       // DataSource, DBConfig, ZorvaneConfig
+void register_scopes(nb::module_ &m);       // get_current_db, switch_datasource, db_session, datasource
+void register_decorate(nb::module_ &m);     // _create_wrapped_method, _decorate_class
+
+// Method wrapping behind `datasource` (also used by class decoration).
+nb::object create_wrapped_method(nb::handle method, nb::handle datasource_name, bool transactional,
+                                 bool mark_decorated);
+nb::object decorate_class(nb::handle cls, nb::handle datasource_name, bool transactional);
+
+}  // namespace zorvane::top

@@ -1,0 +1,162 @@
+// src/bindings/top/scopes.cpp: the current datasource and the scopes that change or use it.
+#include "top/callable.hpp"
+#include "top/parts.hpp"
+#include "top/scopes.hpp"
+#include "top/state.hpp"
+
+namespace zorvane::top {
+namespace {
+
+glue::Lazy update_wrapper{"functools", "update_wrapper"};
+
+// A scope object, usable once in a `with` block or any number of times as a decorator
+// (each decorated call runs in a fresh scope of the same arguments).
+template <class Scope>
+struct ScopeCM {
+    nb::object arg;
+    Scope scope;
+    bool active = false;
+
+    nb::object enter() {
+        if (active)
+            glue::raise(PyExc_RuntimeError, "scope already entered");
+        nb::object value = scope.enter(arg);
+        active = true;
+        return value;
+    }
+
+    bool exit(nb::handle exc_type, nb::handle, nb::handle) {
+        active = false;
+        scope.exit(exc_type);
+        return false;
+    }
+};
+
+// Runs the wrapped function inside a new scope made from payload 1 (the argument).
+template <class Scope>
+PyObject *scoped_call(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
+    return guarded([&] {
+        Scope scope;
+        scope.enter(payload(self, 1));
+        nb::object result;
+        try {
+            result = call_through(payload(self, 0), args, nargsf, kwnames);
+        } catch (nb::python_error &e) {
+            scope.exit(e.type());
+            throw;
+        } catch (...) {
+            scope.exit(nb::handle(PyExc_Exception));
+            throw;
+        }
+        scope.exit(nb::none());
+        return result;
+    });
+}
+
+template <class Scope>
+void bind_scope(nb::module_ &m, const char *cls_name, const char *doc) {
+    using CM = ScopeCM<Scope>;
+    nb::class_<CM>(m, cls_name, doc)
+        .def("__enter__", &CM::enter)
+        .def("__exit__", &CM::exit, "exc_type"_a.none(), "exc"_a.none(), "tb"_a.none())
+        .def(
+            "__call__",
+            [](CM &cm, nb::handle func) {
+                nb::object wrapper = make_callable(&scoped_call<Scope>, {func, cm.arg});
+                update_wrapper(wrapper, func);
+                return wrapper;
+            },
+            "func"_a, "Decorates `func` so that every call runs inside this scope.");
+}
+
+}  // namespace
+
+nb::object SwitchScope::enter(nb::handle db) {
+    try {
+        selection_.enter(db);
+    } catch (...) {
+        selection_.exit();
+        throw;
+    }
+    return nb::borrow(db);
+}
+
+void SwitchScope::exit(nb::handle) { selection_.exit(); }
+
+nb::object SessionScope::enter(nb::handle datasource_name) {
+    nb::object name = datasource_name.is_none() ? current_db() : nb::borrow(datasource_name);
+    glue::check_exact(name, &PyUnicode_Type, "datasource_name", true);
+    nb::object kelvor = session_object(name);
+    session_ = kelvor.attr("get_ori_session")();
+    return session_;
+}
+
+void SessionScope::exit(nb::handle exc_type) {
+    nb::object s = std::move(session_);
+    if (!s.is_valid())
+        return;
+    try {
+        if (exc_type.is_none())
+            s.attr("commit")();
+        else if (PyObject_IsSubclass(exc_type.ptr(), PyExc_Exception) == 1)
+            s.attr("rollback")();
+    } catch (...) {
+        std::exception_ptr ep = std::current_exception();
+        try {
+            if (exc_type.is_none() && glue::is_ordinary(ep))
+                s.attr("rollback")();
+        } catch (...) {
+            s.attr("close")();
+            throw;
+        }
+        s.attr("close")();
+        std::rethrow_exception(ep);
+    }
+    s.attr("close")();
+}
+
+namespace {
+
+nb::object switch_datasource_shim(nb::handle db) {
+    glue::check_exact(db, &PyUnicode_Type, "db");
+    return nb::cast(new ScopeCM<SwitchScope>{nb::borrow(db)}, nb::rv_policy::take_ownership);
+}
+
+nb::object db_session_shim(nb::handle datasource_name) {
+    glue::check_exact(datasource_name, &PyUnicode_Type, "datasource_name", true);
+    return nb::cast(new ScopeCM<SessionScope>{nb::borrow(datasource_name)}, nb::rv_policy::take_ownership);
+}
+
+// datasource(name, transactional)(target): payload 0 the name; flags the transaction flag.
+PyObject *datasource_decorator(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
+    return guarded([&]() -> nb::object {
+        if (PyVectorcall_NARGS(nargsf) != 1 || (kwnames && PyTuple_GET_SIZE(kwnames)))
+            glue::raise(PyExc_TypeError, "datasource(...) takes exactly one argument, the target");
+        nb::handle target(args[0]);
+        bool transactional = flags(self) != 0;
+        if (PyType_Check(target.ptr()))
+            return decorate_class(target, payload(self, 0), transactional);
+        return create_wrapped_method(target, payload(self, 0), transactional, true);
+    });
+}
+
+nb::object datasource_shim(nb::handle datasource_name, nb::handle transactional) {
+    glue::check_exact(datasource_name, &PyUnicode_Type, "datasource_name");
+    return make_callable(&datasource_decorator, {datasource_name}, glue::truthy(transactional) ? 1 : 0);
+}
+
+}  // namespace
+
+void register_scopes(nb::module_ &m) {
+    bind_scope<SwitchScope>(m, "_SwitchDatasource", "Scope selecting a datasource for a block (switch_datasource).");
+    bind_scope<SessionScope>(m, "_DbSession", "Scope handing out a raw ORM session of a datasource (db_session).");
+    m.def("get_current_db", &current_db, "The selected datasource of this thread or task, else the primary name.");
+    m.def("switch_datasource", &switch_datasource_shim, "db"_a.none(),
+          "Context manager selecting datasource `db` for a block; the previous selection comes back afterwards.");
+    m.def("db_session", &db_session_shim, "datasource_name"_a.none() = nb::none(),
+          "Context manager yielding a new ORM session of the datasource, committed or rolled back and closed at the end.");
+    m.def("datasource", &datasource_shim, "datasource_name"_a.none(), "transactional"_a.none() = false,
+          "Decorator binding a function, method or class to a datasource, optionally one transaction per call.");
+}
+
+}  // namespace zorvane::top
