@@ -36,12 +36,6 @@ PyObject *n_type_cache, *n_datasource, *n_kelvor, *n_orig_bases, *n_table, *n_co
 
 PyObject *intern(const char *s) { return PyUnicode_InternFromString(s); }
 
-nb::object check(PyObject *r) {
-    if (!r)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-
 // obj.<name>(*args)
 template <class... A>
 nb::object call_method(nb::handle obj, PyObject *name, A... args) {
@@ -479,33 +473,19 @@ void fill_namespace(nb::dict ns) {
 
 nb::object type_parameter(nb::handle cls) {
     nb::object cache = get_attr(base_mapper(), n_type_cache);
-    if (PyDict_CheckExact(cache.ptr())) {
-        if (PyObject *hit = PyDict_GetItemWithError(cache.ptr(), cls.ptr()))
-            return nb::borrow(hit);
-        if (PyErr_Occurred())
+    if (nb::object hit = lookup(cache, cls); hit.is_valid())
+        return hit;
+    nb::object bases = optional_attr(cls, n_orig_bases);
+    for (nb::handle base : bases.is_valid() ? bases : nb::tuple()) {
+        if (!get_origin(base).is(base_mapper()))
+            continue;
+        nb::object args = get_args(base);
+        if (nb::len(args) == 0)
+            continue;
+        nb::object model = check(PySequence_GetItem(args.ptr(), 0));
+        if (PyObject_SetItem(cache.ptr(), cls.ptr(), model.ptr()) < 0)
             throw nb::python_error();
-    } else if (int has = PySequence_Contains(cache.ptr(), cls.ptr()); has != 0) {
-        if (has < 0)
-            throw nb::python_error();
-        return check(PyObject_GetItem(cache.ptr(), cls.ptr()));
-    }
-    PyObject *bases = PyObject_GetAttr(cls.ptr(), n_orig_bases);
-    if (!bases) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            throw nb::python_error();
-        PyErr_Clear();
-    } else {
-        for (nb::handle base : nb::steal(bases)) {
-            if (!get_origin(base).is(base_mapper()))
-                continue;
-            nb::object args = get_args(base);
-            if (nb::len(args) == 0)
-                continue;
-            nb::object model = check(PySequence_GetItem(args.ptr(), 0));
-            if (PyObject_SetItem(cache.ptr(), cls.ptr(), model.ptr()) < 0)
-                throw nb::python_error();
-            return model;
-        }
+        return model;
     }
     glue::raise(PyExc_TypeError, "Generic type not found");
 }

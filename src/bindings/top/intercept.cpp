@@ -20,26 +20,6 @@ PyObject *g_plan_cache = nullptr;  // (class, name) -> (signature, plan)
 enum Slot { kAttr, kInstance, kClassName, kName, kPlan, kReturnType };
 constexpr long kReturnTypeKnown = 1;
 
-nb::object check(PyObject *r) {
-    if (!r)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-
-// The value of `key` in `mapping` (borrowed for dicts), or an invalid object when absent.
-nb::object lookup(nb::handle mapping, nb::handle key) {
-    if (PyDict_Check(mapping.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (!v && PyErr_Occurred())
-            throw nb::python_error();
-        return nb::borrow(v);
-    }
-    int has = PySequence_Contains(mapping.ptr(), key.ptr());
-    if (has < 0)
-        throw nb::python_error();
-    return has ? check(PyObject_GetItem(mapping.ptr(), key.ptr())) : nb::object();
-}
-
 // Whether the mapper file filed under `class_name` has a statement with id `name`.
 bool has_statement(nb::handle mapper_dict, nb::handle class_name, nb::handle name) {
     nb::object mapper = lookup(mapper_dict, class_name);
@@ -60,15 +40,8 @@ bool has_statement(nb::handle mapper_dict, nb::handle class_name, nb::handle nam
 // The return annotation of `attr`, or None. A string (postponed annotations) is resolved
 // with typing.get_type_hints so that rows can be converted by it.
 nb::object return_type_of(nb::handle attr) {
-    PyObject *annotations = PyObject_GetAttr(attr.ptr(), n_annotations);
-    if (!annotations) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            throw nb::python_error();
-        PyErr_Clear();
-        return nb::none();
-    }
-    nb::object ann = nb::steal(annotations);
-    if (ann.is_none())
+    nb::object ann = optional_attr(attr, n_annotations);
+    if (!ann.is_valid() || ann.is_none())
         return nb::none();
     nb::object rt = check(PyObject_CallMethod(ann.ptr(), "get", "O", n_return));
     if (!PyUnicode_Check(rt.ptr()))

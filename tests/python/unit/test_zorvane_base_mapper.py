@@ -91,6 +91,13 @@ def test_auto_pk_exclude_pk_and_convert_data():
 Ordered = collections.OrderedDict
 
 
+class Unsigned:
+    __signature__ = "not a signature"
+
+    def __call__(self):
+        return "called"
+
+
 class Text(str):
     pass
 
@@ -99,11 +106,9 @@ class Text(str):
     (lambda m: m.add_all((Item(),)), "data", "list", "tuple"),
     (lambda m: m.save_batch(None), "data", "list", "NoneType"),
     (lambda m: m.delete_by_id(True), "id", "int", "bool"),
-    (lambda m: m.select_by_id("1"), "id", "int", "str"),
     (lambda m: m.update(sa.update(Item), []), "data", "dict", "list"),
     (lambda m: m.update_by_id(Ordered(id=1)), "data", "dict", "collections.OrderedDict"),
     (lambda m: m.bulk_update_mappings(None, ({"id": 1},)), "data_list", "list", "tuple"),
-    (lambda m: m.select_all_by_sql(b"select 1"), "sql_str", "str", "bytes"),
     (lambda m: m.select_all_by_sql("select 1", [1]), "sql_param", "dict", "list"),
     (lambda m: m.select_page_by_sql(Text("select 1")), "sql_str", "str", "Text"),
     (lambda m: m.insert(Ordered(title="t")), "data_dict", "dict", "collections.OrderedDict"),
@@ -141,6 +146,10 @@ def test_interception_rules(configured):
     assert BaseMapper._sig_cache[(ItemMapper, "helper")] == inspect.signature(ItemMapper().helper)
     m.label = len  # a callable data attribute is wrapped like a method
     assert m.label("abc") == 3 and m.label is m.label
+    m.odd = Unsigned()  # no signature to bind by: handed out as it is
+    assert m.odd is m.__dict__["odd"] and m.odd() == "called"
+    with pytest.raises(AttributeError, match="id"):
+        CodeMapper().delete_by_id(1)  # the model has no attribute id
     with pytest.raises(TypeError, match=r"^Argument 'name' has incorrect type \(expected str, got int\)$"):
         BaseMapper.__getattribute__(m, 5)
     with pytest.raises(TypeError, match=r"^update_by_id\(\) missing 1 required positional argument: 'data'$"):
