@@ -111,11 +111,84 @@ def _create_wrapped_method(
 def _decorate_class(cls: type[_C], datasource_name: str, transactional: bool) -> type[_C]:
     """Makes every instance remember the datasource and every fetched method run wrapped; returns `cls`."""
 
+# Names used by BaseMapper's members only.
+import inspect
+from contextlib import AbstractContextManager
+
+from pydantic import BaseModel
+from sqlalchemy import Delete, Select, Update
+
+from zorvane.db.ostrane import Page
+
 class BaseMapper(Generic[T]):
     """Generic base of mapper classes; parameterise it with a declarative table model."""
 
     datasource: ClassVar[dict[str, dict[str, Any]] | None]
     default_key: ClassVar[str | None]
     raw_sql: ClassVar[bool]
-    _sig_cache: ClassVar[dict[Any, Any]]
+    _sig_cache: ClassVar[dict[tuple[type, str], inspect.Signature]]
     _type_cache: ClassVar[dict[type, type]]
+    _wrapper_cache: dict[str, Callable[..., Any]]
+    def __getattribute__(self, name: str) -> Any:
+        """Public methods come back wrapped: routed to the mapper statement of the same id when there is one."""
+    @classmethod
+    def __session(cls) -> ZorvaneSqlSession:
+        """The ZorvaneSqlSession of the current datasource."""
+    @property
+    def session(self) -> ZorvaneSqlSession:
+        """The ZorvaneSqlSession of the current datasource, read anew on every access."""
+    @classmethod
+    def __type_parameter(cls) -> type[T]:
+        """The model class given as the type argument of BaseMapper in the class's bases."""
+    @staticmethod
+    def __exclude_pk(pk_name: str | None, data_dict: dict[str, Any]) -> dict[str, Any]:
+        """Removes the entry `pk_name` from `data_dict` itself when present; returns the dict."""
+    @classmethod
+    def _get_auto_pk(cls, model_class: type[DeclarativeBase]) -> str | None:
+        """Name of the model's first auto-increment primary-key column, or None."""
+    def _convert_data(
+        self, data: BaseModel | DeclarativeBase | dict[str, Any], model_class: type[DeclarativeBase], exclude_pk: bool = True
+    ) -> dict[str, Any]:
+        """A column dictionary from a pydantic model, a declarative model instance or a dict (copied)."""
+    def add(self, data: Any) -> None:
+        """Adds one object to the session and flushes."""
+    def add_all(self, data: list[Any]) -> None:
+        """Adds the objects of a list and flushes."""
+    def save_batch(self, data: list[BaseModel | DeclarativeBase | dict[str, Any]]) -> None:
+        """Inserts every row of a list once, in one executemany; returns None."""
+    def insert(self, data: BaseModel | DeclarativeBase | dict[str, Any]) -> Any:
+        """Inserts one row (auto-increment key left to the database); returns the new key or None."""
+    def delete(self, del_statement: Delete) -> int:
+        """Runs a delete statement; returns the row count."""
+    def delete_by_id(self, id: int) -> int:
+        """Deletes the row whose id is `id`; returns the row count."""
+    def update(self, update_stat: Update, data: dict[str, Any] | None = None) -> int:
+        """Runs an update statement with `data` as its parameters; returns the row count."""
+    def update_by_id(self, data: dict[str, Any], selective: bool = False) -> int:
+        """Updates the row of data['id'] to the values of `data` (only those not None when selective)."""
+    def bulk_update_mappings(
+        self, table_model: type[DeclarativeBase] | None = None, data_list: list[dict[str, Any]] | None = None
+    ) -> None:
+        """Updates rows from dictionaries holding their keys (table_model: the model)."""
+    def select_all(self, statement: Select[Any] | None = None) -> list[Any]:
+        """All rows of the table as models, or of a select: entities or values, else rows."""
+    def select_one(self, statement: Select[Any] | None = None) -> Any:
+        """The first row of the table as a model, or of a select; None when there is none."""
+    def select_by_id(self, id: int) -> T | None:
+        """The model whose id is `id`, or None."""
+    def select_all_by_sql(self, sql_str: str, sql_param: dict[str, Any] | None = None) -> list[dict[str, Any]]:
+        """All rows of a textual select (:name parameters) as dictionaries."""
+    def select_page_by_sql(
+        self, sql_str: str, sql_param: dict[str, Any] | None = None, page: Page = ...
+    ) -> dict[str, Any]:
+        """One page of a textual select: the page dictionary."""
+    def select_page_by_orm(self, statement: Select[Any], page: Page = ...) -> dict[str, Any]:
+        """One page of a select and the total row count: {'list': [...], 'total': n}."""
+    def _use_orm2(self, statement: Select[Any]) -> bool:
+        """Whether the select yields one entity or one column per row (fetched as scalars)."""
+    @classmethod
+    def db_session(cls, datasource_name: str | None = None) -> AbstractContextManager[Session]:
+        """Context manager yielding a new ORM session of the datasource (current one by default)."""
+    @classmethod
+    def switch_datasource(cls, datasource_name: str) -> AbstractContextManager[ZorvaneSqlSession]:
+        """Context manager running a block on the datasource inside one transaction of its session object."""

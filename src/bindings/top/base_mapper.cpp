@@ -1,11 +1,462 @@
-// src/bindings/top/base_mapper.cpp: BaseMapper, the generic base of mapper classes.
+// src/bindings/top/base_mapper.cpp: BaseMapper, the generic base of mapper classes, and its operations.
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "top/callable.hpp"
+#include "top/mapper.hpp"
 #include "top/parts.hpp"
-#include "top/state.hpp"
+#include "top/scopes.hpp"
 
 namespace zorvane::top {
 namespace {
 
-// Fills the class namespace while types.new_class builds BaseMapper(Generic[T]).
+glue::Lazy sa_select{"sqlalchemy", "select"};
+glue::Lazy sa_insert{"sqlalchemy", "insert"};
+glue::Lazy sa_update{"sqlalchemy", "update"};
+glue::Lazy sa_delete{"sqlalchemy", "delete"};
+glue::Lazy sa_text{"sqlalchemy", "text"};
+glue::Lazy sa_func{"sqlalchemy", "func"};
+glue::Lazy pydantic_model{"pydantic", "BaseModel"};
+glue::Lazy declarative_base{"sqlalchemy.orm", "DeclarativeBase"};
+glue::Lazy get_origin{"typing", "get_origin"};
+glue::Lazy get_args{"typing", "get_args"};
+glue::Lazy inspect_parameter{"inspect", "Parameter"};
+
+PyObject *g_default_page = nullptr;  // Page(1, 10), shared by every call that omits `page`
+
+// Interned names of the attributes and methods used on every call.
+PyObject *n_type_cache, *n_datasource, *n_kelvor, *n_orig_bases, *n_table, *n_columns, *n_primary_key,
+    *n_autoincrement, *n_name, *n_model_dump, *n_values, *n_where, *n_limit, *n_offset, *n_id, *n_add, *n_add_all,
+    *n_insert_orm2, *n_delete_orm2, *n_update_orm2, *n_bulk_update_mappings, *n_select_all_orm1, *n_select_all_orm2,
+    *n_select_one_orm1, *n_select_one_orm2, *n_select_list, *n_select_page, *n_column_descriptions,
+    *n_selected_columns, *n_type, *n_subquery, *n_select_from, *n_count, *n_page_num, *n_page_size, *n_list,
+    *n_total;
+
+PyObject *intern(const char *s) { return PyUnicode_InternFromString(s); }
+
+// obj.<name>(*args)
+template <class... A>
+nb::object call_method(nb::handle obj, PyObject *name, A... args) {
+    PyObject *stack[] = {nullptr, obj.ptr(), nb::handle(args).ptr()...};  // slot 0 is scratch for the callee
+    return check(PyObject_VectorcallMethod(name, stack + 1, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+nb::object get_attr(nb::handle obj, PyObject *name) { return check(PyObject_GetAttr(obj.ptr(), name)); }
+
+nb::object get_item(nb::handle obj, nb::handle key) {
+    if (PyDict_CheckExact(obj.ptr())) {
+        PyObject *v = PyDict_GetItemWithError(obj.ptr(), key.ptr());
+        if (v)
+            return nb::borrow(v);
+        if (!PyErr_Occurred())
+            PyErr_SetObject(PyExc_KeyError, key.ptr());
+        throw nb::python_error();
+    }
+    return check(PyObject_GetItem(obj.ptr(), key.ptr()));
+}
+
+bool is_instance(nb::handle obj, nb::handle cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+nb::handle type_of(nb::handle obj) { return nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))); }
+
+// --- model introspection ------------------------------------------------------------------
+
+nb::object auto_pk(nb::handle model_class) {
+    nb::object columns = get_attr(get_attr(model_class, n_table), n_columns);
+    for (nb::handle col : columns)
+        if (glue::truthy(get_attr(col, n_primary_key)) && glue::truthy(get_attr(col, n_autoincrement)))
+            return get_attr(col, n_name);
+    return nb::none();
+}
+
+nb::object exclude_pk(nb::handle pk_name, nb::handle data_dict) {
+    glue::check_exact(data_dict, &PyDict_Type, "data_dict");
+    if (glue::truthy(pk_name)) {
+        int has = PyDict_Contains(data_dict.ptr(), pk_name.ptr());
+        if (has < 0 || (has && PyDict_DelItem(data_dict.ptr(), pk_name.ptr()) < 0))
+            throw nb::python_error();
+    }
+    return nb::borrow(data_dict);
+}
+
+// A column dictionary for one row. A dict argument is copied, so the caller's own dict
+// keeps its key entry; a dict subclass is passed on uncopied and rejected by exclude_pk.
+nb::object convert_data(nb::handle data, nb::handle model_class, nb::handle with_pk_excluded) {
+    nb::object pk = glue::truthy(with_pk_excluded) ? auto_pk(model_class) : nb::none();
+    nb::object row;
+    if (is_instance(data, pydantic_model.get())) {
+        row = call_method(data, n_model_dump);
+    } else if (is_instance(data, declarative_base.get())) {
+        row = nb::dict();
+        for (nb::handle col : get_attr(get_attr(model_class, n_table), n_columns)) {
+            nb::object name = get_attr(col, n_name);
+            if (PyDict_SetItem(row.ptr(), name.ptr(), check(PyObject_GetAttr(data.ptr(), name.ptr())).ptr()) < 0)
+                throw nb::python_error();
+        }
+    } else if (PyDict_Check(data.ptr())) {
+        row = PyDict_CheckExact(data.ptr()) ? check(PyDict_Copy(data.ptr())) : nb::borrow(data);
+    } else {
+        glue::raise(PyExc_TypeError, "Data type " + std::string(nb::str(type_of(data)).c_str()) + " is not supported");
+    }
+    return exclude_pk(pk, row);
+}
+
+// statement.values(**row)
+nb::object with_values(nb::handle statement, nb::handle row) {
+    nb::object values = get_attr(statement, n_values);
+    nb::object no_args = nb::steal(PyTuple_New(0));
+    return check(PyObject_Call(values.ptr(), no_args.ptr(), row.ptr()));
+}
+
+// model.id == id
+nb::object id_matches(nb::handle model, nb::handle id) {
+    nb::object column = get_attr(model, n_id);
+    return check(PyObject_RichCompare(column.ptr(), id.ptr(), Py_EQ));
+}
+
+bool use_orm2(nb::handle cls, nb::handle statement) {
+    nb::object descriptions = get_attr(statement, n_column_descriptions);
+    if (nb::len(descriptions) == 1) {
+        nb::object first = check(PySequence_GetItem(descriptions.ptr(), 0));
+        nb::object entity = get_item(first, nb::handle(n_type));
+        nb::object model = type_parameter(cls);
+        int eq = PyObject_RichCompareBool(entity.ptr(), model.ptr(), Py_EQ);
+        if (eq < 0)
+            throw nb::python_error();
+        if (eq)
+            return true;
+    }
+    return nb::len(get_attr(statement, n_selected_columns)) == 1;
+}
+
+// --- operations -----------------------------------------------------------------------------
+// Each takes its bound arguments in declaration order; a[0] is the instance or the class.
+
+using Args = PyObject *const *;
+
+nb::handle cls_of_instance(Args a) { return type_of(a[0]); }
+nb::object session_of(Args a) { return mapper_session(cls_of_instance(a)); }
+
+nb::object op_add(Args a) { return call_method(session_of(a), n_add, a[1]); }
+
+nb::object op_add_all(Args a) {
+    glue::check_exact(a[1], &PyList_Type, "data");
+    return call_method(session_of(a), n_add_all, a[1]);
+}
+
+nb::object op_save_batch(Args a) {
+    glue::check_exact(a[1], &PyList_Type, "data");
+    nb::object model = type_parameter(cls_of_instance(a));
+    nb::list rows;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a[1]); ++i) {
+        nb::object item = nb::borrow(PyList_GET_ITEM(a[1], i));
+        rows.append(convert_data(item, model, Py_True));
+    }
+    if (nb::len(rows) == 0)
+        return nb::none();  // an empty parameter list would run the insert once, with no values
+    // One executemany of insert(model) over the column dictionaries: every row once.
+    call_method(session_of(a), n_insert_orm2, sa_insert(model), rows);
+    return nb::none();
+}
+
+nb::object op_insert(Args a) {
+    nb::object model = type_parameter(cls_of_instance(a));
+    nb::object row = convert_data(a[1], model, Py_True);
+    nb::object result = call_method(session_of(a), n_insert_orm2, with_values(sa_insert(model), row));
+    nb::object key = result.attr("inserted_primary_key");
+    if (!glue::truthy(key))
+        return nb::none();
+    return check(PySequence_GetItem(key.ptr(), 0));
+}
+
+nb::object op_delete(Args a) { return call_method(session_of(a), n_delete_orm2, a[1]); }
+
+nb::object op_delete_by_id(Args a) {
+    glue::check_exact(a[1], &PyLong_Type, "id");
+    nb::object model = type_parameter(cls_of_instance(a));
+    nb::object statement = call_method(sa_delete(model), n_where, id_matches(model, a[1]));
+    return call_method(session_of(a), n_delete_orm2, statement);
+}
+
+nb::object op_update(Args a) {
+    glue::check_exact(a[2], &PyDict_Type, "data", true);
+    return call_method(session_of(a), n_update_orm2, a[1], a[2]);
+}
+
+nb::object op_update_by_id(Args a) {
+    glue::check_exact(a[1], &PyDict_Type, "data");
+    nb::object model = type_parameter(cls_of_instance(a));
+    nb::object data = nb::borrow(a[1]);
+    if (glue::truthy(a[2])) {
+        nb::dict kept;
+        for (auto [k, v] : nb::borrow<nb::dict>(data))
+            if (!v.is_none())
+                kept[k] = v;
+        data = std::move(kept);
+    }
+    nb::object id = get_item(data, nb::handle(n_id));
+    nb::object statement = with_values(call_method(sa_update(model), n_where, id_matches(model, id)), data);
+    return call_method(session_of(a), n_update_orm2, statement);
+}
+
+nb::object op_bulk_update_mappings(Args a) {
+    glue::check_exact(a[2], &PyList_Type, "data_list", true);
+    nb::object model = nb::handle(a[1]).is_none() ? type_parameter(cls_of_instance(a)) : nb::borrow(a[1]);
+    return call_method(session_of(a), n_bulk_update_mappings, model, a[2]);
+}
+
+nb::object op_convert_data(Args a) { return convert_data(a[1], a[2], a[3]); }
+
+nb::object op_select_all(Args a) {
+    nb::handle cls = cls_of_instance(a);
+    if (nb::handle(a[1]).is_none())
+        return call_method(mapper_session(cls), n_select_all_orm2, sa_select(type_parameter(cls)));
+    PyObject *op = use_orm2(cls, a[1]) ? n_select_all_orm2 : n_select_all_orm1;
+    return call_method(mapper_session(cls), op, a[1]);
+}
+
+nb::object op_select_one(Args a) {
+    nb::handle cls = cls_of_instance(a);
+    nb::object one = nb::int_(1);
+    if (nb::handle(a[1]).is_none())
+        return call_method(mapper_session(cls), n_select_one_orm2,
+                           call_method(sa_select(type_parameter(cls)), n_limit, one));
+    nb::object statement = call_method(a[1], n_limit, one);
+    PyObject *op = use_orm2(cls, statement) ? n_select_one_orm2 : n_select_one_orm1;
+    return call_method(mapper_session(cls), op, statement);
+}
+
+nb::object op_select_by_id(Args a) {
+    glue::check_exact(a[1], &PyLong_Type, "id");
+    nb::handle cls = cls_of_instance(a);
+    nb::object model = type_parameter(cls);
+    nb::object statement = call_method(sa_select(model), n_where, id_matches(model, a[1]));
+    return call_method(mapper_session(cls), n_select_one_orm2, statement);
+}
+
+nb::object op_select_all_by_sql(Args a) {
+    glue::check_exact(a[1], &PyUnicode_Type, "sql_str");
+    glue::check_exact(a[2], &PyDict_Type, "sql_param", true);
+    return call_method(session_of(a), n_select_list, sa_text(nb::handle(a[1])), a[2]);
+}
+
+nb::object op_select_page_by_sql(Args a) {
+    glue::check_exact(a[1], &PyUnicode_Type, "sql_str");
+    glue::check_exact(a[2], &PyDict_Type, "sql_param", true);
+    return call_method(session_of(a), n_select_page, sa_text(nb::handle(a[1])), a[3], a[2]);
+}
+
+// The page's rows are fetched like select_all fetches them: entities or single values as
+// scalars, several columns as rows (scalars would keep only the first column).
+nb::object op_select_page_by_orm(Args a) {
+    nb::handle cls = cls_of_instance(a), statement(a[1]), page(a[2]);
+    nb::object size = get_attr(page, n_page_size);
+    nb::object skipped = check(PyNumber_Subtract(get_attr(page, n_page_num).ptr(), nb::int_(1).ptr()));
+    nb::object offset = check(PyNumber_Multiply(skipped.ptr(), size.ptr()));
+    nb::object count = call_method(sa_select(call_method(sa_func.get(), n_count)), n_select_from,
+                                   call_method(statement, n_subquery));
+    nb::object page_statement = call_method(call_method(statement, n_limit, size), n_offset, offset);
+    nb::object session = mapper_session(cls);
+    nb::dict result;
+    result[nb::handle(n_list)] = call_method(session, use_orm2(cls, statement) ? n_select_all_orm2 : n_select_all_orm1,
+                                 page_statement);
+    result[nb::handle(n_total)] = call_method(session, n_select_one_orm2, count);
+    return std::move(result);
+}
+
+nb::object op_use_orm2(Args a) { return nb::bool_(use_orm2(cls_of_instance(a), a[1])); }
+
+nb::object op_session_property(Args a) { return session_of(a); }
+nb::object op_session(Args a) { return mapper_session(a[0]); }
+nb::object op_type_parameter(Args a) { return type_parameter(a[0]); }
+nb::object op_get_auto_pk(Args a) { return auto_pk(a[1]); }
+nb::object op_exclude_pk(Args a) { return exclude_pk(a[0], a[1]); }
+
+nb::object op_db_session(Args a) {
+    glue::check_exact(a[1], &PyUnicode_Type, "datasource_name", true);
+    return new_session_scope(a[1]);
+}
+
+nb::object op_switch_datasource(Args a) {
+    glue::check_exact(a[1], &PyUnicode_Type, "datasource_name");
+    return new_transaction_scope(a[1]);
+}
+
+// --- method objects ----------------------------------------------------------------------------
+
+enum class Kind { Method, ClassMethod, StaticMethod, Property };
+enum class Default { Required, None, False, True, Page };
+
+struct Param {
+    const char *name;
+    Default def = Default::Required;
+};
+
+constexpr std::size_t kMaxParams = 4;
+
+struct MethodDef {
+    const char *name;
+    Kind kind;
+    std::vector<Param> params;
+    nb::object (*body)(Args);
+    const char *doc;
+    std::array<PyObject *, kMaxParams> names{};  // interned parameter names
+    std::string shown;                           // the name as written in the class body
+
+    const char *display() const { return shown.c_str(); }
+};
+
+std::vector<MethodDef> g_methods;
+
+PyObject *default_of(Default d) {
+    switch (d) {
+        case Default::None: return Py_None;
+        case Default::False: return Py_False;
+        case Default::True: return Py_True;
+        case Default::Page: return g_default_page;
+        default: return nullptr;
+    }
+}
+
+// Binds a vectorcall argument block to the method's parameters as the host binds a
+// function's; `out` receives borrowed references.
+void bind_arguments(const MethodDef &def, PyObject *const *args, std::size_t nargsf, PyObject *kwnames,
+                    PyObject *(&out)[kMaxParams]) {
+    const std::size_t n = def.params.size();
+    const std::size_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > n) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zu were given", def.display(), n, nargs);
+        throw nb::python_error();
+    }
+    for (std::size_t i = 0; i < kMaxParams; ++i)
+        out[i] = i < nargs ? args[i] : nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, j);
+        std::size_t i = 0;
+        while (i < n && key != def.names[i] && PyUnicode_Compare(key, def.names[i]) != 0)
+            ++i;
+        if (i == n) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.display(), key);
+            throw nb::python_error();
+        }
+        if (out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", def.display(), def.params[i].name);
+            throw nb::python_error();
+        }
+        out[i] = args[nargs + j];
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (out[i])
+            continue;
+        out[i] = default_of(def.params[i].def);
+        if (!out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", def.display(),
+                         def.params[i].name);
+            throw nb::python_error();
+        }
+    }
+}
+
+// The behaviour of every method object; flags hold the index of its MethodDef.
+PyObject *method_call(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
+    return guarded([&] {
+        const MethodDef &def = g_methods[static_cast<std::size_t>(flags(self))];
+        PyObject *bound[kMaxParams];
+        bind_arguments(def, args, nargsf, kwnames, bound);
+        return def.body(bound);
+    });
+}
+
+// A function-like object for `def`, with the metadata and signature inspect reads.
+nb::object make_method(std::size_t index) {
+    MethodDef &def = g_methods[index];
+    std::string_view name = def.name, mangling = "_BaseMapper";
+    def.shown = std::string(name.substr(name.compare(0, mangling.size(), mangling) == 0 ? mangling.size() : 0));
+    nb::handle parameter = inspect_parameter.get();
+    nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+    nb::list params;
+    for (std::size_t i = 0; i < def.params.size(); ++i) {
+        def.names[i] = intern(def.params[i].name);
+        PyObject *d = default_of(def.params[i].def);
+        nb::handle pname(def.names[i]);
+        params.append(d ? parameter(pname, kind, "default"_a = nb::handle(d)) : parameter(pname, kind));
+    }
+    nb::object fn = make_callable(&method_call, {}, static_cast<long>(index));
+    nb::setattr(fn, "__name__", nb::str(def.display()));
+    nb::setattr(fn, "__qualname__", nb::str(("BaseMapper." + def.shown).c_str()));
+    nb::setattr(fn, "__doc__", nb::str(def.doc));
+    nb::setattr(fn, "__module__", nb::str("zorvane.zorvane"));
+    nb::setattr(fn, "__signature__", nb::module_::import_("inspect").attr("Signature")(params));
+    switch (def.kind) {
+        case Kind::ClassMethod: return nb::borrow(reinterpret_cast<PyObject *>(&PyClassMethod_Type))(fn);
+        case Kind::StaticMethod: return nb::borrow(reinterpret_cast<PyObject *>(&PyStaticMethod_Type))(fn);
+        case Kind::Property:
+            return nb::borrow(reinterpret_cast<PyObject *>(&PyProperty_Type))(fn, nb::none(), nb::none(),
+                                                                                 nb::str(def.doc));
+        default: return fn;
+    }
+}
+
+void define_methods() {
+    using K = Kind;
+    using D = Default;
+    const Param self{"self"}, cls{"cls"};
+    g_methods = {
+        {"_BaseMapper__session", K::ClassMethod, {cls}, op_session,
+         "The ZorvaneSqlSession of the current datasource."},
+        {"session", K::Property, {self}, op_session_property,
+         "The ZorvaneSqlSession of the current datasource, read anew on every access."},
+        {"_BaseMapper__type_parameter", K::ClassMethod, {cls}, op_type_parameter,
+         "The model class given as the type argument of BaseMapper in the class's bases."},
+        {"_BaseMapper__exclude_pk", K::StaticMethod, {{"pk_name"}, {"data_dict"}}, op_exclude_pk,
+         "Removes the entry `pk_name` from `data_dict` itself when present; returns the dict."},
+        {"_get_auto_pk", K::ClassMethod, {cls, {"model_class"}}, op_get_auto_pk,
+         "Name of the model's first auto-increment primary-key column, or None."},
+        {"_convert_data", K::Method, {self, {"data"}, {"model_class"}, {"exclude_pk", D::True}}, op_convert_data,
+         "A column dictionary from a pydantic model, a declarative model instance or a dict (copied)."},
+        {"add", K::Method, {self, {"data"}}, op_add, "Adds one object to the session and flushes."},
+        {"add_all", K::Method, {self, {"data"}}, op_add_all, "Adds the objects of a list and flushes."},
+        {"save_batch", K::Method, {self, {"data"}}, op_save_batch,
+         "Inserts every row of a list once, in one executemany; returns None."},
+        {"insert", K::Method, {self, {"data"}}, op_insert,
+         "Inserts one row (auto-increment key left to the database); returns the new key or None."},
+        {"delete", K::Method, {self, {"del_statement"}}, op_delete, "Runs a delete statement; returns the row count."},
+        {"delete_by_id", K::Method, {self, {"id"}}, op_delete_by_id, "Deletes the row whose id is `id`; returns the row count."},
+        {"update", K::Method, {self, {"update_stat"}, {"data", D::None}}, op_update,
+         "Runs an update statement with `data` as its parameters; returns the row count."},
+        {"update_by_id", K::Method, {self, {"data"}, {"selective", D::False}}, op_update_by_id,
+         "Updates the row of data['id'] to the values of `data` (only those not None when selective)."},
+        {"bulk_update_mappings", K::Method, {self, {"table_model", D::None}, {"data_list", D::None}},
+         op_bulk_update_mappings, "Updates rows from dictionaries holding their keys (table_model: the model)."},
+        {"select_all", K::Method, {self, {"statement", D::None}}, op_select_all,
+         "All rows of the table as models, or of a select: entities or values, else rows."},
+        {"select_one", K::Method, {self, {"statement", D::None}}, op_select_one,
+         "The first row of the table as a model, or of a select; None when there is none."},
+        {"select_by_id", K::Method, {self, {"id"}}, op_select_by_id, "The model whose id is `id`, or None."},
+        {"select_all_by_sql", K::Method, {self, {"sql_str"}, {"sql_param", D::None}}, op_select_all_by_sql,
+         "All rows of a textual select (:name parameters) as dictionaries."},
+        {"select_page_by_sql", K::Method, {self, {"sql_str"}, {"sql_param", D::None}, {"page", D::Page}},
+         op_select_page_by_sql, "One page of a textual select: the page dictionary."},
+        {"select_page_by_orm", K::Method, {self, {"statement"}, {"page", D::Page}}, op_select_page_by_orm,
+         "One page of a select and the total row count: {'list': [...], 'total': n}."},
+        {"_use_orm2", K::Method, {self, {"statement"}}, op_use_orm2,
+         "Whether the select yields one entity or one column per row (fetched as scalars)."},
+        {"db_session", K::ClassMethod, {cls, {"datasource_name", D::None}}, op_db_session,
+         "Context manager yielding a new ORM session of the datasource (current one by default)."},
+        {"switch_datasource", K::ClassMethod, {cls, {"datasource_name"}}, op_switch_datasource,
+         "Context manager running a block on the datasource inside one transaction of its session object."},
+    };
+}
+
+// Fills the class namespace while types.new_class builds BaseMapper.
 void fill_namespace(nb::dict ns) {
     ns["__module__"] = "zorvane.zorvane";
     ns["__doc__"] = "Generic base of mapper classes; parameterise it with a declarative table model.";
@@ -14,19 +465,62 @@ void fill_namespace(nb::dict ns) {
     ns["raw_sql"] = false;
     ns["_sig_cache"] = nb::dict();
     ns["_type_cache"] = nb::dict();
+    for (std::size_t i = 0; i < g_methods.size(); ++i)
+        ns[g_methods[i].name] = make_method(i);
 }
 
 }  // namespace
 
+nb::object type_parameter(nb::handle cls) {
+    nb::object cache = get_attr(base_mapper(), n_type_cache);
+    if (nb::object hit = lookup(cache, cls); hit.is_valid())
+        return hit;
+    nb::object bases = optional_attr(cls, n_orig_bases);
+    for (nb::handle base : bases.is_valid() ? bases : nb::tuple()) {
+        if (!get_origin(base).is(base_mapper()))
+            continue;
+        nb::object args = get_args(base);
+        if (nb::len(args) == 0)
+            continue;
+        nb::object model = check(PySequence_GetItem(args.ptr(), 0));
+        if (PyObject_SetItem(cache.ptr(), cls.ptr(), model.ptr()) < 0)
+            throw nb::python_error();
+        return model;
+    }
+    glue::raise(PyExc_TypeError, "Generic type not found");
+}
+
+nb::object mapper_session(nb::handle cls) {
+    nb::object registry = get_attr(cls, n_datasource);
+    return get_item(get_item(registry, current_db()), nb::handle(n_kelvor));
+}
+
 void register_base_mapper(nb::module_ &m) {
+    for (auto [slot, text] : std::initializer_list<std::pair<PyObject **, const char *>>{
+             {&n_type_cache, "_type_cache"}, {&n_datasource, "datasource"}, {&n_kelvor, "kelvor"},
+             {&n_orig_bases, "__orig_bases__"}, {&n_table, "__table__"}, {&n_columns, "columns"},
+             {&n_primary_key, "primary_key"}, {&n_autoincrement, "autoincrement"}, {&n_name, "name"},
+             {&n_model_dump, "model_dump"}, {&n_values, "values"}, {&n_where, "where"}, {&n_limit, "limit"},
+             {&n_offset, "offset"}, {&n_id, "id"}, {&n_add, "add"}, {&n_add_all, "add_all"},
+             {&n_insert_orm2, "insert_orm2"}, {&n_delete_orm2, "delete_orm2"}, {&n_update_orm2, "update_orm2"},
+             {&n_bulk_update_mappings, "bulk_update_mappings"}, {&n_select_all_orm1, "select_all_orm1"},
+             {&n_select_all_orm2, "select_all_orm2"}, {&n_select_one_orm1, "select_one_orm1"},
+             {&n_select_one_orm2, "select_one_orm2"}, {&n_select_list, "select_list"},
+             {&n_select_page, "select_page"}, {&n_column_descriptions, "column_descriptions"},
+             {&n_selected_columns, "selected_columns"}, {&n_type, "type"}, {&n_subquery, "subquery"},
+             {&n_select_from, "select_from"}, {&n_count, "count"}, {&n_page_num, "pageNum"},
+             {&n_page_size, "pageSize"}, {&n_list, "list"}, {&n_total, "total"}})
+        *slot = intern(text);
+    g_default_page = nb::object(nb::module_::import_("zorvane.db.ostrane").attr("Page")(1, 10)).release().ptr();
+    define_methods();
+
     nb::module_ typing = nb::module_::import_("typing");
-    nb::object decl = nb::module_::import_("sqlalchemy.orm").attr("DeclarativeBase");
-    nb::object T = typing.attr("TypeVar")("T", nb::arg("bound") = decl);
-    nb::object generic_t = typing.attr("Generic")[T];
+    nb::object T = typing.attr("TypeVar")("T", nb::arg("bound") = declarative_base.get());
+    nb::object bases = nb::make_tuple(make_intercepting_base(m), typing.attr("Generic")[T]);
     nb::object body = nb::cpp_function(&fill_namespace, "ns"_a);
-    nb::object cls = nb::module_::import_("types").attr("new_class")("BaseMapper", nb::make_tuple(generic_t),
-                                                                     nb::dict(), body);
+    nb::object cls = nb::module_::import_("types").attr("new_class")("BaseMapper", bases, nb::dict(), body);
     set_base_mapper(cls);
+    init_interception();
     m.attr("T") = T;
     m.attr("BaseMapper") = cls;
 }

@@ -22,6 +22,10 @@ nb::object make_callable(CallImpl impl, std::initializer_list<nb::handle> payloa
 PyObject *payload(PyObject *callable, int i) noexcept;
 long flags(PyObject *callable) noexcept;
 
+// Replaces payload object `i` (a value computed after creation and kept with the callable).
+void set_payload(PyObject *callable, int i, nb::handle value) noexcept;
+void set_flags(PyObject *callable, long flags) noexcept;
+
 // Creates the type; called once from the module initialisation.
 void register_callable_type(nb::module_ &m);
 

@@ -93,8 +93,43 @@ nb::object SessionScope::enter(nb::handle datasource_name) {
 
 void SessionScope::exit(nb::handle exc_type) {
     nb::object s = std::move(session_);
-    if (!s.is_valid())
-        return;
+    if (s.is_valid())
+        finish_scope(s, exc_type);
+}
+
+nb::object TransactionScope::enter(nb::handle datasource_name) {
+    try {
+        selection_.enter(datasource_name);
+        session_ = session_object(datasource_name);
+        session_.attr("begin_tx")();
+    } catch (...) {
+        session_ = nb::object();
+        selection_.exit();
+        throw;
+    }
+    return session_;
+}
+
+void TransactionScope::exit(nb::handle exc_type) {
+    nb::object s = std::move(session_);
+    std::exception_ptr failure;
+    try {
+        if (s.is_valid())
+            finish_scope(s, exc_type);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    try {
+        selection_.exit();
+    } catch (...) {
+        if (!failure)
+            throw;
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void finish_scope(nb::handle s, nb::handle exc_type) {
     try {
         if (exc_type.is_none())
             s.attr("commit")();
@@ -115,6 +150,14 @@ void SessionScope::exit(nb::handle exc_type) {
     s.attr("close")();
 }
 
+nb::object new_session_scope(nb::handle datasource_name) {
+    return nb::cast(new ScopeCM<SessionScope>{nb::borrow(datasource_name)}, nb::rv_policy::take_ownership);
+}
+
+nb::object new_transaction_scope(nb::handle datasource_name) {
+    return nb::cast(new ScopeCM<TransactionScope>{nb::borrow(datasource_name)}, nb::rv_policy::take_ownership);
+}
+
 namespace {
 
 nb::object switch_datasource_shim(nb::handle db) {
@@ -124,7 +167,7 @@ nb::object switch_datasource_shim(nb::handle db) {
 
 nb::object db_session_shim(nb::handle datasource_name) {
     glue::check_exact(datasource_name, &PyUnicode_Type, "datasource_name", true);
-    return nb::cast(new ScopeCM<SessionScope>{nb::borrow(datasource_name)}, nb::rv_policy::take_ownership);
+    return new_session_scope(datasource_name);
 }
 
 // datasource(name, transactional)(target): payload 0 the name; flags the transaction flag.
@@ -150,6 +193,8 @@ nb::object datasource_shim(nb::handle datasource_name, nb::handle transactional)
 void register_scopes(nb::module_ &m) {
     bind_scope<SwitchScope>(m, "_SwitchDatasource", "Scope selecting a datasource for a block (switch_datasource).");
     bind_scope<SessionScope>(m, "_DbSession", "Scope handing out a raw ORM session of a datasource (db_session).");
+    bind_scope<TransactionScope>(m, "_MapperTransaction",
+                                 "Scope running a block in one transaction of a datasource (BaseMapper.switch_datasource).");
     m.def("get_current_db", &current_db, "The selected datasource of this thread or task, else the primary name.");
     m.def("switch_datasource", &switch_datasource_shim, "db"_a.none(),
           "Context manager selecting datasource `db` for a block; the previous selection comes back afterwards.");

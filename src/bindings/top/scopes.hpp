@@ -15,6 +15,19 @@ private:
     Selection selection_;
 };
 
+// BaseMapper.switch_datasource(name): enter selects the datasource and begins a transaction
+// (or one more level) of its session object, which it hands out; exit commits (no error) or
+// rolls back (ordinary error), always closes, then restores the previous selection.
+class TransactionScope {
+public:
+    nb::object enter(nb::handle datasource_name);
+    void exit(nb::handle exc_type);
+
+private:
+    Selection selection_;
+    nb::object session_;
+};
+
 // db_session(name): enter hands out a new ORM session of the datasource; exit commits
 // (no error) or rolls back (ordinary error), then always closes.
 class SessionScope {
@@ -25,5 +38,13 @@ public:
 private:
     nb::object session_;
 };
+
+// Ends a scope's work on `s` (an ORM session or a session object): commit when `exc_type`
+// is None, rollback when it is an ordinary error (also when the commit fails), close always.
+void finish_scope(nb::handle s, nb::handle exc_type);
+
+// New scope objects, usable in `with` or as decorators; arguments are checked by the callers.
+nb::object new_session_scope(nb::handle datasource_name);
+nb::object new_transaction_scope(nb::handle datasource_name);
 
 }  // namespace zorvane::top

@@ -1,0 +1,237 @@
+// src/bindings/top/intercept.cpp: the attribute fetch of mapper instances, which routes a public
+// method to the mapper statement of the same id in the namespace named like the class.
+#include "top/callable.hpp"
+#include "top/mapper.hpp"
+
+namespace zorvane::top {
+namespace {
+
+glue::Lazy inspect_signature{"inspect", "signature"};
+glue::Lazy update_wrapper{"functools", "update_wrapper"};
+glue::Lazy get_type_hints{"typing", "get_type_hints"};
+glue::Lazy page_class{"zorvane.db.ostrane", "Page"};
+
+PyObject *n_wrapper_cache, *n_datasource, *n_mapper_dict, *n_kelvor, *n_id_map, *n_execute_sql, *n_get,
+    *n_annotations, *n_return, *n_name, *n_signature, *n_sig_cache, *n_parameters, *n_default, *n_annotation,
+    *kw_execute_sql;
+PyObject *g_plan_cache = nullptr;  // (class, name) -> (signature, plan)
+
+// Payload of a call wrapper.
+enum Slot { kAttr, kInstance, kClassName, kName, kPlan, kReturnType };
+constexpr long kReturnTypeKnown = 1;
+
+// Whether the mapper file filed under `class_name` has a statement with id `name`.
+bool has_statement(nb::handle mapper_dict, nb::handle class_name, nb::handle name) {
+    nb::object mapper = lookup(mapper_dict, class_name);
+    if (!mapper.is_valid())
+        return false;
+    nb::object ids = check(PyObject_GetAttr(mapper.ptr(), n_id_map));
+    nb::object element;
+    if (PyDict_Check(ids.ptr())) {
+        element = nb::borrow(PyDict_GetItemWithError(ids.ptr(), name.ptr()));
+        if (!element.is_valid() && PyErr_Occurred())
+            throw nb::python_error();
+    } else {
+        element = check(PyObject_CallMethodOneArg(ids.ptr(), n_get, name.ptr()));
+    }
+    return element.is_valid() && !element.is_none();
+}
+
+// The return annotation of `attr`, or None. A string (postponed annotations) is resolved
+// with typing.get_type_hints so that rows can be converted by it.
+nb::object return_type_of(nb::handle attr) {
+    nb::object ann = optional_attr(attr, n_annotations);
+    if (!ann.is_valid() || ann.is_none())
+        return nb::none();
+    nb::object rt = check(PyObject_CallMethod(ann.ptr(), "get", "O", n_return));
+    if (!PyUnicode_Check(rt.ptr()))
+        return rt;
+    nb::object hints = get_type_hints(attr);
+    return check(PyObject_CallMethod(hints.ptr(), "get", "O", n_return));
+}
+
+// The call wrapper: runs the mapper statement when the current datasource has one for this
+// class and method, else the method itself.
+PyObject *mapper_call(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
+    return guarded([&]() -> nb::object {
+        nb::handle attr(payload(self, kAttr)), class_name(payload(self, kClassName)), name(payload(self, kName));
+        nb::object registry = check(PyObject_GenericGetAttr(payload(self, kInstance), n_datasource));
+        nb::object entry = check(PyObject_GetItem(registry.ptr(), current_db().ptr()));
+        nb::object mapper_dict = check(PyObject_GetItem(entry.ptr(), n_mapper_dict));
+        if (!has_statement(mapper_dict, class_name, name))
+            return call_through(attr, args, nargsf, kwnames);
+
+        // Arguments by the signature's parameters, in order: positional, keyword, default.
+        PyObject *plan = payload(self, kPlan);
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf), nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        nb::dict params;
+        nb::object page = nb::none();
+        nb::handle page_cls = page_class.get();
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(plan); ++i) {
+            PyObject *step = PyTuple_GET_ITEM(plan, i);
+            PyObject *pname = PyTuple_GET_ITEM(step, 0);
+            PyObject *value = i < nargs ? args[i] : nullptr;
+            for (Py_ssize_t j = 0; !value && j < nkw; ++j) {
+                PyObject *key = PyTuple_GET_ITEM(kwnames, j);
+                if (key == pname || PyUnicode_Compare(key, pname) == 0)
+                    value = args[nargs + j];
+            }
+            if (!value)
+                value = PyTuple_GET_ITEM(step, 1);
+            int is_page = PyTuple_GET_ITEM(step, 2) == Py_True ? 1 : PyObject_IsInstance(value, page_cls.ptr());
+            if (is_page < 0)
+                throw nb::python_error();
+            if (is_page)
+                page = nb::borrow(value);
+            else if (PyDict_SetItem(params.ptr(), pname, value) < 0)
+                throw nb::python_error();
+        }
+        if (!(flags(self) & kReturnTypeKnown)) {
+            set_payload(self, kReturnType, return_type_of(attr));
+            set_flags(self, flags(self) | kReturnTypeKnown);
+        }
+        nb::object session = check(PyObject_GetItem(entry.ptr(), n_kelvor));
+        PyObject *stack[] = {nullptr, session.ptr(), name.ptr(), class_name.ptr(), params.ptr(), page.ptr(),
+                             payload(self, kReturnType)};
+        return check(PyObject_VectorcallMethod(n_execute_sql, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                               kw_execute_sql));
+    });
+}
+
+// (name, default, annotated as Page) per parameter of `sig`, cached with the signature.
+nb::object plan_of(nb::handle key, nb::handle sig) {
+    nb::object cached = lookup(nb::handle(g_plan_cache), key);
+    if (cached.is_valid() && nb::handle(PyTuple_GET_ITEM(cached.ptr(), 0)).is(sig))
+        return nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 1));
+    nb::handle page_cls = page_class.get();
+    nb::list steps;
+    nb::object items = check(PyObject_CallMethod(check(PyObject_GetAttr(sig.ptr(), n_parameters)).ptr(), "items", nullptr));
+    for (nb::handle item : items) {
+        nb::object pname = item[0], param = item[1];
+        nb::object annotation = check(PyObject_GetAttr(param.ptr(), n_annotation));
+        int is_page = PyObject_RichCompareBool(annotation.ptr(), page_cls.ptr(), Py_EQ);
+        if (is_page < 0)
+            throw nb::python_error();
+        steps.append(nb::make_tuple(pname, check(PyObject_GetAttr(param.ptr(), n_default)), nb::bool_(is_page)));
+    }
+    nb::object plan = nb::tuple(steps);
+    if (PyDict_SetItem(g_plan_cache, key.ptr(), nb::make_tuple(sig, plan).ptr()) < 0)
+        throw nb::python_error();
+    return plan;
+}
+
+// First fetch of public method `name` on `self`: the wrapper, stored in `cache`. A callable
+// without a signature (some builtins) is returned as it is: it could not be bound.
+nb::object new_wrapper(PyObject *self, nb::handle name, nb::handle attr, nb::handle cache) {
+    nb::handle cls(reinterpret_cast<PyObject *>(Py_TYPE(self)));
+    nb::object class_name = check(PyObject_GetAttr(cls.ptr(), n_name));
+    nb::object key = nb::make_tuple(cls, name);
+    nb::object sig_cache = check(PyObject_GetAttr(base_mapper().ptr(), n_sig_cache));
+    nb::object sig = lookup(sig_cache, key);
+    if (!sig.is_valid()) {
+        try {
+            sig = inspect_signature(attr);
+        } catch (nb::python_error &e) {
+            if (e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError))
+                return nb::borrow(attr);
+            throw;
+        }
+        if (PyObject_SetItem(sig_cache.ptr(), key.ptr(), sig.ptr()) < 0)
+            throw nb::python_error();
+    }
+    nb::object wrapper = make_callable(&mapper_call, {attr, self, class_name, name, plan_of(key, sig)});
+    update_wrapper(wrapper, attr);
+    if (PyObject_SetAttr(wrapper.ptr(), n_signature, sig.ptr()) < 0 ||
+        PyObject_SetItem(cache.ptr(), name.ptr(), wrapper.ptr()) < 0)
+        throw nb::python_error();
+    return wrapper;
+}
+
+// The instance's wrapper cache, created with the base attribute setter on first use.
+PyObject *wrapper_cache(PyObject *self) {
+    PyObject *cache = PyObject_GenericGetAttr(self, n_wrapper_cache);
+    if (cache || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return cache;
+    PyErr_Clear();
+    cache = PyDict_New();
+    if (cache && PyObject_GenericSetAttr(self, n_wrapper_cache, cache) < 0)
+        Py_CLEAR(cache);
+    return cache;
+}
+
+PyObject *intercept_getattro(PyObject *self, PyObject *name) {
+    if (!PyUnicode_CheckExact(name)) {
+        PyErr_Format(PyExc_TypeError, "Argument 'name' has incorrect type (expected str, got %.200s)",
+                     Py_TYPE(name)->tp_name);
+        return nullptr;
+    }
+    PyObject *attr = PyObject_GenericGetAttr(self, name);
+    if (!attr || (PyUnicode_GET_LENGTH(name) > 0 && PyUnicode_READ_CHAR(name, 0) == '_') || !PyCallable_Check(attr))
+        return attr;
+    nb::object value = nb::steal(attr);
+    PyObject *raw_cache = wrapper_cache(self);
+    if (!raw_cache)
+        return nullptr;
+    nb::object cache = nb::steal(raw_cache);
+    if (PyDict_CheckExact(raw_cache)) {
+        if (PyObject *hit = PyDict_GetItemWithError(raw_cache, name))
+            return Py_NewRef(hit);
+        if (PyErr_Occurred())
+            return nullptr;
+    }
+    return guarded([&]() -> nb::object {
+        nb::object hit = lookup(cache, name);
+        return hit.is_valid() ? hit : new_wrapper(self, name, value, cache);
+    });
+}
+
+void base_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyType_Slot base_slots[] = {
+    {Py_tp_getattro, (void *)intercept_getattro},
+    {Py_tp_dealloc, (void *)base_dealloc},
+    {Py_tp_doc, (void *)"C-level base of BaseMapper: routes public methods to mapper statements."},
+    {0, nullptr},
+};
+
+PyType_Spec base_spec = {
+    "zorvane.zorvane._MapperBase", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, base_slots,
+};
+
+}  // namespace
+
+nb::object make_intercepting_base(nb::module_ &m) {
+    PyObject *tp = PyType_FromModuleAndSpec(m.ptr(), &base_spec, nullptr);
+    if (!tp)
+        throw nb::python_error();
+    nb::object base = nb::steal(tp);
+    m.attr("_MapperBase") = base;
+    return base;
+}
+
+void init_interception() {
+    auto intern = [](const char *s) { return PyUnicode_InternFromString(s); };
+    n_wrapper_cache = intern("_wrapper_cache");
+    n_datasource = intern("datasource");
+    n_mapper_dict = intern("mapper_dict");
+    n_kelvor = intern("kelvor");
+    n_id_map = intern("id_2_element_map");
+    n_execute_sql = intern("execute_sql");
+    n_get = intern("get");
+    n_annotations = intern("__annotations__");
+    n_return = intern("return");
+    n_name = intern("__name__");
+    n_signature = intern("__signature__");
+    n_sig_cache = intern("_sig_cache");
+    n_parameters = intern("parameters");
+    n_default = intern("default");
+    n_annotation = intern("annotation");
+    kw_execute_sql = nb::make_tuple("sql_id", "namespace", "ori_params", "page", "return_type").release().ptr();
+    g_plan_cache = PyDict_New();
+}
+
+}  // namespace zorvane::top
