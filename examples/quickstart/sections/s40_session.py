@@ -45,8 +45,8 @@ def run(ctx):
     session.close()
     show("rows kept after an inner rollback", committed() - before - 2)
 
-    rows = session.select_list(sa.text("select name, age from user where city = :c order by id"), {"c": "Bern"})
-    show("select_list rows", rows)
+    rows = session.select_list(sa.text("select name, age from user where city = :c order by id limit 3"), {"c": "Bern"})
+    show("select_list rows (first three)", rows)
     show("results_handle -> List[Person]", results_handle(rows, Person, List[Person]))
     show("results_handle -> Person (first row)", results_handle(rows, Person, Person))
     show("results_handle -> list of dict rows", results_handle(rows, dict, list[dict]) is rows)
