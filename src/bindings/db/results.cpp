@@ -232,7 +232,8 @@ nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle
     }
     if (result_type.is(dict_t))
         return nb::borrow(results);
-    const bool objects = test(is_result_class, result_type);
+    if (test(is_result_class, result_type))
+        return build_objects(result_type, results);
     nb::object rows = nb::steal(PySequence_Tuple(results.ptr()));  // iterated once, as it was when called
     if (!rows.is_valid())
         throw nb::python_error();
@@ -240,14 +241,22 @@ nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle
     nb::object out = nb::steal(PyList_New(count));
     if (!out.is_valid())
         throw nb::python_error();
-    if (objects) {
-        RowBuilder build(result_type);
-        for (Py_ssize_t i = 0; i < count; ++i)
-            PyList_SET_ITEM(out.ptr(), i, build(PyTuple_GET_ITEM(rows.ptr(), i)).release().ptr());
-    } else {
-        for (Py_ssize_t i = 0; i < count; ++i)
-            PyList_SET_ITEM(out.ptr(), i, first_value(PyTuple_GET_ITEM(rows.ptr(), i)).release().ptr());
-    }
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyList_SET_ITEM(out.ptr(), i, first_value(PyTuple_GET_ITEM(rows.ptr(), i)).release().ptr());
+    return out;
+}
+
+nb::object build_objects(nb::handle cls, nb::handle rows) {
+    nb::object seq = nb::steal(PySequence_Tuple(rows.ptr()));  // a snapshot: constructors may touch `rows`
+    if (!seq.is_valid())
+        throw nb::python_error();
+    const Py_ssize_t count = PyTuple_GET_SIZE(seq.ptr());
+    nb::object out = nb::steal(PyList_New(count));
+    if (!out.is_valid())
+        throw nb::python_error();
+    RowBuilder build(cls);
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyList_SET_ITEM(out.ptr(), i, build(PyTuple_GET_ITEM(seq.ptr(), i)).release().ptr());
     return out;
 }
 

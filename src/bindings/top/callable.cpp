@@ -116,6 +116,10 @@ PyObject *payload(PyObject *callable, int i) noexcept {
 
 long flags(PyObject *callable) noexcept { return reinterpret_cast<CallableObject *>(callable)->flags; }
 
+void set_payload(PyObject *callable, int i, nb::handle value) noexcept {
+    Py_XSETREF(reinterpret_cast<CallableObject *>(callable)->slots[i], Py_XNewRef(value.ptr()));
+}
+
 void set_builtin_error(const nb::builtin_exception &e) noexcept {
     PyObject *type = PyExc_RuntimeError;
     switch (e.type()) {

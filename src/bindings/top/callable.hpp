@@ -22,6 +22,9 @@ nb::object make_callable(CallImpl impl, std::initializer_list<nb::handle> payloa
 PyObject *payload(PyObject *callable, int i) noexcept;
 long flags(PyObject *callable) noexcept;
 
+// Replaces payload object `i` (for state a behaviour fills in lazily, such as a cache).
+void set_payload(PyObject *callable, int i, nb::handle value) noexcept;
+
 // Creates the type; called once from the module initialisation.
 void register_callable_type(nb::module_ &m);
 
