@@ -17,6 +17,7 @@ glue::Lazy get_args{"typing", "get_args"};
 glue::Lazy typing_list{"typing", "List"};
 glue::Lazy typing_dict{"typing", "Dict"};
 
+PyObject *absent = nullptr;  // inspect.Parameter.empty
 PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert_list, *n_to_prepared, *n_list, *n_return, *n_data;
 
 // What a wrapper runs; kept in its flags.
@@ -391,7 +392,9 @@ PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t narg
                 return convert_list(self, rows, &converted);
             }
             case kSelectPage: {
-                nb::object page = b.page.is_none() ? page_class(1, 10) : b.page;
+                // A page parameter the caller left out holds the absent-default marker: no page either.
+                const bool no_page = b.page.is_none() || b.page.ptr() == absent;
+                nb::object page = no_page ? page_class(1, 10) : b.page;
                 nb::object result = call_session(p.session, n_select_page, {p.text, page, p.values});
                 nb::object plan_r = cached_return_plan(self, &list_plan);
                 nb::handle message = PyList_GET_ITEM(plan_r.ptr(), kMessage);
@@ -454,6 +457,7 @@ nb::object result_type_handle(nb::handle result_type, nb::handle result) {
 
 void register_decorators(nb::module_ &m) {
     glue::init_results();
+    absent = nb::object(nb::module_::import_("inspect").attr("Parameter").attr("empty")).release().ptr();
     n_select_one = PyUnicode_InternFromString("select_one");
     n_select_list = PyUnicode_InternFromString("select_list");
     n_select_page = PyUnicode_InternFromString("select_page");
