@@ -147,7 +147,15 @@ private:
     }
 };
 
-// The value of the row's first column, in the row's own order.
+nb::object first_row(nb::handle results) {
+    PyObject *r = PySequence_GetItem(results.ptr(), 0);
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+}  // namespace
+
 nb::object first_value(nb::handle row) {
     if (PyDict_CheckExact(row.ptr())) {
         Py_ssize_t pos = 0;
@@ -169,15 +177,6 @@ nb::object first_value(nb::handle row) {
     }
     raise(PyExc_IndexError, "row has no columns");
 }
-
-nb::object first_row(nb::handle results) {
-    PyObject *r = PySequence_GetItem(results.ptr(), 0);
-    if (!r)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-
-}  // namespace
 
 void init_results() {
     name_init = PyUnicode_InternFromString("__init__");

@@ -208,26 +208,6 @@ nb::object call_session(nb::handle session, PyObject *name, std::initializer_lis
     return nb::steal(r);
 }
 
-// The value of a one-column row.
-nb::object only_value(nb::handle row) {
-    if (PyDict_CheckExact(row.ptr())) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        if (PyDict_Next(row.ptr(), &pos, &k, &v))
-            return nb::borrow(v);
-    }
-    nb::object it = nb::steal(PyObject_GetIter(row.attr("values")().ptr()));
-    if (!it.is_valid())
-        throw nb::python_error();
-    PyObject *v = PyIter_Next(it.ptr());
-    if (!v) {
-        if (PyErr_Occurred())
-            throw nb::python_error();
-        glue::raise(PyExc_IndexError, "row has no columns");
-    }
-    return nb::steal(v);
-}
-
 Py_ssize_t columns(nb::handle row) {
     Py_ssize_t n = PyObject_Length(row.ptr());
     if (n < 0)
@@ -245,7 +225,7 @@ nb::object build_one(nb::handle cls, nb::handle row) {
 nb::object convert_row(nb::handle cls, bool result_class, nb::handle row) {
     glue::check_exact(row, &PyDict_Type, "result");
     if (!result_class && columns(row) == 1)
-        return only_value(row);
+        return glue::first_value(row);
     if (result_class)
         return build_one(cls, row);
     nb::object kwargs = nb::steal(PyDict_Copy(row.ptr()));
@@ -330,7 +310,7 @@ nb::object convert_one(PyObject *self, nb::handle row) {
     if (plan_result_class(plan, target))
         return build_one(target, row);
     if (columns(row) == 1)
-        return only_value(row);
+        return glue::first_value(row);
     glue::raise(PyExc_TypeError, "please check result type");
 }
 
