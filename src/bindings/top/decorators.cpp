@@ -224,10 +224,10 @@ nb::object build_one(nb::handle cls, nb::handle row) {
 // one-column row, else cls(**row) again (the constructor reports a mismatch).
 nb::object convert_row(nb::handle cls, bool result_class, nb::handle row) {
     glue::check_exact(row, &PyDict_Type, "result");
-    if (!result_class && columns(row) == 1)
-        return glue::first_value(row);
     if (result_class)
         return build_one(cls, row);
+    if (columns(row) == 1)
+        return glue::first_value(row);
     nb::object kwargs = nb::steal(PyDict_Copy(row.ptr()));
     if (!kwargs.is_valid())
         throw nb::python_error();
@@ -237,7 +237,7 @@ nb::object convert_row(nb::handle cls, bool result_class, nb::handle row) {
     return nb::steal(r);
 }
 
-// is_result_class(plan[kIsResultClass's subject]), asked once and remembered in the plan.
+// is_result_class(cls) for the class a return plan converts to, asked once and kept in the plan.
 bool plan_result_class(nb::handle plan, nb::handle cls) {
     PyObject *known = PyList_GET_ITEM(plan.ptr(), kIsResultClass);
     if (known != Py_None)
