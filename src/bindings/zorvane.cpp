@@ -18,4 +18,5 @@ NB_MODULE(zorvane, m) {
     register_config(m);
     register_scopes(m);
     register_decorate(m);
+    register_decorators(m);
 }

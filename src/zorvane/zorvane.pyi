@@ -1,11 +1,16 @@
 """Top-level API: configuration, datasource scopes, statement decorators and the base mapper."""
 
+import inspect
+from contextlib import AbstractContextManager
 from contextvars import ContextVar
-from typing import Any, Callable, ClassVar, Generic, TypeVar
+from typing import Any, Callable, ClassVar, Generic, Mapping, Sequence, TypeVar
 
+from pydantic import BaseModel
+from sqlalchemy import Delete, Select, TextClause, Update
 from sqlalchemy.orm import DeclarativeBase, Session
 
 from zorvane.db.kelvor import ZorvaneSqlSession
+from zorvane.db.ostrane import Page
 
 T = TypeVar("T", bound=DeclarativeBase)
 _F = TypeVar("_F", bound=Callable[..., Any])
@@ -111,14 +116,46 @@ def _create_wrapped_method(
 def _decorate_class(cls: type[_C], datasource_name: str, transactional: bool) -> type[_C]:
     """Makes every instance remember the datasource and every fetched method run wrapped; returns `cls`."""
 
-# Names used by BaseMapper's members only.
-import inspect
-from contextlib import AbstractContextManager
 
-from pydantic import BaseModel
-from sqlalchemy import Delete, Select, Update
+# Statement-binding decorators
 
-from zorvane.db.ostrane import Page
+def select_one(sql: str) -> Callable[[_F], _F]:
+    """Decorator: runs `sql` and returns its first row converted by the return annotation, or None."""
+
+def select_list(sql: str) -> Callable[[_F], _F]:
+    """Decorator: runs `sql` and returns all rows, converted by the list's element annotation."""
+
+def select_page(sql: str) -> Callable[[_F], _F]:
+    """Decorator: runs `sql` for one page (the call's Page, else page 1 of 10) and returns the page dictionary."""
+
+def insert_list(sql: str) -> Callable[[_F], _F]:
+    """Decorator: runs the insert `sql` once per dictionary of the call's `data` argument."""
+
+def insert(sql: str) -> Callable[[_F], _F]:
+    """Decorator: runs the insert `sql` and returns the generated key."""
+
+def update(sql: str) -> Callable[[_F], _F]:
+    """Decorator: runs the update `sql` and returns the row count."""
+
+def delete(sql: str) -> Callable[[_F], _F]:
+    """Decorator: runs the delete `sql` and returns the row count."""
+
+def _sql_decorator(sql_str: str, sql_type: str) -> Callable[[_F], _F]:
+    """Decorator running `sql_str` through the session operation named `sql_type`."""
+
+def __combine_args(fun: Callable[..., Any], args: Sequence[Any], kwargs: dict[str, Any]) -> dict[str, Any]:
+    """The parameter dictionary of a call of `fun`, Page arguments left out."""
+
+def __combine_args_page(
+    fun: Callable[..., Any], args: Sequence[Any], kwargs: dict[str, Any]
+) -> tuple[dict[str, Any], Page | None]:
+    """(parameter dictionary, page or None) of a call of `fun`."""
+
+def _prepare_sql(sql_str: str, params: Mapping[str, Any] | None) -> tuple[ZorvaneSqlSession, TextClause, dict[str, Any]]:
+    """(session object of the current datasource, bound statement, bound values) for `sql_str`."""
+
+def result_type_handle(result_type: Any, result: dict[str, Any]) -> Any:
+    """One row dictionary converted to `result_type`: an object by keyword, or the value of a one-column row."""
 
 class BaseMapper(Generic[T]):
     """Generic base of mapper classes; parameterise it with a declarative table model."""

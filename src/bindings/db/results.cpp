@@ -147,7 +147,15 @@ private:
     }
 };
 
-// The value of the row's first column, in the row's own order.
+nb::object first_row(nb::handle results) {
+    PyObject *r = PySequence_GetItem(results.ptr(), 0);
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+}  // namespace
+
 nb::object first_value(nb::handle row) {
     if (PyDict_CheckExact(row.ptr())) {
         Py_ssize_t pos = 0;
@@ -169,15 +177,6 @@ nb::object first_value(nb::handle row) {
     }
     raise(PyExc_IndexError, "row has no columns");
 }
-
-nb::object first_row(nb::handle results) {
-    PyObject *r = PySequence_GetItem(results.ptr(), 0);
-    if (!r)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-
-}  // namespace
 
 void init_results() {
     name_init = PyUnicode_InternFromString("__init__");
@@ -232,7 +231,8 @@ nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle
     }
     if (result_type.is(dict_t))
         return nb::borrow(results);
-    const bool objects = test(is_result_class, result_type);
+    if (test(is_result_class, result_type))
+        return build_objects(result_type, results);
     nb::object rows = nb::steal(PySequence_Tuple(results.ptr()));  // iterated once, as it was when called
     if (!rows.is_valid())
         throw nb::python_error();
@@ -240,14 +240,22 @@ nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle
     nb::object out = nb::steal(PyList_New(count));
     if (!out.is_valid())
         throw nb::python_error();
-    if (objects) {
-        RowBuilder build(result_type);
-        for (Py_ssize_t i = 0; i < count; ++i)
-            PyList_SET_ITEM(out.ptr(), i, build(PyTuple_GET_ITEM(rows.ptr(), i)).release().ptr());
-    } else {
-        for (Py_ssize_t i = 0; i < count; ++i)
-            PyList_SET_ITEM(out.ptr(), i, first_value(PyTuple_GET_ITEM(rows.ptr(), i)).release().ptr());
-    }
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyList_SET_ITEM(out.ptr(), i, first_value(PyTuple_GET_ITEM(rows.ptr(), i)).release().ptr());
+    return out;
+}
+
+nb::object build_objects(nb::handle cls, nb::handle rows) {
+    nb::object seq = nb::steal(PySequence_Tuple(rows.ptr()));  // a snapshot: constructors may touch `rows`
+    if (!seq.is_valid())
+        throw nb::python_error();
+    const Py_ssize_t count = PyTuple_GET_SIZE(seq.ptr());
+    nb::object out = nb::steal(PyList_New(count));
+    if (!out.is_valid())
+        throw nb::python_error();
+    RowBuilder build(cls);
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyList_SET_ITEM(out.ptr(), i, build(PyTuple_GET_ITEM(seq.ptr(), i)).release().ptr());
     return out;
 }
 

@@ -10,6 +10,13 @@ namespace zorvane::glue {
 // Raises TypeError on disagreement; errors of the result class's constructor propagate.
 nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle f_return_type);
 
+// The value of the row's first column, in the row's own order (IndexError for no column).
+nb::object first_value(nb::handle row);
+
+// A new list holding cls(**row) for each row of the sequence `rows`, in order; rows that
+// are exact dicts with str keys take a fast path for plain classes.
+nb::object build_objects(nb::handle cls, nb::handle rows);
+
 // Interns the names used above; called once from the module's init.
 void init_results();
 

@@ -1,0 +1,491 @@
+// src/bindings/top/decorators.cpp: the statement-binding decorators select_one ... delete and their helpers.
+#include "db/results.hpp"
+#include "top/callable.hpp"
+#include "top/parts.hpp"
+#include "top/state.hpp"
+
+namespace zorvane::top {
+namespace {
+
+glue::Lazy update_wrapper{"functools", "update_wrapper"};
+glue::Lazy page_class{"zorvane.db.ostrane", "Page"};
+glue::Lazy parse_mapper{"zorvane.mapper.vantrel", "ParseMapper"};
+glue::Lazy get_base_type{"zorvane.utils.pennick", "get_base_type"};
+glue::Lazy is_container_type{"zorvane.utils.pennick", "is_container_type"};
+glue::Lazy is_result_class{"zorvane.utils.pennick", "is_result_class"};
+glue::Lazy get_args{"typing", "get_args"};
+glue::Lazy typing_list{"typing", "List"};
+glue::Lazy typing_dict{"typing", "Dict"};
+
+PyObject *absent = nullptr;  // inspect.Parameter.empty
+PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert_list, *n_to_prepared, *n_list, *n_return, *n_data;
+
+// What a wrapper runs; kept in its flags.
+enum Kind : long { kSelectOne = 1, kSelectList, kSelectPage, kInsertList, kStatement };
+
+// Payload of a wrapper. The two plans are filled at the first call that needs them:
+// kParams by binding, kReturn after the first statement of a select has run, so the
+// order in which errors can appear is that of reading both afresh on every call.
+enum Slot : int { kFunc = 0, kSql, kSqlType, kParams, kReturn };
+
+// Fields of the return plan (a list, so the lazily known answers can be stored in it).
+// select_one: [target, rows pass unchanged, is_result_class(target) or None].
+// select_list/select_page: [type error message or None, element type or None, is_result_class(element) or None].
+enum ReturnField : Py_ssize_t { kTarget = 0, kPassThrough = 1, kMessage = 0, kElement = 1, kIsResultClass = 2 };
+
+bool equals(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+bool is_page(nb::handle value) {
+    nb::handle page = page_class.get();
+    if (Py_TYPE(value.ptr()) == (PyTypeObject *)page.ptr())
+        return true;
+    int r = PyObject_IsInstance(value.ptr(), page.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+bool is_dict_type(nb::handle t) { return equals(t, (PyObject *)&PyDict_Type) || equals(t, typing_dict.get()); }
+
+// dict, Dict, or a parameterised form of them (dict[str, Any]): rows stay dictionaries.
+bool names_dict(nb::handle t) { return is_dict_type(t) || is_dict_type(get_base_type(t)); }
+
+// Looked up on its module when called, so a replaced function is honoured; called once per
+// decorated function and plan.
+nb::object type_hints(nb::handle func) { return nb::module_::import_("typing_extensions").attr("get_type_hints")(func); }
+
+nb::object mapping_get(nb::handle mapping, PyObject *key) {
+    if (PyDict_Check(mapping.ptr())) {
+        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key);
+        if (!v && PyErr_Occurred())
+            throw nb::python_error();
+        return v ? nb::borrow(v) : nb::none();
+    }
+    PyObject *v = PyObject_GetItem(mapping.ptr(), key);
+    if (v)
+        return nb::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return nb::none();
+}
+
+// The parameters of `func` in signature order, as (name, default, annotated Page) triples.
+// A string annotation (also every annotation under postponed evaluation) is compared
+// resolved; when the hints cannot be resolved it is compared as written.
+nb::tuple param_plan(nb::handle func) {
+    nb::object signature = nb::module_::import_("inspect").attr("signature")(func);
+    nb::object params = signature.attr("parameters").attr("values")();
+    nb::handle page = page_class.get();
+    nb::object hints;
+    bool hints_read = false;
+    nb::list out;
+    for (nb::handle p : params) {
+        nb::object name = p.attr("name"), def = p.attr("default"), ann = p.attr("annotation");
+        bool annotated_page = equals(ann, page);
+        if (!annotated_page && PyUnicode_Check(ann.ptr())) {
+            if (!hints_read) {
+                hints_read = true;
+                try {
+                    hints = type_hints(func);
+                } catch (nb::python_error &e) {
+                    if (!e.matches(PyExc_Exception))
+                        throw;
+                }
+            }
+            if (hints.is_valid()) {
+                nb::object resolved = mapping_get(hints, name.ptr());
+                annotated_page = !resolved.is_none() && equals(resolved, page);
+            }
+        }
+        out.append(nb::make_tuple(name, def, nb::bool_(annotated_page)));
+    }
+    return nb::tuple(out);
+}
+
+// Where keyword arguments come from: a vectorcall block or a dict.
+struct VectorKeywords {
+    PyObject *const *values;
+    PyObject *names;  // tuple or nullptr
+
+    PyObject *operator()(PyObject *name) const {
+        if (!names)
+            return nullptr;
+        const Py_ssize_t n = PyTuple_GET_SIZE(names);
+        for (Py_ssize_t j = 0; j < n; ++j)
+            if (PyTuple_GET_ITEM(names, j) == name)
+                return values[j];
+        for (Py_ssize_t j = 0; j < n; ++j)
+            if (PyUnicode_Compare(PyTuple_GET_ITEM(names, j), name) == 0)
+                return values[j];
+        return nullptr;
+    }
+};
+
+struct DictKeywords {
+    PyObject *dict;
+
+    PyObject *operator()(PyObject *name) const {
+        PyObject *v = PyDict_GetItemWithError(dict, name);
+        if (!v && PyErr_Occurred())
+            throw nb::python_error();
+        return v;
+    }
+};
+
+struct Bound {
+    nb::dict params;
+    nb::object page = nb::none();
+};
+
+// Every parameter gets the positional argument at its index, else the keyword argument of
+// its name, else its default (inspect.Parameter.empty when it has none). Page values and
+// Page-annotated parameters fill the page slot instead of the dictionary.
+template <class Keywords>
+Bound bind(nb::handle plan, PyObject *const *positional, Py_ssize_t npos, const Keywords &keyword) {
+    Bound b;
+    const Py_ssize_t n = PyTuple_GET_SIZE(plan.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *entry = PyTuple_GET_ITEM(plan.ptr(), i);
+        PyObject *name = PyTuple_GET_ITEM(entry, 0);
+        PyObject *value = npos > 0 && i < npos ? positional[i] : keyword(name);
+        if (!value)
+            value = PyTuple_GET_ITEM(entry, 1);
+        if (PyTuple_GET_ITEM(entry, 2) == Py_True || is_page(value))
+            b.page = nb::borrow(value);
+        else if (PyDict_SetItem(b.params.ptr(), name, value) < 0)
+            throw nb::python_error();
+    }
+    return b;
+}
+
+Bound bind_public(nb::handle fun, nb::handle args, nb::handle kwargs) {
+    glue::check_exact(kwargs, &PyDict_Type, "kwargs");
+    nb::object seq = nb::steal(PySequence_Fast(args.ptr(), "args must be a sequence"));
+    if (!seq.is_valid())
+        throw nb::python_error();
+    nb::tuple plan = param_plan(fun);
+    return bind(plan, PySequence_Fast_ITEMS(seq.ptr()), PySequence_Fast_GET_SIZE(seq.ptr()), DictKeywords{kwargs.ptr()});
+}
+
+struct Prepared {
+    nb::object session, text, values;
+};
+
+// The current datasource's session object and the statement bound for `params`.
+Prepared prepare(nb::handle sql, nb::handle params) {
+    Prepared p;
+    p.session = session_object(current_db());
+    PyObject *stack[] = {nullptr, parse_mapper.get().ptr(), sql.ptr(), params.ptr()};
+    nb::object pair = nb::steal(PyObject_VectorcallMethod(n_to_prepared, stack + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!pair.is_valid())
+        throw nb::python_error();
+    if (!PyTuple_CheckExact(pair.ptr()))
+        pair = nb::steal(PySequence_Tuple(pair.ptr()));
+    if (!pair.is_valid())
+        throw nb::python_error();
+    if (PyTuple_GET_SIZE(pair.ptr()) != 2)
+        glue::raise(PyExc_ValueError, "to_prepared_statement must return (statement, parameters)");
+    p.text = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0));
+    p.values = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1));
+    return p;
+}
+
+// session.<name>(a, b[, c])
+nb::object call_session(nb::handle session, PyObject *name, std::initializer_list<nb::handle> args) {
+    PyObject *stack[5] = {nullptr, session.ptr()};
+    std::size_t n = 1;
+    for (nb::handle a : args)
+        stack[1 + n++] = a.ptr();
+    PyObject *r = PyObject_VectorcallMethod(name, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+Py_ssize_t columns(nb::handle row) {
+    Py_ssize_t n = PyObject_Length(row.ptr());
+    if (n < 0)
+        throw nb::python_error();
+    return n;
+}
+
+nb::object build_one(nb::handle cls, nb::handle row) {
+    nb::object built = glue::build_objects(cls, nb::make_tuple(row));
+    return nb::borrow(PyList_GET_ITEM(built.ptr(), 0));
+}
+
+// result_type_handle with is_result_class(cls) known: cls(**row), the single value of a
+// one-column row, else cls(**row) again (the constructor reports a mismatch).
+nb::object convert_row(nb::handle cls, bool result_class, nb::handle row) {
+    glue::check_exact(row, &PyDict_Type, "result");
+    if (result_class)
+        return build_one(cls, row);
+    if (columns(row) == 1)
+        return glue::first_value(row);
+    nb::object kwargs = nb::steal(PyDict_Copy(row.ptr()));
+    if (!kwargs.is_valid())
+        throw nb::python_error();
+    PyObject *r = PyObject_Call(cls.ptr(), nb::tuple().ptr(), kwargs.ptr());
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+// is_result_class(cls) for the class a return plan converts to, asked once and kept in the plan.
+bool plan_result_class(nb::handle plan, nb::handle cls) {
+    PyObject *known = PyList_GET_ITEM(plan.ptr(), kIsResultClass);
+    if (known != Py_None)
+        return known == Py_True;
+    const bool answer = glue::truthy(is_result_class(cls));
+    PyList_SetItem(plan.ptr(), kIsResultClass, Py_NewRef(answer ? Py_True : Py_False));
+    return answer;
+}
+
+nb::object return_type(nb::handle func) { return mapping_get(type_hints(func), n_return); }
+
+nb::object one_plan(nb::handle func) {
+    nb::object rt = return_type(func);
+    nb::object target = get_base_type(rt);
+    if (equals(target, (PyObject *)&PyList_Type) || equals(target, typing_list.get())) {
+        nb::object args = get_args(rt);
+        if (PyObject_Length(args.ptr()) > 0)
+            target = nb::steal(PySequence_GetItem(args.ptr(), 0));
+        if (!target.is_valid() || PyErr_Occurred())
+            throw nb::python_error();
+    }
+    const bool pass = !glue::truthy(target) || names_dict(target);
+    nb::list plan;
+    plan.append(target);
+    plan.append(nb::bool_(pass));
+    plan.append(nb::none());
+    return plan;
+}
+
+nb::object list_plan(nb::handle func) {
+    nb::object rt = return_type(func);
+    nb::object base = get_base_type(rt);
+    nb::object message = nb::none(), element = nb::none();
+    if (!base.is_none() && (!glue::truthy(is_container_type(base)) || is_dict_type(base)))
+        message = nb::str(("please check return type: " + std::string(nb::str(base).c_str()) + ", should set list ...").c_str());
+    if (glue::truthy(base)) {
+        nb::object args = get_args(rt);
+        if (PyObject_Length(args.ptr()) > 0) {
+            nb::object first = nb::steal(PySequence_GetItem(args.ptr(), 0));
+            if (!first.is_valid())
+                throw nb::python_error();
+            if (!names_dict(first))
+                element = first;
+        } else if (PyErr_Occurred()) {
+            throw nb::python_error();
+        }
+    }
+    nb::list plan;
+    plan.append(message);
+    plan.append(element);
+    plan.append(nb::none());
+    return plan;
+}
+
+// The return plan of wrapper `self`, made by `make` on first use.
+nb::object cached_return_plan(PyObject *self, nb::object (*make)(nb::handle)) {
+    nb::object plan = nb::borrow(payload(self, kReturn));
+    if (plan.is_none()) {
+        plan = make(payload(self, kFunc));
+        set_payload(self, kReturn, plan);
+    }
+    return plan;
+}
+
+nb::object convert_one(PyObject *self, nb::handle row) {
+    nb::object plan = cached_return_plan(self, &one_plan);
+    nb::handle target = PyList_GET_ITEM(plan.ptr(), kTarget);
+    if (row.is_none() || PyList_GET_ITEM(plan.ptr(), kPassThrough) == Py_True)
+        return nb::borrow(row);
+    if (plan_result_class(plan, target))
+        return build_one(target, row);
+    if (columns(row) == 1)
+        return glue::first_value(row);
+    glue::raise(PyExc_TypeError, "please check result type");
+}
+
+// The rows converted by the list rule, or `rows` itself when nothing is to be converted.
+nb::object convert_list(PyObject *self, nb::handle rows, bool *converted) {
+    nb::object plan = cached_return_plan(self, &list_plan);
+    nb::handle message = PyList_GET_ITEM(plan.ptr(), kMessage);
+    if (!message.is_none())
+        glue::raise(PyExc_TypeError, nb::str(message).c_str());
+    nb::handle element = PyList_GET_ITEM(plan.ptr(), kElement);
+    *converted = false;
+    if (element.is_none() || !glue::truthy(rows))
+        return nb::borrow(rows);
+    nb::object snapshot = nb::steal(PySequence_Tuple(rows.ptr()));
+    if (!snapshot.is_valid())
+        throw nb::python_error();
+    const Py_ssize_t n = PyTuple_GET_SIZE(snapshot.ptr());
+    const bool result_class = plan_result_class(plan, element);
+    *converted = true;
+    if (result_class) {
+        for (Py_ssize_t i = 0; i < n; ++i)
+            glue::check_exact(PyTuple_GET_ITEM(snapshot.ptr(), i), &PyDict_Type, "result");
+        return glue::build_objects(element, snapshot);
+    }
+    nb::object out = nb::steal(PyList_New(n));
+    if (!out.is_valid())
+        throw nb::python_error();
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(out.ptr(), i, convert_row(element, false, PyTuple_GET_ITEM(snapshot.ptr(), i)).release().ptr());
+    return out;
+}
+
+nb::object key_data(nb::handle params) {
+    PyObject *v = PyDict_GetItemWithError(params.ptr(), n_data);
+    if (v)
+        return nb::borrow(v);
+    if (!PyErr_Occurred())
+        PyErr_SetObject(PyExc_KeyError, n_data);
+    throw nb::python_error();
+}
+
+// The wrapper of a decorated function. Payload: see Slot; flags: the Kind.
+PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
+    return guarded([&]() -> nb::object {
+        nb::object plan = nb::borrow(payload(self, kParams));
+        if (plan.is_none()) {
+            plan = param_plan(payload(self, kFunc));
+            set_payload(self, kParams, plan);
+        }
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        Bound b = bind(plan, args, nargs, VectorKeywords{args + nargs, kwnames});
+        Prepared p = prepare(payload(self, kSql), b.params);
+        switch (flags(self)) {
+            case kSelectOne:
+                return convert_one(self, call_session(p.session, n_select_one, {p.text, p.values}));
+            case kSelectList: {
+                nb::object rows = call_session(p.session, n_select_list, {p.text, p.values});
+                bool converted;
+                return convert_list(self, rows, &converted);
+            }
+            case kSelectPage: {
+                // A page parameter the caller left out holds the absent-default marker: no page either.
+                const bool no_page = b.page.is_none() || b.page.ptr() == absent;
+                nb::object page = no_page ? page_class(1, 10) : b.page;
+                nb::object result = call_session(p.session, n_select_page, {p.text, page, p.values});
+                nb::object plan_r = cached_return_plan(self, &list_plan);
+                nb::handle message = PyList_GET_ITEM(plan_r.ptr(), kMessage);
+                if (!message.is_none())
+                    glue::raise(PyExc_TypeError, nb::str(message).c_str());
+                if (PyList_GET_ITEM(plan_r.ptr(), kElement) == Py_None)
+                    return result;
+                nb::object rows = nb::steal(PyObject_GetItem(result.ptr(), n_list));
+                if (!rows.is_valid())
+                    throw nb::python_error();
+                bool converted;
+                nb::object out = convert_list(self, rows, &converted);
+                if (converted && PyObject_SetItem(result.ptr(), n_list, out.ptr()) < 0)
+                    throw nb::python_error();
+                return result;
+            }
+            case kInsertList:
+                return call_session(p.session, n_insert_list, {p.text, key_data(b.params)});
+            default:
+                return call_session(p.session, payload(self, kSqlType), {p.text, p.values});
+        }
+    });
+}
+
+// The decorator a factory returns. Payload: 0 the statement text, 1 the session operation
+// (statement kinds only); flags: the Kind.
+PyObject *decorate(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
+    return guarded([&]() -> nb::object {
+        if (PyVectorcall_NARGS(nargsf) != 1 || (kwnames && PyTuple_GET_SIZE(kwnames)))
+            glue::raise(PyExc_TypeError, "a statement decorator takes exactly one argument, the function");
+        nb::handle func(args[0]);
+        nb::object wrapper = make_callable(&statement_call, {func, payload(self, 0), payload(self, 1)}, flags(self));
+        update_wrapper(wrapper, func);
+        return wrapper;
+    });
+}
+
+nb::object factory(nb::handle sql, Kind kind) {
+    glue::check_exact(sql, &PyUnicode_Type, "sql");
+    return make_callable(&decorate, {sql}, kind);
+}
+
+nb::object sql_decorator(nb::handle sql_str, nb::handle sql_type) {
+    glue::check_exact(sql_str, &PyUnicode_Type, "sql_str");
+    glue::check_exact(sql_type, &PyUnicode_Type, "sql_type");
+    return make_callable(&decorate, {sql_str, sql_type}, kStatement);
+}
+
+nb::object named_statement(nb::handle sql, const char *kind) {
+    glue::check_exact(sql, &PyUnicode_Type, "sql");
+    return sql_decorator(sql, nb::str(kind));
+}
+
+nb::object result_type_handle(nb::handle result_type, nb::handle result) {
+    glue::check_exact(result, &PyDict_Type, "result");
+    return convert_row(result_type, glue::truthy(is_result_class(result_type)), result);
+}
+
+}  // namespace
+
+void register_decorators(nb::module_ &m) {
+    glue::init_results();
+    absent = nb::object(nb::module_::import_("inspect").attr("Parameter").attr("empty")).release().ptr();
+    n_select_one = PyUnicode_InternFromString("select_one");
+    n_select_list = PyUnicode_InternFromString("select_list");
+    n_select_page = PyUnicode_InternFromString("select_page");
+    n_insert_list = PyUnicode_InternFromString("insert_list");
+    n_to_prepared = PyUnicode_InternFromString("to_prepared_statement");
+    n_list = PyUnicode_InternFromString("list");
+    n_return = PyUnicode_InternFromString("return");
+    n_data = PyUnicode_InternFromString("data");
+
+    m.def("select_one", [](nb::handle sql) { return factory(sql, kSelectOne); }, "sql"_a.none(),
+          "Decorator: runs `sql` and returns its first row converted by the return annotation, or None.");
+    m.def("select_list", [](nb::handle sql) { return factory(sql, kSelectList); }, "sql"_a.none(),
+          "Decorator: runs `sql` and returns all rows, converted by the list's element annotation.");
+    m.def("select_page", [](nb::handle sql) { return factory(sql, kSelectPage); }, "sql"_a.none(),
+          "Decorator: runs `sql` for one page (the call's Page, else page 1 of 10) and returns the page dictionary.");
+    m.def("insert_list", [](nb::handle sql) { return factory(sql, kInsertList); }, "sql"_a.none(),
+          "Decorator: runs the insert `sql` once per dictionary of the call's `data` argument.");
+    m.def("insert", [](nb::handle sql) { return named_statement(sql, "insert"); }, "sql"_a.none(),
+          "Decorator: runs the insert `sql` and returns the generated key.");
+    m.def("update", [](nb::handle sql) { return named_statement(sql, "update"); }, "sql"_a.none(),
+          "Decorator: runs the update `sql` and returns the row count.");
+    m.def("delete", [](nb::handle sql) { return named_statement(sql, "delete"); }, "sql"_a.none(),
+          "Decorator: runs the delete `sql` and returns the row count.");
+    m.def("_sql_decorator", &sql_decorator, "sql_str"_a.none(), "sql_type"_a.none(),
+          "Decorator running `sql_str` through the session operation named `sql_type`.");
+    m.def(
+        "__combine_args",
+        [](nb::handle fun, nb::handle args, nb::handle kwargs) { return bind_public(fun, args, kwargs).params; },
+        "fun"_a.none(), "args"_a.none(), "kwargs"_a.none(),
+        "The parameter dictionary of a call of `fun`, Page arguments left out.");
+    m.def(
+        "__combine_args_page",
+        [](nb::handle fun, nb::handle args, nb::handle kwargs) {
+            Bound b = bind_public(fun, args, kwargs);
+            return nb::make_tuple(b.params, b.page);
+        },
+        "fun"_a.none(), "args"_a.none(), "kwargs"_a.none(),
+        "(parameter dictionary, page or None) of a call of `fun`.");
+    m.def(
+        "_prepare_sql",
+        [](nb::handle sql_str, nb::handle params) {
+            Prepared p = prepare(sql_str, params);
+            return nb::make_tuple(p.session, p.text, p.values);
+        },
+        "sql_str"_a.none(), "params"_a.none(),
+        "(session object of the current datasource, bound statement, bound values) for `sql_str`.");
+    m.def("result_type_handle", &result_type_handle, "result_type"_a.none(), "result"_a.none(),
+          "One row dictionary converted to `result_type`: an object by keyword, or the value of a one-column row.");
+}
+
+}  // namespace zorvane::top
