@@ -250,7 +250,7 @@ bool plan_result_class(nb::handle plan, nb::handle cls) {
 nb::object return_type(nb::handle func) { return mapping_get(type_hints(func), n_return); }
 
 nb::object one_plan(nb::handle func) {
-    nb::object rt = return_type(func);
+    nb::object rt = without_none(return_type(func));
     nb::object target = get_base_type(rt);
     if (equals(target, (PyObject *)&PyList_Type) || equals(target, typing_list.get())) {
         nb::object args = get_args(rt);

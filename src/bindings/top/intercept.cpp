@@ -38,16 +38,17 @@ bool has_statement(nb::handle mapper_dict, nb::handle class_name, nb::handle nam
 }
 
 // The return annotation of `attr`, or None. A string (postponed annotations) is resolved
-// with typing.get_type_hints so that rows can be converted by it.
+// with typing.get_type_hints so that rows can be converted by it; `X | None` converts by X.
 nb::object return_type_of(nb::handle attr) {
     nb::object ann = optional_attr(attr, n_annotations);
     if (!ann.is_valid() || ann.is_none())
         return nb::none();
     nb::object rt = check(PyObject_CallMethod(ann.ptr(), "get", "O", n_return));
-    if (!PyUnicode_Check(rt.ptr()))
-        return rt;
-    nb::object hints = get_type_hints(attr);
-    return check(PyObject_CallMethod(hints.ptr(), "get", "O", n_return));
+    if (PyUnicode_Check(rt.ptr())) {
+        nb::object hints = get_type_hints(attr);
+        rt = check(PyObject_CallMethod(hints.ptr(), "get", "O", n_return));
+    }
+    return without_none(rt);
 }
 
 // The call wrapper: runs the mapper statement when the current datasource has one for this

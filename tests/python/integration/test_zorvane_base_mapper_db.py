@@ -50,6 +50,7 @@ MAPPER = f"""<?xml version="1.0" encoding="UTF-8"?>
     </where>
     ORDER BY id
   </select>
+  <select id="oldest" resultType="{__name__}.User">SELECT id, name, age, note FROM user ORDER BY age DESC</select>
   <select id="select_all">SELECT name FROM user ORDER BY id</select>
   <update id="rename">UPDATE user SET name = #{{name}} WHERE id = #{{id}}</update>
 </mapper>
@@ -67,6 +68,9 @@ class UserMapper(BaseMapper[User]):
         raise AssertionError("routed calls never run the body")
 
     def rename(self, id, name):
+        raise AssertionError("routed calls never run the body")
+
+    def oldest(self) -> User | None:
         raise AssertionError("routed calls never run the body")
 
     def not_in_file(self, x, y=2):
@@ -253,6 +257,7 @@ def test_interface_methods_run_their_statements(db):
     assert m.rename(name="renamed", id=1) == 1 and m.select_by_id(1).name == "renamed"
     assert m.select_all() == [{"name": n} for n in ["renamed", "u1", "u2", "u3", "u4"]]  # the file's select_all
     assert m.not_in_file(1) == ("body", 1, 2)
+    assert m.oldest().age == 4  # `X | None` converts the first row by X
 
 
 def test_routing_follows_the_current_datasource(db):

@@ -121,6 +121,9 @@ ROW3 = {"id": 3, "name": "u3", "age": 30, "note": None}
         (ONE, MISSING, ROW3),
         (ONE, dict[str, Any], ROW3),
         (ONE, list[dict[str, Any]], ROW3),
+        (ONE, User | None, user(3)),
+        (ONE, typing.Optional[PUser], user(3, PUser)),
+        (AGE, typing.Optional[int], 30),
         (AGE, int, 30),
         (AGE, User, TypeError),  # a result class is built from whatever the row holds
         (ONE, int, "please check result type"),
