@@ -1,13 +1,14 @@
 // src/bindings/top/decorate.cpp: method wrapping with a datasource and class decoration.
 #include "top/callable.hpp"
 #include "top/parts.hpp"
+#include "top/scopes.hpp"
 #include "top/state.hpp"
 
 namespace zorvane::top {
 namespace {
 
 glue::Lazy update_wrapper{"functools", "update_wrapper"};
-PyObject *name_begin_tx, *name_commit, *name_rollback, *name_close, *name_marker, *name_ds_name, *name_tx;
+PyObject *name_begin_tx, *name_marker, *name_ds_name, *name_tx;
 
 void call0(nb::handle obj, PyObject *name) {
     PyObject *r = PyObject_CallMethodNoArgs(obj.ptr(), name);
@@ -17,7 +18,8 @@ void call0(nb::handle obj, PyObject *name) {
 }
 
 // The transaction of a transactional call: begin, run, commit; rollback on an ordinary
-// error; close in every case once the session object was taken.
+// error (of the call, the begin or the commit); close in every case once the session
+// object was taken.
 nb::object run_in_transaction(nb::handle name, nb::handle method, PyObject *const *args, std::size_t nargsf,
                               PyObject *kwnames) {
     nb::object kelvor;
@@ -26,22 +28,16 @@ nb::object run_in_transaction(nb::handle name, nb::handle method, PyObject *cons
         kelvor = session_object(name);
         call0(kelvor, name_begin_tx);
         result = call_through(method, args, nargsf, kwnames);
-        call0(kelvor, name_commit);
+    } catch (nb::python_error &e) {
+        if (kelvor.is_valid())
+            finish_scope(kelvor, e.type());
+        throw;
     } catch (...) {
-        std::exception_ptr ep = std::current_exception();
-        if (kelvor.is_valid()) {
-            try {
-                if (glue::is_ordinary(ep))
-                    call0(kelvor, name_rollback);
-            } catch (...) {
-                call0(kelvor, name_close);
-                throw;
-            }
-            call0(kelvor, name_close);
-        }
-        std::rethrow_exception(ep);
+        if (kelvor.is_valid())
+            finish_scope(kelvor, nb::handle(PyExc_Exception));
+        throw;
     }
-    call0(kelvor, name_close);
+    finish_scope(kelvor, nb::none());
     return result;
 }
 
@@ -154,9 +150,6 @@ nb::object decorate_class(nb::handle cls, nb::handle datasource_name, bool trans
 
 void register_decorate(nb::module_ &m) {
     name_begin_tx = PyUnicode_InternFromString("begin_tx");
-    name_commit = PyUnicode_InternFromString("commit");
-    name_rollback = PyUnicode_InternFromString("rollback");
-    name_close = PyUnicode_InternFromString("close");
     name_marker = PyUnicode_InternFromString("_datasource_decorated");
     name_ds_name = PyUnicode_InternFromString("_datasource_name");
     name_tx = PyUnicode_InternFromString("_transactional");
