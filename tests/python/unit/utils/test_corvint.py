@@ -1,4 +1,5 @@
 """CDATA text and SQL string literals, checked on real databases where they end up."""
+import contextlib
 import enum
 import re
 import sqlite3
@@ -36,7 +37,7 @@ def test_sql_string_format(text, literal):
 def test_one_valid_idempotent_literal_for_any_text(text):
     lit = sql_string_format(text)
     assert sql_string_format(lit) == lit
-    with sqlite3.connect(":memory:") as db:
+    with contextlib.closing(sqlite3.connect(":memory:")) as db:
         (value,) = db.execute(f"select {lit}").fetchone()  # fails unless lit is exactly one literal
     assert "'" + value.replace("'", "''") + "'" == lit
 
