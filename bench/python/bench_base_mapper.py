@@ -1,12 +1,11 @@
 """BaseMapper: a mapper-interface call, select_by_id and insert against hand-written SQLAlchemy code."""
-import dataclasses
 import pathlib
 import tempfile
 
-import pydantic
 import sqlalchemy as sa
 from sqlalchemy.orm import DeclarativeBase, Mapped, Session, mapped_column
 
+from _fixtures import PUser, User, fill_users
 from _timing import compare, header
 from zorvane.zorvane import BaseMapper, DBConfig, ZorvaneConfig
 
@@ -23,34 +22,18 @@ class UserRow(Base):
     note: Mapped[str]
 
 
-@dataclasses.dataclass
-class User:
-    id: int
-    name: str
-    age: int
-    note: str
-
-
-class PUser(pydantic.BaseModel):
-    id: int
-    name: str
-    age: int
-    note: str
-
-
 SQL = "SELECT id, name, age, note FROM user WHERE age >= {} ORDER BY id LIMIT 20"
 tmp = pathlib.Path(tempfile.mkdtemp())
 (tmp / "mappers").mkdir()
 (tmp / "mappers" / "user.xml").write_text(f"""<mapper namespace="UserMapper">
-  <select id="adults" resultType="{__name__}.User">{SQL.format("#{min_age}")}</select>
-  <select id="adults_p" resultType="{__name__}.PUser">{SQL.format("#{min_age}")}</select>
+  <select id="adults" resultType="_fixtures.User">{SQL.format("#{min_age}")}</select>
+  <select id="adults_p" resultType="_fixtures.PUser">{SQL.format("#{min_age}")}</select>
 </mapper>""")
 
 ZorvaneConfig(DBConfig(mapper_xml_path=str(tmp / "mappers"), main={"db_type": "sqlite", "sqlite_path": str(tmp / "b.db")}))
 engine = ZorvaneConfig.datasource["main"]["db"]
 Base.metadata.create_all(engine)
-with engine.begin() as c:
-    c.exec_driver_sql("INSERT INTO user (name, age, note) VALUES " + ",".join(f"('u{i}', {i}, 'n{i}')" for i in range(40)))
+fill_users(engine, create=False)
 
 
 class UserMapper(BaseMapper[UserRow]):

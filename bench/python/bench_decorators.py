@@ -1,5 +1,4 @@
 """Statement decorators against hand-written SQLAlchemy code, and the decorator's own share of a call."""
-import dataclasses
 import pathlib
 import statistics
 import tempfile
@@ -7,28 +6,18 @@ import tempfile
 from sqlalchemy import text
 from sqlalchemy.orm import Session
 
+from _fixtures import User, fill_users
 from _timing import best_per_call, compare, header, report
 from zorvane.mapper.vantrel import ParseMapper
 from zorvane.zorvane import (DBConfig, ZorvaneConfig, _prepare_sql, result_type_handle, select_list, select_one,
                              switch_datasource)
 
 
-@dataclasses.dataclass
-class User:
-    id: int
-    name: str
-    age: int
-    note: str
-
-
 tmp = pathlib.Path(tempfile.mkdtemp())
 ZorvaneConfig(DBConfig(primary="file", file={"db_type": "sqlite", "sqlite_path": str(tmp / "bench.db")},
                        mem={"db_type": "sqlite", "sqlite_path": ":memory:"}))
 for name in ("file", "mem"):
-    with ZorvaneConfig.datasource[name]["db"].begin() as c:
-        c.exec_driver_sql("CREATE TABLE user (id INTEGER PRIMARY KEY, name TEXT, age INTEGER, note TEXT)")
-        c.exec_driver_sql("INSERT INTO user (name, age, note) VALUES " +
-                          ",".join(f"('u{i}', {i}, 'n{i}')" for i in range(40)))
+    fill_users(ZorvaneConfig.datasource[name]["db"])
 engine = ZorvaneConfig.datasource["file"]["db"]
 
 

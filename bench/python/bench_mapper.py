@@ -6,7 +6,7 @@ import xml.etree.ElementTree as ET
 
 import sqlalchemy as sa
 
-from _timing import best_per_call, compare, header
+from _timing import compare, header
 from zorvane.mapper.vantrel import ParseMapper
 
 TMP = pathlib.Path(tempfile.mkdtemp())

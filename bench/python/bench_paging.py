@@ -1,19 +1,14 @@
 """SqlTemplate.select_page against hand-written SQLAlchemy code running the same two statements."""
-import pathlib
-import tempfile
-
 import sqlalchemy as sa
 from sqlalchemy.orm import Session
 
+from _fixtures import fill_users, sqlite_file_engine
 from _timing import compare, header
 from zorvane.db.ostrane import Page, SqlTemplate, count_query, limit_query
 
 header("select_page, page 3 of 10 over 500 rows, SQLite file (target: within 1.10x)")
-tmp = pathlib.Path(tempfile.mkdtemp()) / "bench.db"
-engine = sa.create_engine(f"sqlite:///{tmp}")
-with engine.begin() as c:
-    c.exec_driver_sql("CREATE TABLE user (id INTEGER PRIMARY KEY, name TEXT, age INTEGER, note TEXT)")
-    c.exec_driver_sql("INSERT INTO user (name, age, note) VALUES " + ",".join(f"('u{i}', {i % 90}, 'n{i}')" for i in range(500)))
+engine = sqlite_file_engine()
+fill_users(engine, 500, age=lambda i: i % 90)
 tpl = SqlTemplate(engine)
 sql = "select id, name, age, note from user where age > :age order by id"
 stmt = sa.text(sql)

@@ -1,36 +1,14 @@
 """ZorvaneSqlSession.execute_sql and results_handle against hand-written SQLAlchemy code."""
-import dataclasses
-import pathlib
-import tempfile
-
-import pydantic
 import sqlalchemy as sa
 from sqlalchemy.orm import Session
 
+from _fixtures import PUser, User, fill_users, sqlite_file_engine
 from _timing import compare, header
 from zorvane.db.kelvor import ZorvaneSqlSession, results_handle
 
 
-@dataclasses.dataclass
-class User:
-    id: int
-    name: str
-    age: int
-    note: str
-
-
-class PUser(pydantic.BaseModel):
-    id: int
-    name: str
-    age: int
-    note: str
-
-
-tmp = pathlib.Path(tempfile.mkdtemp()) / "bench.db"
-engine = sa.create_engine(f"sqlite:///{tmp}")
-with engine.begin() as c:
-    c.exec_driver_sql("CREATE TABLE user (id INTEGER PRIMARY KEY, name TEXT, age INTEGER, note TEXT)")
-    c.exec_driver_sql("INSERT INTO user (name, age, note) VALUES " + ",".join(f"('u{i}', {i}, 'n{i}')" for i in range(40)))
+engine = sqlite_file_engine()
+fill_users(engine)
 stmt = sa.text("select id, name, age, note from user where age >= :age order by id limit 20")
 values = {"age": 5}
 

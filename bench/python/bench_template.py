@@ -1,10 +1,8 @@
 """Statement conversion and SqlTemplate.select_list against hand-written SQLAlchemy code."""
-import pathlib
-import tempfile
-
 import sqlalchemy as sa
 from sqlalchemy.orm import Session
 
+from _fixtures import fill_users, sqlite_file_engine
 from _timing import compare, header
 from zorvane.db.ostrane import SqlTemplate
 from zorvane.mapper.vantrel import ParseMapper
@@ -18,11 +16,8 @@ out_sql = prep(sql10, params10)[0].text
 compare("to_prepared_statement vs sa.text(output)", lambda: prep(sql10, params10), lambda: sa.text(out_sql), 20000, 15, 0.5)
 
 header("select_list of 20 rows, SQLite file (target: within 1.10x)")
-tmp = pathlib.Path(tempfile.mkdtemp()) / "bench.db"
-engine = sa.create_engine(f"sqlite:///{tmp}")
-with engine.begin() as c:
-    c.exec_driver_sql("CREATE TABLE user (id INTEGER PRIMARY KEY, name TEXT, age INTEGER, note TEXT)")
-    c.exec_driver_sql("INSERT INTO user (name, age, note) VALUES " + ",".join(f"('u{i}', {i}, 'n{i}')" for i in range(40)))
+engine = sqlite_file_engine()
+fill_users(engine)
 tpl = SqlTemplate(engine)
 raw = "select id, name, age, note from user where age >= :age order by id limit 20"
 mapped = "select id, name, age, note from user where age >= #{age} order by id limit 20"
