@@ -125,20 +125,24 @@ void commit_shim(ZorvaneSqlSession &s) {
     s.set_depth(0);
 }
 
+// The transaction ends before the session is told, so a failing rollback still leaves the
+// context ready for close.
 void rollback_shim(ZorvaneSqlSession &s) {
     nb::object con = s.con();
+    s.set_depth(0);
     if (glue::truthy(con))
         con.attr("rollback")();
-    s.set_depth(0);
 }
 
+// The session leaves the context before it is closed: a failing close cannot leave a
+// half-closed session behind for the next transaction of this context.
 void close_shim(ZorvaneSqlSession &s) {
     if (s.depth() > 0)
         return;
     nb::object con = s.con();
     if (glue::truthy(con)) {
-        con.attr("close")();
         var_set(s.connection_local, nb::none());
+        con.attr("close")();
     }
     s.set_depth(0);
 }

@@ -31,10 +31,18 @@ struct SqlTemplate {
     }
 };
 
+// After a failed body: rollback of the session in use, close when owned. Failures of
+// these steps are attached to `exc` as notes; the body's exception goes on unchanged.
+void unwind(nb::handle s, bool own, nb::handle exc) {
+    glue::unwind_step(exc, [&] { call0(s, name_rollback); });
+    if (own)
+        glue::unwind_step(exc, [&] { call0(s, name_close); });
+}
+
 // The library's session rule: work in the caller's session when one is given (never
-// committed or closed here), else in a fresh one that is committed on success; on an
-// ordinary error the session in use is rolled back; an owned session is always closed.
-// A failing rollback or close replaces the error that caused it.
+// committed or closed here), else in a fresh one that is committed on success; on any
+// exception (interrupts included) the session in use is rolled back; an owned session is
+// always closed.
 template <class Body>
 nb::object in_session(SqlTemplate &t, nb::handle con, Body &&body) {
     const bool own = !glue::truthy(con);
@@ -44,20 +52,12 @@ nb::object in_session(SqlTemplate &t, nb::handle con, Body &&body) {
         result = body(s);
         if (own)
             call0(s, name_commit);
+    } catch (nb::python_error &e) {
+        unwind(s, own, e.value());
+        throw;
     } catch (...) {
-        std::exception_ptr ep = std::current_exception();
-        if (glue::is_ordinary(ep)) {
-            try {
-                call0(s, name_rollback);
-            } catch (...) {
-                if (own)
-                    call0(s, name_close);
-                throw;
-            }
-        }
-        if (own)
-            call0(s, name_close);
-        std::rethrow_exception(ep);
+        unwind(s, own, nb::handle());
+        throw;
     }
     if (own)
         call0(s, name_close);
@@ -139,41 +139,26 @@ struct SessionScope {
         return session;
     }
 
-    bool exit(nb::handle exc_type, nb::handle, nb::handle) {
+    bool exit(nb::handle exc_type, nb::handle exc, nb::handle) {
         if (!session.is_valid())
             return false;
         nb::object s = std::move(session);
-        if (exc_type.is_none()) {
-            if (!own)
-                return false;
-            try {
-                call0(s, name_commit);
-            } catch (...) {
-                std::exception_ptr ep = std::current_exception();
-                try {
-                    if (glue::is_ordinary(ep))
-                        call0(s, name_rollback);
-                } catch (...) {
-                    call0(s, name_close);
-                    throw;
-                }
-                call0(s, name_close);
-                std::rethrow_exception(ep);
-            }
-            call0(s, name_close);
+        if (!exc_type.is_none()) {
+            unwind(s, own, exc);
             return false;
         }
-        if (PyObject_IsSubclass(exc_type.ptr(), PyExc_Exception) == 1) {
-            try {
-                call0(s, name_rollback);
-            } catch (...) {
-                if (own)
-                    call0(s, name_close);
-                throw;
-            }
+        if (!own)
+            return false;
+        try {
+            call0(s, name_commit);
+        } catch (nb::python_error &e) {
+            unwind(s, true, e.value());
+            throw;
+        } catch (...) {
+            unwind(s, true, nb::handle());
+            throw;
         }
-        if (own)
-            call0(s, name_close);
+        call0(s, name_close);
         return false;
     }
 };

@@ -69,16 +69,31 @@ private:
     PyObject *obj_ = nullptr;
 };
 
-// Whether a C++ exception in flight belongs to the host's `Exception` family (errors
-// raised by nanobind's own checks do; interrupts and exits do not).
-inline bool is_ordinary(const std::exception_ptr &ep) {
+// Runs a cleanup step while `exc` (the exception that ended a block; None or unset when
+// it is not a Python one) is on its way out. A failure of the step is attached to `exc` as
+// a note instead of replacing it, so the caller sees the block's own exception object.
+template <class Step>
+void unwind_step(nb::handle exc, Step &&step) {
+    std::string what;
     try {
-        std::rethrow_exception(ep);
+        step();
+        return;
     } catch (nb::python_error &e) {
-        return e.matches(PyExc_Exception);
-    } catch (...) {
-        return true;
+        PyObject *text = PyObject_Repr(e.value().ptr());
+        const char *utf8 = text ? PyUnicode_AsUTF8(text) : nullptr;
+        what = utf8 ? utf8 : "an error without a printable form";
+        Py_XDECREF(text);
+        PyErr_Clear();
+    } catch (std::exception &e) {
+        what = e.what();
     }
+    if (!exc.is_valid() || !PyExceptionInstance_Check(exc.ptr()))
+        return;
+    PyObject *r = PyObject_CallMethod(exc.ptr(), "add_note", "s", ("during cleanup: " + what).c_str());
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_Clear();
 }
 
 // Module objects and imports cached for the life of the process outlive nanobind's

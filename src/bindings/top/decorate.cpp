@@ -17,9 +17,9 @@ void call0(nb::handle obj, PyObject *name) {
     Py_DECREF(r);
 }
 
-// The transaction of a transactional call: begin, run, commit; rollback on an ordinary
-// error (of the call, the begin or the commit); close in every case once the session
-// object was taken.
+// The transaction of a transactional call: begin, run, commit; rollback on any exception
+// (of the call, the begin or the commit, interrupts included); close in every case once
+// the session object was taken.
 nb::object run_in_transaction(nb::handle name, nb::handle method, PyObject *const *args, std::size_t nargsf,
                               PyObject *kwnames) {
     nb::object kelvor;
@@ -30,14 +30,14 @@ nb::object run_in_transaction(nb::handle name, nb::handle method, PyObject *cons
         result = call_through(method, args, nargsf, kwnames);
     } catch (nb::python_error &e) {
         if (kelvor.is_valid())
-            finish_scope(kelvor, e.type());
+            finish_scope(kelvor, true, e.value());
         throw;
     } catch (...) {
         if (kelvor.is_valid())
-            finish_scope(kelvor, nb::handle(PyExc_Exception));
+            finish_scope(kelvor, true, nb::handle());
         throw;
     }
-    finish_scope(kelvor, nb::none());
+    finish_scope(kelvor, false, nb::handle());
     return result;
 }
 

@@ -25,9 +25,9 @@ struct ScopeCM {
         return value;
     }
 
-    bool exit(nb::handle exc_type, nb::handle, nb::handle) {
+    bool exit(nb::handle exc_type, nb::handle exc, nb::handle) {
         active = false;
-        scope.exit(exc_type);
+        scope.exit(!exc_type.is_none(), exc);
         return false;
     }
 };
@@ -42,13 +42,13 @@ PyObject *scoped_call(PyObject *self, PyObject *const *args, std::size_t nargsf,
         try {
             result = call_through(payload(self, 0), args, nargsf, kwnames);
         } catch (nb::python_error &e) {
-            scope.exit(e.type());
+            scope.exit(true, e.value());
             throw;
         } catch (...) {
-            scope.exit(nb::handle(PyExc_Exception));
+            scope.exit(true, nb::handle());
             throw;
         }
-        scope.exit(nb::none());
+        scope.exit(false, nb::handle());
         return result;
     });
 }
@@ -81,7 +81,7 @@ nb::object SwitchScope::enter(nb::handle db) {
     return nb::borrow(db);
 }
 
-void SwitchScope::exit(nb::handle) { selection_.exit(); }
+void SwitchScope::exit(bool, nb::handle) { selection_.exit(); }
 
 nb::object SessionScope::enter(nb::handle datasource_name) {
     nb::object name = datasource_name.is_none() ? current_db() : nb::borrow(datasource_name);
@@ -91,10 +91,10 @@ nb::object SessionScope::enter(nb::handle datasource_name) {
     return session_;
 }
 
-void SessionScope::exit(nb::handle exc_type) {
+void SessionScope::exit(bool failed, nb::handle exc) {
     nb::object s = std::move(session_);
     if (s.is_valid())
-        finish_scope(s, exc_type);
+        finish_scope(s, failed, exc);
 }
 
 nb::object TransactionScope::enter(nb::handle datasource_name) {
@@ -110,12 +110,12 @@ nb::object TransactionScope::enter(nb::handle datasource_name) {
     return session_;
 }
 
-void TransactionScope::exit(nb::handle exc_type) {
+void TransactionScope::exit(bool failed, nb::handle exc) {
     nb::object s = std::move(session_);
     std::exception_ptr failure;
     try {
         if (s.is_valid())
-            finish_scope(s, exc_type);
+            finish_scope(s, failed, exc);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -129,23 +129,22 @@ void TransactionScope::exit(nb::handle exc_type) {
         std::rethrow_exception(failure);
 }
 
-void finish_scope(nb::handle s, nb::handle exc_type) {
+void finish_scope(nb::handle s, bool failed, nb::handle exc) {
+    if (failed) {
+        glue::unwind_step(exc, [&] { s.attr("rollback")(); });
+        glue::unwind_step(exc, [&] { s.attr("close")(); });
+        return;
+    }
     try {
-        if (exc_type.is_none())
-            s.attr("commit")();
-        else if (PyObject_IsSubclass(exc_type.ptr(), PyExc_Exception) == 1)
-            s.attr("rollback")();
+        s.attr("commit")();
+    } catch (nb::python_error &e) {
+        glue::unwind_step(e.value(), [&] { s.attr("rollback")(); });
+        glue::unwind_step(e.value(), [&] { s.attr("close")(); });
+        throw;
     } catch (...) {
-        std::exception_ptr ep = std::current_exception();
-        try {
-            if (exc_type.is_none() && glue::is_ordinary(ep))
-                s.attr("rollback")();
-        } catch (...) {
-            s.attr("close")();
-            throw;
-        }
-        s.attr("close")();
-        std::rethrow_exception(ep);
+        glue::unwind_step(nb::handle(), [&] { s.attr("rollback")(); });
+        glue::unwind_step(nb::handle(), [&] { s.attr("close")(); });
+        throw;
     }
     s.attr("close")();
 }
