@@ -1,6 +1,9 @@
 // src/bindings/db/kelvor.cpp: zorvane.db.kelvor, the per-datasource session object.
 #include <cstdint>
 #include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "db/results.hpp"
 #include "glue/common.hpp"
@@ -54,9 +57,14 @@ void var_set(nb::handle var, nb::handle value) {
     Py_DECREF(token);
 }
 
+struct ZorvaneSqlSession;
+std::unordered_set<ZorvaneSqlSession *> live_sessions;  // guarded by the GIL
+
 struct ZorvaneSqlSession {
     nb::object mapper_dict, data_source, connection_local, tx_depth, ostrane;
     nb::object factory;  // (engine, sessionmaker bound to it), remade when data_source changes
+
+    ~ZorvaneSqlSession() { live_sessions.erase(this); }
 
     nb::object con() const { return var_get(connection_local); }
 
@@ -101,6 +109,31 @@ void init_shim(nb::pointer_and_handle<ZorvaneSqlSession> self, nb::handle mapper
     }
     new (self.p) ZorvaneSqlSession{nb::borrow(mapper_dict), std::move(source), std::move(connection), std::move(depth),
                                    std::move(tpl), nb::object()};
+    live_sessions.insert(self.p);
+}
+
+// In a child process after os.fork(): the transactions this context inherited belong to the
+// parent. Each one is forgotten without a rollback or close, which would reach the server
+// over the parent's connection; its session is kept referenced for the life of the child so
+// that no finaliser returns that connection to a pool either. The child starts idle.
+void forget_parent_transactions() {
+    std::vector<std::pair<nb::object, nb::object>> vars;
+    for (ZorvaneSqlSession *s : live_sessions)
+        if (s->connection_local.is_valid() && s->tx_depth.is_valid())
+            vars.emplace_back(s->connection_local, s->tx_depth);
+    for (auto &[connection, depth] : vars) {
+        try {
+            nb::object con = var_get(connection);
+            if (!con.is_none()) {
+                con.release();  // deliberately never released: see above
+                var_set(connection, nb::none());
+            }
+            if (!var_get(depth).equal(nb::int_(0)))
+                var_set(depth, nb::int_(0));
+        } catch (nb::python_error &err) {
+            err.discard_as_unraisable("forgetting a parent transaction after fork");
+        }
+    }
 }
 
 void begin_tx_shim(ZorvaneSqlSession &s) {
@@ -285,6 +318,7 @@ NB_MODULE(kelvor, m) {
     sql_template = nb::object(nb::module_::import_("zorvane.db.ostrane").attr("SqlTemplate")).release().ptr();
     nb::module_::import_("zorvane.utils.pennick");
     glue::init_results();
+    glue::after_fork_in_child(&forget_parent_transactions);
     n_select_one = intern("select_one");
     n_select_list = intern("select_list");
     n_select_page = intern("select_page");

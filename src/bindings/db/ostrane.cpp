@@ -1,4 +1,7 @@
 // src/bindings/db/ostrane.cpp: zorvane.db.ostrane, one statement per call on a toolkit session; paging.
+#include <unordered_set>
+#include <vector>
+
 #include "glue/common.hpp"
 #include "paging/count_query.hpp"
 
@@ -18,11 +21,17 @@ nb::object call0(nb::handle obj, PyObject *name) {
     return nb::steal(r);
 }
 
+struct SqlTemplate;
+std::unordered_set<SqlTemplate *> live_templates;  // guarded by the GIL
+
 struct SqlTemplate {
     nb::object data_source;
     nb::object factory;  // one session factory per template, made on first use
 
-    explicit SqlTemplate(nb::object ds) : data_source(std::move(ds)) {}
+    explicit SqlTemplate(nb::object ds) : data_source(std::move(ds)) { live_templates.insert(this); }
+    ~SqlTemplate() { live_templates.erase(this); }
+    SqlTemplate(const SqlTemplate &) = delete;
+    SqlTemplate &operator=(const SqlTemplate &) = delete;
 
     nb::object new_session() {
         if (!factory.is_valid())
@@ -165,6 +174,27 @@ struct SessionScope {
 
 nb::object self_of(SqlTemplate &t) { return nb::find(&t); }
 
+// In a child process after os.fork(): every template's engine gets a new, empty pool. The
+// inherited pool is dropped without closing its connections, which stay the parent's.
+void reset_pools_after_fork() {
+    std::vector<nb::object> engines;
+    for (SqlTemplate *t : live_templates) {
+        nb::handle e = t->data_source;
+        bool seen = false;
+        for (const nb::object &o : engines)
+            seen = seen || o.is(e);
+        if (e.is_valid() && !e.is_none() && !seen)
+            engines.push_back(nb::borrow(e));
+    }
+    for (const nb::object &e : engines) {
+        try {
+            e.attr("dispose")("close"_a = false);
+        } catch (nb::python_error &err) {
+            err.discard_as_unraisable("resetting a connection pool after fork");
+        }
+    }
+}
+
 // ---- paging
 
 bool host_word_char(char32_t c) noexcept { return Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)); }
@@ -285,6 +315,7 @@ NB_MODULE(ostrane, m) {
     name_page_num = PyUnicode_InternFromString("pageNum");
     name_page_size = PyUnicode_InternFromString("pageSize");
     limit_suffix = PyUnicode_InternFromString(" limit :page_size offset :page_offset");
+    glue::after_fork_in_child(&reset_pools_after_fork);
 
     nb::object module_name = m.attr("__name__");
     m.attr("Page") = make_page_class(module_name);

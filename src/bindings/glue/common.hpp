@@ -96,6 +96,13 @@ void unwind_step(nb::handle exc, Step &&step) {
         PyErr_Clear();
 }
 
+// Registers `fn` to run in the child process after os.fork(). It runs with only the forking
+// thread left and in that thread's context; it must not raise (errors are reported as
+// unraisable and the child goes on).
+inline void after_fork_in_child(void (*fn)()) {
+    nb::module_::import_("os").attr("register_at_fork")("after_in_child"_a = nb::cpp_function(fn));
+}
+
 // Module objects and imports cached for the life of the process outlive nanobind's
 // shutdown check; its leak report would only list those.
 inline void quiet_shutdown() noexcept { nb::set_leak_warnings(false); }
