@@ -19,4 +19,5 @@ NB_MODULE(zorvane, m) {
     register_scopes(m);
     register_decorate(m);
     register_decorators(m);
+    register_async(m);
 }

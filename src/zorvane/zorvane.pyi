@@ -7,6 +7,7 @@ from typing import Any, Callable, ClassVar, Generic, Mapping, Sequence, TypeVar
 
 from pydantic import BaseModel
 from sqlalchemy import Delete, Select, TextClause, Update
+from sqlalchemy.ext.asyncio import AsyncSession
 from sqlalchemy.orm import DeclarativeBase, Session
 
 from zorvane.db.kelvor import ZorvaneSqlSession
@@ -79,22 +80,67 @@ class ZorvaneConfig:
     @classmethod
     def remove_datasource(cls, datasource_name: str) -> None:
         """Drops a datasource from the registry."""
+    @classmethod
+    async def dispose_async(cls) -> None:
+        """Closes the pooled connections of every async engine of the running event loop."""
 
 class _SwitchDatasource:
     """Scope selecting a datasource for a block (switch_datasource)."""
 
     def __enter__(self) -> str: ...
     def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> bool: ...
+    async def __aenter__(self) -> str: ...
+    async def __aexit__(self, exc_type: Any, exc: Any, tb: Any) -> bool: ...
     def __call__(self, func: _F) -> _F:
-        """Decorates `func` so that every call runs inside this scope."""
+        """Decorates `func` (sync or async) so that every call runs inside this scope."""
 
 class _DbSession:
     """Scope handing out a raw ORM session of a datasource (db_session)."""
 
     def __enter__(self) -> Session: ...
     def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> bool: ...
+    async def __aenter__(self) -> AsyncSession:
+        """An AsyncSession on the datasource's async engine of the running loop."""
+    async def __aexit__(self, exc_type: Any, exc: Any, tb: Any) -> bool: ...
     def __call__(self, func: _F) -> _F:
-        """Decorates `func` so that every call runs inside this scope."""
+        """Decorates `func` (sync or async) so that every call runs inside this scope."""
+
+class _MapperTransaction:
+    """Scope running a block in one transaction of a datasource (BaseMapper.switch_datasource)."""
+
+    def __enter__(self) -> ZorvaneSqlSession: ...
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> bool: ...
+    async def __aenter__(self) -> AsyncSqlSession:
+        """Begins an async transaction of this task; async statement calls inside the block join it."""
+    async def __aexit__(self, exc_type: Any, exc: Any, tb: Any) -> bool: ...
+    def __call__(self, func: _F) -> _F:
+        """Decorates `func` (sync or async) so that every call runs inside this scope."""
+
+class AsyncSqlSession:
+    """The session object of an async transaction: its statement operations as coroutines."""
+
+    @property
+    def sync_session(self) -> ZorvaneSqlSession:
+        """The per-task ZorvaneSqlSession behind it."""
+    def __getattr__(self, name: str) -> Any:
+        """Operation `name` of the session object (select_list, insert, execute_sql, ...) as a coroutine function."""
+    async def select_one(self, sql: TextClause, sql_param: dict[str, Any] | None = None) -> dict[str, Any] | None: ...
+    async def select_list(self, sql: TextClause, sql_param: dict[str, Any] | None = None) -> list[dict[str, Any]]: ...
+    async def select_page(
+        self, sql: TextClause, page: Page, sql_param: dict[str, Any] | None = None
+    ) -> dict[str, Any]: ...
+    async def insert(self, sql: TextClause, sql_param: dict[str, Any] | None) -> Any: ...
+    async def insert_list(self, sql: TextClause, sql_param: list[dict[str, Any]]) -> None: ...
+    async def update(self, sql: TextClause, sql_param: dict[str, Any] | None) -> int: ...
+    async def delete(self, sql: TextClause, sql_param: dict[str, Any] | None) -> int: ...
+    async def execute_sql(
+        self,
+        sql_id: str,
+        namespace: str | None = None,
+        ori_params: dict[str, Any] | None = None,
+        page: Page | None = None,
+        return_type: Any = None,
+    ) -> Any: ...
 
 def get_current_db() -> str | None:
     """The selected datasource of this thread or task, else the primary name."""
@@ -227,5 +273,30 @@ class BaseMapper(Generic[T]):
     def db_session(cls, datasource_name: str | None = None) -> AbstractContextManager[Session]:
         """Context manager yielding a new ORM session of the datasource (current one by default)."""
     @classmethod
-    def switch_datasource(cls, datasource_name: str) -> AbstractContextManager[ZorvaneSqlSession]:
-        """Context manager running a block on the datasource inside one transaction of its session object."""
+    def switch_datasource(cls, datasource_name: str) -> _MapperTransaction:
+        """Context manager (also `async with`) running a block on the datasource inside one transaction."""
+
+class AsyncBaseMapper(BaseMapper[T]):
+    """Generic base of async mapper classes: BaseMapper's database operations as coroutines."""
+
+    async def add(self, data: Any) -> None: ...  # type: ignore[override]
+    async def add_all(self, data: list[Any]) -> None: ...  # type: ignore[override]
+    async def save_batch(self, data: list[BaseModel | DeclarativeBase | dict[str, Any]]) -> None: ...  # type: ignore[override]
+    async def insert(self, data: BaseModel | DeclarativeBase | dict[str, Any]) -> Any: ...  # type: ignore[override]
+    async def delete(self, del_statement: Delete) -> int: ...  # type: ignore[override]
+    async def delete_by_id(self, id: int) -> int: ...  # type: ignore[override]
+    async def update(self, update_stat: Update, data: dict[str, Any] | None = None) -> int: ...  # type: ignore[override]
+    async def update_by_id(self, data: dict[str, Any], selective: bool = False) -> int: ...  # type: ignore[override]
+    async def bulk_update_mappings(  # type: ignore[override]
+        self, table_model: type[DeclarativeBase] | None = None, data_list: list[dict[str, Any]] | None = None
+    ) -> None: ...
+    async def select_all(self, statement: Select[Any] | None = None) -> list[Any]: ...  # type: ignore[override]
+    async def select_one(self, statement: Select[Any] | None = None) -> Any: ...  # type: ignore[override]
+    async def select_by_id(self, id: int) -> T | None: ...  # type: ignore[override]
+    async def select_all_by_sql(  # type: ignore[override]
+        self, sql_str: str, sql_param: dict[str, Any] | None = None
+    ) -> list[dict[str, Any]]: ...
+    async def select_page_by_sql(  # type: ignore[override]
+        self, sql_str: str, sql_param: dict[str, Any] | None = None, page: Page = ...
+    ) -> dict[str, Any]: ...
+    async def select_page_by_orm(self, statement: Select[Any], page: Page = ...) -> dict[str, Any]: ...  # type: ignore[override]

@@ -60,15 +60,40 @@ void var_set(nb::handle var, nb::handle value) {
 struct ZorvaneSqlSession;
 std::unordered_set<ZorvaneSqlSession *> live_sessions;  // guarded by the GIL
 
+glue::Lazy current_task{"asyncio", "current_task"};
+
+// The running asyncio task, or None outside one (also in threads without a running loop).
+nb::object task_now() {
+    PyObject *r = PyObject_CallNoArgs(current_task.get().ptr());
+    if (r)
+        return nb::steal(r);
+    if (!PyErr_ExceptionMatches(PyExc_RuntimeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return nb::none();
+}
+
 struct ZorvaneSqlSession {
     nb::object mapper_dict, data_source, connection_local, tx_depth, ostrane;
     nb::object factory;  // (engine, sessionmaker bound to it), remade when data_source changes
+    nb::object tx_owner;  // per-task objects only: context variable, the task that began the transaction
 
     ~ZorvaneSqlSession() { live_sessions.erase(this); }
 
-    nb::object con() const { return var_get(connection_local); }
+    // A per-task object hides a transaction from every task but the one that began it: tasks
+    // started inside it copy the context, yet must never share its connection.
+    bool foreign() const {
+        if (!tx_owner.is_valid())
+            return false;
+        nb::object owner = var_get(tx_owner);
+        return !owner.is_none() && !owner.is(task_now());
+    }
+
+    nb::object con() const { return foreign() ? nb::none() : var_get(connection_local); }
 
     long depth() const {
+        if (foreign())
+            return 0;
         nb::object d = var_get(tx_depth);
         long v = PyLong_AsLong(d.ptr());
         if (v == -1 && PyErr_Occurred())
@@ -108,7 +133,7 @@ void init_shim(nb::pointer_and_handle<ZorvaneSqlSession> self, nb::handle mapper
         glue::raise_exception("ostrane can't init");
     }
     new (self.p) ZorvaneSqlSession{nb::borrow(mapper_dict), std::move(source), std::move(connection), std::move(depth),
-                                   std::move(tpl), nb::object()};
+                                   std::move(tpl), nb::object(), nb::object()};
     live_sessions.insert(self.p);
 }
 
@@ -144,6 +169,18 @@ void begin_tx_shim(ZorvaneSqlSession &s) {
     }
     var_set(s.connection_local, s.new_session());
     s.set_depth(1);
+    if (s.tx_owner.is_valid())
+        var_set(s.tx_owner, task_now());
+}
+
+// Makes `s` per-task (see ZorvaneSqlSession::foreign); for the session objects of async calls.
+void tie_to_tasks_shim(ZorvaneSqlSession &s) {
+    if (s.tx_owner.is_valid())
+        return;
+    const std::string id = std::to_string(reinterpret_cast<std::uintptr_t>(&s));
+    s.tx_owner = nb::steal(PyContextVar_New(("tx_owner_" + id).c_str(), Py_None));
+    if (!s.tx_owner.is_valid())
+        throw nb::python_error();
 }
 
 void commit_shim(ZorvaneSqlSession &s) {
@@ -293,7 +330,7 @@ int session_traverse(PyObject *self, visitproc visit, void *arg) {
         return 0;
     auto *s = nb::inst_ptr<ZorvaneSqlSession>(self);
     for (nb::handle h : {nb::handle(s->mapper_dict), nb::handle(s->data_source), nb::handle(s->ostrane),
-                         nb::handle(s->factory)})
+                         nb::handle(s->factory), nb::handle(s->tx_owner)})
         Py_VISIT(h.ptr());
     return 0;
 }
@@ -362,6 +399,11 @@ NB_MODULE(kelvor, m) {
         .def_rw("ostrane", &S::ostrane, value, "The SqlTemplate that every statement operation is forwarded to.")
         .def("_ZorvaneSqlSession__con", &S::con, "The current context's transaction session, or None.")
         .def("get_ori_session", &S::new_session, "A new SQLAlchemy session on data_source, not tracked by this object.")
+        .def("_tie_to_tasks", &tie_to_tasks_shim,
+             "Makes transactions per asyncio task: a task never sees one that another task began.")
+        .def(
+            "_in_transaction", [](S &s) { return s.depth() > 0; },
+            "Whether a transaction of this object is open in the current context (and task).")
         .def("begin_tx", &begin_tx_shim, "Opens a transaction for this context, or one more level of the open one.")
         .def("commit", &commit_shim, "Ends one level; the outermost commits the transaction session.")
         .def("rollback", &rollback_shim, "Rolls the transaction session back and ends the transaction at any level.")

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "top/async_bridge.hpp"
 #include "top/callable.hpp"
 #include "top/mapper.hpp"
 #include "top/parts.hpp"
@@ -477,7 +478,8 @@ nb::object type_parameter(nb::handle cls) {
         return hit;
     nb::object bases = optional_attr(cls, n_orig_bases);
     for (nb::handle base : bases.is_valid() ? bases : nb::tuple()) {
-        if (!get_origin(base).is(base_mapper()))
+        nb::object origin = get_origin(base);
+        if (!origin.is(base_mapper()) && !origin.is(async_base_mapper()))
             continue;
         nb::object args = get_args(base);
         if (nb::len(args) == 0)
@@ -492,7 +494,7 @@ nb::object type_parameter(nb::handle cls) {
 
 nb::object mapper_session(nb::handle cls) {
     nb::object registry = get_attr(cls, n_datasource);
-    return get_item(get_item(registry, current_db()), nb::handle(n_kelvor));
+    return entry_session(get_item(registry, current_db()));
 }
 
 void register_base_mapper(nb::module_ &m) {

@@ -1,4 +1,5 @@
 // src/bindings/top/decorate.cpp: method wrapping with a datasource and class decoration.
+#include "top/async_bridge.hpp"
 #include "top/callable.hpp"
 #include "top/parts.hpp"
 #include "top/scopes.hpp"
@@ -27,7 +28,7 @@ nb::object run_in_transaction(nb::handle name, nb::handle method, PyObject *cons
     try {
         kelvor = session_object(name);
         call0(kelvor, name_begin_tx);
-        result = call_through(method, args, nargsf, kwnames);
+        result = settle_user_result(call_through(method, args, nargsf, kwnames));
     } catch (nb::python_error &e) {
         if (kelvor.is_valid())
             finish_scope(kelvor, true, e.value());
@@ -50,7 +51,7 @@ PyObject *wrapped_call(PyObject *self, PyObject *const *args, std::size_t nargsf
         try {
             selection.enter(name);
             result = flags(self) ? run_in_transaction(name, method, args, nargsf, kwnames)
-                                 : call_through(method, args, nargsf, kwnames);
+                                 : settle_user_result(call_through(method, args, nargsf, kwnames));
         } catch (...) {
             selection.exit();
             throw;
@@ -133,6 +134,8 @@ nb::object create_wrapped_method(nb::handle method, nb::handle datasource_name, 
                                  bool mark_decorated) {
     nb::object wrapper = make_callable(&wrapped_call, {method, datasource_name}, transactional ? 1 : 0);
     update_wrapper(wrapper, method);
+    if (is_coroutine_function(method))
+        wrapper = async_wrapper(wrapper, method);
     if (mark_decorated && PyObject_SetAttr(wrapper.ptr(), name_marker, Py_True) < 0)
         throw nb::python_error();
     return wrapper;

@@ -1,5 +1,6 @@
 // src/bindings/top/decorators.cpp: the statement-binding decorators select_one ... delete and their helpers.
 #include "db/results.hpp"
+#include "top/async_bridge.hpp"
 #include "top/callable.hpp"
 #include "top/parts.hpp"
 #include "top/state.hpp"
@@ -408,7 +409,7 @@ PyObject *decorate(PyObject *self, PyObject *const *args, std::size_t nargsf, Py
         nb::handle func(args[0]);
         nb::object wrapper = make_callable(&statement_call, {func, payload(self, 0), payload(self, 1)}, flags(self));
         update_wrapper(wrapper, func);
-        return wrapper;
+        return is_coroutine_function(func) ? async_wrapper(wrapper, func) : wrapper;
     });
 }
 

@@ -1,5 +1,6 @@
 // src/bindings/top/intercept.cpp: the attribute fetch of mapper instances, which routes a public
 // method to the mapper statement of the same id in the namespace named like the class.
+#include "top/async_bridge.hpp"
 #include "top/callable.hpp"
 #include "top/mapper.hpp"
 
@@ -60,7 +61,7 @@ PyObject *mapper_call(PyObject *self, PyObject *const *args, std::size_t nargsf,
         nb::object entry = check(PyObject_GetItem(registry.ptr(), current_db().ptr()));
         nb::object mapper_dict = check(PyObject_GetItem(entry.ptr(), n_mapper_dict));
         if (!has_statement(mapper_dict, class_name, name))
-            return call_through(attr, args, nargsf, kwnames);
+            return settle_user_result(call_through(attr, args, nargsf, kwnames));
 
         // Arguments by the signature's parameters, in order: positional, keyword, default.
         PyObject *plan = payload(self, kPlan);
@@ -91,7 +92,7 @@ PyObject *mapper_call(PyObject *self, PyObject *const *args, std::size_t nargsf,
             set_payload(self, kReturnType, return_type_of(attr));
             set_flags(self, flags(self) | kReturnTypeKnown);
         }
-        nb::object session = check(PyObject_GetItem(entry.ptr(), n_kelvor));
+        nb::object session = entry_session(entry);
         PyObject *stack[] = {nullptr, session.ptr(), name.ptr(), class_name.ptr(), params.ptr(), page.ptr(),
                              payload(self, kReturnType)};
         return check(PyObject_VectorcallMethod(n_execute_sql, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -142,6 +143,8 @@ nb::object new_wrapper(PyObject *self, nb::handle name, nb::handle attr, nb::han
     }
     nb::object wrapper = make_callable(&mapper_call, {attr, self, class_name, name, plan_of(key, sig)});
     update_wrapper(wrapper, attr);
+    if (is_coroutine_function(attr))
+        wrapper = async_wrapper(wrapper, attr);
     if (PyObject_SetAttr(wrapper.ptr(), n_signature, sig.ptr()) < 0 ||
         PyObject_SetItem(cache.ptr(), name.ptr(), wrapper.ptr()) < 0)
         throw nb::python_error();

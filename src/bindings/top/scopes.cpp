@@ -1,4 +1,5 @@
 // src/bindings/top/scopes.cpp: the current datasource and the scopes that change or use it.
+#include "top/async_bridge.hpp"
 #include "top/callable.hpp"
 #include "top/parts.hpp"
 #include "top/scopes.hpp"
@@ -40,7 +41,7 @@ PyObject *scoped_call(PyObject *self, PyObject *const *args, std::size_t nargsf,
         scope.enter(payload(self, 1));
         nb::object result;
         try {
-            result = call_through(payload(self, 0), args, nargsf, kwnames);
+            result = settle_user_result(call_through(payload(self, 0), args, nargsf, kwnames));
         } catch (nb::python_error &e) {
             scope.exit(true, e.value());
             throw;
@@ -60,11 +61,21 @@ void bind_scope(nb::module_ &m, const char *cls_name, const char *doc) {
         .def("__enter__", &CM::enter)
         .def("__exit__", &CM::exit, "exc_type"_a.none(), "exc"_a.none(), "tb"_a.none())
         .def(
+            "__aenter__", [](nb::handle self) { return spawn(self.attr("__enter__"), nullptr, 0, nullptr); },
+            "Coroutine: enters the scope for `async with` (async statement calls inside it use it).")
+        .def(
+            "__aexit__",
+            [](nb::handle self, nb::handle exc_type, nb::handle exc, nb::handle tb) {
+                PyObject *args[] = {exc_type.ptr(), exc.ptr(), tb.ptr()};
+                return spawn(self.attr("__exit__"), args, 3, nullptr);
+            },
+            "exc_type"_a.none(), "exc"_a.none(), "tb"_a.none(), "Coroutine: leaves the scope of `async with`.")
+        .def(
             "__call__",
             [](CM &cm, nb::handle func) {
                 nb::object wrapper = make_callable(&scoped_call<Scope>, {func, cm.arg});
                 update_wrapper(wrapper, func);
-                return wrapper;
+                return is_coroutine_function(func) ? async_wrapper(wrapper, func) : wrapper;
             },
             "func"_a, "Decorates `func` so that every call runs inside this scope.");
 }
@@ -86,6 +97,11 @@ void SwitchScope::exit(bool, nb::handle) { selection_.exit(); }
 nb::object SessionScope::enter(nb::handle datasource_name) {
     nb::object name = datasource_name.is_none() ? current_db() : nb::borrow(datasource_name);
     glue::check_exact(name, &PyUnicode_Type, "datasource_name", true);
+    if (in_async_call()) {
+        nb::object session = new_async_session(registry_entry(name));
+        session_ = session.attr("sync_session");
+        return session;
+    }
     nb::object kelvor = session_object(name);
     session_ = kelvor.attr("get_ori_session")();
     return session_;
@@ -107,7 +123,7 @@ nb::object TransactionScope::enter(nb::handle datasource_name) {
         selection_.exit();
         throw;
     }
-    return session_;
+    return in_async_call() ? async_session_view(session_) : session_;
 }
 
 void TransactionScope::exit(bool failed, nb::handle exc) {

@@ -1,10 +1,12 @@
 // src/bindings/top/state.cpp: state shared by the parts of the top module.
 #include "top/state.hpp"
+#include "top/async_bridge.hpp"
 
 namespace zorvane::top {
 namespace {
 
 PyObject *g_base_mapper = nullptr;
+PyObject *g_async_base_mapper = nullptr;
 PyObject *g_context = nullptr;
 glue::Lazy host_print{"builtins", "print"};
 glue::Lazy get_origin{"typing", "get_origin"};
@@ -32,6 +34,8 @@ std::string text_of(nb::handle v) { return nb::str(v).c_str(); }
 
 nb::handle base_mapper() noexcept { return g_base_mapper; }
 void set_base_mapper(nb::handle cls) { g_base_mapper = Py_NewRef(cls.ptr()); }
+nb::handle async_base_mapper() noexcept { return g_async_base_mapper; }
+void set_async_base_mapper(nb::handle cls) { g_async_base_mapper = Py_NewRef(cls.ptr()); }
 nb::handle datasource_context() noexcept { return g_context; }
 
 void create_datasource_context(nb::module_ &m) {
@@ -58,7 +62,7 @@ nb::object registry_entry(nb::handle name) {
     return nb::steal(entry);
 }
 
-nb::object session_object(nb::handle name) { return registry_entry(name)["kelvor"]; }
+nb::object session_object(nb::handle name) { return entry_session(registry_entry(name)); }
 
 void print_line(const std::string &line) { host_print(glue::make_str(line)); }
 

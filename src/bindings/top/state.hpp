@@ -8,6 +8,10 @@ namespace zorvane::top {
 nb::handle base_mapper() noexcept;
 void set_base_mapper(nb::handle cls);
 
+// AsyncBaseMapper (the class object), or nullptr before it is made.
+nb::handle async_base_mapper() noexcept;
+void set_async_base_mapper(nb::handle cls);
+
 // The context variable "datasource_context" (name of the selected datasource or None).
 nb::handle datasource_context() noexcept;
 void create_datasource_context(nb::module_ &m);
@@ -19,7 +23,7 @@ nb::object current_db();
 bool raw_sql_on();
 
 // The registry entry of `name` (KeyError for an unknown name; TypeError before the
-// registry has been published), and its "kelvor" session object.
+// registry has been published), and its session object for this call (entry_session).
 nb::object registry_entry(nb::handle name);
 nb::object session_object(nb::handle name);
 
