@@ -66,6 +66,26 @@ def count_rows(engine, table="user"):
         return c.exec_driver_sql(f"SELECT COUNT(*) FROM {table}").scalar()
 
 
+def declaration(url):
+    """The DBConfig declaration of a datasource on `url` (a SQLite file or a server database)."""
+    if url.get_backend_name() == "sqlite":
+        return {"db_type": "sqlite", "sqlite_path": url.database}
+    return {"db_type": url.get_backend_name(), "host": url.host, "port": url.port or 3306, "user": url.username,
+            "password": url.password or "", "database": url.database}
+
+
+@pytest.fixture
+def main_ds(fresh_config, engine, tmp_path):
+    """Datasource "main" on the backend (the primary is "side", a SQLite file), with a user table; main's engine."""
+    from zorvane.zorvane import DBConfig, ZorvaneConfig
+
+    side = {"db_type": "sqlite", "sqlite_path": str(tmp_path / "side.db")}
+    ZorvaneConfig(DBConfig(primary="side", side=side, main=declaration(engine.url)))
+    eng = ZorvaneConfig.datasource["main"]["db"]
+    create_user_table(eng)
+    return eng
+
+
 @pytest.fixture
 def fresh_config():
     """Puts the process-wide configuration back to its first-start state around a test."""

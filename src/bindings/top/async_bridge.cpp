@@ -15,6 +15,7 @@ glue::Lazy running_loop{"asyncio", "_get_running_loop"};
 glue::Lazy create_async_engine{"sqlalchemy.ext.asyncio", "create_async_engine"};
 glue::Lazy async_session{"sqlalchemy.ext.asyncio", "AsyncSession"};
 glue::Lazy static_pool{"sqlalchemy.pool", "StaticPool"};
+glue::Lazy event_listen{"sqlalchemy.event", "listen"};
 glue::Lazy session_class{"zorvane.db.kelvor", "ZorvaneSqlSession"};
 glue::Lazy update_wrapper{"functools", "update_wrapper"};
 glue::Lazy iscoroutinefunction{"inspect", "iscoroutinefunction"};
@@ -111,6 +112,52 @@ nb::object source_of(nb::handle engine, bool create) {
     return made;
 }
 
+// handle_error listener of SQLite async engines. A statement cancelled while it runs goes on in
+// the driver's thread, and its transaction keeps the database's write lock until the driver
+// gets to a rollback, which invalidation does not guarantee. The statement is interrupted and
+// the rollback awaited here, before the cancellation goes on to the caller.
+PyObject *interrupt_sqlite(PyObject *, PyObject *const *args, std::size_t nargsf, PyObject *) {
+    if (PyVectorcall_NARGS(nargsf) < 1)
+        Py_RETURN_NONE;
+    try {
+        nb::handle ctx(args[0]);
+        if (PyObject_IsInstance(ctx.attr("original_exception").ptr(), PyExc_Exception) != 0 || ctx.attr("connection").is_none())
+            Py_RETURN_NONE;
+        nb::object driver = ctx.attr("connection").attr("connection").attr("dbapi_connection").attr("_connection");
+        nb::object raw = driver.attr("_connection");  // aiosqlite.Connection -> sqlite3.Connection
+        if (raw.is_none())
+            Py_RETURN_NONE;
+        raw.attr("interrupt")();
+        await_only(driver.attr("rollback")());  // queued behind the interrupted statement
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable("interrupting a cancelled SQLite statement");
+    }
+    Py_RETURN_NONE;
+}
+
+// Drops an async engine whose loop has closed. Its idle connections are terminated without
+// that loop (the drivers' forced close) so they leave no thread or socket behind; the pool is
+// then replaced without touching them again.
+void drop_engine(nb::handle engine) {
+    nb::object sync_engine = engine.attr("sync_engine");
+    nb::object pool = sync_engine.attr("pool");
+    nb::object idle = nb::steal(PyObject_GetAttrString(pool.ptr(), "_pool"));
+    nb::object records = idle.is_valid() ? nb::steal(PyObject_GetAttrString(idle.ptr(), "queue")) : nb::object();
+    PyErr_Clear();
+    if (records.is_valid()) {
+        for (nb::handle record : nb::list(records)) {
+            try {
+                nb::object connection = record.attr("dbapi_connection");
+                if (!connection.is_none())
+                    connection.attr("terminate")();
+            } catch (nb::python_error &) {
+                // already gone with its loop
+            }
+        }
+    }
+    sync_engine.attr("dispose")("close"_a = false);
+}
+
 // (async engine, per-task session object) of `entry` for the running loop; None when there is
 // none and `create` is false. Engines of loops that have closed are dropped on the way: their
 // connections belong to a dead loop and are never handed out again.
@@ -144,9 +191,11 @@ nb::object per_loop(nb::handle entry, bool create) {
             continue;
         nb::object stale = loops[old];
         PyDict_DelItem(loops.ptr(), old.ptr());
-        nb::handle(PyTuple_GET_ITEM(stale.ptr(), 0)).attr("sync_engine").attr("dispose")("close"_a = false);
+        drop_engine(PyTuple_GET_ITEM(stale.ptr(), 0));
     }
     nb::object engine = create_async_engine(item(source, "url"), **item(source, "options"));
+    if (engine.attr("dialect").attr("name").equal(nb::str("sqlite")))
+        event_listen(engine.attr("sync_engine"), "handle_error", make_callable(&interrupt_sqlite, {}));
     nb::object session = session_class("mapper_dict"_a = mapper_dict, "data_source"_a = engine.attr("sync_engine"));
     session.attr("_tie_to_tasks")();
     nb::object pair = nb::make_tuple(engine, session);

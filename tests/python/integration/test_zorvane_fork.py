@@ -7,23 +7,17 @@ import traceback
 import pytest
 import sqlalchemy as sa
 
-from conftest import create_user_table
-from zorvane.zorvane import BaseMapper, DataSource, DBConfig, ZorvaneConfig
+from zorvane.zorvane import BaseMapper, DataSource, ZorvaneConfig
 
 INSERT = sa.text("INSERT INTO user (name, age) VALUES (:name, :age)")
 CHILDREN = 6
 
 
 @pytest.fixture
-def server_ds(fresh_config, backend, engine):
+def server_ds(backend, main_ds):
     if backend == "sqlite":
         pytest.skip("a SQLite file has one writer: the parent's open transaction would block every child")
-    url = engine.url
-    ZorvaneConfig(DBConfig(main={"db_type": url.get_backend_name(), "host": url.host, "port": url.port,
-                                 "user": url.username, "password": url.password or "", "database": url.database}))
-    eng = ZorvaneConfig.datasource["main"]["db"]
-    create_user_table(eng)
-    return eng
+    return main_ds
 
 
 def write(who):

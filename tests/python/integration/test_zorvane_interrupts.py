@@ -2,27 +2,12 @@
 import pytest
 import sqlalchemy as sa
 
-from conftest import count_rows, create_user_table
+from conftest import count_rows
 from zorvane.db.ostrane import SqlTemplate
-from zorvane.zorvane import BaseMapper, DBConfig, ZorvaneConfig, datasource, db_session, get_current_db, switch_datasource
+from zorvane.zorvane import BaseMapper, ZorvaneConfig, datasource, db_session, get_current_db, switch_datasource
 
 INSERT = sa.text("INSERT INTO user (name, age) VALUES (:name, :age)")
 INTERRUPTS = [KeyboardInterrupt, SystemExit, GeneratorExit]
-
-
-@pytest.fixture
-def main_ds(fresh_config, backend, engine, tmp_path):
-    """Datasource "main" on the backend (primary "side" on a SQLite file); returns main's engine."""
-    url = engine.url
-    if backend == "sqlite":
-        main = {"db_type": "sqlite", "sqlite_path": url.database}
-    else:
-        main = {"db_type": url.get_backend_name(), "host": url.host, "port": url.port or 3306,
-                "user": url.username, "password": url.password or "", "database": url.database}
-    ZorvaneConfig(DBConfig(primary="side", side={"db_type": "sqlite", "sqlite_path": str(tmp_path / "side.db")}, main=main))
-    eng = ZorvaneConfig.datasource["main"]["db"]
-    create_user_table(eng)
-    return eng
 
 
 def write(who):

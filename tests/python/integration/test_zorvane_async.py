@@ -1,0 +1,378 @@
+"""The async surface on every backend: decorators, mapper interfaces, AsyncBaseMapper, scopes, tasks and cancellation."""
+import asyncio
+import dataclasses
+import gc
+import inspect
+
+import pytest
+import sqlalchemy as sa
+from sqlalchemy.ext.asyncio import AsyncSession
+from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
+
+from conftest import count_rows
+from zorvane.db.ostrane import Page
+from zorvane.zorvane import (
+    AsyncBaseMapper,
+    BaseMapper,
+    DataSource,
+    ZorvaneConfig,
+    datasource,
+    db_session,
+    delete,
+    get_current_db,
+    insert,
+    insert_list,
+    select_list,
+    select_one,
+    select_page,
+    switch_datasource,
+    update,
+)
+
+
+class Base(DeclarativeBase):
+    pass
+
+
+class User(Base):
+    __tablename__ = "user"
+    id: Mapped[int] = mapped_column(primary_key=True)
+    name: Mapped[str | None] = mapped_column(sa.String(50))
+    age: Mapped[int | None]
+    note: Mapped[str | None] = mapped_column(sa.String(200))
+
+
+@dataclasses.dataclass
+class Person:
+    id: int
+    name: str
+    age: int
+
+
+MAPPER = """<mapper namespace="UserMapper">
+  <select id="adults">
+    SELECT id, name, age FROM user <where><if test="params.get('min_age') is not None">age &gt;= #{min_age}</if></where> ORDER BY id
+  </select>
+  <insert id="add_user">INSERT INTO user (name, age) VALUES (#{name}, #{age})</insert>
+</mapper>"""
+
+
+class Dao:
+    @select_one("select id, name, age from user where id = #{id}")
+    async def one(self, id: int) -> Person | None: ...
+
+    @select_list("select id, name, age from user where age >= #{age} order by id")
+    async def older(self, age: int) -> list[Person]: ...
+
+    @select_page("select name from user order by id")
+    async def names(self, page: Page) -> list[dict]: ...
+
+    @insert("insert into user (name, age) values (#{name}, #{age})")
+    async def add(self, name: str, age: int) -> int: ...
+
+    @insert_list("insert into user (name, age) values (:name, :age)")
+    async def add_many(self, data: list) -> None: ...
+
+    @update("update user set age = #{age} where name = #{name}")
+    async def set_age(self, name: str, age: int) -> int: ...
+
+    @delete("delete from user where name = #{name}")
+    async def remove(self, name: str) -> int: ...
+
+
+class UserMapper(AsyncBaseMapper[User]):
+    async def adults(self, min_age: int = None) -> list[dict]: ...
+    async def add_user(self, name: str, age: int) -> int: ...
+
+    async def not_in_the_file(self, x):
+        return ("ran", x, get_current_db())
+
+
+class SyncBaseUsers(BaseMapper[User]):
+    async def adults(self, min_age: int = None) -> list[dict]: ...
+
+
+SyncBaseUsers.__name__ = "UserMapper"  # the namespace is the class name
+
+
+def run(coro):
+    """asyncio.run, closing the loop's pooled connections before the loop goes."""
+    async def main():
+        try:
+            return await coro
+        finally:
+            await ZorvaneConfig.dispose_async()
+
+    return asyncio.run(main())
+
+
+def names(engine):
+    with engine.connect() as c:
+        return sorted(c.exec_driver_sql("SELECT name FROM user").scalars())
+
+
+def slow_query(backend):
+    return {
+        "mysql": "SELECT SLEEP(2)",
+        "postgresql": "SELECT pg_sleep(2)",
+        "sqlite": "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 20000000) SELECT count(*) FROM c",
+    }[backend]
+
+
+@pytest.fixture
+def ds(main_ds, tmp_path):
+    (tmp_path / "mappers").mkdir()
+    (tmp_path / "mappers" / "UserMapper.xml").write_text(MAPPER)
+    ZorvaneConfig.scan_mapper_xml(str(tmp_path / "mappers"))
+    return main_ds
+
+
+def test_decorators_on_async_functions(ds):
+    dao = Dao()
+
+    async def work():
+        with switch_datasource("main"):
+            key = await dao.add("ada", 36)
+            await dao.add_many([{"name": "bob", "age": 17}, {"name": "cy", "age": 52}])
+            assert await dao.set_age("bob", 18) == 1
+            assert await dao.remove("nobody") == 0
+            return (key, await dao.one(key), await dao.older(18), await dao.names(Page(2, 2)))
+
+    key, one, older, page = run(work())
+    assert one == Person(key, "ada", 36)
+    assert [p.name for p in older] == ["ada", "bob", "cy"] and all(isinstance(p, Person) for p in older)
+    assert page == {"pageNum": 2, "pageSize": 2, "total": 3, "list": [{"name": "cy"}]}
+    assert ds.pool.checkedout() == 0
+
+
+def test_coroutine_marks_and_signature():
+    assert asyncio.iscoroutinefunction(Dao.older)
+    if hasattr(inspect, "markcoroutinefunction"):
+        assert inspect.iscoroutinefunction(Dao.older)
+    assert list(inspect.signature(Dao.older).parameters) == ["self", "age"]
+
+
+def test_mapper_interfaces_and_async_base_mapper(ds):
+    async def work():
+        with switch_datasource("main"):
+            m = UserMapper()
+            await m.add_user("ada", 36)
+            key = await m.insert({"name": "bob", "age": 17})
+            await m.save_batch([{"name": "cy", "age": 52}, {"name": "dee", "age": 9}])
+            assert await m.update_by_id({"id": key, "age": 20}, selective=True) == 1
+            got = {
+                "adults": await m.adults(min_age=18),
+                "by_id": await m.select_by_id(key),
+                "all": await m.select_all(),
+                "page": await m.select_page_by_sql("select name from user order by id", page=Page(1, 2)),
+                "orm_page": await m.select_page_by_orm(sa.select(User).order_by(User.id), page=Page(2, 3)),
+                "sync_base": await SyncBaseUsers().adults(min_age=50),
+                "own": await m.not_in_the_file(7),
+            }
+            assert await m.delete_by_id(key) == 1
+            return got
+
+    got = run(work())
+    assert [p["name"] for p in got["adults"]] == ["ada", "bob", "cy"]
+    assert got["by_id"].name == "bob" and got["by_id"].age == 20
+    assert [u.name for u in got["all"]] == ["ada", "bob", "cy", "dee"]
+    assert got["page"]["total"] == 4 and got["page"]["list"] == [{"name": "ada"}, {"name": "bob"}]
+    assert got["orm_page"]["total"] == 4 and [u.name for u in got["orm_page"]["list"]] == ["dee"]
+    assert got["sync_base"] == [{"id": 3, "name": "cy", "age": 52}]
+    assert got["own"] == ("ran", 7, "main")
+    assert names(ds) == ["ada", "cy", "dee"]
+
+
+@pytest.mark.parametrize("fail", [False, True])
+def test_nested_async_transactions_commit_once_or_roll_back_whole(ds, fail):
+    dao = Dao()
+
+    async def work():
+        async with BaseMapper.switch_datasource("main") as s:
+            await dao.add("outer", 1)
+            async with UserMapper.switch_datasource("main"):
+                await s.insert(sa.text("insert into user (name, age) values (:n, 2)"), {"n": "inner"})
+                assert count_rows(ds) == 0  # nothing visible before the outermost commit
+                if fail:
+                    raise LookupError("undo")
+            await dao.add("after-inner", 3)
+
+    if fail:
+        with pytest.raises(LookupError):
+            run(work())
+        assert names(ds) == []
+    else:
+        run(work())
+        assert names(ds) == ["after-inner", "inner", "outer"]
+    assert ds.pool.checkedout() == 0
+
+
+def test_transactional_decorator_and_class(ds):
+    dao = Dao()
+
+    @datasource("main", transactional=True)
+    async def two(fail):
+        await dao.add("x", 1)
+        await dao.add("y", 2)
+        if fail:
+            raise ValueError("nope")
+        return get_current_db()
+
+    @datasource("main", transactional=True)
+    class Service:
+        async def write(self, who):
+            await dao.add(who, 5)
+            return await dao.older(5)
+
+    async def work():
+        with pytest.raises(ValueError):
+            await two(True)
+        assert count_rows(ds) == 0
+        where = await two(False)
+        return where, await Service().write("svc")
+
+    where, rows = run(work())
+    assert where == "main" and [p.name for p in rows] == ["svc"]
+    assert names(ds) == ["svc", "x", "y"]
+
+
+def test_db_session_yields_an_async_session(ds):
+    async def work():
+        async with db_session("main") as s:
+            assert isinstance(s, AsyncSession)
+            await s.execute(sa.text("insert into user (name, age) values ('kept', 1)"))
+        with pytest.raises(KeyError):
+            async with BaseMapper.db_session("main") as s:
+                await s.execute(sa.text("insert into user (name, age) values ('lost', 1)"))
+                raise KeyError
+
+    run(work())
+    assert names(ds) == ["kept"] and ds.pool.checkedout() == 0
+
+
+def test_sync_call_inside_an_async_transaction_is_refused(ds):
+    @select_list("select name from user")
+    def sync_names() -> list[dict]: ...
+
+    async def work():
+        async with BaseMapper.switch_datasource("main"):
+            with pytest.raises(RuntimeError, match="outside that transaction"):
+                with switch_datasource("main"):
+                    sync_names()
+            # a thread of this task is another connection's work, not a mix-up
+            return await asyncio.to_thread(lambda: switch_datasource("main")(sync_names)())
+
+    assert run(work()) == []
+    with switch_datasource("main"):
+        assert sync_names() == []  # sync code outside async transactions is unchanged
+
+
+def test_child_tasks_inherit_the_selection_but_not_the_transaction(ds):
+    dao = Dao()
+
+    async def child():
+        await dao.add("child", 1)
+        return get_current_db()
+
+    async def work():
+        with switch_datasource("main"):
+            with pytest.raises(LookupError):
+                async with BaseMapper.switch_datasource("main"):
+                    assert await asyncio.create_task(child()) == "main"  # before the parent writes: SQLite has one writer
+                    await dao.add("parent", 1)
+                    raise LookupError
+
+    run(work())
+    assert names(ds) == ["child"]
+
+
+def test_concurrent_tasks_each_in_their_own_transaction(ds):
+    dao = Dao()
+
+    async def task(i):
+        try:
+            async with BaseMapper.switch_datasource("main"):
+                await dao.add(f"t{i}-a", i)
+                await asyncio.sleep(0)
+                await dao.add(f"t{i}-b", i)
+                if i % 5 == 0:
+                    raise LookupError(i)
+        except LookupError:
+            pass
+
+    async def work():
+        await asyncio.gather(*(task(i) for i in range(50)))
+
+    run(work())
+    expected = sorted(f"t{i}-{k}" for i in range(50) if i % 5 for k in "ab")
+    assert names(ds) == expected and ds.pool.checkedout() == 0
+
+
+@pytest.mark.parametrize("point", ["before", "between", "during", "timeout"])
+def test_cancellation_leaves_nothing_and_frees_the_connection(ds, backend, point):
+    dao = Dao()
+    slow = sa.text(slow_query(backend))
+    started = None
+
+    async def victim():
+        async with BaseMapper.switch_datasource("main") as s:
+            if point == "before":
+                started.set()
+                await asyncio.sleep(10)
+            await dao.add("lost-1", 1)
+            if point == "between":
+                started.set()
+                await asyncio.sleep(10)
+            started.set()
+            await s.select_list(slow)
+            await dao.add("lost-2", 2)
+
+    async def work():
+        nonlocal started
+        started = asyncio.Event()
+        if point == "timeout":
+            with pytest.raises(TimeoutError):
+                async with asyncio.timeout(0.3):
+                    await victim()
+        else:
+            t = asyncio.create_task(victim())
+            await started.wait()
+            await asyncio.sleep(0.2 if point == "during" else 0)
+            t.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await t
+        assert count_rows(ds) == 0
+        async with BaseMapper.switch_datasource("main"):
+            await dao.add("next", 3)
+
+    run(work())
+    assert names(ds) == ["next"] and ds.pool.checkedout() == 0
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # what the closed loop left open
+def test_loops_one_after_another_never_share_a_connection(ds):
+    dao = Dao()
+    add = switch_datasource("main")(dao.add)
+    asyncio.run(add("first", 1))  # no dispose: the pooled connection stays with a closed loop
+    asyncio.run(add("second", 2))
+    assert len(run(switch_datasource("main")(dao.older)(0))) == 2 and names(ds) == ["first", "second"]
+    gc.collect()
+
+
+def test_datasource_added_at_run_time(ds, engine, backend):
+    url = engine.url
+    if backend == "sqlite":
+        added = DataSource("sqlite", sqlite_path=url.database)
+    else:
+        added = DataSource(url.get_backend_name(), url.host, url.port, url.username, url.password or "", url.database)
+    ZorvaneConfig.add_datasource_config("late", added)
+
+    @select_list("select name from user")
+    async def rows() -> list[dict]: ...
+
+    async def work():
+        async with BaseMapper.switch_datasource("late") as s:
+            await s.insert(sa.text("insert into user (name, age) values ('late', 1)"), {})
+            return await rows()
+
+    assert run(work()) == [{"name": "late"}]
