@@ -93,14 +93,14 @@ private:
         std::size_t branches = n.body.size() - (n.ref ? 1 : 0);
         std::size_t record = decisions_ ? decisions_->size() : 0;
         if (decisions_)  // filled in once a branch is taken
-            decisions_->push_back(Decision{DecisionTag::Choose, n.line, 0, branches, 0});
+            decisions_->push_back(Decision{DecisionTag::Choose, n.line, 0, 0, 0});
         for (std::size_t i = 0; i < branches; ++i) {
             const Node &b = n.body[i];
             if (b.kind == NodeKind::Error)
                 node(b, out);
             else if (test(b, DecisionTag::When)) {
                 if (decisions_)
-                    (*decisions_)[record].outcome = i, (*decisions_)[record].branch_line = b.line;
+                    (*decisions_)[record].outcome = i + 1, (*decisions_)[record].branch_line = b.line;
                 body(b.body, out);
                 return;
             }

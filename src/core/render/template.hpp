@@ -59,8 +59,8 @@ struct Decision {
     DecisionTag tag;
     std::uint32_t line;
     std::size_t expr;     // If/When/Foreach: the expression index; Choose: unused
-    std::size_t outcome;  // If/When: 0 or 1; Foreach: entries; Choose: branch taken
-    std::uint32_t branch_line = 0;  // Choose: line of the branch taken, 0 when none held
+    std::size_t outcome;  // If/When: 0 or 1; Foreach: entries; Choose: 1 + index of the when taken, 0 otherwise
+    std::uint32_t branch_line = 0;  // Choose: line of the branch taken (when or otherwise)
 };
 
 // Fixed pieces of a trim or foreach element.

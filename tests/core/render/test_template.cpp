@@ -138,6 +138,7 @@ TEST(Render, RecordsDecisionsInDocumentOrderAndLocatesFailures) {
     ASSERT_EQ(d.size(), 6u);
     EXPECT_EQ(d[0].tag, DecisionTag::Choose);
     EXPECT_EQ(d[0].branch_line, 4u);
+    EXPECT_EQ(d[0].outcome, 2u);
     EXPECT_EQ(d[1].outcome, 0u);
     EXPECT_EQ(d[3].tag, DecisionTag::Foreach);
     EXPECT_EQ(d[3].outcome, 2u);
