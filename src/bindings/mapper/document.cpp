@@ -6,6 +6,7 @@
 #include <iterator>
 #include <unordered_map>
 
+#include "glue/expression.hpp"
 #include "render/clauses.hpp"
 #include "xml/xml_tree.hpp"
 
@@ -481,23 +482,15 @@ PyObject *Expressions::code(std::size_t i) {
     Entry &e = entries_[i];
     if (e.code.is_valid())
         return e.code.ptr();
-    std::string_view src = utf8(e.text);
-    // eval() drops leading blanks and tabs of a source string; so do we.
-    src.remove_prefix(std::min(src.find_first_not_of(" \t"), src.size()));
-    if (src.find('\0') != std::string_view::npos)
-        raise(PyExc_SyntaxError, "source code string cannot contain null bytes");
-    PyCompilerFlags flags;
-    flags.cf_flags = PyCF_SOURCE_IS_UTF8;
-    flags.cf_feature_version = PY_MINOR_VERSION;
-    std::string source(src);
-    PyObject *code = Py_CompileStringExFlags(source.c_str(), e.collection ? "<foreach collection>" : "<test>",
-                                             Py_eval_input, &flags, -1);
-    if (!code) {
-        add_note(e.collection ? "while compiling the foreach collection: " : "while compiling the test: ", e.text.ptr());
-        throw nb::python_error();
+    try {
+        e.code = compile_expression(utf8(e.text), e.collection ? "<foreach collection>" : "<test>");
+    } catch (nb::python_error &err) {
+        note_on(err.value().ptr(), PyUnicode_FromFormat("%s%U", e.collection ? "while compiling the foreach collection: "
+                                                                              : "while compiling the test: ",
+                                                        e.text.ptr()));
+        throw;
     }
-    e.code = nb::steal(code);
-    return code;
+    return e.code.ptr();
 }
 
 namespace {
