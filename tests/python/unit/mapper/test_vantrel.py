@@ -219,3 +219,17 @@ def test_parse_element_errors(elements):
 )
 def test_trim_statics(s, entries, prefix_out, suffix_out):
     assert (ParseMapper._trim_prefix(s, entries), ParseMapper._trim_suffix(s, entries)) == (prefix_out, suffix_out)
+
+
+def test_explain_renders_as_get_sql_and_lists_decisions_in_document_order(elements):
+    params = {"k": 2, "ids": [5, 6]}
+    for sql_id in ("choose", "foreach_in", "where_ifs"):
+        e = elements.explain(sql_id, params)
+        stmt, bound, _, _ = elements.get_sql(sql_id, params)
+        assert (e.sql, e.params) == (stmt.text, bound)
+    got = [(d.line, d.tag, d.expression, d.outcome) for d in elements.explain("choose", params).decisions]
+    assert got == [(33, "choose", None, "when (line 36)"), (34, "when", "params['k'] == 1", False),
+                   (36, "when", "params['k'] >= 1", True)]
+    assert [(d.tag, d.outcome) for d in elements.explain("foreach_in", params).decisions] == [("foreach", 2)]
+    with pytest.raises(Exception, match="(?m)^Not a delete$"):
+        elements.explain("cols", {})
