@@ -146,19 +146,17 @@ using LineMap = std::unordered_map<PyObject *, std::uint32_t>;
 // when the two readings disagree no line is known.
 LineMap element_lines(nb::handle path, nb::handle root) {
     LineMap lines;
-    std::ifstream in(std::string(utf8(path)), std::ios::binary);
-    std::string source((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<core::Position> at;
-    try {
-        at = core::element_positions(source);
-    } catch (const core::XmlError &) {
+    std::ifstream in(std::string(utf8(path)), std::ios::binary | std::ios::ate);
+    std::string source(in ? static_cast<std::size_t>(in.tellg()) : 0, '\0');
+    if (!in.seekg(0).read(source.data(), static_cast<std::streamsize>(source.size())))
         return lines;
-    }
+    std::vector<std::uint32_t> at = core::element_lines(source);
+    lines.reserve(at.size());
     nb::object it = get(root, names().iter)();
     std::size_t i = 0;
     while (PyObject *e = PyIter_Next(it.ptr())) {
         if (i < at.size())
-            lines.emplace(e, at[i].line);
+            lines.emplace(e, at[i]);
         ++i;
         Py_DECREF(e);  // the tree keeps it alive
     }

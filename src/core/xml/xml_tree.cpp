@@ -31,8 +31,7 @@ void append_utf8(std::string &out, std::uint32_t cp) {
 
 class Reader {
 public:
-    Reader(std::string_view source, bool keep, std::vector<Position> *order)
-        : s_(source), keep_(keep), order_(order) {
+    explicit Reader(std::string_view source) : s_(source) {
         lines_.push_back(0);
         for (std::size_t i = 0; i < s_.size(); ++i)
             if (s_[i] == '\n' || (s_[i] == '\r' && (i + 1 == s_.size() || s_[i + 1] != '\n')))
@@ -209,24 +208,20 @@ private:
             for (const XmlAttribute &a : e.attributes)
                 if (a.name == n)
                     fail("duplicate attribute", start);
-            e.attributes.push_back(XmlAttribute{std::string(n), keep_ ? std::move(value) : std::string(), pos(start)});
+            e.attributes.push_back(XmlAttribute{std::string(n), std::move(value), pos(start)});
         }
     }
 
     void begin_run(TextRun *run) {
-        if (keep_)
-            run->origins.emplace_back(run->value.size(), pos(i_));
+        run->origins.emplace_back(run->value.size(), pos(i_));
     }
 
     // At "<": the element, its content and its end tag.
     void element(XmlElement &e) {
         std::size_t start = i_++;
         std::string_view tag = name();
-        if (order_)
-            order_->push_back(pos(start));
         e.tag = std::string(tag);
-        if (keep_)
-            e.at = pos(start);
+        e.at = pos(start);
         attributes(e);
         if (at("/>")) {
             i_ += 2;
@@ -256,8 +251,7 @@ private:
                     std::size_t from = i_;
                     begin_run(run);
                     skip_past("]]>", "CDATA section");
-                    if (keep_)
-                        run->value.append(s_.substr(from, i_ - 3 - from));
+                    run->value.append(s_.substr(from, i_ - 3 - from));
                     fresh = true;
                 } else if (at("<?")) {
                     skip_past("?>", "processing instruction");
@@ -265,23 +259,13 @@ private:
                 } else if (at("<!")) {
                     fail("not well-formed (invalid token)", i_);
                 } else {
-                    XmlElement child;
-                    if (keep_) {
-                        e.children.push_back(std::move(child));
-                        element(e.children.back());
-                        run = &e.children.back().tail;
-                    } else {
-                        element(child);
-                    }
+                    e.children.emplace_back();
+                    element(e.children.back());
+                    run = &e.children.back().tail;
                     fresh = true;
                 }
             } else if (c == '&') {
-                if (keep_)
-                    reference(run->value);
-                else {
-                    std::string sink;
-                    reference(sink);
-                }
+                reference(run->value);
                 fresh = true;
             } else {
                 if (fresh)
@@ -290,11 +274,9 @@ private:
                 std::size_t from = i_;
                 while (i_ < s_.size() && s_[i_] != '<' && s_[i_] != '&' && s_[i_] != '\r')
                     ++i_;
-                if (keep_)
-                    run->value.append(s_.substr(from, i_ - from));
+                run->value.append(s_.substr(from, i_ - from));
                 if (i_ < s_.size() && s_[i_] == '\r') {  // "\r\n" and a lone "\r" read as "\n"
-                    if (keep_)
-                        run->value.push_back('\n');
+                    run->value.push_back('\n');
                     i_ += (i_ + 1 < s_.size() && s_[i_ + 1] == '\n') ? 2 : 1;
                     fresh = true;
                 }
@@ -305,8 +287,6 @@ private:
 
     std::string_view s_;
     std::size_t i_ = 0;
-    bool keep_;
-    std::vector<Position> *order_;
     std::vector<std::size_t> lines_;  // byte offset of each line start
 };
 
@@ -335,11 +315,42 @@ const XmlAttribute *XmlElement::attribute(std::string_view name) const noexcept 
     return nullptr;
 }
 
-XmlElement parse_xml(std::string_view source) { return Reader(source, true, nullptr).document(); }
+XmlElement parse_xml(std::string_view source) { return Reader(source).document(); }
 
-std::vector<Position> element_positions(std::string_view source) {
-    std::vector<Position> out;
-    Reader(source, false, &out).document();
+std::vector<std::uint32_t> element_lines(std::string_view source) {
+    std::vector<std::uint32_t> out;
+    std::uint32_t line = 1;
+    std::size_t counted = 0;  // newlines are counted up to here
+    auto skip = [&](std::size_t from, std::string_view end) {
+        std::size_t hit = source.find(end, from);
+        return hit == std::string_view::npos ? source.size() : hit + end.size();
+    };
+    for (std::size_t i = source.find('<'); i < source.size(); i = source.find('<', i)) {
+        std::string_view rest = source.substr(i);
+        if (rest.substr(0, 4) == "<!--") {
+            i = skip(i + 4, "-->");
+        } else if (rest.substr(0, 9) == "<![CDATA[") {
+            i = skip(i + 9, "]]>");
+        } else if (rest.substr(0, 2) == "<?") {
+            i = skip(i + 2, "?>");
+        } else if (rest.substr(0, 2) == "<!") {  // DOCTYPE, with an internal subset in brackets
+            int depth = 0;
+            for (++i; i < source.size() && !(source[i] == '>' && depth <= 0); ++i)
+                depth += source[i] == '[' ? 1 : source[i] == ']' ? -1 : 0;
+        } else if (rest.substr(0, 2) == "</") {
+            i += 2;
+        } else {
+            // '\r' alone ends a line too, but then so does the '\n' of "\r\n": count '\n' and lone '\r'.
+            for (; counted < i; ++counted)
+                line += source[counted] == '\n' || (source[counted] == '\r' && (counted + 1 >= source.size() ||
+                                                                                 source[counted + 1] != '\n'));
+            out.push_back(line);
+            char quote = 0;  // attribute values may hold '>'
+            for (++i; i < source.size() && (quote || source[i] != '>'); ++i)
+                if (source[i] == '"' || source[i] == '\'')
+                    quote = quote == source[i] ? 0 : quote ? quote : source[i];
+        }
+    }
     return out;
 }
 

@@ -53,8 +53,9 @@ public:
 // character references are known. Throws XmlError.
 XmlElement parse_xml(std::string_view source);
 
-// Positions of all elements of `source`, in document order (the order of a depth-first
-// walk from the root), without building the tree. Throws XmlError.
-std::vector<Position> element_positions(std::string_view source);
+// Lines of all start tags of `source`, in document order (the order of a depth-first walk
+// from the root). A quick scan for documents another parser has already accepted: it
+// skips comments, CDATA, processing instructions and DOCTYPE and checks nothing else.
+std::vector<std::uint32_t> element_lines(std::string_view source);
 
 }  // namespace zorvane::core
