@@ -74,7 +74,8 @@ def test_lint_reports_each_fault_once_where_it_is(tmp_path, case, fmt):
 
 def test_own_mapper_files_lint_clean():
     for path in (ROOT / "examples", ROOT / "tests" / "python" / "data" / "mappers" / "user.xml"):
-        assert (zorvane("lint", path).returncode, zorvane("lint", path).stdout) == (0, "")
+        run = zorvane("lint", path)
+        assert (run.returncode, run.stdout) == (0, "")
 
 
 @pytest.mark.parametrize(
