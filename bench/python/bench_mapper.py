@@ -6,28 +6,11 @@ import xml.etree.ElementTree as ET
 
 import sqlalchemy as sa
 
+from _fixtures import mapper_text
 from _timing import compare, header
 from zorvane.mapper.vantrel import ParseMapper
 
 TMP = pathlib.Path(tempfile.mkdtemp())
-
-STATEMENT = """
-  <select id="find_{n}" resultType="dict">
-    select id, name, age, city from user
-    <where>
-      <if test="params.get('name') is not None">AND name = #{{name}}</if>
-      <if test="params.get('min_age') is not None">AND age &gt;= #{{min_age}}</if>
-      <if test="params.get('city')">AND city = #{{city}}</if>
-      <if test="params.get('ids')">AND id IN
-        <foreach item="id" collection="ids" open="(" close=")" separator=",">#{{id}}</foreach></if>
-    </where>
-    order by id
-  </select>"""
-
-
-def mapper_text(ns: str, count: int) -> str:
-    return f'<?xml version="1.0"?>\n<mapper namespace="{ns}">' + "".join(STATEMENT.format(n=i) for i in range(count)) + "\n</mapper>\n"
-
 
 path = TMP / "one.xml"
 path.write_text(mapper_text("UserMapper", 1))

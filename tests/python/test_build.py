@@ -11,6 +11,7 @@ import zorvane
 ALL_MODULES = [
     "zorvane.zorvane",
     "zorvane.exception",
+    "zorvane.cli",
     "zorvane.mapper.vantrel",
     "zorvane.db.ostrane",
     "zorvane.db.kelvor",

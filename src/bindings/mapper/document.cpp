@@ -2,8 +2,13 @@
 #include "mapper/document.hpp"
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <unordered_map>
 
+#include "glue/expression.hpp"
 #include "render/clauses.hpp"
+#include "xml/xml_tree.hpp"
 
 namespace zorvane::glue {
 namespace {
@@ -95,19 +100,20 @@ void append_run(core::Body &out, nb::handle value) {
 
 std::string tag_name(nb::handle tag) { return PyUnicode_Check(tag.ptr()) ? std::string(utf8(tag)) : std::string(nb::str(tag).c_str()); }
 
-// Adds the note `lead` + `expr` to the exception being raised (PEP 678), keeping the
-// exception itself.
+// Adds note `text` (a new reference, or null) to exception object `value` (PEP 678).
+// Runs with no error set; whatever fails here is dropped, the original error stays.
+void note_on(PyObject *value, PyObject *text) {
+    PyObject *r = text ? PyObject_CallMethodOneArg(value, names().add_note, text) : nullptr;
+    Py_XDECREF(text);
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_Clear();
+}
+
+// Adds the note `lead` + `expr` to the exception being raised, keeping the exception itself.
 void add_note(const char *lead, PyObject *expr) {
-    // Runs with no error set; whatever fails here is dropped, the original error stays.
-    auto call = [&](PyObject *value) {
-        PyObject *text = PyUnicode_FromFormat("%s%U", lead, expr);
-        PyObject *r = text ? PyObject_CallMethodOneArg(value, names().add_note, text) : nullptr;
-        Py_XDECREF(text);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_Clear();
-    };
+    auto call = [&](PyObject *value) { note_on(value, PyUnicode_FromFormat("%s%U", lead, expr)); };
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject *value = PyErr_GetRaisedException();
     if (value)
@@ -125,9 +131,52 @@ void add_note(const char *lead, PyObject *expr) {
 #endif
 }
 
+// Where an error came from: "<path>:<line>: <what>" (the line left out when unknown).
+void note_location(const nb::python_error &e, nb::handle path, std::uint32_t line, const std::string &what) {
+    nb::object text = nb::str(path);
+    std::string tail = (line ? ":" + std::to_string(line) : std::string()) + ": " + what;
+    note_on(e.value().ptr(), PyUnicode_FromFormat("%U%s", text.ptr(), tail.c_str()));
+}
+
+// Source line of each element of a loaded document, by object.
+using LineMap = std::unordered_map<PyObject *, std::uint32_t>;
+
+// Lines of the elements under `root`, read from the file at `path`. ElementTree keeps
+// none, but its depth-first walk meets the elements in the order of their start tags;
+// when the two readings disagree no line is known.
+LineMap element_lines(nb::handle path, nb::handle root) {
+    LineMap lines;
+    std::ifstream in(std::string(utf8(path)), std::ios::binary | std::ios::ate);
+    std::string source(in ? static_cast<std::size_t>(in.tellg()) : 0, '\0');
+    if (!in.seekg(0).read(source.data(), static_cast<std::streamsize>(source.size())))
+        return lines;
+    std::vector<std::uint32_t> at = core::element_lines(source);
+    lines.reserve(at.size());
+    nb::object it = get(root, names().iter)();
+    std::size_t i = 0;
+    while (PyObject *e = PyIter_Next(it.ptr())) {
+        if (i < at.size())
+            lines.emplace(e, at[i]);
+        ++i;
+        Py_DECREF(e);  // the tree keeps it alive
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    if (i != at.size())
+        lines.clear();
+    return lines;
+}
+
 class Compiler {
 public:
-    explicit Compiler(MapperDocument &doc) : doc_(doc) {}
+    explicit Compiler(MapperDocument &doc, const LineMap *lines = nullptr) : doc_(doc), lines_(lines) {}
+
+    std::uint32_t line_of(nb::handle elem) const {
+        if (!lines_)
+            return 0;
+        auto it = lines_->find(elem.ptr());
+        return it == lines_->end() ? 0 : it->second;
+    }
 
     // The element's text, then each child's rendering followed by its tail.
     void body(nb::handle elem, core::Body &out) {
@@ -145,8 +194,9 @@ public:
     void element(nb::handle elem, core::Body &out) {
         using core::ErrorKind;
         nb::object tag = get(elem, names().tag);
+        std::uint32_t line = line_of(elem);
         if (!PyUnicode_Check(tag.ptr())) {
-            core::append_node(out, core::make_error(ErrorKind::UnsupportedTag, tag_name(tag)));
+            core::append_node(out, core::make_error(ErrorKind::UnsupportedTag, tag_name(tag), line));
             return;
         }
         std::string_view t = utf8(tag);
@@ -156,11 +206,11 @@ public:
             nb::object attrib = get(elem, names().attrib);
             PyObject *test = attribute(attrib, names().test);
             if (!test)
-                return core::append_node(out, core::make_error(ErrorKind::MissingAttribute, "test"));
+                return core::append_node(out, core::make_error(ErrorKind::MissingAttribute, "test", line));
             std::size_t expr = doc_.expressions.add(test, false);
             core::Body b;
             body(elem, b);
-            core::append_node(out, core::make_if(expr, std::move(b)));
+            core::append_node(out, at_line(core::make_if(expr, std::move(b)), line));
         } else if (t == "where" || t == "set") {
             core::Body b;
             body(elem, b);
@@ -172,13 +222,18 @@ public:
         } else if (t == "foreach") {
             foreach_(elem, get(elem, names().attrib), out);
         } else if (t == "include") {
-            include(get(elem, names().attrib), out);
+            include(get(elem, names().attrib), line, out);
         } else {
-            core::append_node(out, core::make_error(ErrorKind::UnsupportedTag, std::string(t)));
+            core::append_node(out, core::make_error(ErrorKind::UnsupportedTag, std::string(t), line));
         }
     }
 
 private:
+    static core::Node at_line(core::Node n, std::uint32_t line) {
+        n.line = line;
+        return n;
+    }
+
     void trim(nb::handle elem, nb::handle attrib, core::Body &out) {
         auto value = [&](PyObject *key) {
             PyObject *v = attribute(attrib, key);
@@ -206,13 +261,13 @@ private:
                 nb::object attrib = get(child, names().attrib);
                 PyObject *test = attribute(attrib, names().test);
                 if (!test) {
-                    branches.push_back(core::make_error(core::ErrorKind::MissingAttribute, "test"));
+                    branches.push_back(core::make_error(core::ErrorKind::MissingAttribute, "test", line_of(child)));
                     return;
                 }
                 std::size_t expr = doc_.expressions.add(test, false);
                 core::Body b;
                 body(child, b);
-                branches.push_back(core::make_if(expr, std::move(b)));
+                branches.push_back(at_line(core::make_if(expr, std::move(b)), line_of(child)));
             } else if (t == "otherwise" && !otherwise.is_valid()) {
                 otherwise = nb::borrow(child);
             }
@@ -220,9 +275,9 @@ private:
         if (otherwise.is_valid()) {
             core::Body b;
             body(otherwise, b);
-            branches.push_back(core::make_block(std::move(b)));
+            branches.push_back(at_line(core::make_block(std::move(b)), line_of(otherwise)));
         }
-        core::append_node(out, core::make_choose(std::move(branches), otherwise.is_valid()));
+        core::append_node(out, at_line(core::make_choose(std::move(branches), otherwise.is_valid()), line_of(elem)));
     }
 
     void foreach_(nb::handle elem, nb::handle attrib, core::Body &out) {
@@ -230,35 +285,37 @@ private:
         for (int i = 0; i < 5; ++i) {
             values[i] = attribute(attrib, names().foreach[i]);
             if (!values[i])
-                return core::append_node(
-                    out, core::make_error(core::ErrorKind::MissingAttribute, std::string(utf8(names().foreach[i]))));
+                return core::append_node(out, core::make_error(core::ErrorKind::MissingAttribute,
+                                                               std::string(utf8(names().foreach[i])), line_of(elem)));
         }
         std::string item = text_of(values[0]), collection = text_of(values[1]);
         std::size_t expr = doc_.expressions.add(values[1], true);
         core::Body b;
         body(elem, b);
-        core::append_node(out, core::make_foreach(std::move(b), expr, item, collection, text_of(values[2]),
-                                                  text_of(values[3]), text_of(values[4])));
+        core::append_node(out, at_line(core::make_foreach(std::move(b), expr, item, collection, text_of(values[2]),
+                                                          text_of(values[3]), text_of(values[4])),
+                                       line_of(elem)));
     }
 
-    void include(nb::handle attrib, core::Body &out) {
+    void include(nb::handle attrib, std::uint32_t line, core::Body &out) {
         using core::ErrorKind;
         PyObject *refid = attribute(attrib, names().refid);
         if (!refid)
-            return core::append_node(out, core::make_error(ErrorKind::MissingAttribute, "refid"));
+            return core::append_node(out, core::make_error(ErrorKind::MissingAttribute, "refid", line));
         PyObject *slot = PyDict_GetItemWithError(doc_.slots.ptr(), refid);
         if (!slot) {
             if (PyErr_Occurred())
                 throw nb::python_error();
-            return core::append_node(out, core::make_error(ErrorKind::UnknownRefid, tag_name(refid)));
+            return core::append_node(out, core::make_error(ErrorKind::UnknownRefid, tag_name(refid), line));
         }
         std::size_t s = PyLong_AsSize_t(slot);
         if (doc_.kinds[s] != StatementKind::Sql)  // a statement is no fragment
-            return core::append_node(out, core::make_error(ErrorKind::UnsupportedTag, tag_name(doc_.tags[s])));
-        core::append_node(out, core::make_include(s, text_of(refid)));
+            return core::append_node(out, core::make_error(ErrorKind::UnsupportedTag, tag_name(doc_.tags[s]), line));
+        core::append_node(out, at_line(core::make_include(s, text_of(refid)), line));
     }
 
     MapperDocument &doc_;
+    const LineMap *lines_;
 };
 
 // What a rendering reads: the compiled expressions, the caller's parameters and the
@@ -266,6 +323,9 @@ private:
 class PyEvaluator final : public core::Evaluator {
 public:
     PyEvaluator(Expressions &ex, PyObject *params, PyObject *context) : ex_(ex), params_(params), context_(context) {}
+
+    std::uint32_t failed_line = 0;
+    void failed_at(std::uint32_t line) noexcept override { failed_line = line; }
 
     bool test(std::size_t i) override {
         PyObject *code = ex_.code(i);
@@ -366,12 +426,23 @@ private:
     raise_exception(e.what());
 }
 
-std::string render_body(const MapperDocument &doc, const core::Body &body, PyEvaluator &ev) {
+// Renders `body`; errors get a location note naming statement `id` when it is given.
+std::string render_body(const MapperDocument &doc, const core::Body &body, PyEvaluator &ev, nb::handle id,
+                        std::vector<core::Decision> *decisions = nullptr) {
     std::string out;
+    std::uint32_t line = 0;
     try {
-        core::render(body, doc.bodies, ev, out);
-    } catch (const core::RenderError &e) {
-        raise_render_error(e);
+        try {
+            core::render(body, doc.bodies, ev, out, decisions);
+        } catch (const core::RenderError &e) {
+            line = e.line;
+            raise_render_error(e);
+        }
+    } catch (nb::python_error &e) {
+        if (id.is_valid())
+            note_location(e, doc.path, line ? line : ev.failed_line,
+                          "in statement '" + std::string(nb::str(id).c_str()) + "'");
+        throw;
     }
     return out;
 }
@@ -409,32 +480,61 @@ PyObject *Expressions::code(std::size_t i) {
     Entry &e = entries_[i];
     if (e.code.is_valid())
         return e.code.ptr();
-    std::string_view src = utf8(e.text);
-    // eval() drops leading blanks and tabs of a source string; so do we.
-    src.remove_prefix(std::min(src.find_first_not_of(" \t"), src.size()));
-    if (src.find('\0') != std::string_view::npos)
-        raise(PyExc_SyntaxError, "source code string cannot contain null bytes");
-    PyCompilerFlags flags;
-    flags.cf_flags = PyCF_SOURCE_IS_UTF8;
-    flags.cf_feature_version = PY_MINOR_VERSION;
-    std::string source(src);
-    PyObject *code = Py_CompileStringExFlags(source.c_str(), e.collection ? "<foreach collection>" : "<test>",
-                                             Py_eval_input, &flags, -1);
-    if (!code) {
-        add_note(e.collection ? "while compiling the foreach collection: " : "while compiling the test: ", e.text.ptr());
-        throw nb::python_error();
+    try {
+        e.code = compile_expression(utf8(e.text), e.collection ? "<foreach collection>" : "<test>");
+    } catch (nb::python_error &err) {
+        note_on(err.value().ptr(), PyUnicode_FromFormat("%s%U", e.collection ? "while compiling the foreach collection: "
+                                                                              : "while compiling the test: ",
+                                                        e.text.ptr()));
+        throw;
     }
-    e.code = nb::steal(code);
-    return code;
+    return e.code.ptr();
 }
+
+namespace {
+MapperDocument load_tree(nb::handle xml_path, nb::handle root, const LineMap &lines, std::uint32_t &line);
+}  // namespace
 
 MapperDocument MapperDocument::load(nb::handle xml_path) {
     if (xml_path.is_none())
         raise(PyExc_TypeError, "ParseMapper needs xml_path, the path of a mapper file");
     check_exact(xml_path, &PyUnicode_Type, "xml_path");
-    nb::object root = get(et_parse(xml_path), names().getroot)();
+    nb::object root;
+    try {
+        root = get(et_parse(xml_path), names().getroot)();
+    } catch (nb::python_error &e) {
+        std::uint32_t line = 0;  // a ParseError knows where it stopped
+        nb::object at = nb::steal(PyObject_GetAttrString(e.value().ptr(), "position"));
+        if (!at.is_valid())
+            PyErr_Clear();
+        else if (PyTuple_Check(at.ptr()) && PyTuple_GET_SIZE(at.ptr()) == 2)
+            line = static_cast<std::uint32_t>(PyLong_AsUnsignedLong(PyTuple_GET_ITEM(at.ptr(), 0)));
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            line = 0;
+        }
+        note_location(e, xml_path, line, "while loading the mapper file");
+        throw;
+    }
+    LineMap lines = element_lines(xml_path, root);
+    std::uint32_t line = 0;  // of the element being registered or compiled
+    try {
+        return load_tree(xml_path, root, lines, line);
+    } catch (nb::python_error &e) {
+        note_location(e, xml_path, line, "while loading the mapper file");
+        throw;
+    }
+}
 
+namespace {
+
+MapperDocument load_tree(nb::handle xml_path, nb::handle root, const LineMap &lines, std::uint32_t &line) {
+    auto line_of = [&](nb::handle e) {
+        auto it = lines.find(e.ptr());
+        return it == lines.end() ? 0u : it->second;
+    };
     MapperDocument doc;
+    doc.path = nb::borrow(xml_path);
     nb::object mappers = get(root, names().iter)("mapper");
     PyObject *first = PyIter_Next(mappers.ptr());
     if (!first && PyErr_Occurred())
@@ -454,6 +554,7 @@ MapperDocument MapperDocument::load(nb::handle xml_path) {
         nb::object tag = get(child, names().tag);
         if (!PyUnicode_Check(tag.ptr()) || !registered_tag(utf8(tag)))
             return;
+        line = line_of(child);
         StatementKind kind = kind_of(utf8(tag));
         nb::object attrib = get(child, names().attrib);
         PyObject *id = attribute(attrib, names().id);
@@ -470,6 +571,7 @@ MapperDocument MapperDocument::load(nb::handle xml_path) {
         if (PyObject *known = PyDict_GetItemWithError(doc.slots.ptr(), id)) {
             slot = PyLong_AsSize_t(known);  // a later element with the same id replaces it
             doc.kinds[slot] = kind;
+            doc.ids[slot] = nb::borrow(id);
             doc.tags[slot] = tag;
             doc.result_type_objects[slot] = result_type;
             elements[slot] = child;
@@ -481,6 +583,7 @@ MapperDocument MapperDocument::load(nb::handle xml_path) {
             if (!index.is_valid() || PyDict_SetItem(doc.slots.ptr(), id, index.ptr()) < 0)
                 throw nb::python_error();
             doc.kinds.push_back(kind);
+            doc.ids.push_back(nb::borrow(id));
             doc.tags.push_back(tag);
             doc.result_type_objects.push_back(result_type);
             elements.push_back(child);
@@ -493,11 +596,15 @@ MapperDocument MapperDocument::load(nb::handle xml_path) {
 
     // Every id is known now, so includes resolve whatever the order of the file.
     doc.bodies.resize(elements.size());
-    Compiler compiler(doc);
-    for (std::size_t i = 0; i < elements.size(); ++i)
+    Compiler compiler(doc, &lines);
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+        line = line_of(elements[i]);
         compiler.body(elements[i], doc.bodies[i]);
+    }
     return doc;
 }
+
+}  // namespace
 
 core::Body MapperDocument::compile_element(nb::handle element) {
     core::Body body;
@@ -505,18 +612,18 @@ core::Body MapperDocument::compile_element(nb::handle element) {
     return body;
 }
 
-nb::str MapperDocument::render_statement(std::size_t slot, nb::handle params) {
+nb::str MapperDocument::render_statement(std::size_t slot, nb::handle params, std::vector<core::Decision> *decisions) {
     const core::Body &body = bodies[slot];
     if (body.empty())
         return make_str("");
     PyEvaluator ev(expressions, params.ptr(), nullptr);
-    return make_str(render_body(*this, body, ev));
+    return make_str(render_body(*this, body, ev, ids[slot], decisions));
 }
 
 nb::str MapperDocument::render_element(nb::handle element, nb::handle context) {
     core::Body body = compile_element(element);
     PyEvaluator ev(expressions, nullptr, context.ptr());
-    return make_str(render_body(*this, body, ev));
+    return make_str(render_body(*this, body, ev, nb::handle()));
 }
 
 }  // namespace zorvane::glue

@@ -31,11 +31,12 @@ enum class StatementKind : unsigned char { Sql, Select, Insert, Update, Delete }
 
 // Everything a ParseMapper knows; built by load() and never changed afterwards.
 struct MapperDocument {
+    nb::object path;        // the xml_path it was loaded from, named by error notes
     nb::object namespace_;  // null when the file names none
     nb::dict elements, result_types, sql_types;  // the public maps, by id
     nb::dict slots;                               // id -> index into the vectors below
     std::vector<StatementKind> kinds;
-    std::vector<nb::object> tags, result_type_objects;
+    std::vector<nb::object> ids, tags, result_type_objects;
     std::vector<core::Body> bodies;
     Expressions expressions;
 
@@ -45,8 +46,10 @@ struct MapperDocument {
     // The rendering of `element` (tag dispatch, as inside a statement body), compiled now.
     core::Body compile_element(nb::handle element);
 
-    // Renders registered statement `slot` for `params`; returns the SQL text.
-    nb::str render_statement(std::size_t slot, nb::handle params);
+    // Renders registered statement `slot` for `params`; returns the SQL text. Errors get
+    // a note naming the file, the line of the failing element and the statement id.
+    // With `decisions`, the dynamic decisions taken are appended to it.
+    nb::str render_statement(std::size_t slot, nb::handle params, std::vector<core::Decision> *decisions = nullptr);
 
     // parse_element: renders `element` against the rendering context `context`.
     nb::str render_element(nb::handle element, nb::handle context);

@@ -46,13 +46,63 @@ const char *wrong_kind_message(StatementKind kind) {
 }
 
 // The shared procedure of select/insert/update/delete: (TextClause, bound values).
-nb::tuple render_kind(MapperDocument &doc, nb::handle id, nb::handle params, StatementKind want, const char *arg) {
+nb::tuple render_kind(MapperDocument &doc, nb::handle id, nb::handle params, StatementKind want, const char *arg,
+                      std::vector<core::Decision> *decisions = nullptr) {
     glue::check_exact(id, &PyUnicode_Type, arg);
     check_params(params);
     std::size_t slot = slot_of(doc, id);
     if (doc.kinds[slot] != want)
         glue::raise_exception(wrong_kind_message(want));
-    return glue::to_prepared_statement(doc.render_statement(slot, params), params);
+    return glue::to_prepared_statement(doc.render_statement(slot, params, decisions), params);
+}
+
+// The kind get_sql renders `sql_id` as: its own, a fragment as a delete (which fails).
+StatementKind dispatch_kind(const MapperDocument &doc, nb::handle sql_id, nb::handle params, std::size_t &slot) {
+    glue::check_exact(sql_id, &PyUnicode_Type, "sql_id");
+    check_params(params);
+    slot = slot_of(doc, sql_id);
+    return doc.kinds[slot] == StatementKind::Sql ? StatementKind::Delete : doc.kinds[slot];
+}
+
+// One dynamic decision of an explained rendering.
+struct DecisionRecord {
+    std::uint32_t line;
+    nb::object tag, expression, outcome;
+};
+
+// What explain() returns: the statement text as the toolkit gets it, its bound values
+// and the decisions that shaped it.
+struct Explanation {
+    nb::object sql, params;
+    nb::list decisions;
+};
+
+DecisionRecord record_of(MapperDocument &doc, const core::Decision &d) {
+    using core::DecisionTag;
+    static const char *tags[] = {"if", "when", "choose", "foreach"};
+    DecisionRecord r{d.line, nb::str(tags[static_cast<int>(d.tag)]), nb::none(), nb::none()};
+    if (d.tag != DecisionTag::Choose)
+        r.expression = nb::borrow(doc.expressions.text(d.expr));
+    if (d.tag == DecisionTag::Foreach) {
+        r.outcome = nb::int_(d.outcome);
+    } else if (d.tag == DecisionTag::Choose) {
+        std::string branch = d.outcome ? "when" : "otherwise";
+        r.outcome = nb::str((branch + (d.branch_line ? " (line " + std::to_string(d.branch_line) + ")" : "")).c_str());
+    } else {
+        r.outcome = nb::bool_(d.outcome != 0);
+    }
+    return r;
+}
+
+Explanation explain_shim(MapperDocument &doc, nb::handle sql_id, nb::handle params) {
+    std::size_t slot;
+    StatementKind kind = dispatch_kind(doc, sql_id, params, slot);
+    std::vector<core::Decision> decisions;
+    nb::tuple pair = render_kind(doc, sql_id, params, kind, "sql_id", &decisions);
+    Explanation e{nb::str(pair[0].attr("text")), pair[1], nb::list()};
+    for (const core::Decision &d : decisions)
+        e.decisions.append(nb::cast(record_of(doc, d)));
+    return e;
 }
 
 nb::tuple select_shim(MapperDocument &doc, nb::handle id, nb::handle params) {
@@ -77,10 +127,8 @@ nb::tuple insert_shim(MapperDocument &doc, nb::handle id, nb::handle params, nb:
 }
 
 nb::tuple get_sql_shim(MapperDocument &doc, nb::handle sql_id, nb::handle params) {
-    glue::check_exact(sql_id, &PyUnicode_Type, "sql_id");
-    check_params(params);
-    std::size_t slot = slot_of(doc, sql_id);
-    StatementKind kind = doc.kinds[slot] == StatementKind::Sql ? StatementKind::Delete : doc.kinds[slot];
+    std::size_t slot;
+    StatementKind kind = dispatch_kind(doc, sql_id, params, slot);
     nb::tuple pair = render_kind(doc, sql_id, params, kind, "sql_id");
     return nb::make_tuple(pair[0], pair[1], doc.tags[slot], doc.result_type_objects[slot]);
 }
@@ -170,6 +218,29 @@ NB_MODULE(vantrel, m) {
     m.attr("param_pattern") = re.attr("compile")(R"(#{([a-zA-Z0-9_\-]+)})");
     m.attr("replace_pattern") = re.attr("compile")(R"(\${([a-zA-Z0-9_\-]+)})");
 
+    nb::class_<DecisionRecord>(m, "Decision", "One dynamic decision of an explained rendering.")
+        .def_ro("line", &DecisionRecord::line, "Line of the element in its mapper file (0 when unknown).")
+        .def_ro("tag", &DecisionRecord::tag, nb::for_getter(nb::sig("def tag(self) -> str")), "if, when, choose or foreach.")
+        .def_ro("expression", &DecisionRecord::expression, nb::for_getter(nb::sig("def expression(self) -> str | None")),
+                "The test or collection expression; None for a choose.")
+        .def_ro("outcome", &DecisionRecord::outcome, nb::for_getter(nb::sig("def outcome(self) -> bool | int | str")),
+                "Whether the test held, the number of items, or the branch a choose took.")
+        .def("__repr__", [](const DecisionRecord &r) {
+            return nb::str("Decision(line={}, tag={!r}, expression={!r}, outcome={!r})")
+                .format(r.line, r.tag, r.expression, r.outcome);
+        });
+
+    nb::class_<Explanation>(m, "Explanation", "A rendered statement with the decisions that shaped it.")
+        .def_ro("sql", &Explanation::sql, nb::for_getter(nb::sig("def sql(self) -> str")),
+                "Statement text as the toolkit gets it, with :name bind markers.")
+        .def_ro("params", &Explanation::params, nb::for_getter(nb::sig("def params(self) -> dict[str, typing.Any]")),
+                "Bound values by marker name.")
+        .def_ro("decisions", &Explanation::decisions, nb::for_getter(nb::sig("def decisions(self) -> list[Decision]")),
+                "Dynamic decisions in the order taken.")
+        .def("__repr__", [](const Explanation &e) {
+            return nb::str("Explanation(sql={!r}, params={!r}, decisions={!r})").format(e.sql, e.params, e.decisions);
+        });
+
     nb::class_<MapperDocument>(m, "ParseMapper", nb::dynamic_attr(),
                                "One mapper XML file: its statements by id, rendered into bound statements.")
         .def("__init__", &init_shim, "xml_path"_a.none() = nb::none(),
@@ -178,6 +249,8 @@ NB_MODULE(vantrel, m) {
              "Live view of the registered ids, fragments included, in document order.")
         .def("get_sql", &get_sql_shim, "sql_id"_a.none(), "params"_a.none() = nb::none(),
              "(TextClause, bound values, sql_type, result_type) of statement `sql_id` rendered for `params`.")
+        .def("explain", &explain_shim, "sql_id"_a.none(), "params"_a.none() = nb::none(),
+             "Renders `sql_id` as get_sql does and reports the SQL, bound values and dynamic decisions.")
         .def("select", &select_shim, "id"_a.none(), "params"_a.none(), "Renders select `id`: (TextClause, bound values).")
         .def("insert", &insert_shim, "id"_a.none(), "params"_a.none(), "primary_key"_a.none() = nb::none(),
              "Renders insert `id`, adding \" RETURNING <primary_key>\" when one is given.")

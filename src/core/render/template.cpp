@@ -25,7 +25,8 @@ std::string_view plain_text(const Body &body) { return body.empty() ? std::strin
 
 class Renderer {
 public:
-    Renderer(const std::vector<Body> &fragments, Evaluator &ev) : fragments_(fragments), ev_(ev) {}
+    Renderer(const std::vector<Body> &fragments, Evaluator &ev, std::vector<Decision> *decisions)
+        : fragments_(fragments), ev_(ev), decisions_(decisions) {}
 
     void body(const Body &nodes, std::string &out) {
         for (const Node &n : nodes)
@@ -38,7 +39,7 @@ private:
             case NodeKind::Text: out.append(n.text); break;
             case NodeKind::Block: body(n.body, out); break;
             case NodeKind::If:
-                if (ev_.test(n.ref))
+                if (test(n, DecisionTag::If))
                     body(n.body, out);
                 break;
             case NodeKind::Choose: choose(n, out); break;
@@ -63,29 +64,59 @@ private:
             }
             case NodeKind::Foreach: repeat(n, out); break;
             case NodeKind::Include: include(n, out); break;
-            case NodeKind::Error: throw RenderError(static_cast<ErrorKind>(n.ref), n.text);
+            case NodeKind::Error: throw RenderError(static_cast<ErrorKind>(n.ref), n.text, n.line);
         }
+    }
+
+    // Runs an evaluator call for node `n`, telling the evaluator where it failed.
+    template <class F>
+    auto located(const Node &n, F &&call) {
+        try {
+            return call();
+        } catch (...) {
+            if (!located_) {
+                located_ = true;
+                ev_.failed_at(n.line);
+            }
+            throw;
+        }
+    }
+
+    bool test(const Node &n, DecisionTag tag) {
+        bool holds = located(n, [&] { return ev_.test(n.ref); });
+        if (decisions_)
+            decisions_->push_back(Decision{tag, n.line, n.ref, holds ? 1u : 0u});
+        return holds;
     }
 
     void choose(const Node &n, std::string &out) {
         std::size_t branches = n.body.size() - (n.ref ? 1 : 0);
+        std::size_t record = decisions_ ? decisions_->size() : 0;
+        if (decisions_)  // filled in once a branch is taken
+            decisions_->push_back(Decision{DecisionTag::Choose, n.line, 0, 0, 0});
         for (std::size_t i = 0; i < branches; ++i) {
             const Node &b = n.body[i];
             if (b.kind == NodeKind::Error)
                 node(b, out);
-            else if (ev_.test(b.ref)) {
+            else if (test(b, DecisionTag::When)) {
+                if (decisions_)
+                    (*decisions_)[record].outcome = i + 1, (*decisions_)[record].branch_line = b.line;
                 body(b.body, out);
                 return;
             }
         }
         if (!n.ref)
-            throw RenderError(ErrorKind::MissingOtherwise, {});
+            throw RenderError(ErrorKind::MissingOtherwise, {}, n.line);
+        if (decisions_)
+            (*decisions_)[record].branch_line = n.body.back().line;
         body(n.body.back().body, out);
     }
 
     void repeat(const Node &n, std::string &out) {
         const Frame &f = *n.frame;
-        std::size_t count = ev_.collection_size(n.ref);
+        std::size_t count = located(n, [&] { return ev_.collection_size(n.ref); });
+        if (decisions_)
+            decisions_->push_back(Decision{DecisionTag::Foreach, n.line, n.ref, count});
         out.append(f.open);
         std::string one;
         for (std::size_t i = 0; i < count; ++i) {
@@ -106,7 +137,7 @@ private:
 
     void include(const Node &n, std::string &out) {
         if (std::find(active_.begin(), active_.end(), n.ref) != active_.end())
-            throw RenderError(ErrorKind::IncludeCycle, n.text);
+            throw RenderError(ErrorKind::IncludeCycle, n.text, n.line);
         active_.push_back(n.ref);
         body(fragments_.at(n.ref), out);
         active_.pop_back();
@@ -114,12 +145,15 @@ private:
 
     const std::vector<Body> &fragments_;
     Evaluator &ev_;
+    std::vector<Decision> *decisions_;
+    bool located_ = false;
     std::vector<std::size_t> active_;  // fragments being included, outermost first
 };
 
 }  // namespace
 
-RenderError::RenderError(ErrorKind k, std::string n) : std::runtime_error(describe(k, n)), kind(k), name(std::move(n)) {}
+RenderError::RenderError(ErrorKind k, std::string n, std::uint32_t at)
+    : std::runtime_error(describe(k, n)), kind(k), name(std::move(n)), line(at) {}
 
 void append_text(Body &body, std::string_view text) {
     if (text.empty())
@@ -159,8 +193,9 @@ void append_body(Body &body, Body inner) {
         append_node(body, std::move(n));
 }
 
-Node make_error(ErrorKind kind, std::string name) {
+Node make_error(ErrorKind kind, std::string name, std::uint32_t line) {
     Node n;
+    n.line = line;
     n.kind = NodeKind::Error;
     n.ref = static_cast<std::size_t>(kind);
     n.text = std::move(name);
@@ -221,8 +256,9 @@ Node make_include(std::size_t slot, std::string refid) {
     return n;
 }
 
-void render(const Body &body, const std::vector<Body> &fragments, Evaluator &ev, std::string &out) {
-    Renderer(fragments, ev).body(body, out);
+void render(const Body &body, const std::vector<Body> &fragments, Evaluator &ev, std::string &out,
+            std::vector<Decision> *decisions) {
+    Renderer(fragments, ev, decisions).body(body, out);
 }
 
 }  // namespace zorvane::core

@@ -18,6 +18,9 @@ struct Evaluator {
     virtual bool test(std::size_t expr) = 0;
     // Number of entries of foreach collection `expr` (the implementation rejects non-lists).
     virtual std::size_t collection_size(std::size_t expr) = 0;
+    // Told the source line of the innermost element whose test or collection threw,
+    // before the exception leaves render(); called once per failed rendering.
+    virtual void failed_at(std::uint32_t line) noexcept { (void)line; }
 };
 
 enum class NodeKind : std::uint8_t {
@@ -44,9 +47,20 @@ enum class ErrorKind : std::uint8_t {
 // Raised while rendering for Error nodes, include cycles and a choose without a branch.
 class RenderError : public std::runtime_error {
 public:
-    RenderError(ErrorKind kind, std::string name);
+    RenderError(ErrorKind kind, std::string name, std::uint32_t line = 0);
     ErrorKind kind;
     std::string name;
+    std::uint32_t line;  // source line of the failing element, 0 when unknown
+};
+
+// One dynamic decision taken while rendering, for callers that ask how a text came about.
+enum class DecisionTag : std::uint8_t { If, When, Choose, Foreach };
+struct Decision {
+    DecisionTag tag;
+    std::uint32_t line;
+    std::size_t expr;     // If/When/Foreach: the expression index; Choose: unused
+    std::size_t outcome;  // If/When: 0 or 1; Foreach: entries; Choose: 1 + index of the when taken, 0 otherwise
+    std::uint32_t branch_line = 0;  // Choose: line of the branch taken (when or otherwise)
 };
 
 // Fixed pieces of a trim or foreach element.
@@ -65,6 +79,7 @@ struct Node {
     std::string text;
     std::vector<Node> body;
     std::shared_ptr<const Frame> frame;
+    std::uint32_t line = 0;  // source line of the element, 0 when unknown
 };
 
 using Body = std::vector<Node>;
@@ -75,7 +90,7 @@ void append_text(Body &body, std::string_view text);
 void append_node(Body &body, Node node);
 void append_body(Body &body, Body inner);  // splices `inner` (a sql/when/otherwise body)
 
-Node make_error(ErrorKind kind, std::string name);
+Node make_error(ErrorKind kind, std::string name, std::uint32_t line = 0);
 Node make_if(std::size_t test, Body body);
 Node make_block(Body body);
 Node make_choose(std::vector<Node> branches, bool has_otherwise);  // branches: If/Error, then Block
@@ -89,6 +104,9 @@ Node make_include(std::size_t slot, std::string refid);
 
 // Renders `body` into `out`. Include nodes render fragments[ref]. Throws RenderError and
 // whatever the evaluator throws; `out` then holds a partial text the caller must drop.
-void render(const Body &body, const std::vector<Body> &fragments, Evaluator &ev, std::string &out);
+// With `decisions`, every test, choice and repetition is appended to it in the order
+// taken (a choose before the tests of its branches); null costs nothing.
+void render(const Body &body, const std::vector<Body> &fragments, Evaluator &ev, std::string &out,
+            std::vector<Decision> *decisions = nullptr);
 
 }  // namespace zorvane::core

@@ -11,6 +11,35 @@ sql_id_type_list: list[str]
 param_pattern: re.Pattern[str]
 replace_pattern: re.Pattern[str]
 
+class Decision:
+    """One dynamic decision of an explained rendering."""
+
+    @property
+    def line(self) -> int:
+        """Line of the element in its mapper file (0 when unknown)."""
+    @property
+    def tag(self) -> str:
+        """if, when, choose or foreach."""
+    @property
+    def expression(self) -> str | None:
+        """The test or collection expression; None for a choose."""
+    @property
+    def outcome(self) -> bool | int | str:
+        """Whether the test held, the number of items, or the branch a choose took."""
+
+class Explanation:
+    """A rendered statement with the decisions that shaped it."""
+
+    @property
+    def sql(self) -> str:
+        """Statement text as the toolkit gets it, with :name bind markers."""
+    @property
+    def params(self) -> dict[str, Any]:
+        """Bound values by marker name."""
+    @property
+    def decisions(self) -> list[Decision]:
+        """Dynamic decisions in the order taken."""
+
 class ParseMapper:
     """One mapper XML file: its statements by id, rendered into bound statements."""
 
@@ -27,6 +56,8 @@ class ParseMapper:
         self, sql_id: str, params: Mapping[str, Any] | None = None
     ) -> tuple[TextClause, dict[str, Any], str, type]:
         """(TextClause, bound values, sql_type, result_type) of statement `sql_id` rendered for `params`."""
+    def explain(self, sql_id: str, params: Mapping[str, Any] | None = None) -> Explanation:
+        """Renders `sql_id` as get_sql does and reports the SQL, bound values and dynamic decisions."""
     def select(self, id: str, params: Mapping[str, Any] | None) -> tuple[TextClause, dict[str, Any]]:
         """Renders select `id`: (TextClause, bound values)."""
     def insert(

@@ -117,3 +117,32 @@ TEST(Render, ErrorNodesRaiseOnlyWhenReached) {
         EXPECT_STREQ(e.what(), "unknown refid: nope");
     }
 }
+
+TEST(Render, RecordsDecisionsInDocumentOrderAndLocatesFailures) {
+    struct Locating : TableEvaluator {
+        std::vector<std::uint32_t> failed;
+        void failed_at(std::uint32_t line) noexcept override { failed.push_back(line); }
+    } ev;
+    auto at = [](Node n, std::uint32_t line) { n.line = line; return n; };
+    std::vector<Node> branches;
+    branches.push_back(at(make_if(1, text("a")), 3));
+    branches.push_back(at(make_if(0, text("b")), 4));
+    Body b = seq({at(make_choose(std::move(branches), false), 2),
+                  at(make_foreach(seq({at(make_if(0, text("x")), 6)}), 2, "i", "is", "", "", ""), 5)});
+    ev.truth = {{0, true}, {1, false}};
+    ev.sizes = {{2, 2}};
+    std::vector<Decision> d;
+    std::string out;
+    render(b, {}, ev, out, &d);
+    EXPECT_EQ(out, "bxx");
+    ASSERT_EQ(d.size(), 6u);
+    EXPECT_EQ(d[0].tag, DecisionTag::Choose);
+    EXPECT_EQ(d[0].branch_line, 4u);
+    EXPECT_EQ(d[0].outcome, 2u);
+    EXPECT_EQ(d[1].outcome, 0u);
+    EXPECT_EQ(d[3].tag, DecisionTag::Foreach);
+    EXPECT_EQ(d[3].outcome, 2u);
+    ev.truth = {{1, false}};  // test 0 now throws: its line is reported once, at the innermost node
+    EXPECT_THROW(run(b, ev), std::out_of_range);
+    EXPECT_EQ(ev.failed, (std::vector<std::uint32_t>{4}));
+}

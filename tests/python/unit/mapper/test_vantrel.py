@@ -125,30 +125,32 @@ def test_dynamic_elements(elements, sql_id, params, sql, values):
 
 
 @pytest.mark.parametrize(
-    "sql_id, params, error, text",
+    "sql_id, params, error, text, line",
     [
-        ("choose_without_otherwise", {"k": 0}, Exception, "^Missing otherwise element$"),
-        ("foreach_in", {"ids": (1, 2)}, Exception, "^Collection must be a list$"),
-        ("foreach_in", None, TypeError, "ids"),
-        ("foreach_in", {}, NameError, "ids"),
-        ("missing_test", {}, KeyError, "'test'"),
-        ("when_missing_test", {"k": 0}, KeyError, "'test'"),
-        ("foreach_missing_separator", {"ids": [1]}, KeyError, "'separator'"),
-        ("include_missing_refid", {}, KeyError, "'refid'"),
-        ("unknown_refid", {"go": 1}, KeyError, "no_such_fragment"),
-        ("include_statement", {}, TypeError, "select"),
-        ("unsupported", {"go": 1}, TypeError, "bogus"),
-        ("cyclic", {}, ValueError, "loop_a"),
-        ("bad_test_untaken", {"deep": 1}, SyntaxError, "never closed"),
-        ("choose", {}, KeyError, "'k'"),
+        ("choose_without_otherwise", {"k": 0}, Exception, "(?m)^Missing otherwise element$", 43),
+        ("foreach_in", {"ids": (1, 2)}, Exception, "(?m)^Collection must be a list$", 45),
+        ("foreach_in", None, TypeError, "ids", 45),
+        ("foreach_in", {}, NameError, "ids", 45),
+        ("missing_test", {}, KeyError, "'test'", 57),
+        ("when_missing_test", {"k": 0}, KeyError, "'test'", 58),
+        ("foreach_missing_separator", {"ids": [1]}, KeyError, "'separator'", 59),
+        ("include_missing_refid", {}, KeyError, "'refid'", 63),
+        ("unknown_refid", {"go": 1}, KeyError, "no_such_fragment", 60),
+        ("include_statement", {}, TypeError, "select", 61),
+        ("unsupported", {"go": 1}, TypeError, "bogus", 62),
+        ("cyclic", {}, ValueError, "loop_a", 65),
+        ("bad_test_untaken", {"deep": 1}, SyntaxError, "never closed", 56),
+        ("choose", {}, KeyError, "'k'", 34),
     ],
 )
-def test_render_errors_name_the_fault_and_leave_the_mapper_usable(elements, sql_id, params, error, text):
-    for _ in range(2):  # the same error each time, with one note naming a failing expression
+def test_render_errors_name_the_fault_and_leave_the_mapper_usable(elements, sql_id, params, error, text, line):
+    for _ in range(2):  # the same error each time: a note naming a failing expression, then one locating it
         with pytest.raises(error, match=text) as info:
             elements.get_sql(sql_id, params)
         assert error is not Exception or type(info.value) is Exception
-        assert len(getattr(info.value, "__notes__", [])) == (error in (NameError, SyntaxError) or sql_id == "choose")
+        *expression, where = info.value.__notes__
+        assert len(expression) == (error in (NameError, SyntaxError) or sql_id == "choose")
+        assert where == f"{DATA / 'elements.xml'}:{line}: in statement '{sql_id}'"
     assert elements.get_sql("where_ifs", {"b": 2})[0].text == f"{S} WHERE b = :b order by id"
 
 
@@ -164,18 +166,20 @@ def test_foreach_over_other_mappings_and_list_subclasses(elements):
 
 
 @pytest.mark.parametrize(
-    "body, error, text",
+    "body, error, text, line",
     [
-        ("<select id='a'>x</select><select>y</select>", Exception, "^Missing id$"),
-        ("<select id='a' resultType='list'>x</select>", TypeError, "^please check result_type: can`t set type: list$"),
-        ("<select id='a' resultType='NoSuchType'>x</select>", ValueError, "NoSuchType"),
-        ("<select id='a'>x</selec>", ET.ParseError, "mismatched tag"),
-        (None, FileNotFoundError, "absent.xml"),
+        ("<select id='a'>x</select><select>y</select>", Exception, "(?m)^Missing id$", 2),
+        ("<select id='a' resultType='list'>x</select>", TypeError, "(?m)^please check result_type: can`t set type: list$", 2),
+        ("<select id='a' resultType='NoSuchType'>x</select>", ValueError, "NoSuchType", 2),
+        ("<select id='a'>x</selec>", ET.ParseError, "mismatched tag", 2),
+        (None, FileNotFoundError, "absent.xml", None),
     ],
 )
-def test_bad_documents_build_no_mapper(tmp_path, body, error, text):
-    with pytest.raises(error, match=text):
-        ParseMapper(str(tmp_path / "absent.xml") if body is None else write(tmp_path, body))
+def test_bad_documents_build_no_mapper(tmp_path, body, error, text, line):
+    path = str(tmp_path / "absent.xml") if body is None else write(tmp_path, body)
+    with pytest.raises(error, match=text) as info:
+        ParseMapper(path)
+    assert info.value.__notes__[-1] == f"{path}{'' if line is None else f':{line}'}: while loading the mapper file"
 
 
 def test_a_mapper_stays_as_loaded(elements):
@@ -215,3 +219,17 @@ def test_parse_element_errors(elements):
 )
 def test_trim_statics(s, entries, prefix_out, suffix_out):
     assert (ParseMapper._trim_prefix(s, entries), ParseMapper._trim_suffix(s, entries)) == (prefix_out, suffix_out)
+
+
+def test_explain_renders_as_get_sql_and_lists_decisions_in_document_order(elements):
+    params = {"k": 2, "ids": [5, 6]}
+    for sql_id in ("choose", "foreach_in", "where_ifs"):
+        e = elements.explain(sql_id, params)
+        stmt, bound, _, _ = elements.get_sql(sql_id, params)
+        assert (e.sql, e.params) == (stmt.text, bound)
+    got = [(d.line, d.tag, d.expression, d.outcome) for d in elements.explain("choose", params).decisions]
+    assert got == [(33, "choose", None, "when (line 36)"), (34, "when", "params['k'] == 1", False),
+                   (36, "when", "params['k'] >= 1", True)]
+    assert [(d.tag, d.outcome) for d in elements.explain("foreach_in", params).decisions] == [("foreach", 2)]
+    with pytest.raises(Exception, match="(?m)^Not a delete$"):
+        elements.explain("cols", {})
