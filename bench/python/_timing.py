@@ -39,3 +39,31 @@ def compare(label: str, ours, baseline, number: int = 2000, repeat: int = 15, ta
 
 def report(label: str, seconds: float, extra: str = "") -> None:
     print(f"   {label:<58} {seconds * 1e6:9.2f} us {extra}")
+
+
+def acompare(label: str, ours, baseline, number: int = 300, repeat: int = 15, target: float | None = None) -> float:
+    """compare() for coroutine functions: batches of awaited calls on the running loop."""
+    import asyncio
+
+    async def batch(fn):
+        gc.disable()
+        t0 = time.perf_counter()
+        for _ in range(number):
+            await fn()
+        dt = (time.perf_counter() - t0) / number
+        gc.enable()
+        return dt
+
+    async def run():
+        await ours(), await baseline()
+        a, b = [], []
+        for _ in range(repeat):
+            a.append(await batch(ours))
+            b.append(await batch(baseline))
+        return min(a), min(b)
+
+    ta, tb = asyncio.get_event_loop().run_until_complete(run())
+    ratio = ta / tb
+    verdict = "" if target is None else ("  ok" if ratio <= target else f"  ABOVE target {target:.2f}x")
+    print(f"   {label:<58} {ta * 1e6:9.2f} us vs {tb * 1e6:9.2f} us  ratio {ratio:5.2f}x{verdict}")
+    return ratio

@@ -7,7 +7,7 @@ from typing import Any, Callable, ClassVar, Generic, Mapping, Sequence, TypeVar
 
 from pydantic import BaseModel
 from sqlalchemy import Delete, Select, TextClause, Update
-from sqlalchemy.ext.asyncio import AsyncSession
+from sqlalchemy.ext.asyncio import AsyncEngine, AsyncSession
 from sqlalchemy.orm import DeclarativeBase, Session
 
 from zorvane.db.kelvor import ZorvaneSqlSession
@@ -80,6 +80,9 @@ class ZorvaneConfig:
     @classmethod
     def remove_datasource(cls, datasource_name: str) -> None:
         """Drops a datasource from the registry."""
+    @classmethod
+    def async_engine(cls, datasource_name: str) -> AsyncEngine:
+        """The AsyncEngine of a datasource for the running event loop (the one its async calls use)."""
     @classmethod
     async def dispose_async(cls) -> None:
         """Closes the pooled connections of every async engine of the running event loop."""

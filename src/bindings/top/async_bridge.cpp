@@ -69,6 +69,31 @@ nb::object item(nb::handle mapping, const char *key) {
     return nb::steal(v);
 }
 
+// The one connection of an in-memory SQLite datasource, as its async engine sees it: every
+// attribute is the connection's own, but closing it is left to the sync engine that made it
+// (closing would drop the database).
+struct SharedConnection {
+    nb::object connection;
+};
+
+// async_creator of the async engine of an in-memory SQLite datasource. Payload: 0 the shared
+// connection. The driver runs its connector in its own thread; the connection allows that.
+PyObject *shared_connector(PyObject *self, PyObject *const *, std::size_t, PyObject *) {
+    return Py_NewRef(payload(self, 0));
+}
+
+PyObject *shared_creator(PyObject *self, PyObject *const *, std::size_t, PyObject *) {
+    return guarded([&] {
+        nb::object connector = make_callable(&shared_connector, {payload(self, 0)});
+        return nb::module_::import_("aiosqlite").attr("Connection")(connector, 64);
+    });
+}
+
+bool in_memory(nb::handle url) {
+    nb::object db = url.attr("database");
+    return db.is_none() || nb::len(db) == 0 || db.equal(nb::str(":memory:"));
+}
+
 // The async URL and engine options of a sync engine that was not made by the configuration:
 // the driver's async sibling and the same pool settings.
 nb::object derived_source(nb::handle engine) {
@@ -85,6 +110,12 @@ nb::object derived_source(nb::handle engine) {
     nb::object pool = engine.attr("pool");
     if (PyObject_IsInstance(pool.ptr(), static_pool.get().ptr()) == 1) {
         options["poolclass"] = static_pool.get();
+        if (backend == "sqlite" && in_memory(url)) {
+            nb::object fairy = engine.attr("raw_connection")();
+            nb::object shared = nb::cast(SharedConnection{fairy.attr("dbapi_connection")}, nb::rv_policy::move);
+            fairy.attr("close")();
+            options["async_creator"] = make_callable(&shared_creator, {shared});
+        }
     } else {
         options["pool_size"] = pool.attr("size")();
         options["max_overflow"] = pool.attr("_max_overflow");
@@ -345,6 +376,13 @@ void register_async(nb::module_ &m) {
     if (Py_Version < 0x030C0000)
         g_marker = nb::object(nb::module_::import_("asyncio.coroutines").attr("_is_coroutine")).release().ptr();
 
+    nb::class_<SharedConnection>(m, "_SharedConnection", "An in-memory SQLite connection shared with the sync engine.")
+        .def("__getattr__", [](SharedConnection &c, nb::handle name) { return c.connection.attr(name); }, "name"_a)
+        .def(
+            "__setattr__", [](SharedConnection &c, nb::handle name, nb::handle value) { c.connection.attr(name) = value; },
+            "name"_a, "value"_a.none())
+        .def("close", [](SharedConnection &) {}, "Leaves the connection open: the sync engine owns it.");
+
     nb::class_<AsyncSqlSession>(m, "AsyncSqlSession",
                                 "The session object of an async transaction: its statement operations as coroutines.")
         .def_ro("sync_session", &AsyncSqlSession::session, "The per-task ZorvaneSqlSession behind it.")
@@ -360,6 +398,14 @@ void register_async(nb::module_ &m) {
         nb::is_method(), nb::name("dispose_async"),
         "Coroutine: closes the pooled connections of every async engine of the running event loop.");
     config.attr("dispose_async") = nb::module_::import_("builtins").attr("classmethod")(dispose);
+    nb::object engine_of = nb::cpp_function(
+        [](nb::handle, nb::handle name) {
+            glue::check_exact(name, &PyUnicode_Type, "datasource_name");
+            return entry_async_engine(registry_entry(name));
+        },
+        nb::is_method(), nb::name("async_engine"), "datasource_name"_a.none(),
+        "The AsyncEngine of a datasource for the running event loop (the one its async calls use).");
+    config.attr("async_engine") = nb::module_::import_("builtins").attr("classmethod")(engine_of);
 
     // AsyncBaseMapper: BaseMapper whose database operations are coroutines.
     nb::object base = m.attr("BaseMapper");

@@ -376,3 +376,17 @@ def test_datasource_added_at_run_time(ds, engine, backend):
             return await rows()
 
     assert run(work()) == [{"name": "late"}]
+
+
+def test_in_memory_sqlite_is_one_database_for_sync_and_async(fresh_config):
+    from zorvane.zorvane import DBConfig
+
+    ZorvaneConfig(DBConfig(main={"db_type": "sqlite", "sqlite_path": ":memory:"}))
+    eng = ZorvaneConfig.datasource["main"]["db"]
+    with eng.begin() as c:
+        c.exec_driver_sql("CREATE TABLE user (id INTEGER PRIMARY KEY AUTOINCREMENT, name VARCHAR(50), age INTEGER)")
+        c.exec_driver_sql("INSERT INTO user (name, age) VALUES ('sync', 1)")
+    dao = Dao()
+    for _ in range(2):  # a second loop finds the same database
+        run(dao.add("async", 2))
+    assert names(eng) == ["async", "async", "sync"]
