@@ -1,6 +1,7 @@
 // src/core/paging/count_query.cpp: the count statement for a textual select.
 #include "paging/count_query.hpp"
 
+#include "text/sql_text.hpp"
 #include "text/utf8.hpp"
 
 namespace zorvane::core {
@@ -140,13 +141,40 @@ bool has_grouping_keyword(std::string_view s, IsWordChar is_word) noexcept {
     return false;
 }
 
-std::string count_query(std::string_view sql, IsWordChar is_word) {
+bool has_top_level_order_by(std::string_view s, IsWordChar is_word) noexcept {
+    int depth = 0;
+    bool prev_word = false;
+    for (std::size_t i = 0; i < s.size();) {
+        QuoteOpener q = open_quote(s, i);
+        if (q.len) {
+            i = quoted_run_end(s, i, q);
+            prev_word = false;
+            continue;
+        }
+        depth += s[i] == '(' ? 1 : s[i] == ')' ? -1 : 0;
+        std::size_t len;
+        bool w = is_word_at(s, i, is_word, len);
+        if (w && !prev_word && depth == 0) {
+            std::size_t g = match_ci(s, i, "order");
+            std::size_t f = g == npos ? npos : skip_spaces(s, g);
+            std::size_t e = f == npos || f == g ? npos : match_ci(s, f, "by");
+            std::size_t tail;
+            if (e != npos && (e == s.size() || !is_word_at(s, e, is_word, tail)))
+                return true;
+        }
+        prev_word = w;
+        i += len;
+    }
+    return false;
+}
+
+std::string count_query(std::string_view sql, IsWordChar is_word, bool no_order_by) {
     std::string_view t = strip_py(sql);
     while (!t.empty() && t.back() == ';')
         t.remove_suffix(1);
     SelectFrom m = match_select_from(t);
     bool simple = m.found && t.substr(m.list_begin, m.list_end - m.list_begin).find_first_of("()") == npos &&
-                  !has_grouping_keyword(t, is_word);
+                  !has_grouping_keyword(t, is_word) && !(no_order_by && has_top_level_order_by(t, is_word));
     std::string out;
     if (simple) {
         constexpr std::string_view head = "SELECT COUNT(*) as count FROM ";
