@@ -20,9 +20,13 @@ nb::object call0(nb::handle obj, PyObject *name) {
 
 struct SqlTemplate {
     nb::object data_source;
-    nb::object factory;  // one session factory per template, made on first use
+    nb::object factory;     // one session factory per template, made on first use
+    bool postgres = false;  // keys come from RETURNING, counts carry no ORDER BY
 
-    explicit SqlTemplate(nb::object ds) : data_source(std::move(ds)) {}
+    explicit SqlTemplate(nb::object ds) : data_source(std::move(ds)) {
+        nb::object name = nb::getattr(nb::getattr(data_source, "dialect", nb::none()), "name", nb::none());
+        postgres = PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), "postgresql") == 0;
+    }
 
     nb::object new_session() {
         if (!factory.is_valid())
@@ -201,8 +205,8 @@ nb::object statement_text(nb::handle sql) {
     return text;
 }
 
-nb::object count_stmt(nb::handle text) {
-    std::string out = core::count_query(glue::utf8(text), &host_word_char);
+nb::object count_stmt(nb::handle text, bool no_order_by = false) {
+    std::string out = core::count_query(glue::utf8(text), &host_word_char, no_order_by);
     return sa_text(glue::make_str(out));
 }
 
@@ -335,9 +339,17 @@ NB_MODULE(ostrane, m) {
         .def(
             "insert",
             [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-                return in_session(t, con, [&](nb::handle s) -> nb::object { return execute(s, sql, args).attr("lastrowid"); });
+                return in_session(t, con, [&](nb::handle s) -> nb::object {
+                    nb::object r = execute(s, sql, args);
+                    if (!t.postgres)
+                        return r.attr("lastrowid");
+                    // PostgreSQL has no lastrowid: the key is what a RETURNING clause gives.
+                    return glue::truthy(r.attr("returns_rows")) ? call0(r, name_scalar) : nb::none();
+                });
             },
-            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "Executes an insert; returns lastrowid.")
+            "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
+            "Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, "
+            "else None).")
         .def(
             "insert_list",
             [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
@@ -466,7 +478,7 @@ NB_MODULE(ostrane, m) {
                     nb::dict out;
                     out["pageNum"] = num;
                     out["pageSize"] = size;
-                    out["total"] = call0(execute(s, count_stmt(text), args), name_scalar);
+                    out["total"] = call0(execute(s, count_stmt(text, t.postgres), args), name_scalar);
                     out["list"] = all_as_dicts(execute(s, limit_stmt(text, num, size), args));
                     return std::move(out);
                 });
