@@ -98,6 +98,11 @@ def create_user_table(engine, name="users"):
         c.exec_driver_sql(f"CREATE TABLE {name} (id {key}, name VARCHAR(50), age INTEGER, note VARCHAR(200))")
 
 
+def returning_id(engine):
+    """What an insert needs to give its new key: " RETURNING id" on PostgreSQL, which has no lastrowid."""
+    return " RETURNING id" if engine.dialect.name == "postgresql" else ""
+
+
 def count_rows(engine, table="users"):
     """Rows visible to a fresh connection, i.e. committed ones."""
     with engine.connect() as c:

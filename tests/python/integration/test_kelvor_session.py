@@ -9,7 +9,7 @@ import sqlalchemy as sa
 from sqlalchemy import event
 from sqlalchemy.orm import DeclarativeBase, Mapped, Session, mapped_column
 
-from conftest import count_rows, create_user_table
+from conftest import count_rows, create_user_table, returning_id
 from zorvane.db import ostrane
 from zorvane.db.kelvor import ZorvaneSqlSession
 from zorvane.db.ostrane import SqlTemplate
@@ -64,8 +64,9 @@ STATEMENTS = {
 
 
 @pytest.fixture
-def mapper():
-    return StandInMapper(STATEMENTS)
+def mapper(engine):
+    add, kind, result = STATEMENTS["add"]
+    return StandInMapper({**STATEMENTS, "add": (add + returning_id(engine), kind, result)})
 
 
 @pytest.fixture

@@ -4,7 +4,7 @@ import sqlalchemy as sa
 from sqlalchemy import exc
 from sqlalchemy.orm import Session
 
-from conftest import count_rows, create_user_table
+from conftest import count_rows, create_user_table, returning_id
 from zorvane.db.ostrane import SqlTemplate
 from zorvane.mapper.vantrel import ParseMapper
 
@@ -31,9 +31,10 @@ def test_user_example_end_to_end(tpl):
     assert tpl.select_list(stmt, args=values) == [{"name": "u1", "age": 11}, {"name": "u2", "age": 12}]
 
 
-def test_insert_returns_lastrowid_and_commits(tpl, engine):
-    first = tpl.insert(INSERT, args={"name": "a", "age": 1})
-    second = tpl.insert(INSERT, None, {"name": "b", "age": 2})
+def test_insert_returns_the_new_key_and_commits(tpl, engine):
+    insert = sa.text(INSERT.text + returning_id(engine))
+    first = tpl.insert(insert, args={"name": "a", "age": 1})
+    second = tpl.insert(insert, None, {"name": "b", "age": 2})
     assert second == first + 1
     assert count_rows(engine) == 2
     assert engine.pool.checkedout() == 0

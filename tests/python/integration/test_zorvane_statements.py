@@ -11,7 +11,7 @@ import sqlalchemy as sa
 import typing_extensions
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
-from conftest import count_rows, create_user_table, datasource_decl
+from conftest import count_rows, create_user_table, datasource_decl, returning_id
 from zorvane.db.ostrane import Page
 from zorvane.zorvane import (
     DBConfig,
@@ -188,7 +188,7 @@ def test_select_page(db):
 
 def test_writes_return_what_the_session_returns(db):
     class Dao:
-        @insert("insert into users (name, age) values (#{name}, #{age})")
+        @insert("insert into users (name, age) values (#{name}, #{age})" + returning_id(db))
         def add(self, name: str, age: int) -> int: ...
 
         @update("update users set note = #{note} where age >= #{age}")
