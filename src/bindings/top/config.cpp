@@ -13,6 +13,7 @@ glue::Lazy create_engine{"sqlalchemy", "create_engine"};
 glue::Lazy url_create{"sqlalchemy.engine", "URL"};
 glue::Lazy static_pool{"sqlalchemy.pool", "StaticPool"};
 glue::Lazy event_listen{"sqlalchemy.event", "listen"};
+glue::Lazy jsonb_dumper{"psycopg.types.json", "JsonbDumper"};
 glue::Lazy session_class{"zorvane.db.kelvor", "ZorvaneSqlSession"};
 glue::Lazy parse_mapper{"zorvane.mapper.vantrel", "ParseMapper"};
 glue::Lazy os_listdir{"os", "listdir"};
@@ -26,6 +27,7 @@ PyObject *g_datasource_cls = nullptr;
 PyObject *g_dbconfig_cls = nullptr;
 PyObject *g_config_cls = nullptr;
 PyObject *g_strip_batch_option = nullptr;
+PyObject *g_bind_dict_as_jsonb = nullptr;
 
 const char *kServerKeys[] = {"host", "port", "user", "password", "database"};
 // Optional in a declaration, for every kind; absent ones keep the DataSource defaults.
@@ -114,6 +116,17 @@ nb::object field_or(nb::handle ds, const char *name, nb::handle fallback) {
     return v.is_none() ? nb::borrow(fallback) : v;
 }
 
+// A dict bound to a statement goes to PostgreSQL as jsonb (the server casts it to json
+// where a json column takes it). A connect listener: (dbapi_connection, connection_record).
+PyObject *bind_dict_as_jsonb(PyObject *, PyObject *const *args, std::size_t nargsf, PyObject *) {
+    return top::guarded([&]() -> nb::object {
+        if (PyVectorcall_NARGS(nargsf) >= 1)
+            nb::handle(args[0]).attr("adapters").attr("register_dumper")(nb::handle((PyObject *)&PyDict_Type),
+                                                                         jsonb_dumper.get());
+        return nb::none();
+    });
+}
+
 // Engine for one DataSource. Every URL part is escaped by URL.create; None fields are
 // left out rather than written as the text "None".
 nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &unknown_message) {
@@ -149,6 +162,8 @@ nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &
                                           **pool);
         if (mysql && added_at_run_time)
             event_listen(engine, "do_connect", nb::handle(g_strip_batch_option));
+        if (!mysql)
+            event_listen(engine, "connect", nb::handle(g_bind_dict_as_jsonb));
         return engine;
     }
     if (is_text(db_type, "sqlite")) {
@@ -366,6 +381,7 @@ void register_config(nb::module_ &m) {
     m.attr("DBConfig") = cfg_cls;
 
     g_strip_batch_option = make_callable(&strip_batch_option, {}).release().ptr();
+    g_bind_dict_as_jsonb = make_callable(&bind_dict_as_jsonb, {}).release().ptr();
 
     nb::dict ns;
     ns["__module__"] = "zorvane.zorvane";
