@@ -348,8 +348,7 @@ NB_MODULE(ostrane, m) {
                 });
             },
             "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
-            "Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, "
-            "else None).")
+            "Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else None).")
         .def(
             "insert_list",
             [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {

@@ -58,4 +58,20 @@ TEST(HasGroupingKeyword, WholeWordsCaseIgnored) {
         EXPECT_FALSE(has_grouping_keyword(no, &test_word)) << no;
 }
 
+TEST(HasTopLevelOrderBy, OnlyOutsideParenthesesAndQuotes) {
+    for (const char *yes : {"select a from t ORDER BY a", "x order\n\tby y", "(a) order by (b)"})
+        EXPECT_TRUE(has_top_level_order_by(yes, &test_word)) << yes;
+    for (const char *no : {"select (select a from u order by a) from t", "where n = 'order by'", "x orderby y",
+                           "reorder by", "where $$ order by $$", "where E'\\' order by'", "\"order by\""})
+        EXPECT_FALSE(has_top_level_order_by(no, &test_word)) << no;
+}
+
+TEST(CountQuery, WithoutOrderByWrapsOrderedSimpleSelects) {
+    const char *ordered = "select id from t where a > :a order by id";
+    EXPECT_EQ(count_query(ordered, &test_word), "SELECT COUNT(*) as count FROM t where a > :a order by id");
+    EXPECT_EQ(count_query(ordered, &test_word, true), std::string("select count(*) from ( ") + ordered + " ) temp");
+    EXPECT_EQ(count_query("select id from t where (x) in (select y from u order by y)", &test_word, true),
+              "SELECT COUNT(*) as count FROM t where (x) in (select y from u order by y)");
+}
+
 }  // namespace
