@@ -141,7 +141,7 @@ bool has_grouping_keyword(std::string_view s, IsWordChar is_word) noexcept {
     return false;
 }
 
-bool has_top_level_order_by(std::string_view s, IsWordChar is_word) noexcept {
+std::size_t find_top_level_order_by(std::string_view s, IsWordChar is_word) noexcept {
     int depth = 0;
     bool prev_word = false;
     for (std::size_t i = 0; i < s.size();) {
@@ -160,12 +160,12 @@ bool has_top_level_order_by(std::string_view s, IsWordChar is_word) noexcept {
             std::size_t e = f == npos || f == g ? npos : match_ci(s, f, "by");
             std::size_t tail;
             if (e != npos && (e == s.size() || !is_word_at(s, e, is_word, tail)))
-                return true;
+                return i;
         }
         prev_word = w;
         i += len;
     }
-    return false;
+    return npos;
 }
 
 std::string count_query(std::string_view sql, IsWordChar is_word, bool no_order_by) {
@@ -174,12 +174,20 @@ std::string count_query(std::string_view sql, IsWordChar is_word, bool no_order_
         t.remove_suffix(1);
     SelectFrom m = match_select_from(t);
     bool simple = m.found && t.substr(m.list_begin, m.list_end - m.list_begin).find_first_of("()") == npos &&
-                  !has_grouping_keyword(t, is_word) && !(no_order_by && has_top_level_order_by(t, is_word));
+                  !has_grouping_keyword(t, is_word);
     std::string out;
     if (simple) {
         constexpr std::string_view head = "SELECT COUNT(*) as count FROM ";
-        out.reserve(head.size() + t.size() - m.end);
-        out.append(head).append(t.substr(m.end));
+        std::string_view rest = t.substr(m.end);
+        if (no_order_by) {
+            std::size_t order = find_top_level_order_by(t, is_word);
+            if (order != npos && order >= m.end)
+                rest = rest.substr(0, order - m.end);
+            while (!rest.empty() && space_len(rest, rest.size() - 1))  // ASCII blanks before ORDER
+                rest.remove_suffix(1);
+        }
+        out.reserve(head.size() + rest.size());
+        out.append(head).append(rest);
     } else {
         constexpr std::string_view head = "select count(*) from ( ", tail = " ) temp";
         out.reserve(head.size() + t.size() + tail.size());
