@@ -45,8 +45,8 @@ test-core: gtest  ## C++ core tests only
 test-py: $(B)/.installed servers  ## pytest against SQLite files and the MariaDB and PostgreSQL servers
 	$(PY) -m pytest tests/python --mysql-url=$(MYSQL_URL) --postgres-url=$(POSTGRES_URL) $(ARGS)
 
-bench: $(B)/.installed  ## timed comparisons against hand-written SQLAlchemy code
-	$(PY) bench/python/run.py $(NAME)
+bench: $(B)/.installed servers  ## timed comparisons against hand-written SQLAlchemy code (SQLite, MariaDB, PostgreSQL)
+	MYSQL_URL=$(MYSQL_URL) POSTGRES_URL=$(POSTGRES_URL) $(PY) bench/python/run.py $(NAME)
 
 clean:
 	rm -rf $(B) $(VENV)
