@@ -4,9 +4,10 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 B      := build
 MYSQL_URL ?= mysql+pymysql://root@127.0.0.1:3306/test
+POSTGRES_URL ?= postgresql+psycopg://postgres@127.0.0.1:5432/test
 SOURCES := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: help demo test test-core test-py lint-mappers bench mariadb gtest clean
+.PHONY: help demo test test-core test-py lint-mappers bench servers gtest clean
 
 help:  ## list targets
 	@grep -E '^[a-z-]+:.*##' $(MAKEFILE_LIST) | sed 's/:.*##/:/'
@@ -31,18 +32,18 @@ gtest:  ## GoogleTest headers from Debian's libgtest-dev, installed when missing
 	  echo "installing libgtest-dev"; \
 	  if [ "$$(id -u)" = 0 ]; then apt-get install -y -q libgtest-dev; else sudo apt-get install -y -q libgtest-dev; fi; }
 
-mariadb:  ## make sure the MariaDB server answers (start it when installed and stopped)
-	@$(PY) tools/ensure_mariadb.py
+servers: $(B)/.installed  ## make sure MariaDB and PostgreSQL answer (start them when installed and stopped)
+	@$(PY) tools/ensure_servers.py $(MYSQL_URL) $(POSTGRES_URL)
 
-test: test-core test-py  ## C++ core tests and pytest (SQLite and MariaDB)
+test: test-core test-py  ## C++ core tests and pytest (SQLite, MariaDB and PostgreSQL)
 
 test-core: gtest  ## C++ core tests only
 	cmake -S . -B $(B)/core -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVANE_TESTS=ON > /dev/null
 	cmake --build $(B)/core
 	ctest --test-dir $(B)/core --output-on-failure -j2
 
-test-py: $(B)/.installed mariadb  ## pytest against SQLite files and the MariaDB server
-	$(PY) -m pytest tests/python --mysql-url=$(MYSQL_URL) $(ARGS)
+test-py: $(B)/.installed servers  ## pytest against SQLite files and the MariaDB and PostgreSQL servers
+	$(PY) -m pytest tests/python --mysql-url=$(MYSQL_URL) --postgres-url=$(POSTGRES_URL) $(ARGS)
 
 # The examples and the tests are separate projects (both declare UserMapper); the tests'
 # elements.xml is broken on purpose and stays out.
@@ -50,8 +51,8 @@ lint-mappers: $(B)/.installed  ## lint the mapper files of the examples and the 
 	$(VENV)/bin/zorvane lint examples
 	$(VENV)/bin/zorvane lint tests/python/data/mappers/user.xml
 
-bench: $(B)/.installed  ## timed comparisons against hand-written SQLAlchemy code
-	$(PY) bench/python/run.py $(NAME)
+bench: $(B)/.installed servers  ## timed comparisons against hand-written SQLAlchemy code (SQLite, MariaDB, PostgreSQL)
+	MYSQL_URL=$(MYSQL_URL) POSTGRES_URL=$(POSTGRES_URL) $(PY) bench/python/run.py $(NAME)
 
 clean:
 	rm -rf $(B) $(VENV)

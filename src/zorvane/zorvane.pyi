@@ -25,7 +25,7 @@ class _Wrapper:
     def __call__(self, *args: Any, **kwargs: Any) -> Any: ...
 
 class DataSource:
-    """One datasource: a MySQL server (host, port, user, password, database) or a SQLite file."""
+    """One datasource: a MySQL or PostgreSQL server (host, port, user, password, database) or a SQLite file; pool settings and connect_args (handed to the driver) are optional."""
 
     db_type: str
     host: str | None
@@ -34,6 +34,11 @@ class DataSource:
     password: str | None
     database: str | None
     sqlite_path: str | None
+    pool_size: int
+    max_overflow: int
+    pool_recycle: int
+    pool_timeout: int
+    connect_args: dict[str, Any] | None
     def __init__(
         self,
         db_type: str,
@@ -43,7 +48,14 @@ class DataSource:
         password: str | None = None,
         database: str | None = None,
         sqlite_path: str | None = None,
+        pool_size: int = 10,
+        max_overflow: int = 30,
+        pool_recycle: int = 1800,
+        pool_timeout: int = 30,
+        connect_args: dict[str, Any] | None = None,
     ) -> None: ...
+    def __repr__(self) -> str:
+        """The generated text form with the password shown as ***."""
 
 class DBConfig:
     """The datasources of an application (ds), the mapper directory and the primary name."""
@@ -181,7 +193,7 @@ def insert_list(sql: str) -> Callable[[_F], _F]:
     """Decorator: runs the insert `sql` once per dictionary of the call's `data` argument."""
 
 def insert(sql: str) -> Callable[[_F], _F]:
-    """Decorator: runs the insert `sql` and returns the generated key."""
+    """Decorator: runs the insert `sql` and returns the generated key (PostgreSQL: the RETURNING value, else None)."""
 
 def update(sql: str) -> Callable[[_F], _F]:
     """Decorator: runs the update `sql` and returns the row count."""

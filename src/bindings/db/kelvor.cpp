@@ -421,7 +421,7 @@ NB_MODULE(kelvor, m) {
                 return call_method(s.ostrane, n_select_page, {sql, page, s.con(), sql_param}, kw_sql_page_con_args);
             },
             "sql"_a.none(), "page"_a.none(), "sql_param"_a.none() = none, "One page of a select as a page dictionary.")
-        .def("insert", &textual<&n_insert>, "sql"_a.none(), "sql_param"_a.none(), "Executes an insert; returns lastrowid.")
+        .def("insert", &textual<&n_insert>, "sql"_a.none(), "sql_param"_a.none(), "Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else None).")
         .def("insert_list", &textual<&n_insert_list>, "sql"_a.none(), "sql_param"_a.none(),
              "Executes an insert once per dictionary of `sql_param`.")
         .def("delete", &textual<&n_delete>, "sql"_a.none(), "sql_param"_a.none(), "Executes a delete; returns rowcount.")

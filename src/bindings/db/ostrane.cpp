@@ -26,9 +26,15 @@ std::unordered_set<SqlTemplate *> live_templates;  // guarded by the GIL
 
 struct SqlTemplate {
     nb::object data_source;
-    nb::object factory;  // one session factory per template, made on first use
+    nb::object factory;     // one session factory per template, made on first use
+    bool postgres = false;  // keys come from RETURNING, counts carry no ORDER BY
+    nb::dict page_clauses;  // statement text -> (count clause, page clause), see page_clauses_for
 
-    explicit SqlTemplate(nb::object ds) : data_source(std::move(ds)) { live_templates.insert(this); }
+    explicit SqlTemplate(nb::object ds) : data_source(std::move(ds)) {
+        nb::object name = nb::getattr(nb::getattr(data_source, "dialect", nb::none()), "name", nb::none());
+        postgres = PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), "postgresql") == 0;
+        live_templates.insert(this);
+    }
     ~SqlTemplate() { live_templates.erase(this); }
     SqlTemplate(const SqlTemplate &) = delete;
     SqlTemplate &operator=(const SqlTemplate &) = delete;
@@ -216,8 +222,8 @@ nb::object statement_text(nb::handle sql) {
     return text;
 }
 
-nb::object count_stmt(nb::handle text) {
-    std::string out = core::count_query(glue::utf8(text), &host_word_char);
+nb::object count_stmt(nb::handle text, bool no_order_by = false) {
+    std::string out = core::count_query(glue::utf8(text), &host_word_char, no_order_by);
     return sa_text(glue::make_str(out));
 }
 
@@ -230,6 +236,25 @@ nb::object limit_stmt(nb::handle text, nb::handle page_num, nb::handle page_size
     if (!offset.is_valid() || !full.is_valid())
         throw nb::python_error();
     return sa_text(full).attr("bindparams")(nb::arg("page_size") = page_size, nb::arg("page_offset") = offset);
+}
+
+// The count and page clauses of a select text, made once per text and template: a clause
+// reused as the same object is found in the toolkit's compiled cache without re-parsing.
+// The page clause leaves :page_size and :page_offset to the parameters of each call.
+std::pair<nb::object, nb::object> page_clauses_for(SqlTemplate &t, nb::handle text) {
+    PyObject *hit = PyDict_GetItemWithError(t.page_clauses.ptr(), text.ptr());
+    if (hit)
+        return {nb::borrow(PyTuple_GET_ITEM(hit, 0)), nb::borrow(PyTuple_GET_ITEM(hit, 1))};
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    nb::object full = nb::steal(PyUnicode_Concat(text.ptr(), limit_suffix));
+    if (!full.is_valid())
+        throw nb::python_error();
+    nb::object count = count_stmt(text, t.postgres), page = sa_text(full);
+    if (PyDict_GET_SIZE(t.page_clauses.ptr()) >= 1024)  // texts built at run time must not grow it forever
+        PyDict_Clear(t.page_clauses.ptr());
+    t.page_clauses[text] = nb::make_tuple(count, page);
+    return {count, page};
 }
 
 nb::object get_attr(nb::handle obj, PyObject *name) {
@@ -351,9 +376,16 @@ NB_MODULE(ostrane, m) {
         .def(
             "insert",
             [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-                return in_session(t, con, [&](nb::handle s) -> nb::object { return execute(s, sql, args).attr("lastrowid"); });
+                return in_session(t, con, [&](nb::handle s) -> nb::object {
+                    nb::object r = execute(s, sql, args);
+                    if (!t.postgres)
+                        return r.attr("lastrowid");
+                    // PostgreSQL has no lastrowid: the key is what a RETURNING clause gives.
+                    return glue::truthy(r.attr("returns_rows")) ? call0(r, name_scalar) : nb::none();
+                });
             },
-            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "Executes an insert; returns lastrowid.")
+            "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
+            "Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else None).")
         .def(
             "insert_list",
             [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
@@ -479,11 +511,19 @@ NB_MODULE(ostrane, m) {
                     nb::object num = get_attr(page, name_page_num);
                     nb::object size = get_attr(page, name_page_size);
                     nb::object text = statement_text(sql);
+                    auto [count, limited] = page_clauses_for(t, text);
+                    nb::object before = nb::steal(PyNumber_Subtract(num.ptr(), nb::int_(1).ptr()));
+                    nb::object offset = before.is_valid() ? nb::steal(PyNumber_Multiply(before.ptr(), size.ptr())) : nb::object();
+                    nb::dict values;
+                    if (!offset.is_valid() || (!args.is_none() && PyDict_Update(values.ptr(), args.ptr()) < 0))
+                        throw nb::python_error();
+                    values["page_size"] = size;
+                    values["page_offset"] = offset;
                     nb::dict out;
                     out["pageNum"] = num;
                     out["pageSize"] = size;
-                    out["total"] = call0(execute(s, count_stmt(text), args), name_scalar);
-                    out["list"] = all_as_dicts(execute(s, limit_stmt(text, num, size), args));
+                    out["total"] = call0(execute(s, count, args), name_scalar);
+                    out["list"] = all_as_dicts(execute(s, limited, values));
                     return std::move(out);
                 });
             },

@@ -13,6 +13,7 @@ glue::Lazy create_engine{"sqlalchemy", "create_engine"};
 glue::Lazy url_create{"sqlalchemy.engine", "URL"};
 glue::Lazy static_pool{"sqlalchemy.pool", "StaticPool"};
 glue::Lazy event_listen{"sqlalchemy.event", "listen"};
+glue::Lazy jsonb_dumper{"psycopg.types.json", "JsonbDumper"};
 glue::Lazy session_class{"zorvane.db.kelvor", "ZorvaneSqlSession"};
 glue::Lazy parse_mapper{"zorvane.mapper.vantrel", "ParseMapper"};
 glue::Lazy os_listdir{"os", "listdir"};
@@ -26,8 +27,22 @@ PyObject *g_datasource_cls = nullptr;
 PyObject *g_dbconfig_cls = nullptr;
 PyObject *g_config_cls = nullptr;
 PyObject *g_strip_batch_option = nullptr;
+PyObject *g_bind_dict_as_jsonb = nullptr;
 
-const char *kMysqlKeys[] = {"host", "port", "user", "password", "database"};
+const char *kServerKeys[] = {"host", "port", "user", "password", "database"};
+// Optional in a declaration, for every kind; absent ones keep the DataSource defaults.
+const char *kTuningKeys[] = {"pool_size", "max_overflow", "pool_recycle", "pool_timeout", "connect_args"};
+
+// The server kinds and their toolkit URL drivers.
+const char *server_driver(nb::handle db_type) {
+    if (PyUnicode_Check(db_type.ptr())) {
+        if (PyUnicode_CompareWithASCIIString(db_type.ptr(), "mysql") == 0)
+            return "mysql+pymysql";
+        if (PyUnicode_CompareWithASCIIString(db_type.ptr(), "postgresql") == 0)
+            return "postgresql+psycopg";
+    }
+    return nullptr;
+}
 
 std::string text_of(nb::handle v) { return nb::str(v).c_str(); }
 
@@ -54,15 +69,23 @@ void dbconfig_init(nb::handle self, nb::handle primary, nb::handle mapper_xml_pa
         if (PySequence_Contains(value.ptr(), nb::str("db_type").ptr()) != 1)
             continue;
         nb::object db_type = value["db_type"];
-        if (is_text(db_type, "mysql")) {
-            for (const char *key : kMysqlKeys)
+        const bool server = server_driver(db_type) != nullptr;
+        if (!server && !is_text(db_type, "sqlite"))
+            continue;
+        nb::dict fields;
+        if (server) {
+            for (const char *key : kServerKeys) {
                 if (PySequence_Contains(value.ptr(), nb::str(key).ptr()) != 1)
                     glue::raise_exception(std::string(key) + " not exist !");
-            ds[name] = datasource_cls(db_type, value["host"], value["port"], value["user"], value["password"],
-                                      value["database"]);
-        } else if (is_text(db_type, "sqlite")) {
-            ds[name] = datasource_cls(db_type, nb::arg("sqlite_path") = value["sqlite_path"]);
+                fields[key] = value[key];
+            }
+        } else {
+            fields["sqlite_path"] = value["sqlite_path"];
         }
+        for (const char *key : kTuningKeys)
+            if (PySequence_Contains(value.ptr(), nb::str(key).ptr()) == 1)
+                fields[key] = value[key];
+        ds[name] = datasource_cls(db_type, **fields);
     }
     nb::object chosen;
     if (PyUnicode_Check(primary.ptr()) && PyUnicode_GET_LENGTH(primary.ptr()) > 0 && ds.contains(primary))
@@ -87,31 +110,60 @@ PyObject *strip_batch_option(PyObject *, PyObject *const *args, std::size_t narg
     Py_RETURN_NONE;
 }
 
+// A field of a DataSource-like object, or `fallback` when it lacks it or holds None.
+nb::object field_or(nb::handle ds, const char *name, nb::handle fallback) {
+    nb::object v = nb::getattr(ds, name, nb::none());
+    return v.is_none() ? nb::borrow(fallback) : v;
+}
+
+// A dict bound to a statement goes to PostgreSQL as jsonb (the server casts it to json
+// where a json column takes it). A connect listener: (dbapi_connection, connection_record).
+PyObject *bind_dict_as_jsonb(PyObject *, PyObject *const *args, std::size_t nargsf, PyObject *) {
+    return top::guarded([&]() -> nb::object {
+        if (PyVectorcall_NARGS(nargsf) >= 1)
+            nb::handle(args[0]).attr("adapters").attr("register_dumper")(nb::handle((PyObject *)&PyDict_Type),
+                                                                         jsonb_dumper.get());
+        return nb::none();
+    });
+}
+
 // Engine for one DataSource. Every URL part is escaped by URL.create; None fields are
 // left out rather than written as the text "None".
 nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &unknown_message) {
     nb::object db_type = ds.attr("db_type");
     nb::object echo = nb::borrow(config_cls()).attr("raw_sql");
     nb::object url_cls = nb::borrow(url_create.get());
-    if (is_text(db_type, "mysql")) {
+    nb::dict connect_args;
+    nb::object given_args = nb::getattr(ds, "connect_args", nb::none());
+    if (!given_args.is_none())
+        connect_args.update(given_args);  // a copy: the driver may not see later changes by the caller
+    nb::dict pool;
+    pool["pool_size"] = field_or(ds, "pool_size", nb::int_(10));
+    pool["max_overflow"] = field_or(ds, "max_overflow", nb::int_(30));
+    pool["pool_timeout"] = field_or(ds, "pool_timeout", nb::int_(30));
+    nb::object recycle = field_or(ds, "pool_recycle", nb::int_(1800));
+    if (const char *driver = server_driver(db_type)) {
+        const bool mysql = is_text(db_type, "mysql");
         nb::object port = ds.attr("port");
         nb::object port_num = port.is_none() ? nb::none() : nb::steal(PyNumber_Long(nb::str(port).ptr()));
         if (!port_num.is_valid())
             throw nb::python_error();
         nb::dict query;
-        if (added_at_run_time)
+        if (mysql && added_at_run_time)
             query["rewriteBatchedStatements"] = "true";
-        nb::object url = url_cls.attr("create")("mysql+pymysql", nb::arg("username") = text_or_none(ds.attr("user")),
+        nb::object url = url_cls.attr("create")(driver, nb::arg("username") = text_or_none(ds.attr("user")),
                                                 nb::arg("password") = text_or_none(ds.attr("password")),
                                                 nb::arg("host") = text_or_none(ds.attr("host")),
                                                 nb::arg("port") = port_num,
                                                 nb::arg("database") = text_or_none(ds.attr("database")),
                                                 nb::arg("query") = query);
-        nb::object engine = create_engine(url, nb::arg("echo") = echo, nb::arg("pool_size") = 10,
-                                          nb::arg("max_overflow") = 30, nb::arg("pool_recycle") = 1800,
-                                          nb::arg("pool_pre_ping") = true);
-        if (added_at_run_time)
+        nb::object engine = create_engine(url, nb::arg("echo") = echo, nb::arg("pool_recycle") = recycle,
+                                          nb::arg("pool_pre_ping") = true, nb::arg("connect_args") = connect_args,
+                                          **pool);
+        if (mysql && added_at_run_time)
             event_listen(engine, "do_connect", nb::handle(g_strip_batch_option));
+        if (!mysql)
+            event_listen(engine, "connect", nb::handle(g_bind_dict_as_jsonb));
         return engine;
     }
     if (is_text(db_type, "sqlite")) {
@@ -120,16 +172,41 @@ nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &
         std::string_view p = glue::utf8(path);
         if (p.empty() || p == ":memory:") {
             // One connection shared by all sessions: every session sees the same database.
-            nb::dict connect_args;
             connect_args["check_same_thread"] = false;
             return create_engine(url, nb::arg("echo") = echo, nb::arg("poolclass") = static_pool.get(),
-                                 nb::arg("connect_args") = connect_args, nb::arg("pool_recycle") = 1800,
+                                 nb::arg("connect_args") = connect_args, nb::arg("pool_recycle") = recycle,
                                  nb::arg("pool_pre_ping") = true);
         }
-        return create_engine(url, nb::arg("echo") = echo, nb::arg("pool_size") = 10, nb::arg("max_overflow") = 30,
-                             nb::arg("pool_recycle") = 1800, nb::arg("pool_pre_ping") = true);
+        return create_engine(url, nb::arg("echo") = echo, nb::arg("pool_recycle") = recycle,
+                             nb::arg("pool_pre_ping") = true, nb::arg("connect_args") = connect_args, **pool);
     }
     glue::raise_exception(unknown_message);
+}
+
+// DataSource text form: the generated one, with a non-empty password and connect_args
+// entries named like a password shown as ***, as the toolkit's URL text shows them.
+PyObject *g_datasource_repr = nullptr;
+
+nb::object masked_args(nb::handle args) {
+    if (!PyDict_Check(args.ptr()))
+        return nb::borrow(args);
+    nb::dict out;
+    for (auto [k, v] : nb::borrow<nb::dict>(args)) {
+        bool secret = PyUnicode_Check(k.ptr()) && glue::utf8(k).find("password") != std::string_view::npos;
+        out[k] = secret && glue::truthy(v) ? nb::object(nb::str("***")) : nb::borrow(v);
+    }
+    return out;
+}
+
+nb::object datasource_repr(nb::handle self) {
+    nb::object shown = nb::module_::import_("copy").attr("copy")(self);
+    nb::object password = nb::getattr(self, "password", nb::none());
+    if (glue::truthy(password))
+        nb::setattr(shown, "password", nb::str("***"));
+    nb::object args = nb::getattr(self, "connect_args", nb::none());
+    if (!args.is_none())
+        nb::setattr(shown, "connect_args", masked_args(args));
+    return nb::handle(g_datasource_repr)(shown);
 }
 
 void store_entry(nb::handle name, nb::handle engine) {
@@ -269,9 +346,22 @@ void register_config(nb::module_ &m) {
     ds_fields.append(fld("password", str_t));
     ds_fields.append(fld("database", str_t));
     ds_fields.append(fld("sqlite_path", str_t));
+    auto tuned = [&](const char *name, nb::handle type, nb::object dflt) {
+        return nb::make_tuple(name, type, dc_field(nb::arg("default") = dflt));
+    };
+    ds_fields.append(tuned("pool_size", int_t, nb::int_(10)));
+    ds_fields.append(tuned("max_overflow", int_t, nb::int_(30)));
+    ds_fields.append(tuned("pool_recycle", int_t, nb::int_(1800)));
+    ds_fields.append(tuned("pool_timeout", int_t, nb::int_(30)));
+    ds_fields.append(tuned("connect_args", typing.attr("Optional")[nb::handle((PyObject *)&PyDict_Type)], none));
     nb::object ds_cls = make_dataclass("DataSource", ds_fields);
     ds_cls.attr("__module__") = "zorvane.zorvane";
-    ds_cls.attr("__doc__") = "One datasource: a MySQL server (host, port, user, password, database) or a SQLite file.";
+    ds_cls.attr("__doc__") =
+        "One datasource: a MySQL or PostgreSQL server (host, port, user, password, database) or a SQLite file; "
+        "pool settings and connect_args (handed to the driver) are optional.";
+    g_datasource_repr = ds_cls.attr("__repr__").inc_ref().ptr();
+    ds_cls.attr("__repr__") = nb::cpp_function(&datasource_repr, nb::is_method(), nb::name("__repr__"),
+                                               "The generated text form with the password shown as ***.");
     g_datasource_cls = ds_cls.inc_ref().ptr();
     m.attr("DataSource") = ds_cls;
 
@@ -291,6 +381,7 @@ void register_config(nb::module_ &m) {
     m.attr("DBConfig") = cfg_cls;
 
     g_strip_batch_option = make_callable(&strip_batch_option, {}).release().ptr();
+    g_bind_dict_as_jsonb = make_callable(&bind_dict_as_jsonb, {}).release().ptr();
 
     nb::dict ns;
     ns["__module__"] = "zorvane.zorvane";

@@ -457,7 +457,7 @@ void register_decorators(nb::module_ &m) {
     m.def("insert_list", [](nb::handle sql) { return factory(sql, kInsertList); }, "sql"_a.none(),
           "Decorator: runs the insert `sql` once per dictionary of the call's `data` argument.");
     m.def("insert", [](nb::handle sql) { return named_statement(sql, "insert"); }, "sql"_a.none(),
-          "Decorator: runs the insert `sql` and returns the generated key.");
+          "Decorator: runs the insert `sql` and returns the generated key (PostgreSQL: the RETURNING value, else None).");
     m.def("update", [](nb::handle sql) { return named_statement(sql, "update"); }, "sql"_a.none(),
           "Decorator: runs the update `sql` and returns the row count.");
     m.def("delete", [](nb::handle sql) { return named_statement(sql, "delete"); }, "sql"_a.none(),

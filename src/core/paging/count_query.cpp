@@ -1,6 +1,7 @@
 // src/core/paging/count_query.cpp: the count statement for a textual select.
 #include "paging/count_query.hpp"
 
+#include "text/sql_text.hpp"
 #include "text/utf8.hpp"
 
 namespace zorvane::core {
@@ -140,7 +141,34 @@ bool has_grouping_keyword(std::string_view s, IsWordChar is_word) noexcept {
     return false;
 }
 
-std::string count_query(std::string_view sql, IsWordChar is_word) {
+std::size_t find_top_level_order_by(std::string_view s, IsWordChar is_word) noexcept {
+    int depth = 0;
+    bool prev_word = false;
+    for (std::size_t i = 0; i < s.size();) {
+        QuoteOpener q = open_quote(s, i);
+        if (q.len) {
+            i = quoted_run_end(s, i, q);
+            prev_word = false;
+            continue;
+        }
+        depth += s[i] == '(' ? 1 : s[i] == ')' ? -1 : 0;
+        std::size_t len;
+        bool w = is_word_at(s, i, is_word, len);
+        if (w && !prev_word && depth == 0) {
+            std::size_t g = match_ci(s, i, "order");
+            std::size_t f = g == npos ? npos : skip_spaces(s, g);
+            std::size_t e = f == npos || f == g ? npos : match_ci(s, f, "by");
+            std::size_t tail;
+            if (e != npos && (e == s.size() || !is_word_at(s, e, is_word, tail)))
+                return i;
+        }
+        prev_word = w;
+        i += len;
+    }
+    return npos;
+}
+
+std::string count_query(std::string_view sql, IsWordChar is_word, bool no_order_by) {
     std::string_view t = strip_py(sql);
     while (!t.empty() && t.back() == ';')
         t.remove_suffix(1);
@@ -150,8 +178,16 @@ std::string count_query(std::string_view sql, IsWordChar is_word) {
     std::string out;
     if (simple) {
         constexpr std::string_view head = "SELECT COUNT(*) as count FROM ";
-        out.reserve(head.size() + t.size() - m.end);
-        out.append(head).append(t.substr(m.end));
+        std::string_view rest = t.substr(m.end);
+        if (no_order_by) {
+            std::size_t order = find_top_level_order_by(t, is_word);
+            if (order != npos && order >= m.end)
+                rest = rest.substr(0, order - m.end);
+            while (!rest.empty() && space_len(rest, rest.size() - 1))  // ASCII blanks before ORDER
+                rest.remove_suffix(1);
+        }
+        out.reserve(head.size() + rest.size());
+        out.append(head).append(rest);
     } else {
         constexpr std::string_view head = "select count(*) from ( ", tail = " ) temp";
         out.reserve(head.size() + t.size() + tail.size());

@@ -25,12 +25,17 @@ SelectFrom match_select_from(std::string_view sql) noexcept;
 // Whether \b(distinct|group\s+by|having|union)\b occurs anywhere in `sql`, case ignored.
 bool has_grouping_keyword(std::string_view sql, IsWordChar is_word) noexcept;
 
+// Byte offset of the first ORDER BY (case ignored, whole words) of `sql` outside
+// parentheses and quoted runs (text/sql_text.hpp open_quote), or npos.
+std::size_t find_top_level_order_by(std::string_view sql, IsWordChar is_word) noexcept;
+
 // The text of the statement counting the rows of `sql`:
 //   - strip host whitespace at both ends, then every trailing ';';
 //   - "SELECT COUNT(*) as count FROM " + the text after the SELECT ... FROM match when
 //     that match exists, its select list holds no parenthesis and no grouping keyword
-//     occurs anywhere;
+//     occurs anywhere; with `no_order_by` that text ends before its top-level ORDER BY
+//     (PostgreSQL rejects one beside an aggregate) and its trailing whitespace;
 //   - otherwise "select count(*) from ( " + text + " ) temp".
-std::string count_query(std::string_view sql, IsWordChar is_word);
+std::string count_query(std::string_view sql, IsWordChar is_word, bool no_order_by = false);
 
 }  // namespace zorvane::core

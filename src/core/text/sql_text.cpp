@@ -3,6 +3,8 @@
 
 #include "text/utf8.hpp"
 
+#include <algorithm>
+
 namespace zorvane::core {
 namespace {
 
@@ -34,10 +36,6 @@ std::size_t marker_end(std::string_view s, std::size_t i) noexcept {
         return 0;
     std::size_t close = s.find('}', i + 3);
     return close == std::string_view::npos ? 0 : close + 1;
-}
-
-char closing_quote(char c) noexcept {
-    return (c == '\'' || c == '"' || c == '`') ? c : 0;
 }
 
 // Would the toolkit's text() read the colon at `i` as a bind marker? Mirrors its
@@ -74,20 +72,49 @@ std::vector<std::string_view> find_bind_names(std::string_view sql) { return fin
 
 std::vector<std::string_view> find_splice_names(std::string_view sql) { return find_names(sql, '$'); }
 
+QuoteOpener open_quote(std::string_view s, std::size_t i) noexcept {
+    const std::size_t n = s.size();
+    const char c = s[i];
+    if (c == '\'' || c == '"' || c == '`')
+        return {1, s.substr(i, 1), false};
+    if (i > 0 && (is_word_byte(static_cast<unsigned char>(s[i - 1])) || s[i - 1] == '$'))
+        return {};
+    if ((c == 'E' || c == 'e') && i + 1 < n && s[i + 1] == '\'')
+        return {2, s.substr(i + 1, 1), true};
+    if (c == '$') {
+        std::size_t j = i + 1;
+        if (j < n && is_word_byte(static_cast<unsigned char>(s[j])) && !(s[j] >= '0' && s[j] <= '9'))
+            while (j < n && is_word_byte(static_cast<unsigned char>(s[j])))
+                ++j;
+        if (j < n && s[j] == '$')
+            return {j + 1 - i, s.substr(i, j + 1 - i), false};
+    }
+    return {};
+}
+
+std::size_t quoted_run_end(std::string_view s, std::size_t i, const QuoteOpener &q) noexcept {
+    const std::size_t n = s.size();
+    for (std::size_t k = i + q.len; k < n;) {
+        if (q.backslash && s[k] == '\\') {
+            k += 2;
+        } else if (s.compare(k, q.close.size(), q.close) == 0) {
+            if (q.backslash && k + 1 < n && s[k + 1] == '\'')  // '' inside E'...'
+                k += 2;
+            else
+                return k + q.close.size();
+        } else {
+            ++k;
+        }
+    }
+    return n;
+}
+
 std::vector<std::string_view> split_sql_words(std::string_view sql) {
     std::vector<std::string_view> words;
     const std::size_t n = sql.size();
     std::size_t i = 0, start = std::string_view::npos;
-    char quote = 0;
     while (i < n) {
-        if (quote) {
-            if (sql[i] == quote)
-                quote = 0;
-            ++i;
-            continue;
-        }
-        std::size_t ws = space_len(sql, i);
-        if (ws) {
+        if (std::size_t ws = space_len(sql, i)) {
             if (start != std::string_view::npos) {
                 words.push_back(sql.substr(start, i - start));
                 start = std::string_view::npos;
@@ -97,8 +124,8 @@ std::vector<std::string_view> split_sql_words(std::string_view sql) {
         }
         if (start == std::string_view::npos)
             start = i;
-        quote = closing_quote(sql[i]);
-        ++i;
+        QuoteOpener q = open_quote(sql, i);
+        i = q.len ? quoted_run_end(sql, i, q) : i + 1;
     }
     if (start != std::string_view::npos)
         words.push_back(sql.substr(start));
@@ -121,14 +148,14 @@ std::string prepare_sql(std::string_view sql) {
     Collapser c;
     c.out.reserve(s.size() + 8);
     const std::size_t n = s.size();
-    char quote = 0;
+    QuoteOpener q;  // the quoted run we are in; q.len == 0 outside
     std::size_t i = 0;
     while (i < n) {
         if (std::size_t end = marker_end(s, i)) {
             // ":" + the marker's content; quotes inside it do not open a quoted run.
             c.put(":");
             for (std::size_t k = i + 2; k + 1 < end;) {
-                std::size_t ws = quote ? 0 : space_len(s, k);
+                std::size_t ws = q.len ? 0 : space_len(s, k);
                 if (ws) {
                     c.pending = true;
                     k += ws;
@@ -138,19 +165,30 @@ std::string prepare_sql(std::string_view sql) {
                 }
             }
             i = end;
+            if (!q.len && s.compare(i, 2, "::") == 0) {
+                c.put("\\:\\:");
+                i += 2;
+            }
             continue;
         }
-        char ch = s[i];
-        if (quote) {
-            if (ch == quote)
-                quote = 0;
-            else if (ch == ':' && colon_needs_escape(s, i)) {
+        if (q.len) {
+            std::size_t step = 1;
+            if (q.backslash && s[i] == '\\') {
+                step = 2;
+            } else if (s.compare(i, q.close.size(), q.close) == 0) {
+                step = q.close.size();
+                if (q.backslash && i + 1 < n && s[i + 1] == '\'')
+                    step = 2;
+                else
+                    q = {};
+            } else if (s[i] == ':' && colon_needs_escape(s, i)) {
                 c.put("\\:");
                 ++i;
                 continue;
             }
-            c.put(s.substr(i, 1));
-            ++i;
+            step = std::min(step, n - i);
+            c.put(s.substr(i, step));
+            i += step;
             continue;
         }
         if (std::size_t ws = space_len(s, i)) {
@@ -158,9 +196,10 @@ std::string prepare_sql(std::string_view sql) {
             i += ws;
             continue;
         }
-        quote = closing_quote(ch);
-        c.put(s.substr(i, 1));
-        ++i;
+        q = open_quote(s, i);
+        std::size_t step = q.len ? q.len : 1;
+        c.put(s.substr(i, step));
+        i += step;
     }
     return std::move(c.out);
 }

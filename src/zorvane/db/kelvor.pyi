@@ -55,7 +55,7 @@ class ZorvaneSqlSession:
     def select_page(self, sql: TextClause, page: Any, sql_param: dict[str, Any] | None = None) -> dict[str, Any]:
         """One page of a select as a page dictionary."""
     def insert(self, sql: TextClause, sql_param: dict[str, Any] | None) -> Any:
-        """Executes an insert; returns lastrowid."""
+        """Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else None)."""
     def insert_list(self, sql: TextClause, sql_param: Sequence[dict[str, Any]] | None) -> None:
         """Executes an insert once per dictionary of `sql_param`."""
     def delete(self, sql: TextClause, sql_param: dict[str, Any] | None) -> int:

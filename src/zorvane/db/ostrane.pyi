@@ -52,7 +52,7 @@ class SqlTemplate:
     def get_session(self, session: Session | None = None) -> _SessionScope:
         """Context manager: the given session, or a new one committed on success and closed at the end."""
     def insert(self, sql: TextClause, con: Session | None = None, args: dict[str, Any] | None = None) -> Any:
-        """Executes an insert; returns lastrowid."""
+        """Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else None)."""
     def insert_list(
         self, sql: TextClause, con: Session | None = None, args: Sequence[dict[str, Any]] | None = None
     ) -> None:

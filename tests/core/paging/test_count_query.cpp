@@ -58,4 +58,24 @@ TEST(HasGroupingKeyword, WholeWordsCaseIgnored) {
         EXPECT_FALSE(has_grouping_keyword(no, &test_word)) << no;
 }
 
+TEST(FindTopLevelOrderBy, OnlyOutsideParenthesesAndQuotes) {
+    EXPECT_EQ(find_top_level_order_by("select a from t ORDER BY a", &test_word), 16u);
+    for (const char *yes : {"x order\n\tby y", "(a) order by (b)"})
+        EXPECT_NE(find_top_level_order_by(yes, &test_word), std::string_view::npos) << yes;
+    for (const char *no : {"select (select a from u order by a) from t", "where n = 'order by'", "x orderby y",
+                           "reorder by", "where $$ order by $$", "where E'\\' order by'", "\"order by\""})
+        EXPECT_EQ(find_top_level_order_by(no, &test_word), std::string_view::npos) << no;
+}
+
+TEST(CountQuery, WithoutOrderByDropsTheTopLevelOrdering) {
+    const char *ordered = "select id from t where a > :a \n order by id, 'x'";
+    EXPECT_EQ(count_query(ordered, &test_word), "SELECT COUNT(*) as count FROM t where a > :a \n order by id, 'x'");
+    EXPECT_EQ(count_query(ordered, &test_word, true), "SELECT COUNT(*) as count FROM t where a > :a");
+    EXPECT_EQ(count_query("select id from t where (x) in (select y from u order by y)", &test_word, true),
+              "SELECT COUNT(*) as count FROM t where (x) in (select y from u order by y)");
+    // The wrapped form may keep its ordering: it sits inside the sub-select.
+    EXPECT_EQ(count_query("select distinct a from t order by a", &test_word, true),
+              "select count(*) from ( select distinct a from t order by a ) temp");
+}
+
 }  // namespace

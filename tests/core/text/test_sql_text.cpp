@@ -50,6 +50,36 @@ TEST(PrepareSql, EscapesBindLikeColonsInsideQuotesOnly) {
     EXPECT_EQ(prepare_sql("\"col :x\" `t :y`"), "\"col \\:x\" `t \\:y`");
 }
 
+TEST(OpenQuote, RecognisesEveryKindOfQuotedRun) {
+    struct Case {
+        const char *text;
+        std::size_t at, len;
+        const char *close;
+    } cases[] = {{"'a'", 0, 1, "'"}, {"x E'a'", 2, 2, "'"}, {"e'a'", 0, 2, "'"}, {"$$ a $$", 0, 2, "$$"},
+                 {"= $fn_1$ a $fn_1$", 2, 6, "$fn_1$"}, {"xE'a'", 1, 0, ""}, {"a$b$", 1, 0, ""},
+                 {"$1$", 0, 0, ""}, {"${col}", 0, 0, ""}, {"$$", 1, 0, ""}};
+    for (const Case &c : cases) {
+        QuoteOpener q = open_quote(c.text, c.at);
+        EXPECT_EQ(q.len, c.len) << c.text;
+        EXPECT_EQ(q.close, c.close) << c.text;
+    }
+}
+
+TEST(SplitSqlWords, PostgresLiteralsStayWhole) {
+    EXPECT_EQ(split_sql_words("x = E'it\\'s  ok' y"), (Views{"x", "=", "E'it\\'s  ok'", "y"}));
+    EXPECT_EQ(split_sql_words("E'a''  b' $$ x  $$ $t$ a $$ b $t$"),
+              (Views{"E'a''  b'", "$$ x  $$", "$t$ a $$ b $t$"}));
+    EXPECT_EQ(split_sql_words("E'\\"), (Views{"E'\\"}));  // unclosed, ending in a backslash
+}
+
+TEST(PrepareSql, KeepsPostgresLiteralsAndCasts) {
+    EXPECT_EQ(prepare_sql("as $$ begin  x := :y; end $$"), "as $$ begin  x := \\:y; end $$");
+    EXPECT_EQ(prepare_sql("E'a\\'  :b'  ,  c"), "E'a\\'  \\:b' , c");
+    // ":id::bigint" would not bind id; the escaped colons reach the server as "::".
+    EXPECT_EQ(prepare_sql("#{id}::bigint, #{v} ::int, created_at::date"), ":id\\:\\:bigint, :v ::int, created_at::date");
+    EXPECT_EQ(prepare_sql("'#{a}::x'"), "':a::x'");
+}
+
 TEST(StripPy, HandlesMultibyteWhitespace) {
     EXPECT_EQ(strip_py("\xE3\x80\x80 x y \xC2\x85"), "x y");
     EXPECT_EQ(strip_py("\xC3\xA9"), "\xC3\xA9");

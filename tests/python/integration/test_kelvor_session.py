@@ -9,14 +9,14 @@ import sqlalchemy as sa
 from sqlalchemy import event
 from sqlalchemy.orm import DeclarativeBase, Mapped, Session, mapped_column
 
-from conftest import count_rows, create_user_table
+from conftest import count_rows, create_user_table, returning_id
 from zorvane.db import ostrane
 from zorvane.db.kelvor import ZorvaneSqlSession
 from zorvane.db.ostrane import SqlTemplate
 from zorvane.mapper.vantrel import ParseMapper
 
-INSERT = sa.text("INSERT INTO user (name, age) VALUES (:name, :age)")
-NAMES = sa.text("SELECT name FROM user ORDER BY id")
+INSERT = sa.text("INSERT INTO users (name, age) VALUES (:name, :age)")
+NAMES = sa.text("SELECT name FROM users ORDER BY id")
 
 
 class Base(DeclarativeBase):
@@ -24,7 +24,7 @@ class Base(DeclarativeBase):
 
 
 class UserRow(Base):
-    __tablename__ = "user"
+    __tablename__ = "users"
     id: Mapped[int] = mapped_column(primary_key=True)
     name: Mapped[str | None]
     age: Mapped[int | None]
@@ -52,20 +52,21 @@ class StandInMapper:
 
 
 STATEMENTS = {
-    "adults": ("select id, name, age from user where age >= #{min_age} order by id", "select", User),
-    "rows": ("select id, name, age from user order by id", "select", dict),
-    "count": ("select count(*) as n from user where age >= #{min_age}", "select", int),
-    "add": ("insert into user (name, age) values (#{name}, #{age})", "insert", dict),
-    "older": ("update user set age = age + 1 where age >= #{min_age}", "update", dict),
-    "drop": ("delete from user where age < #{max_age}", "delete", dict),
-    "cols": ("insert into user (name, age) values ('never', 0)", "sql", dict),
-    "odd": ("insert into user (name, age) values ('never', 0)", None, dict),
+    "adults": ("select id, name, age from users where age >= #{min_age} order by id", "select", User),
+    "rows": ("select id, name, age from users order by id", "select", dict),
+    "count": ("select count(*) as n from users where age >= #{min_age}", "select", int),
+    "add": ("insert into users (name, age) values (#{name}, #{age})", "insert", dict),
+    "older": ("update users set age = age + 1 where age >= #{min_age}", "update", dict),
+    "drop": ("delete from users where age < #{max_age}", "delete", dict),
+    "cols": ("insert into users (name, age) values ('never', 0)", "sql", dict),
+    "odd": ("insert into users (name, age) values ('never', 0)", None, dict),
 }
 
 
 @pytest.fixture
-def mapper():
-    return StandInMapper(STATEMENTS)
+def mapper(engine):
+    add, kind, result = STATEMENTS["add"]
+    return StandInMapper({**STATEMENTS, "add": (add + returning_id(engine), kind, result)})
 
 
 @pytest.fixture
@@ -260,14 +261,14 @@ class RecordingTemplate:
         return call
 
 
-T = sa.table("user", sa.column("id"), sa.column("name"), sa.column("age"))
+T = sa.table("users", sa.column("id"), sa.column("name"), sa.column("age"))
 FORWARDS = [  # operation, its arguments, then how the template is called: positional count, keyword names
     ("select_one", lambda: (NAMES,), 0, ["args", "con", "sql"]),
     ("select_list", lambda: (NAMES, None), 0, ["args", "con", "sql"]),
     ("insert", lambda: (INSERT, {"name": "z", "age": 5}), 0, ["args", "con", "sql"]),
     ("insert_list", lambda: (INSERT, [{"name": "z", "age": 5}]), 0, ["args", "con", "sql"]),
-    ("update", lambda: (sa.text("UPDATE user SET age = 0"), None), 0, ["args", "con", "sql"]),
-    ("delete", lambda: (sa.text("DELETE FROM user"), None), 0, ["args", "con", "sql"]),
+    ("update", lambda: (sa.text("UPDATE users SET age = 0"), None), 0, ["args", "con", "sql"]),
+    ("delete", lambda: (sa.text("DELETE FROM users"), None), 0, ["args", "con", "sql"]),
     ("select_all_orm1", lambda: (sa.select(T.c.name),), 1, ["con"]),
     ("select_all_orm2", lambda: (sa.select(T.c.name),), 1, ["con"]),
     ("select_one_orm1", lambda: (sa.select(T.c.name),), 1, ["con"]),

@@ -8,8 +8,8 @@ from conftest import count_rows, create_user_table
 from zorvane.db.ostrane import Page, PageInfo, SqlTemplate
 from zorvane.mapper.vantrel import ParseMapper
 
-INSERT = sa.text("INSERT INTO user (name, age, note) VALUES (:name, :age, :note)")
-ADULTS = sa.text("select id, name from user where age > :age order by id")
+INSERT = sa.text("INSERT INTO users (name, age, note) VALUES (:name, :age, :note)")
+ADULTS = sa.text("select id, name from users where age > :age order by id")
 
 
 @pytest.fixture
@@ -44,13 +44,13 @@ def test_page_past_the_end_keeps_the_true_total(tpl, num, size, age, total):
 @pytest.mark.parametrize(
     "sql",
     [
-        "SELECT DISTINCT note FROM user where age > :age order by note",
-        "select note, count(*) as n from user where age > :age group by note order by note",
-        "select note from user where age > :age group by note having count(*) > 8 order by note",
-        "select name from user where age > :age union select note from user order by name",
-        "select id, (select max(age) from user) as oldest from user where age > :age order by id",
-        "select u.id, (select count(*) from user v where v.age < u.age) as younger from user u where u.age > :age order by u.id",
-        "select id, note as distinct_total from user where age > :age order by id",
+        "SELECT DISTINCT note FROM users where age > :age order by note",
+        "select note, count(*) as n from users where age > :age group by note order by note",
+        "select note from users where age > :age group by note having count(*) > 8 order by note",
+        "select name from users where age > :age union select note from users order by name",
+        "select id, (select max(age) from users) as oldest from users where age > :age order by id",
+        "select u.id, (select count(*) from users v where v.age < u.age) as younger from users u where u.age > :age order by u.id",
+        "select id, note as distinct_total from users where age > :age order by id",
     ],
 )
 @pytest.mark.parametrize("num, size", [(1, 4), (2, 4), (3, 10)])
@@ -65,7 +65,7 @@ def test_total_and_page_agree_with_the_full_result(tpl, sql, num, size):
 def test_literal_colons_survive_both_statements(tpl):
     tpl.insert(INSERT, args={"name": "n", "age": 50, "note": "at :noon"})
     stmt, values = ParseMapper.to_prepared_statement(
-        "select name, note from user where note = 'at :noon' and age > #{age}", {"age": 1}
+        "select name, note from users where note = 'at :noon' and age > #{age}", {"age": 1}
     )
     assert tpl.select_page(stmt, Page(1, 5), args=values)["list"] == [{"name": "n", "note": "at :noon"}]
 
@@ -110,7 +110,7 @@ def test_failure_rolls_back_the_caller_session(tpl, engine, sql, page, error):
         with pytest.raises(error):
             tpl.select_page(sql, page, con, {"age": 18})
         assert not con.in_transaction()  # rolled back, but still usable
-        assert con.execute(sa.text("select count(*) from user")).scalar() == 30
+        assert con.execute(sa.text("select count(*) from users")).scalar() == 30
     assert engine.pool.checkedout() == 0
 
 

@@ -4,11 +4,11 @@ import sqlalchemy as sa
 from sqlalchemy import exc
 from sqlalchemy.orm import Session
 
-from conftest import count_rows, create_user_table
+from conftest import count_rows, create_user_table, returning_id
 from zorvane.db.ostrane import SqlTemplate
 from zorvane.mapper.vantrel import ParseMapper
 
-INSERT = sa.text("INSERT INTO user (name, age) VALUES (:name, :age)")
+INSERT = sa.text("INSERT INTO users (name, age) VALUES (:name, :age)")
 
 
 @pytest.fixture
@@ -24,16 +24,17 @@ def add_rows(tpl, n):
 def test_user_example_end_to_end(tpl):
     add_rows(tpl, 3)
     stmt, values = ParseMapper.to_prepared_statement(
-        "select name, age from user where age > #{age} and name <> #{name} order by id", {"age": 10}
+        "select name, age from users where age > #{age} and name <> #{name} order by id", {"age": 10}
     )
     assert tpl.select_list(stmt, args=values) == []  # name <> NULL matches nothing
-    stmt, values = ParseMapper.to_prepared_statement("select name, age from user where age > #{age} order by id", {"age": 10})
+    stmt, values = ParseMapper.to_prepared_statement("select name, age from users where age > #{age} order by id", {"age": 10})
     assert tpl.select_list(stmt, args=values) == [{"name": "u1", "age": 11}, {"name": "u2", "age": 12}]
 
 
-def test_insert_returns_lastrowid_and_commits(tpl, engine):
-    first = tpl.insert(INSERT, args={"name": "a", "age": 1})
-    second = tpl.insert(INSERT, None, {"name": "b", "age": 2})
+def test_insert_returns_the_new_key_and_commits(tpl, engine):
+    insert = sa.text(INSERT.text + returning_id(engine))
+    first = tpl.insert(insert, args={"name": "a", "age": 1})
+    second = tpl.insert(insert, None, {"name": "b", "age": 2})
     assert second == first + 1
     assert count_rows(engine) == 2
     assert engine.pool.checkedout() == 0
@@ -47,14 +48,14 @@ def test_insert_list_inserts_every_row_and_returns_none(tpl, engine):
 @pytest.mark.parametrize("op", ["update", "delete"])
 def test_rowcount(tpl, op):
     add_rows(tpl, 4)
-    sql = {"update": "UPDATE user SET age = 0 WHERE age >= :a", "delete": "DELETE FROM user WHERE age >= :a"}[op]
+    sql = {"update": "UPDATE users SET age = 0 WHERE age >= :a", "delete": "DELETE FROM users WHERE age >= :a"}[op]
     assert getattr(tpl, op)(sa.text(sql), args={"a": 12}) == 2
     assert getattr(tpl, op)(sa.text(sql), args={"a": 99}) == 0
 
 
 def test_selects(tpl):
     add_rows(tpl, 3)
-    q = sa.text("SELECT id, name FROM user WHERE age >= :a ORDER BY id")
+    q = sa.text("SELECT id, name FROM users WHERE age >= :a ORDER BY id")
     assert tpl.select_one(q, args={"a": 11}) == {"id": 2, "name": "u1"}
     assert tpl.select_one(q, args={"a": 99}) is None
     assert tpl.select_list(q, args={"a": 11}) == [{"id": 2, "name": "u1"}, {"id": 3, "name": "u2"}]
@@ -64,7 +65,7 @@ def test_selects(tpl):
 
 def test_orm_reads(tpl):
     add_rows(tpl, 3)
-    t = sa.table("user", sa.column("id"), sa.column("name"))
+    t = sa.table("users", sa.column("id"), sa.column("name"))
     assert tpl.select_one_orm1(sa.select(t.c.id, t.c.name).order_by(t.c.id)) == {"id": 1, "name": "u0"}
     assert tpl.select_one_orm1(sa.select(t.c.id).where(t.c.id > 9)) is None
     rows = tpl.select_all_orm1(sa.select(t.c.id, t.c.name).order_by(t.c.id))
@@ -75,7 +76,7 @@ def test_orm_reads(tpl):
 
 
 def test_orm_writes(tpl, engine):
-    t = sa.table("user", sa.column("id"), sa.column("name"), sa.column("age"))
+    t = sa.table("users", sa.column("id"), sa.column("name"), sa.column("age"))
     res = tpl.insert_orm2(sa.insert(t), [{"name": "x", "age": 1}, {"name": "y", "age": 2}])
     assert isinstance(res, sa.Result) and count_rows(engine) == 2
     assert tpl.update_orm2(sa.update(t).where(t.c.age > 0).values(age=5)) == 2
@@ -86,7 +87,7 @@ def test_orm_writes(tpl, engine):
 
 def test_multiple_results_error_after_rollback(tpl, engine):
     add_rows(tpl, 2)
-    t = sa.table("user", sa.column("id"))
+    t = sa.table("users", sa.column("id"))
     with Session(engine) as con:
         con.execute(INSERT, {"name": "pending", "age": 0})
         with pytest.raises(exc.MultipleResultsFound):
@@ -99,7 +100,7 @@ def test_caller_session_is_neither_committed_nor_closed(tpl, engine):
     with Session(engine) as con:
         tpl.insert(INSERT, con, {"name": "a", "age": 1})
         assert con.in_transaction()
-        assert tpl.select_one(sa.text("SELECT COUNT(*) AS n FROM user"), con) == {"n": 1}
+        assert tpl.select_one(sa.text("SELECT COUNT(*) AS n FROM users"), con) == {"n": 1}
         assert count_rows(engine) == 0  # not visible outside the caller's transaction
         con.commit()
     assert count_rows(engine) == 1
@@ -117,7 +118,7 @@ def test_error_rolls_back_caller_session_and_reaches_caller_unchanged(tpl, engin
 
 
 def test_own_session_rolls_back_on_error_and_is_closed(tpl, engine):
-    stmt = sa.text("INSERT INTO user (id, name) VALUES (:id, :name)")
+    stmt = sa.text("INSERT INTO users (id, name) VALUES (:id, :name)")
     with pytest.raises(exc.IntegrityError):
         tpl.insert_list(stmt, args=[{"id": 1, "name": "a"}, {"id": 1, "name": "dup"}])
     assert count_rows(engine) == 0
@@ -131,7 +132,7 @@ def test_add_and_add_all_flush_objects(tpl, engine):
         pass
 
     class User(Base):
-        __tablename__ = "user"
+        __tablename__ = "users"
         id: Mapped[int] = mapped_column(primary_key=True)
         name: Mapped[str | None]
         age: Mapped[int | None]
@@ -165,10 +166,10 @@ def test_get_session_scope(tpl, engine):
 
 def test_literal_text_reaches_database_exactly(tpl):
     stmt, values = ParseMapper.to_prepared_statement(
-        "INSERT INTO user (name, note) VALUES (#{name}, 'meet at  :noon, it''s  late')", {"name": "n"}
+        "INSERT INTO users (name, note) VALUES (#{name}, 'meet at  :noon, it''s  late')", {"name": "n"}
     )
     tpl.insert(stmt, args=values)
     stmt, values = ParseMapper.to_prepared_statement(
-        "SELECT note FROM user WHERE note = 'meet at  :noon, it''s  late' AND name = #{name}", {"name": "n"}
+        "SELECT note FROM users WHERE note = 'meet at  :noon, it''s  late' AND name = #{name}", {"name": "n"}
     )
     assert tpl.select_list(stmt, args=values) == [{"note": "meet at  :noon, it's  late"}]

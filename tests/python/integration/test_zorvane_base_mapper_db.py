@@ -6,7 +6,7 @@ import pytest
 import sqlalchemy as sa
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
-from conftest import count_rows
+from conftest import count_rows, datasource_decl
 from zorvane.db.ostrane import Page
 from zorvane.zorvane import BaseMapper, DBConfig, ZorvaneConfig, get_current_db
 
@@ -16,7 +16,7 @@ class Base(DeclarativeBase):
 
 
 class User(Base):
-    __tablename__ = "user"
+    __tablename__ = "users"
     id: Mapped[int] = mapped_column(primary_key=True)
     name: Mapped[str | None] = mapped_column(sa.String(50))
     age: Mapped[int | None]
@@ -39,20 +39,20 @@ class UserIn(pydantic.BaseModel):
 MAPPER = f"""<?xml version="1.0" encoding="UTF-8"?>
 <mapper namespace="UserMapper">
   <select id="find_adults" resultType="{__name__}.User">
-    SELECT id, name, age, note FROM user WHERE age &gt;= #{{min_age}} ORDER BY id
+    SELECT id, name, age, note FROM users WHERE age &gt;= #{{min_age}} ORDER BY id
   </select>
-  <select id="count_adults" resultType="int">SELECT COUNT(*) FROM user WHERE age &gt;= #{{min_age}}</select>
+  <select id="count_adults" resultType="int">SELECT COUNT(*) FROM users WHERE age &gt;= #{{min_age}}</select>
   <select id="pick" resultType="{__name__}.User">
-    SELECT id, name, age, note FROM user
+    SELECT id, name, age, note FROM users
     <where>
       <if test="params.get('name') is not None">AND name = #{{name}}</if>
       <if test="params.get('min_age') is not None">AND age &gt;= #{{min_age}}</if>
     </where>
     ORDER BY id
   </select>
-  <select id="oldest" resultType="{__name__}.User">SELECT id, name, age, note FROM user ORDER BY age DESC</select>
-  <select id="select_all">SELECT name FROM user ORDER BY id</select>
-  <update id="rename">UPDATE user SET name = #{{name}} WHERE id = #{{id}}</update>
+  <select id="oldest" resultType="{__name__}.User">SELECT id, name, age, note FROM users ORDER BY age DESC</select>
+  <select id="select_all">SELECT name FROM users ORDER BY id</select>
+  <update id="rename">UPDATE users SET name = #{{name}} WHERE id = #{{id}}</update>
 </mapper>
 """
 
@@ -90,10 +90,7 @@ def db(fresh_config, engine, tmp_path):
     """Datasource "main" on the backend's database (primary) and "side" on a SQLite file."""
     (tmp_path / "mappers").mkdir()
     (tmp_path / "mappers" / "user.xml").write_text(MAPPER)
-    url = engine.url
-    main = ({"db_type": "sqlite", "sqlite_path": url.database} if url.get_backend_name() == "sqlite" else
-            {"db_type": "mysql", "host": url.host, "port": url.port or 3306, "user": url.username,
-             "password": url.password or "", "database": url.database})
+    main = datasource_decl(engine.url)
     side = {"db_type": "sqlite", "sqlite_path": str(tmp_path / "side.db")}
     ZorvaneConfig(DBConfig(primary="main", mapper_xml_path=str(tmp_path / "mappers"), main=main, side=side))
     for e in (engine, ZorvaneConfig.datasource["side"]["db"]):
@@ -102,7 +99,7 @@ def db(fresh_config, engine, tmp_path):
     return engine
 
 
-def rows(engine, sql="SELECT id, name, age, note FROM user ORDER BY id"):
+def rows(engine, sql="SELECT id, name, age, note FROM users ORDER BY id"):
     with engine.connect() as c:
         return [tuple(r) for r in c.exec_driver_sql(sql)]
 
@@ -126,7 +123,7 @@ def test_insert_returns_new_key_and_keeps_callers_dict(db):
 def test_save_batch_inserts_each_row_once(db, n):
     assert Users().save_batch([UserIn(id=0, name=f"u{i}", age=i) for i in range(n)]) is None
     assert count_rows(db) == n
-    assert rows(db, "SELECT MIN(id), MAX(id), COUNT(DISTINCT name), SUM(age) FROM user") == [(1, n, n, n * (n - 1) // 2)]
+    assert rows(db, "SELECT MIN(id), MAX(id), COUNT(DISTINCT name), SUM(age) FROM users") == [(1, n, n, n * (n - 1) // 2)]
 
 
 def test_save_batch_of_nothing_writes_nothing(db):
@@ -171,9 +168,9 @@ def test_reads_by_statement_shape(db):
     assert m.select_one(sa.select(User.name, User.age).order_by(User.id.desc())) == {"name": "u2", "age": 2}
     assert m.select_one(sa.select(User.age).where(User.age > 0).order_by(User.age)) == 1
     assert m.select_by_id(2).name == "u1" and m.select_by_id(9) is None
-    assert m.select_all_by_sql("SELECT name FROM user WHERE age > :a ORDER BY id", {"a": 0}) == [
+    assert m.select_all_by_sql("SELECT name FROM users WHERE age > :a ORDER BY id", {"a": 0}) == [
         {"name": "u1"}, {"name": "u2"}]
-    page = m.select_page_by_sql("SELECT name FROM user ORDER BY id", None, Page(2, 2))
+    page = m.select_page_by_sql("SELECT name FROM users ORDER BY id", None, Page(2, 2))
     assert page == {"pageNum": 2, "pageSize": 2, "total": 3, "list": [{"name": "u2"}]}
     m.delete(sa.delete(User))
     assert m.select_one() is None and m.select_all() == []

@@ -9,7 +9,7 @@ import sqlalchemy as sa
 
 from zorvane.zorvane import BaseMapper, DataSource, ZorvaneConfig
 
-INSERT = sa.text("INSERT INTO user (name, age) VALUES (:name, :age)")
+INSERT = sa.text("INSERT INTO users (name, age) VALUES (:name, :age)")
 CHILDREN = 6
 
 
@@ -83,7 +83,7 @@ def test_children_of_a_parent_inside_a_transaction(server_ds):
         write("parent-2")
     assert codes == [0] * CHILDREN
     with server_ds.connect() as c:
-        got = sorted(c.exec_driver_sql("SELECT name FROM user").scalars())
+        got = sorted(c.exec_driver_sql("SELECT name FROM users").scalars())
     expected = ["parent-1", "parent-2"] + [f"c{i}-{k}" for i in range(CHILDREN) for k in ("auto", "scope", "scope2")]
     assert got == sorted(expected)
 
@@ -114,6 +114,6 @@ def test_grandchildren_and_a_datasource_added_between_forks(server_ds):
         late.insert(INSERT, {"name": "late-parent", "age": 1})
         assert wait_all(fork_children(lambda j: late.insert(INSERT, {"name": "late-child", "age": 1}), 2)) == [0, 0]
     with server_ds.connect() as c:
-        got = sorted(c.exec_driver_sql("SELECT name FROM user").scalars())
+        got = sorted(c.exec_driver_sql("SELECT name FROM users").scalars())
     assert got == sorted(["parent", "late-parent"] + ["child-before", "child-open", "child-close"] * 2
                          + ["grandchild"] * 4 + ["late-child"] * 2)

@@ -6,7 +6,7 @@ from conftest import count_rows
 from zorvane.db.ostrane import SqlTemplate
 from zorvane.zorvane import BaseMapper, ZorvaneConfig, datasource, db_session, get_current_db, switch_datasource
 
-INSERT = sa.text("INSERT INTO user (name, age) VALUES (:name, :age)")
+INSERT = sa.text("INSERT INTO users (name, age) VALUES (:name, :age)")
 INTERRUPTS = [KeyboardInterrupt, SystemExit, GeneratorExit]
 
 
@@ -16,7 +16,7 @@ def write(who):
 
 def names(engine):
     with engine.connect() as c:
-        return sorted(c.exec_driver_sql("SELECT name FROM user").scalars())
+        return sorted(c.exec_driver_sql("SELECT name FROM users").scalars())
 
 
 def run_in_scope(kind, body):

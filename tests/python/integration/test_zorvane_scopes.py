@@ -5,9 +5,10 @@ import threading
 import pytest
 import sqlalchemy as sa
 
-from conftest import count_rows, create_user_table
+from conftest import count_rows, create_user_table, datasource_decl
 from zorvane.zorvane import (
     BaseMapper,
+    DataSource,
     DBConfig,
     ZorvaneConfig,
     _create_wrapped_method,
@@ -18,17 +19,13 @@ from zorvane.zorvane import (
     switch_datasource,
 )
 
-INSERT = sa.text("INSERT INTO user (name, age) VALUES (:name, :age)")
+INSERT = sa.text("INSERT INTO users (name, age) VALUES (:name, :age)")
 
 
 @pytest.fixture
-def sources(fresh_config, tmp_path, request):
-    """Datasources a (primary), b and c on SQLite files, and m on the MariaDB server when given."""
+def sources(fresh_config, tmp_path):
+    """Datasources a (primary), b and c on SQLite files."""
     kw = {n: {"db_type": "sqlite", "sqlite_path": str(tmp_path / f"{n}.db")} for n in "abc"}
-    if request.config.getoption("--mysql-url"):
-        url = request.getfixturevalue("mysql_url")
-        kw["m"] = {"db_type": "mysql", "host": url.host, "port": url.port or 3306, "user": url.username,
-                   "password": url.password or "", "database": url.database}
     ZorvaneConfig(DBConfig(primary="a", **kw))
     engines = {n: e["db"] for n, e in ZorvaneConfig.datasource.items()}
     for e in engines.values():
@@ -221,10 +218,10 @@ def test_decorating_twice_keeps_the_last_decoration(sources):
     assert Svc()._datasource_name == "c" and Svc().where() == "c"
 
 
-@pytest.mark.mysql
-def test_transactional_function_on_mysql(sources):
-    if "m" not in sources:
-        pytest.skip("no --mysql-url")
+def test_transactional_function_on_an_added_datasource(sources, backend_url):
+    ZorvaneConfig.add_datasource_config("m", DataSource(**datasource_decl(backend_url)))
+    sources["m"] = ZorvaneConfig.datasource["m"]["db"]
+    create_user_table(sources["m"])
 
     @datasource("m", transactional=True)
     def write(fail):

@@ -11,7 +11,7 @@ import sqlalchemy as sa
 import typing_extensions
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
-from conftest import count_rows, create_user_table
+from conftest import count_rows, create_user_table, datasource_decl, returning_id
 from zorvane.db.ostrane import Page
 from zorvane.zorvane import (
     DBConfig,
@@ -30,9 +30,9 @@ from zorvane.zorvane import (
 )
 
 ROWS = [(f"u{i}", 10 * i) for i in range(1, 13)]  # ids 1..12, ages 10..120
-ALL = "select id, name, age, note from user where age > #{age} order by id"
-ONE = "select id, name, age, note from user where id = #{id}"
-AGE = "select age from user where id = #{id}"
+ALL = "select id, name, age, note from users where age > #{age} order by id"
+ONE = "select id, name, age, note from users where id = #{id}"
+AGE = "select age from users where id = #{id}"
 MISSING = object()
 
 
@@ -56,29 +56,21 @@ class Base(DeclarativeBase):
 
 
 class UserRow(Base):
-    __tablename__ = "user"
+    __tablename__ = "users"
     id: Mapped[int] = mapped_column(primary_key=True)
     name: Mapped[str]
     age: Mapped[int]
     note: Mapped[str | None]
 
 
-def spec_of(backend, request, path):
-    if backend == "sqlite":
-        return {"db_type": "sqlite", "sqlite_path": str(path)}
-    url = request.getfixturevalue("mysql_url")
-    return {"db_type": "mysql", "host": url.host, "port": url.port or 3306, "user": url.username,
-            "password": url.password or "", "database": url.database}
-
-
 @pytest.fixture
-def db(fresh_config, backend, request, tmp_path):
+def db(fresh_config, backend_url):
     """One datasource "main" on the backend with twelve users."""
-    ZorvaneConfig(DBConfig(main=spec_of(backend, request, tmp_path / "main.db")))
+    ZorvaneConfig(DBConfig(main=datasource_decl(backend_url)))
     engine = ZorvaneConfig.datasource["main"]["db"]
     create_user_table(engine)
     with engine.begin() as c:
-        c.execute(sa.text("INSERT INTO user (name, age) VALUES (:n, :a)"), [{"n": n, "a": a} for n, a in ROWS])
+        c.execute(sa.text("INSERT INTO users (name, age) VALUES (:n, :a)"), [{"n": n, "a": a} for n, a in ROWS])
     return engine
 
 
@@ -151,7 +143,7 @@ def test_select_one_conversions(db, sql, returns, expected):
         (ALL, list, "rows"),
         (ALL, MISSING, "rows"),
         (ALL, list[dict[str, Any]], "rows"),
-        ("select age from user where age > #{age} order by id", list[int], [100, 110, 120]),
+        ("select age from users where age > #{age} order by id", list[int], [100, 110, 120]),
         (ALL, list[int], TypeError),  # several columns into int(**row)
         (ALL, User, f"please check return type: {User}, should set list ..."),
         (ALL, dict, "please check return type: <class 'dict'>, should set list ..."),
@@ -175,10 +167,10 @@ def test_select_list_conversions(db, sql, returns, expected):
 
 def test_select_page(db):
     class Dao:
-        @select_page("select id, name, age, note from user where age > #{age} order by id")
+        @select_page("select id, name, age, note from users where age > #{age} order by id")
         def adults(self, age: int, page: Page) -> list[User]: ...
 
-        @select_page("select id, name from user order by id")
+        @select_page("select id, name from users order by id")
         def everyone(self, page: Page = None) -> list[dict]: ...
 
     dao = Dao()
@@ -189,33 +181,33 @@ def test_select_page(db):
     assert (by_pos["total"], by_pos["pageNum"], by_pos["pageSize"]) == (7, 2, 3)
     assert by_pos["list"] == [user(i) for i in (9, 10, 11)] and by_kw["list"] == [user(12)]
     assert dao.adults(50)["list"] == [user(i) for i in range(6, 13)]  # Page-annotated parameter left out
-    bad = bind(select_page, "select id from user", User, "")
+    bad = bind(select_page, "select id from users", User, "")
     with pytest.raises(TypeError, match="^please check return type: .*User'>, should set list ...$"):
         bad()
 
 
 def test_writes_return_what_the_session_returns(db):
     class Dao:
-        @insert("insert into user (name, age) values (#{name}, #{age})")
+        @insert("insert into users (name, age) values (#{name}, #{age})" + returning_id(db))
         def add(self, name: str, age: int) -> int: ...
 
-        @update("update user set note = #{note} where age >= #{age}")
+        @update("update users set note = #{note} where age >= #{age}")
         def annotate(self, note, age): ...
 
-        @delete("delete from user where age > #{age}")
+        @delete("delete from users where age > #{age}")
         def drop_older(self, age): ...
 
-        @insert_list("insert into user (name, age) values (:name, :age)")
+        @insert_list("insert into users (name, age) values (:name, :age)")
         def add_all(self, data: list, ignored=None): ...
 
-        @insert_list("insert into user (name, age) values (:name, :age)")
+        @insert_list("insert into users (name, age) values (:name, :age)")
         def no_data(self, rows): ...
 
     dao = Dao()
     assert dao.add("new", 5) == 13 and dao.add(age=6, name="newer") == 14
     assert dao.annotate("old", 100) == 3
     with db.connect() as c:
-        assert c.exec_driver_sql("SELECT id FROM user WHERE note = 'old' ORDER BY id").scalars().all() == [10, 11, 12]
+        assert c.exec_driver_sql("SELECT id FROM users WHERE note = 'old' ORDER BY id").scalars().all() == [10, 11, 12]
     data = [{"name": "x", "age": 1}, {"name": "y", "age": 2}]
     assert dao.add_all(data) is None and data == [{"name": "x", "age": 1}, {"name": "y", "age": 2}]
     assert count_rows(db) == 16  # every statement outside a transaction is committed on its own
@@ -227,10 +219,10 @@ def test_writes_return_what_the_session_returns(db):
 def test_methods_of_a_transactional_class_roll_back_together(db):
     @datasource("main", transactional=True)
     class Service:
-        @insert("insert into user (name, age) values (#{name}, #{age})")
+        @insert("insert into users (name, age) values (#{name}, #{age})")
         def add(self, name, age): ...
 
-        @select_one("select count(*) from user")
+        @select_one("select count(*) from users")
         def count(self) -> int: ...
 
         def add_two(self, fail):
@@ -254,9 +246,9 @@ def test_statements_follow_the_current_datasource(fresh_config, tmp_path):
         engine = ZorvaneConfig.datasource[name]["db"]
         create_user_table(engine)
         with engine.begin() as c:
-            c.exec_driver_sql("INSERT INTO user (name, age) VALUES " + ",".join(["('x', 1)"] * rows))
+            c.exec_driver_sql("INSERT INTO users (name, age) VALUES " + ",".join(["('x', 1)"] * rows))
 
-    @select_one("select count(*) from user")
+    @select_one("select count(*) from users")
     def count() -> int: ...
 
     assert count() == 1

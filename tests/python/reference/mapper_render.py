@@ -1,12 +1,14 @@
 """Slow, direct rendering of mapper elements: the rules written out plainly, element by element."""
 import re
 
-# A word: runs of non-blanks where a quoted run ('..', "..", `..`; unclosed: to the end) counts whole.
-_WORD = re.compile(r"""(?:'[^']*(?:'|$)|"[^"]*(?:"|$)|`[^`]*(?:`|$)|[^\s'"`])+""")
+# A word: runs of non-blanks where a quoted run ('..', "..", `..`, E'..' with backslash escapes,
+# $tag$..$tag$; unclosed: to the end) counts whole.
+_WORD = re.compile(r"""(?:(?<![\w$])[Ee]'(?:\\[\s\S]|''|[^'\\])*(?:'|\\?$)|(?<![\w$])(\$(?:[A-Za-z_]\w*)?\$)[\s\S]*?(?:\1|$)"""
+                   r"""|'[^']*(?:'|$)|"[^"]*(?:"|$)|`[^`]*(?:`|$)|[^\s'"`])+""")
 
 
 def words(s):
-    return _WORD.findall(s)
+    return [m.group(0) for m in _WORD.finditer(s)]
 
 
 def normalise(s):

@@ -135,3 +135,35 @@ def test_raw_sql_switches_on_echo(fresh_config, capsys):
     assert ZorvaneConfig.datasource["a"]["db"].echo is True
     ZorvaneConfig.add_datasource_config("b", DataSource("sqlite", sqlite_path=":memory:"))
     assert ZorvaneConfig.datasource["b"]["db"].echo is True
+
+
+@pytest.mark.parametrize("kind", ["mysql", "postgresql"])
+@pytest.mark.parametrize("missing, message", [(("port",), "port not exist !"), (("host", "port"), "host not exist !")])
+def test_server_kinds_need_every_connection_key(kind, missing, message):
+    decl = {k: v for k, v in MYSQL.items() if k not in missing}
+    with pytest.raises(Exception, match=f"^{message}$"):
+        DBConfig(a={**decl, "db_type": kind})
+
+
+def test_tuning_fields_reach_the_engine(fresh_config, tmp_path):
+    tuning = {"pool_size": 2, "max_overflow": 3, "pool_recycle": 60, "pool_timeout": 5}
+    ZorvaneConfig(DBConfig(primary="p", p={**MYSQL, "db_type": "postgresql", **tuning}, s={**sqlite(tmp_path / "f.db"), **tuning}))
+    for name in "ps":
+        pool = ZorvaneConfig.datasource[name]["db"].pool
+        assert (pool.size(), pool._max_overflow, pool._recycle, pool._timeout) == (2, 3, 60, 5)
+    assert DataSource("postgresql", "h", 5432, "u", "pw", "d", None, 2, 3, 60, 5).pool_timeout == 5
+
+
+def test_passwords_are_masked_in_every_text(fresh_config, capsys):
+    secret = {**MYSQL, "password": "s3cret", "connect_args": {"sslpassword": "k3y", "application_name": "app"}}
+    cfg = DBConfig(primary="a", a=secret, b={**secret, "db_type": "postgresql", "port": 5432}, c=MYSQL)
+    cfg.ds["z"] = DataSource("oracle", password="s3cret")
+    with pytest.raises(Exception) as info:
+        ZorvaneConfig(cfg)
+    with pytest.raises(Exception) as added:
+        ZorvaneConfig.add_datasource_config("z", cfg.ds["z"])
+    texts = [str(cfg), repr(cfg.ds["b"]), capsys.readouterr().out, str(info.value), str(added.value)]
+    assert all("s3cret" not in t and "k3y" not in t for t in texts)
+    assert "password='***'" in texts[1] and "'sslpassword': '***'" in texts[1] and "'application_name': 'app'" in texts[1]
+    assert "password=''" in str(cfg.ds["c"])  # an empty password is shown as it is
+    assert cfg.ds["a"].password == "s3cret"  # only the text form is masked

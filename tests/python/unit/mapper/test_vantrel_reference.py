@@ -9,7 +9,7 @@ from reference import mapper_render
 from zorvane.mapper.vantrel import ParseMapper
 
 RUNS = ["", " ", "  \n\t", "AND", "and", "OR ", ",", " , ", "a = 1", "#{p}", "#{it}", "'x  y'", '"q  ,"', "`c  d`",
-        "ANDROID", " (", ") ", "'it''s  ok'"]
+        "ANDROID", " (", ") ", "'it''s  ok'", "E'it\\'s  , x'", "$$ AND  , $$", " $t$ a  $$ , $t$"]
 FRAGMENTS = '<sql id="f1">id ,  name</sql><sql id="f2"><include refid="f1"/> <if test="params[\'t0\']">, age</if></sql>'
 
 

@@ -68,6 +68,6 @@ def test_type_errors(call, arg, got):
 def test_literals_run_on_the_database(engine, value, stored):
     create_user_table(engine)
     with engine.begin() as c:
-        c.exec_driver_sql(f"insert into user (name, note) values ({param_str(value)}, {sql_string_format(value)})")
+        c.exec_driver_sql(f"insert into users (name, note) values ({param_str(value)}, {sql_string_format(value)})")
     with engine.connect() as c:
-        assert c.exec_driver_sql("select name, note from user").one() == (stored, stored)
+        assert c.exec_driver_sql("select name, note from users").one() == (stored, stored)

@@ -1,0 +1,119 @@
+"""End-to-end calls on MariaDB and PostgreSQL against hand-written SQLAlchemy code on the same engine.
+
+Server URLs come from MYSQL_URL and POSTGRES_URL (`make bench` passes them); each run works in a
+private database that it creates and drops."""
+import os
+import pathlib
+import tempfile
+import uuid
+
+import sqlalchemy as sa
+from sqlalchemy.orm import DeclarativeBase, Mapped, Session, mapped_column
+
+from _fixtures import User
+from _timing import compare, header
+from zorvane.db.ostrane import Page
+from zorvane.zorvane import BaseMapper, DBConfig, ZorvaneConfig, select_list, select_page, switch_datasource
+
+
+class Base(DeclarativeBase):
+    pass
+
+
+class UserRow(Base):
+    __tablename__ = "users"
+    id: Mapped[int] = mapped_column(primary_key=True)
+    name: Mapped[str] = mapped_column(sa.String(50))
+    age: Mapped[int]
+    note: Mapped[str] = mapped_column(sa.String(50))
+
+
+ADULTS = "SELECT id, name, age, note FROM users WHERE age >= {} ORDER BY id LIMIT 20"
+PAGED = "SELECT id, name, age, note FROM users WHERE age > {} ORDER BY id"
+MAPPER = f"""<mapper namespace="UsersMapper">
+  <select id="adults" resultType="_fixtures.User">{ADULTS.format("#{min_age}")}</select>
+</mapper>"""
+
+
+class UsersMapper(BaseMapper[UserRow]):
+    def adults(self, min_age: int) -> list[User]: ...
+
+
+class UserDao:
+    @select_list(ADULTS.format("#{min_age}"))
+    def adults(self, min_age: int) -> list[User]: ...
+
+    @select_page(PAGED.format("#{age}"))
+    def page(self, age: int, page: Page) -> list[User]: ...
+
+
+def private_database(base):
+    url = sa.make_url(base)
+    name = f"zv_bench_{uuid.uuid4().hex[:8]}"
+    admin = sa.create_engine(url, isolation_level="AUTOCOMMIT")
+    with admin.connect() as c:
+        c.exec_driver_sql(f"CREATE DATABASE {name}")
+    return admin, name, url.set(database=name)
+
+
+def declaration(url):
+    kind = url.get_backend_name()
+    return {"db_type": kind, "host": url.host, "port": url.port or {"mysql": 3306}.get(kind, 5432), "user": url.username,
+            "password": url.password or "", "database": url.database}
+
+
+def run(kind, engine):
+    Base.metadata.create_all(engine)
+    with engine.begin() as c:
+        c.execute(sa.insert(UserRow), [{"name": f"u{i}", "age": i % 90, "note": f"n{i}"} for i in range(500)])
+    mapper, dao = UsersMapper(), UserDao()
+    adults, paged = sa.text(ADULTS.format(":min_age")), sa.text(PAGED.format(":age"))
+    count = sa.text("SELECT COUNT(*) FROM users WHERE age > :age")
+    limited = sa.text(PAGED.format(":age") + " LIMIT :n OFFSET :o")
+
+    def adults_by_hand():
+        with Session(engine) as s:
+            return [User(**r._asdict()) for r in s.execute(adults, {"min_age": 5}).all()]
+
+    def insert_by_hand():
+        with Session(engine) as s:
+            key = s.execute(sa.insert(UserRow).values(name="n", age=1, note="x")).inserted_primary_key[0]
+            s.commit()
+            return key
+
+    def page_by_hand():
+        with Session(engine) as s:
+            total = s.execute(count, {"age": 18}).scalar()
+            rows = [User(**r._asdict()) for r in s.execute(limited, {"age": 18, "n": 10, "o": 20}).all()]
+            s.commit()
+        return {"pageNum": 3, "pageSize": 10, "total": total, "list": rows}
+
+    row = {"name": "n", "age": 1, "note": "x"}
+    with switch_datasource(kind):
+        assert mapper.adults(5) == dao.adults(5) == adults_by_hand() and len(adults_by_hand()) == 20
+        assert dao.page(18, Page(3, 10)) == page_by_hand()
+        assert mapper.insert(row) + 1 == insert_by_hand()
+        header(f"{kind}: end-to-end calls vs hand-written SQLAlchemy on the same engine (target: within 1.00x)")
+        compare("mapper interface, 20 rows into dataclasses", lambda: mapper.adults(5), adults_by_hand, 20, 51, 1.00)
+        compare("@select_list, 20 rows into dataclasses", lambda: dao.adults(5), adults_by_hand, 20, 51, 1.00)
+        compare("BaseMapper.insert(dict) vs insert(Model).values", lambda: mapper.insert(row), insert_by_hand, 20, 51, 1.00)
+        compare("@select_page, page 3 of 10 into dataclasses", lambda: dao.page(18, Page(3, 10)), page_by_hand, 20, 51, 1.00)
+
+
+servers = {k: os.environ[v] for k, v in (("mysql", "MYSQL_URL"), ("postgresql", "POSTGRES_URL")) if os.environ.get(v)}
+if not servers:
+    raise SystemExit("set MYSQL_URL and/or POSTGRES_URL (make bench does)")
+made = {kind: private_database(base) for kind, base in servers.items()}
+mappers = pathlib.Path(tempfile.mkdtemp())
+(mappers / "users.xml").write_text(MAPPER)
+try:
+    ZorvaneConfig(DBConfig(mapper_xml_path=str(mappers), primary=next(iter(made)),
+                           **{kind: declaration(url) for kind, (_, _, url) in made.items()}))
+    for kind in made:
+        run(kind, ZorvaneConfig.datasource[kind]["db"])
+finally:
+    for kind, (admin, name, _) in made.items():
+        ZorvaneConfig.datasource.get(kind, {}).get("db", admin).dispose()
+        with admin.connect() as c:
+            c.exec_driver_sql(f"DROP DATABASE IF EXISTS {name}")
+        admin.dispose()
