@@ -127,6 +127,7 @@ nb::object derived_source(nb::handle engine) {
     source["url"] = url.attr("set")("drivername"_a = driver).attr("difference_update_query")(
         nb::make_tuple("rewriteBatchedStatements"));
     source["options"] = options;
+    source["listeners"] = nb::list();
     source["loops"] = nb::dict();
     return source;
 }
@@ -227,6 +228,8 @@ nb::object per_loop(nb::handle entry, bool create) {
     nb::object engine = create_async_engine(item(source, "url"), **item(source, "options"));
     if (engine.attr("dialect").attr("name").equal(nb::str("sqlite")))
         event_listen(engine.attr("sync_engine"), "handle_error", make_callable(&interrupt_sqlite, {}));
+    for (nb::handle pair : item(source, "listeners"))
+        event_listen(engine.attr("sync_engine"), pair[0], pair[1]);
     nb::object session = session_class("mapper_dict"_a = mapper_dict, "data_source"_a = engine.attr("sync_engine"));
     session.attr("_tie_to_tasks")();
     nb::object pair = nb::make_tuple(engine, session);
@@ -358,10 +361,11 @@ nb::object new_async_session(nb::handle entry) {
     return async_session(entry_async_engine(entry), "expire_on_commit"_a = false);
 }
 
-void note_async_options(nb::handle engine, nb::handle url, nb::handle options) {
+void note_async_options(nb::handle engine, nb::handle url, nb::handle options, nb::handle listeners) {
     nb::dict source;
     source["url"] = url;
     source["options"] = options;
+    source["listeners"] = listeners;
     source["loops"] = nb::dict();
     if (PyObject_SetItem(g_sources, engine.ptr(), source.ptr()) < 0)
         throw nb::python_error();

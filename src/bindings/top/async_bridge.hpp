@@ -37,8 +37,9 @@ nb::object async_session_view(nb::handle session);
 // A new AsyncSession on that engine, with expiry on commit switched off.
 nb::object new_async_session(nb::handle entry);
 
-// Records how the async engines of sync engine `engine` are made: their URL and the keyword
-// arguments of create_async_engine (the sync engine's pool settings).
-void note_async_options(nb::handle engine, nb::handle url, nb::handle options);
+// Records how the async engines of sync engine `engine` are made: their URL, the keyword
+// arguments of create_async_engine and (event name, listener) pairs to attach to each.
+// Engines without a record get the sync engine's URL on the async driver and its pool settings.
+void note_async_options(nb::handle engine, nb::handle url, nb::handle options, nb::handle listeners);
 
 }  // namespace zorvane::top

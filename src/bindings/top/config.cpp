@@ -1,4 +1,5 @@
 // src/bindings/top/config.cpp: DataSource, DBConfig, ZorvaneConfig and mapper file discovery.
+#include "top/async_bridge.hpp"
 #include "top/callable.hpp"
 #include "top/parts.hpp"
 #include "top/state.hpp"
@@ -118,13 +119,24 @@ nb::object field_or(nb::handle ds, const char *name, nb::handle fallback) {
 
 // A dict bound to a statement goes to PostgreSQL as jsonb (the server casts it to json
 // where a json column takes it). A connect listener: (dbapi_connection, connection_record).
+// On an async engine the listener gets the adapted connection, which holds the driver's.
 PyObject *bind_dict_as_jsonb(PyObject *, PyObject *const *args, std::size_t nargsf, PyObject *) {
     return top::guarded([&]() -> nb::object {
-        if (PyVectorcall_NARGS(nargsf) >= 1)
-            nb::handle(args[0]).attr("adapters").attr("register_dumper")(nb::handle((PyObject *)&PyDict_Type),
-                                                                         jsonb_dumper.get());
+        if (PyVectorcall_NARGS(nargsf) >= 1) {
+            nb::handle connection(args[0]);
+            nb::object driver = nb::getattr(connection, "driver_connection", connection);
+            driver.attr("adapters").attr("register_dumper")(nb::handle((PyObject *)&PyDict_Type), jsonb_dumper.get());
+        }
         return nb::none();
     });
+}
+
+// What the async engines of a datasource are made with: the sync engine's settings on the
+// driver's async sibling, without the URL option that only the sync MySQL driver takes.
+void note_async(nb::handle engine, nb::handle url, const char *async_driver, nb::dict options, nb::list listeners) {
+    nb::object async_url = url.attr("set")("drivername"_a = async_driver)
+                               .attr("difference_update_query")(nb::make_tuple("rewriteBatchedStatements"));
+    top::note_async_options(engine, async_url, options, listeners);
 }
 
 // Engine for one DataSource. Every URL part is escaped by URL.create; None fields are
@@ -162,8 +174,17 @@ nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &
                                           **pool);
         if (mysql && added_at_run_time)
             event_listen(engine, "do_connect", nb::handle(g_strip_batch_option));
-        if (!mysql)
+        nb::list listeners;
+        if (!mysql) {
             event_listen(engine, "connect", nb::handle(g_bind_dict_as_jsonb));
+            listeners.append(nb::make_tuple("connect", nb::handle(g_bind_dict_as_jsonb)));
+        }
+        nb::dict options(pool);
+        options["echo"] = echo;
+        options["pool_recycle"] = recycle;
+        options["pool_pre_ping"] = true;
+        options["connect_args"] = nb::dict(connect_args);
+        note_async(engine, url, mysql ? "mysql+aiomysql" : "postgresql+psycopg", options, listeners);
         return engine;
     }
     if (is_text(db_type, "sqlite")) {
@@ -177,8 +198,15 @@ nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &
                                  nb::arg("connect_args") = connect_args, nb::arg("pool_recycle") = recycle,
                                  nb::arg("pool_pre_ping") = true);
         }
-        return create_engine(url, nb::arg("echo") = echo, nb::arg("pool_recycle") = recycle,
-                             nb::arg("pool_pre_ping") = true, nb::arg("connect_args") = connect_args, **pool);
+        nb::object engine = create_engine(url, nb::arg("echo") = echo, nb::arg("pool_recycle") = recycle,
+                                          nb::arg("pool_pre_ping") = true, nb::arg("connect_args") = connect_args, **pool);
+        nb::dict options(pool);
+        options["echo"] = echo;
+        options["pool_recycle"] = recycle;
+        options["pool_pre_ping"] = true;
+        options["connect_args"] = nb::dict(connect_args);
+        note_async(engine, url, "sqlite+aiosqlite", options, nb::list());
+        return engine;
     }
     glue::raise_exception(unknown_message);
 }

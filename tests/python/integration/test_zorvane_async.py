@@ -176,7 +176,7 @@ def test_mapper_interfaces_and_async_base_mapper(ds):
     got = run(work())
     assert [p["name"] for p in got["adults"]] == ["ada", "bob", "cy"]
     assert got["by_id"].name == "bob" and got["by_id"].age == 20
-    assert [u.name for u in got["all"]] == ["ada", "bob", "cy", "dee"]
+    assert sorted(u.name for u in got["all"]) == ["ada", "bob", "cy", "dee"]  # no order asked for
     assert got["page"]["total"] == 4 and got["page"]["list"] == [{"name": "ada"}, {"name": "bob"}]
     assert got["orm_page"]["total"] == 4 and [u.name for u in got["orm_page"]["list"]] == ["dee"]
     assert got["sync_base"] == [{"id": 3, "name": "cy", "age": 52}]
@@ -391,3 +391,20 @@ def test_in_memory_sqlite_is_one_database_for_sync_and_async(fresh_config):
     for _ in range(2):  # a second loop finds the same database
         run(dao.add("async", 2))
     assert names(eng) == ["async", "async", "sync"]
+
+
+def test_async_engines_keep_the_datasource_settings(fresh_config, postgres_url):
+    """connect_args reach the async driver, and a dict still goes to PostgreSQL as JSON."""
+    from conftest import datasource_decl
+    from zorvane.zorvane import DBConfig
+
+    decl = dict(datasource_decl(postgres_url), connect_args={"application_name": "zv-async"}, pool_size=3)
+    ZorvaneConfig(DBConfig(main=decl))
+
+    @select_one("select current_setting('application_name') as app, cast(#{doc} as jsonb) ->> 'k' as k")
+    async def probe(doc: dict) -> dict: ...
+
+    async def work():
+        return await probe({"k": "v"}), ZorvaneConfig.async_engine("main").pool.size()
+
+    assert run(work()) == ({"app": "zv-async", "k": "v"}, 3)
