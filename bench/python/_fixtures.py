@@ -1,10 +1,13 @@
 """Shared benchmark fixtures: the row models, a filled `user` table on a SQLite file, mapper file text."""
 import dataclasses
+import os
 import pathlib
 import tempfile
+import uuid
 
 import pydantic
 import sqlalchemy as sa
+from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
 
 @dataclasses.dataclass
@@ -20,6 +23,47 @@ class PUser(pydantic.BaseModel):
     name: str
     age: int
     note: str
+
+
+class Base(DeclarativeBase):
+    pass
+
+
+class UserRow(Base):
+    """The `users` table of the server benchmarks (PostgreSQL reserves the name `user`)."""
+    __tablename__ = "users"
+    id: Mapped[int] = mapped_column(primary_key=True)
+    name: Mapped[str] = mapped_column(sa.String(50))
+    age: Mapped[int]
+    note: Mapped[str] = mapped_column(sa.String(50))
+
+
+def server_urls() -> dict:
+    """Server URLs by datasource kind, from MYSQL_URL and POSTGRES_URL (`make bench` passes them)."""
+    return {k: os.environ[v] for k, v in (("mysql", "MYSQL_URL"), ("postgresql", "POSTGRES_URL")) if os.environ.get(v)}
+
+
+def private_database(base):
+    """(admin engine, name, URL) of a new database next to `base`; drop it with drop_database."""
+    url = sa.make_url(base)
+    name = f"zv_bench_{uuid.uuid4().hex[:8]}"
+    admin = sa.create_engine(url, isolation_level="AUTOCOMMIT")
+    with admin.connect() as c:
+        c.exec_driver_sql(f"CREATE DATABASE {name}")
+    return admin, name, url.set(database=name)
+
+
+def drop_database(admin, name) -> None:
+    with admin.connect() as c:
+        c.exec_driver_sql(f"DROP DATABASE IF EXISTS {name}")
+    admin.dispose()
+
+
+def declaration(url) -> dict:
+    """The DBConfig declaration of the server database at `url`."""
+    kind = url.get_backend_name()
+    return {"db_type": kind, "host": url.host, "port": url.port or {"mysql": 3306}.get(kind, 5432), "user": url.username,
+            "password": url.password or "", "database": url.database}
 
 
 def sqlite_file_engine() -> sa.Engine:

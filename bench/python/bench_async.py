@@ -1,39 +1,23 @@
-"""Async calls against hand-written AsyncSession code on the same async engine, per backend."""
+"""Async calls against hand-written AsyncSession code on the same async engine: SQLite, and the
+servers of MYSQL_URL / POSTGRES_URL (each in a private database it creates and drops)."""
 import asyncio
-import os
 import pathlib
 import tempfile
 import time
 
 import sqlalchemy as sa
 from sqlalchemy.ext.asyncio import AsyncSession
-from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
-from _fixtures import User
+from _fixtures import Base, User, UserRow, declaration, drop_database, private_database, server_urls
 from _timing import acompare, header
 from zorvane.zorvane import AsyncBaseMapper, DBConfig, ZorvaneConfig, select_list, switch_datasource
 
-SERVERS = {
-    "postgresql": os.environ.get("BENCH_POSTGRES_URL", "postgresql+psycopg://postgres@127.0.0.1:5432/test"),
-    "mysql": os.environ.get("BENCH_MYSQL_URL", "mysql+pymysql://root@127.0.0.1:3306/test"),
-}
-SELECT = "select id, name, age, note from bench_user where age >= #{age} order by id limit 20"
-MAPPER = f"""<mapper namespace="BenchUsers"><select id="adults" resultType="_fixtures.User">{SELECT}</select></mapper>"""
+SELECT = "select id, name, age, note from users where age >= #{age} order by id limit 20"
+MAPPER = f"""<mapper namespace="AsyncUsers"><select id="adults" resultType="_fixtures.User">{SELECT}</select></mapper>"""
+RAW = sa.text(SELECT.replace("#{age}", ":age"))
 
 
-class Base(DeclarativeBase):
-    pass
-
-
-class Row(Base):
-    __tablename__ = "bench_user"
-    id: Mapped[int] = mapped_column(primary_key=True)
-    name: Mapped[str] = mapped_column(sa.String(50))
-    age: Mapped[int]
-    note: Mapped[str] = mapped_column(sa.String(50))
-
-
-class BenchUsers(AsyncBaseMapper[Row]):
+class AsyncUsers(AsyncBaseMapper[UserRow]):
     async def adults(self, age: int) -> list[User]: ...
 
 
@@ -42,42 +26,9 @@ class Dao:
     async def adults(self, age: int) -> list[User]: ...
 
 
-def declare(url: sa.URL) -> dict:
-    return {"db_type": url.get_backend_name(), "host": url.host, "port": url.port, "user": url.username,
-            "password": url.password or "", "database": url.database}
+def cases(name, loop):
+    mapper, dao = AsyncUsers(), Dao()
 
-
-def reachable(url: str) -> bool:
-    try:
-        eng = sa.create_engine(url)
-        with eng.connect():
-            pass
-        eng.dispose()
-        return True
-    except Exception:
-        return False
-
-
-tmp = pathlib.Path(tempfile.mkdtemp())
-(tmp / "mappers").mkdir()
-(tmp / "mappers" / "BenchUsers.xml").write_text(MAPPER)
-declared = {"sqlite": {"db_type": "sqlite", "sqlite_path": str(tmp / "bench.db")}}
-declared.update({k: declare(sa.make_url(u)) for k, u in SERVERS.items() if reachable(u)})
-ZorvaneConfig(DBConfig(primary="sqlite", mapper_xml_path=str(tmp / "mappers"), **declared))
-declared = [name for name in declared if name in ZorvaneConfig.datasource]
-for name in declared:
-    eng = ZorvaneConfig.datasource[name]["db"]
-    Base.metadata.drop_all(eng)
-    Base.metadata.create_all(eng)
-    with eng.begin() as c:
-        c.execute(sa.insert(Row), [{"name": f"u{i}", "age": i, "note": f"n{i}"} for i in range(40)])
-
-RAW = sa.text(SELECT.replace("#{age}", ":age"))
-mapper, dao = BenchUsers(), Dao()
-loop = asyncio.new_event_loop()
-asyncio.set_event_loop(loop)
-
-for name in declared:
     async def engine_of():
         return ZorvaneConfig.async_engine(name)
 
@@ -103,16 +54,15 @@ for name in declared:
 
     async def insert_by_hand():
         async with AsyncSession(engine) as s:
-            result = await s.execute(sa.insert(Row).values(name="x", age=1, note="w"))
+            result = await s.execute(sa.insert(UserRow).values(name="x", age=1, note="w"))
             await s.commit()
             return result.inserted_primary_key[0]
 
-    assert loop.run_until_complete(interface()) == loop.run_until_complete(by_hand())
-    assert loop.run_until_complete(decorator()) == loop.run_until_complete(by_hand())
-    header(f"async calls on {name} (target: at most 1.00x)")
-    acompare("mapper interface, 20 rows into dataclasses vs AsyncSession", interface, by_hand, 200, 11, 1.00)
-    acompare("@select_list on async def vs AsyncSession", decorator, by_hand, 200, 11, 1.00)
-    acompare("AsyncBaseMapper.insert vs AsyncSession insert + commit", insert, insert_by_hand, 200, 11, 1.00)
+    assert loop.run_until_complete(interface()) == loop.run_until_complete(decorator()) == loop.run_until_complete(by_hand())
+    header(f"async calls on {name} vs hand-written AsyncSession code on the same engine (target: at most 1.00x)")
+    acompare("mapper interface, 20 rows into dataclasses", interface, by_hand, 200, 11, 1.00)
+    acompare("@select_list on async def, 20 rows into dataclasses", decorator, by_hand, 200, 11, 1.00)
+    acompare("AsyncBaseMapper.insert vs insert + commit", insert, insert_by_hand, 200, 11, 1.00)
 
     async def concurrent(fn, n=100):
         t0 = time.perf_counter()
@@ -120,14 +70,31 @@ for name in declared:
         return n / (time.perf_counter() - t0)
 
     async def throughput():
-        ours = max([await concurrent(decorator) for _ in range(5)])
-        hand = max([await concurrent(by_hand) for _ in range(5)])
-        return ours, hand
+        return max([await concurrent(decorator) for _ in range(5)]), max([await concurrent(by_hand) for _ in range(5)])
 
     ours, hand = loop.run_until_complete(throughput())
     print(f"   100 concurrent tasks, one select each: {ours:9.0f} calls/s vs {hand:9.0f} calls/s  throughput {ours / hand:5.2f}x")
 
-loop.run_until_complete(ZorvaneConfig.dispose_async())
-for name in declared:
-    Base.metadata.drop_all(ZorvaneConfig.datasource[name]["db"])
-loop.close()
+
+tmp = pathlib.Path(tempfile.mkdtemp())
+(tmp / "mappers").mkdir()
+(tmp / "mappers" / "AsyncUsers.xml").write_text(MAPPER)
+made = {kind: private_database(base) for kind, base in server_urls().items()}
+declared = {"sqlite": {"db_type": "sqlite", "sqlite_path": str(tmp / "bench.db")}}
+declared.update({kind: declaration(url) for kind, (_, _, url) in made.items()})
+loop = asyncio.new_event_loop()
+asyncio.set_event_loop(loop)
+try:
+    ZorvaneConfig(DBConfig(primary="sqlite", mapper_xml_path=str(tmp / "mappers"), **declared))
+    for name in declared:
+        eng = ZorvaneConfig.datasource[name]["db"]
+        Base.metadata.create_all(eng)
+        with eng.begin() as c:
+            c.execute(sa.insert(UserRow), [{"name": f"u{i}", "age": i, "note": f"n{i}"} for i in range(40)])
+        cases(name, loop)
+    loop.run_until_complete(ZorvaneConfig.dispose_async())
+finally:
+    loop.close()
+    for kind, (admin, name, _) in made.items():
+        ZorvaneConfig.datasource.get(kind, {}).get("db", admin).dispose()
+        drop_database(admin, name)

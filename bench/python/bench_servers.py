@@ -2,30 +2,16 @@
 
 Server URLs come from MYSQL_URL and POSTGRES_URL (`make bench` passes them); each run works in a
 private database that it creates and drops."""
-import os
 import pathlib
 import tempfile
-import uuid
 
 import sqlalchemy as sa
-from sqlalchemy.orm import DeclarativeBase, Mapped, Session, mapped_column
+from sqlalchemy.orm import Session
 
-from _fixtures import User
+from _fixtures import Base, User, UserRow, declaration, drop_database, private_database, server_urls
 from _timing import compare, header
 from zorvane.db.ostrane import Page
 from zorvane.zorvane import BaseMapper, DBConfig, ZorvaneConfig, select_list, select_page, switch_datasource
-
-
-class Base(DeclarativeBase):
-    pass
-
-
-class UserRow(Base):
-    __tablename__ = "users"
-    id: Mapped[int] = mapped_column(primary_key=True)
-    name: Mapped[str] = mapped_column(sa.String(50))
-    age: Mapped[int]
-    note: Mapped[str] = mapped_column(sa.String(50))
 
 
 ADULTS = "SELECT id, name, age, note FROM users WHERE age >= {} ORDER BY id LIMIT 20"
@@ -45,21 +31,6 @@ class UserDao:
 
     @select_page(PAGED.format("#{age}"))
     def page(self, age: int, page: Page) -> list[User]: ...
-
-
-def private_database(base):
-    url = sa.make_url(base)
-    name = f"zv_bench_{uuid.uuid4().hex[:8]}"
-    admin = sa.create_engine(url, isolation_level="AUTOCOMMIT")
-    with admin.connect() as c:
-        c.exec_driver_sql(f"CREATE DATABASE {name}")
-    return admin, name, url.set(database=name)
-
-
-def declaration(url):
-    kind = url.get_backend_name()
-    return {"db_type": kind, "host": url.host, "port": url.port or {"mysql": 3306}.get(kind, 5432), "user": url.username,
-            "password": url.password or "", "database": url.database}
 
 
 def run(kind, engine):
@@ -100,7 +71,7 @@ def run(kind, engine):
         compare("@select_page, page 3 of 10 into dataclasses", lambda: dao.page(18, Page(3, 10)), page_by_hand, 20, 51, 1.00)
 
 
-servers = {k: os.environ[v] for k, v in (("mysql", "MYSQL_URL"), ("postgresql", "POSTGRES_URL")) if os.environ.get(v)}
+servers = server_urls()
 if not servers:
     raise SystemExit("set MYSQL_URL and/or POSTGRES_URL (make bench does)")
 made = {kind: private_database(base) for kind, base in servers.items()}
@@ -114,6 +85,4 @@ try:
 finally:
     for kind, (admin, name, _) in made.items():
         ZorvaneConfig.datasource.get(kind, {}).get("db", admin).dispose()
-        with admin.connect() as c:
-            c.exec_driver_sql(f"DROP DATABASE IF EXISTS {name}")
-        admin.dispose()
+        drop_database(admin, name)

@@ -331,8 +331,8 @@ bool is_coroutine_function(nb::handle func) {
     return marked;
 }
 
-nb::object async_wrapper(nb::handle sync_wrapper, nb::handle func) {
-    nb::object wrapper = make_callable(&async_call, {sync_wrapper});
+nb::object async_wrapper(nb::handle sync_wrapper, nb::handle func, CallImpl impl) {
+    nb::object wrapper = make_callable(impl ? impl : &async_call, {sync_wrapper});
     update_wrapper(wrapper, func);
     mark_coroutine_function(wrapper);
     return wrapper;

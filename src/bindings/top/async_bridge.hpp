@@ -1,6 +1,7 @@
 // src/bindings/top/async_bridge.hpp: async calls run the sync machinery inside SQLAlchemy's greenlet
 // bridge, on an async engine of the datasource for the running event loop.
 #pragma once
+#include "top/callable.hpp"
 #include "top/state.hpp"
 
 namespace zorvane::top {
@@ -19,8 +20,9 @@ nb::object settle_user_result(nb::object result);
 // Whether `func` is a coroutine function, including the async wrappers this library makes.
 bool is_coroutine_function(nb::handle func);
 
-// A coroutine function that runs `sync_wrapper` through spawn, with the metadata of `func`.
-nb::object async_wrapper(nb::handle sync_wrapper, nb::handle func);
+// A coroutine function with the metadata of `func` whose calls run `impl` with payload 0
+// `sync_wrapper`; by default `impl` runs sync_wrapper through spawn.
+nb::object async_wrapper(nb::handle sync_wrapper, nb::handle func, CallImpl impl = nullptr);
 
 // The session object of registry entry `entry` for this call: the sync one, or inside an
 // async call the per-task one of the running loop. A sync call while an async transaction of

@@ -28,7 +28,7 @@ glue::Lazy inspect_parameter{"inspect", "Parameter"};
 PyObject *g_default_page = nullptr;  // Page(1, 10), shared by every call that omits `page`
 
 // Interned names of the attributes and methods used on every call.
-PyObject *n_type_cache, *n_datasource, *n_kelvor, *n_orig_bases, *n_table, *n_columns, *n_primary_key,
+PyObject *n_type_cache, *n_datasource, *n_orig_bases, *n_table, *n_columns, *n_primary_key,
     *n_autoincrement, *n_name, *n_model_dump, *n_values, *n_where, *n_limit, *n_offset, *n_id, *n_add, *n_add_all,
     *n_insert_orm2, *n_delete_orm2, *n_update_orm2, *n_bulk_update_mappings, *n_select_all_orm1, *n_select_all_orm2,
     *n_select_one_orm1, *n_select_one_orm2, *n_select_list, *n_select_page, *n_column_descriptions,
@@ -499,7 +499,7 @@ nb::object mapper_session(nb::handle cls) {
 
 void register_base_mapper(nb::module_ &m) {
     for (auto [slot, text] : std::initializer_list<std::pair<PyObject **, const char *>>{
-             {&n_type_cache, "_type_cache"}, {&n_datasource, "datasource"}, {&n_kelvor, "kelvor"},
+             {&n_type_cache, "_type_cache"}, {&n_datasource, "datasource"},
              {&n_orig_bases, "__orig_bases__"}, {&n_table, "__table__"}, {&n_columns, "columns"},
              {&n_primary_key, "primary_key"}, {&n_autoincrement, "autoincrement"}, {&n_name, "name"},
              {&n_model_dump, "model_dump"}, {&n_values, "values"}, {&n_where, "where"}, {&n_limit, "limit"},

@@ -12,7 +12,7 @@ glue::Lazy update_wrapper{"functools", "update_wrapper"};
 glue::Lazy get_type_hints{"typing", "get_type_hints"};
 glue::Lazy page_class{"zorvane.db.ostrane", "Page"};
 
-PyObject *n_wrapper_cache, *n_datasource, *n_mapper_dict, *n_kelvor, *n_id_map, *n_execute_sql, *n_get,
+PyObject *n_wrapper_cache, *n_datasource, *n_mapper_dict, *n_id_map, *n_execute_sql, *n_get,
     *n_annotations, *n_return, *n_name, *n_signature, *n_sig_cache, *n_parameters, *n_default, *n_annotation,
     *kw_execute_sql;
 PyObject *g_plan_cache = nullptr;  // (class, name) -> (signature, plan)
@@ -52,15 +52,22 @@ nb::object return_type_of(nb::handle attr) {
     return without_none(rt);
 }
 
+// The registry entry of the current datasource, and whether its mapper files hold a statement
+// for the class and method of call wrapper `self`.
+std::pair<nb::object, bool> routed(PyObject *self) {
+    nb::object registry = check(PyObject_GenericGetAttr(payload(self, kInstance), n_datasource));
+    nb::object entry = check(PyObject_GetItem(registry.ptr(), current_db().ptr()));
+    nb::object mapper_dict = check(PyObject_GetItem(entry.ptr(), n_mapper_dict));
+    return {entry, has_statement(mapper_dict, payload(self, kClassName), payload(self, kName))};
+}
+
 // The call wrapper: runs the mapper statement when the current datasource has one for this
 // class and method, else the method itself.
 PyObject *mapper_call(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     return guarded([&]() -> nb::object {
         nb::handle attr(payload(self, kAttr)), class_name(payload(self, kClassName)), name(payload(self, kName));
-        nb::object registry = check(PyObject_GenericGetAttr(payload(self, kInstance), n_datasource));
-        nb::object entry = check(PyObject_GetItem(registry.ptr(), current_db().ptr()));
-        nb::object mapper_dict = check(PyObject_GetItem(entry.ptr(), n_mapper_dict));
-        if (!has_statement(mapper_dict, class_name, name))
+        auto [entry, has] = routed(self);
+        if (!has)
             return settle_user_result(call_through(attr, args, nargsf, kwnames));
 
         // Arguments by the signature's parameters, in order: positional, keyword, default.
@@ -97,6 +104,17 @@ PyObject *mapper_call(PyObject *self, PyObject *const *args, std::size_t nargsf,
                              payload(self, kReturnType)};
         return check(PyObject_VectorcallMethod(n_execute_sql, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                kw_execute_sql));
+    });
+}
+
+// The async face of a call wrapper (payload 0): the statement runs through spawn; without one
+// the method's own coroutine is returned as it is, with no greenlet in between.
+PyObject *mapper_call_async(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
+    return guarded([&]() -> nb::object {
+        PyObject *sync = payload(self, 0);
+        if (!routed(sync).second)
+            return call_through(payload(sync, kAttr), args, nargsf, kwnames);
+        return spawn(sync, args, nargsf, kwnames);
     });
 }
 
@@ -144,7 +162,7 @@ nb::object new_wrapper(PyObject *self, nb::handle name, nb::handle attr, nb::han
     nb::object wrapper = make_callable(&mapper_call, {attr, self, class_name, name, plan_of(key, sig)});
     update_wrapper(wrapper, attr);
     if (is_coroutine_function(attr))
-        wrapper = async_wrapper(wrapper, attr);
+        wrapper = async_wrapper(wrapper, attr, &mapper_call_async);
     if (PyObject_SetAttr(wrapper.ptr(), n_signature, sig.ptr()) < 0 ||
         PyObject_SetItem(cache.ptr(), name.ptr(), wrapper.ptr()) < 0)
         throw nb::python_error();
@@ -222,7 +240,6 @@ void init_interception() {
     n_wrapper_cache = intern("_wrapper_cache");
     n_datasource = intern("datasource");
     n_mapper_dict = intern("mapper_dict");
-    n_kelvor = intern("kelvor");
     n_id_map = intern("id_2_element_map");
     n_execute_sql = intern("execute_sql");
     n_get = intern("get");
