@@ -1,6 +1,7 @@
 // tests/fuzz/harness.hpp: one property check per core entry point, run by libFuzzer or replayed by GoogleTest.
 #pragma once
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -39,7 +40,8 @@ public:
     std::size_t below(std::size_t n) noexcept { return n ? byte() % n : 0; }
     // A string of up to `max` bytes, its length taken from the next byte.
     std::string_view text(std::size_t max) noexcept {
-        std::size_t n = std::min<std::size_t>(below(max + 1), data_.size());
+        std::size_t n = below(max + 1);  // consumed before the size below is read
+        n = std::min(n, data_.size());
         std::string_view s = data_.substr(0, n);
         data_.remove_prefix(n);
         return s;
