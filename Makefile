@@ -6,7 +6,7 @@ B      := build
 MYSQL_URL ?= mysql+pymysql://root@127.0.0.1:3306/test
 SOURCES := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: help demo test test-core test-py bench mariadb gtest clean
+.PHONY: help demo test test-core test-py bench mariadb gtest clean clang test-asan fuzz fuzz-build refcount
 
 help:  ## list targets
 	@grep -E '^[a-z-]+:.*##' $(MAKEFILE_LIST) | sed 's/:.*##/:/'
@@ -46,6 +46,58 @@ test-py: $(B)/.installed mariadb  ## pytest against SQLite files and the MariaDB
 
 bench: $(B)/.installed  ## timed comparisons against hand-written SQLAlchemy code
 	$(PY) bench/python/run.py $(NAME)
+
+# Sanitized copies of the core tests and the extension modules live under $(B)/asan; the
+# modules are installed into $(B)/asan/site, which shadows the .venv copy for pytest only.
+ASAN_B   := $(B)/asan
+SAN_OPTS := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_init_order=1 UBSAN_OPTIONS=print_stacktrace=1
+
+test-asan: gtest $(B)/.deps mariadb  ## core tests and pytest under ASan+UBSan, in $(B)/asan
+	cmake -S . -B $(ASAN_B)/core -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORVANE_TESTS=ON \
+	  -DZORVANE_SANITIZE=ON -DZORVANE_WERROR=ON > /dev/null
+	cmake --build $(ASAN_B)/core -j2
+	$(SAN_OPTS) ctest --test-dir $(ASAN_B)/core --output-on-failure -j2
+	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(ASAN_B)/site \
+	  -Cbuild-dir=$(ASAN_B)/py -Ccmake.build-type=RelWithDebInfo \
+	  -Ccmake.define.ZORVANE_SANITIZE=ON -Ccmake.define.ZORVANE_WERROR=ON .
+	@rm -rf $(ASAN_B)/logs && mkdir -p $(ASAN_B)/logs
+	# The interpreter is not instrumented: the runtime is preloaded, pymalloc is off so
+	# every object goes through the sanitizer, and reports land in $(ASAN_B)/logs.
+	LD_PRELOAD=$$(gcc -print-file-name=libasan.so) PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_B)/site \
+	  ASAN_OPTIONS=detect_leaks=1:exitcode=0:log_path=$(abspath $(ASAN_B))/logs/asan \
+	  UBSAN_OPTIONS=print_stacktrace=1:log_path=$(abspath $(ASAN_B))/logs/asan \
+	  $(PY) -m pytest tests/python -p no:cacheprovider --mysql-url=$(MYSQL_URL) $(ARGS)
+	$(PYTHON) tools/asan_leaks.py $(ASAN_B)/logs
+
+refcount: $(B)/.installed mariadb  ## the leak check at 3000 calls per operation, printing its counts
+	$(PY) -m pytest tests/python/integration/test_native_leaks.py -s --mysql-url=$(MYSQL_URL) --leak-rounds=3000 $(ARGS)
+
+clang:  ## clang with libFuzzer from Debian's packages, installed when missing
+	@command -v clang++ > /dev/null || { \
+	  echo "installing clang"; \
+	  if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
+	  $$SUDO apt-get update -q && $$SUDO apt-get install -y -q clang; }
+
+FUZZ_HARNESSES := $(patsubst tests/fuzz/fuzz_%.cpp,%,$(wildcard tests/fuzz/fuzz_*.cpp))
+SECONDS ?= 60
+
+fuzz-build: clang  ## the libFuzzer harnesses, built with clang under ASan+UBSan in $(B)/fuzz
+	CXX=clang++ cmake -S . -B $(B)/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DZORVANE_FUZZ=ON -DZORVANE_WERROR=ON > /dev/null
+	cmake --build $(B)/fuzz -j2
+
+# New inputs grow a corpus under $(B)/fuzz; a crash or failed property is written to
+# tests/fuzz/regressions/<harness>/, which the core tests replay.
+fuzz: fuzz-build  ## every fuzz harness for SECONDS seconds each (default 60)
+	@set -e; for h in $(FUZZ_HARNESSES); do \
+	  mkdir -p $(B)/fuzz/work/$$h tests/fuzz/regressions/$$h; \
+	  echo "fuzz_$$h: $(SECONDS) s"; \
+	  UBSAN_OPTIONS=print_stacktrace=1 $(B)/fuzz/tests/fuzz/fuzz_$$h -max_total_time=$(SECONDS) -max_len=4096 \
+	    -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=tests/fuzz/regressions/$$h/ \
+	    $(B)/fuzz/work/$$h tests/fuzz/corpus/$$h > $(B)/fuzz/$$h.log 2>&1 \
+	    || { tail -40 $(B)/fuzz/$$h.log; exit 1; }; \
+	  grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' $(B)/fuzz/$$h.log; \
+	done
 
 clean:
 	rm -rf $(B) $(VENV)

@@ -7,6 +7,7 @@ import sqlalchemy as sa
 
 def pytest_addoption(parser):
     parser.addoption("--mysql-url", default=None, help="server URL, e.g. mysql+pymysql://root@127.0.0.1:3306/test")
+    parser.addoption("--leak-rounds", type=int, default=200, help="repetitions per operation in test_native_leaks")
 
 
 @pytest.fixture(scope="session")
