@@ -60,14 +60,18 @@ test-asan: gtest $(B)/.deps mariadb  ## core tests and pytest under ASan+UBSan, 
 	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(ASAN_B)/site \
 	  -Cbuild-dir=$(ASAN_B)/py -Ccmake.build-type=RelWithDebInfo \
 	  -Ccmake.define.ZORVANE_SANITIZE=ON -Ccmake.define.ZORVANE_WERROR=ON .
-	@rm -rf $(ASAN_B)/logs && mkdir -p $(ASAN_B)/logs
-	# The interpreter is not instrumented: the runtime is preloaded, pymalloc is off so
-	# every object goes through the sanitizer, and reports land in $(ASAN_B)/logs.
-	LD_PRELOAD=$$(gcc -print-file-name=libasan.so) PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_B)/site \
-	  ASAN_OPTIONS=detect_leaks=1:exitcode=0:log_path=$(abspath $(ASAN_B))/logs/asan \
+	@rm -rf $(ASAN_B)/logs $(ASAN_B)/pytest.xml && mkdir -p $(ASAN_B)/logs
+	# The interpreter is not instrumented: the runtime is preloaded (with libstdc++, so that
+	# its exception interceptor finds __cxa_throw), pymalloc is off so every object goes
+	# through the sanitizer, and reports land in $(ASAN_B)/logs. Exit status 86 means
+	# reports, which tools/asan_leaks.py judges together with pytest's own results.
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
+	  PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_B)/site \
+	  ASAN_OPTIONS=detect_leaks=1:exitcode=86:log_path=$(abspath $(ASAN_B))/logs/asan \
 	  UBSAN_OPTIONS=print_stacktrace=1:log_path=$(abspath $(ASAN_B))/logs/asan \
-	  $(PY) -m pytest tests/python -p no:cacheprovider --mysql-url=$(MYSQL_URL) $(ARGS)
-	$(PYTHON) tools/asan_leaks.py $(ASAN_B)/logs
+	  $(PY) -m pytest tests/python -p no:cacheprovider --junitxml=$(ASAN_B)/pytest.xml \
+	  --mysql-url=$(MYSQL_URL) $(ARGS) || test $$? = 86
+	$(PYTHON) tools/asan_leaks.py $(ASAN_B)/logs $(ASAN_B)/pytest.xml
 
 refcount: $(B)/.installed mariadb  ## the leak check at 3000 calls per operation, printing its counts
 	$(PY) -m pytest tests/python/integration/test_native_leaks.py -s --mysql-url=$(MYSQL_URL) --leak-rounds=3000 $(ARGS)

@@ -1,8 +1,8 @@
 """Public operations, succeeding and failing, repeated many times: live objects and memory stay flat.
 
 A missed reference decrement on any path shows up as growth of the interpreter's allocated
-blocks (every object, tracked by the collector or not) and of the collector's object list;
-a leak on the C++ side shows up in the process's resident memory. `--leak-rounds` sets the
+blocks (every object, tracked by the collector or not; zero when pymalloc is off) and of the
+collector's object list; a leak on the C++ side shows up in the process's resident memory. `--leak-rounds` sets the
 repetitions (`make refcount` runs 3000 and prints the counts with -s).
 """
 import dataclasses
@@ -23,6 +23,9 @@ from zorvane.zorvane import DBConfig, ZorvaneConfig, select_one, select_page, sw
 
 DATA = pathlib.Path(__file__).parents[1] / "data" / "mappers"
 WARMUP = 50
+# Under AddressSanitizer freed memory waits in a quarantine, so resident memory grows by
+# design; that run's leak report covers the C++ side instead.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 @dataclasses.dataclass
@@ -77,7 +80,7 @@ def assert_flat(name, rounds, marks):
     for what, i in (("allocated blocks", 0), ("collector objects", 1)):
         growth = min(middle[i] - first[i], last[i] - middle[i])
         assert growth < slack, f"{name}: {what} grew by {growth} in each of two passes of {rounds} calls"
-    assert last[2] - first[2] < 4096 + rounds, f"{name}: resident memory grew"
+    assert SANITIZED or last[2] - first[2] < 4096 + rounds, f"{name}: resident memory grew"
 
 
 @pytest.fixture
