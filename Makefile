@@ -37,7 +37,7 @@ mariadb:  ## make sure the MariaDB server answers (start it when installed and s
 test: test-core test-py  ## C++ core tests and pytest (SQLite and MariaDB)
 
 test-core: gtest  ## C++ core tests only
-	cmake -S . -B $(B)/core -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVANE_TESTS=ON > /dev/null
+	cmake -S . -B $(B)/core -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVANE_TESTS=ON -DZORVANE_WERROR=ON > /dev/null
 	cmake --build $(B)/core
 	ctest --test-dir $(B)/core --output-on-failure -j2
 
@@ -73,8 +73,28 @@ test-asan: gtest $(B)/.deps mariadb  ## core tests and pytest under ASan+UBSan, 
 	  --mysql-url=$(MYSQL_URL) $(ARGS) || test $$? = 86
 	$(PYTHON) tools/asan_leaks.py $(ASAN_B)/logs $(ASAN_B)/pytest.xml
 
-refcount: $(B)/.installed mariadb  ## the leak check at 3000 calls per operation, printing its counts
-	$(PY) -m pytest tests/python/integration/test_native_leaks.py -s --mysql-url=$(MYSQL_URL) --leak-rounds=3000 $(ARGS)
+# The leak check on Debian's debug interpreter, whose sys.gettotalrefcount() counts every
+# reference; its venv and build folder live under $(B)/dbg.
+DBG    := $(B)/dbg
+DBG_PY := $(DBG)/venv/bin/python
+
+$(DBG_PY):
+	@command -v python3.11-dbg > /dev/null || { \
+	  echo "installing python3.11-dbg"; \
+	  if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
+	  $$SUDO apt-get update -q && $$SUDO apt-get install -y -q python3.11-dbg python3.11-venv; }
+	python3.11-dbg -m venv $(DBG)/venv
+	$(DBG_PY) -m pip install -q --upgrade pip
+	$(DBG_PY) -m pip install -q -r requirements-build.txt
+
+$(DBG)/.installed: $(DBG_PY) $(SOURCES)
+	$(DBG_PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(DBG)/py '.[test]'
+	@touch $@
+
+refcount: $(DBG)/.installed  ## the leak check on a debug interpreter, 3000 calls per operation, counts printed
+	@$(DBG_PY) tools/ensure_mariadb.py
+	$(DBG_PY) -m pytest tests/python/integration/test_native_leaks.py -s -p no:cacheprovider \
+	  --mysql-url=$(MYSQL_URL) --leak-rounds=3000 $(ARGS)
 
 clang:  ## clang with libFuzzer from Debian's packages, installed when missing
 	@command -v clang++ > /dev/null || { \

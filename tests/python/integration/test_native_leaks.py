@@ -1,9 +1,10 @@
 """Public operations, succeeding and failing, repeated many times: live objects and memory stay flat.
 
-A missed reference decrement on any path shows up as growth of the interpreter's allocated
-blocks (every object, tracked by the collector or not; zero when pymalloc is off) and of the
-collector's object list; a leak on the C++ side shows up in the process's resident memory. `--leak-rounds` sets the
-repetitions (`make refcount` runs 3000 and prints the counts with -s).
+A missed reference decrement on any path shows up as growth of the total reference count
+(debug interpreters only: `make refcount` runs on one), of the interpreter's allocated
+blocks (every object, tracked by the collector or not; zero when pymalloc is off) and of
+the collector's object list; a leak on the C++ side shows up in the process's resident
+memory. `--leak-rounds` sets the repetitions (`make refcount`: 3000, counts printed).
 """
 import dataclasses
 import gc
@@ -43,7 +44,8 @@ def rss_kib():
 
 def counts():
     gc.collect()
-    return sys.getallocatedblocks(), len(gc.get_objects()), rss_kib()
+    total_refs = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+    return sys.getallocatedblocks(), len(gc.get_objects()), rss_kib(), total_refs
 
 
 def repeat(op, rounds, error=None):
@@ -73,14 +75,23 @@ def repeat(op, rounds, error=None):
 
 def assert_flat(name, rounds, marks):
     first, middle, last = marks
-    print(f"\n{name}: blocks {first[0]} -> {last[0]}, gc objects {first[1]} -> {last[1]}, "
-          f"rss {first[2]} -> {last[2]} KiB", end="")
+    print(f"\n{name}: refs {first[3]} -> {last[3]}, blocks {first[0]} -> {last[0]}, "
+          f"gc objects {first[1]} -> {last[1]}, rss {first[2]} -> {last[2]} KiB", end="")
     # One leaked object per call adds `rounds` to each pass.
     slack = max(20, rounds // 4)
-    for what, i in (("allocated blocks", 0), ("collector objects", 1)):
+    for what, i in (("allocated blocks", 0), ("collector objects", 1), ("total references", 3)):
         growth = min(middle[i] - first[i], last[i] - middle[i])
         assert growth < slack, f"{name}: {what} grew by {growth} in each of two passes of {rounds} calls"
     assert SANITIZED or last[2] - first[2] < 4096 + rounds, f"{name}: resident memory grew"
+
+
+@pytest.mark.parametrize("make", [list, lambda: bytes(40)], ids=["tracked", "untracked"])
+def test_the_check_sees_one_kept_object_per_call(make, rounds):
+    if make is not list and SANITIZED and not hasattr(sys, "gettotalrefcount"):
+        pytest.skip("only the allocated blocks see untracked objects, and pymalloc is off")
+    kept = []
+    with pytest.raises(AssertionError, match="grew by"):
+        assert_flat("kept", rounds, repeat(lambda: kept.append(make()), rounds))
 
 
 @pytest.fixture
