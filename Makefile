@@ -7,7 +7,7 @@ MYSQL_URL ?= mysql+pymysql://root@127.0.0.1:3306/test
 POSTGRES_URL ?= postgresql+psycopg://postgres@127.0.0.1:5432/test
 SOURCES := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: help demo test test-core test-py lint-mappers bench servers gtest clean
+.PHONY: help demo test test-core test-py lint-mappers bench servers gtest clean clang test-asan fuzz fuzz-build refcount
 
 help:  ## list targets
 	@grep -E '^[a-z-]+:.*##' $(MAKEFILE_LIST) | sed 's/:.*##/:/'
@@ -38,7 +38,7 @@ servers: $(B)/.installed  ## make sure MariaDB and PostgreSQL answer (start them
 test: test-core test-py  ## C++ core tests and pytest (SQLite, MariaDB and PostgreSQL)
 
 test-core: gtest  ## C++ core tests only
-	cmake -S . -B $(B)/core -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVANE_TESTS=ON > /dev/null
+	cmake -S . -B $(B)/core -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVANE_TESTS=ON -DZORVANE_WERROR=ON > /dev/null
 	cmake --build $(B)/core
 	ctest --test-dir $(B)/core --output-on-failure -j2
 
@@ -53,6 +53,85 @@ lint-mappers: $(B)/.installed  ## lint the mapper files of the examples and the 
 
 bench: $(B)/.installed servers  ## timed comparisons against hand-written SQLAlchemy code (SQLite, MariaDB, PostgreSQL)
 	MYSQL_URL=$(MYSQL_URL) POSTGRES_URL=$(POSTGRES_URL) $(PY) bench/python/run.py $(NAME)
+
+# Sanitized copies of the core tests and the extension modules live under $(B)/asan; the
+# modules are installed into $(B)/asan/site, which shadows the .venv copy for pytest only.
+ASAN_B   := $(B)/asan
+SAN_OPTS := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_init_order=1 UBSAN_OPTIONS=print_stacktrace=1
+
+test-asan: gtest $(B)/.installed servers  ## core tests and pytest under ASan+UBSan, in $(B)/asan
+	cmake -S . -B $(ASAN_B)/core -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORVANE_TESTS=ON \
+	  -DZORVANE_SANITIZE=ON -DZORVANE_WERROR=ON > /dev/null
+	cmake --build $(ASAN_B)/core -j2
+	$(SAN_OPTS) ctest --test-dir $(ASAN_B)/core --output-on-failure -j2
+	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(ASAN_B)/site \
+	  -Cbuild-dir=$(ASAN_B)/py -Ccmake.build-type=RelWithDebInfo \
+	  -Ccmake.define.ZORVANE_SANITIZE=ON -Ccmake.define.ZORVANE_WERROR=ON .
+	@rm -rf $(ASAN_B)/logs $(ASAN_B)/pytest.xml && mkdir -p $(ASAN_B)/logs
+	# The interpreter is not instrumented: the runtime is preloaded (with libstdc++, so that
+	# its exception interceptor finds __cxa_throw), pymalloc is off so every object goes
+	# through the sanitizer, and reports land in $(ASAN_B)/logs. Exit status 86 means
+	# reports, which tools/asan_leaks.py judges together with pytest's own results.
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
+	  PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_B)/site \
+	  ASAN_OPTIONS=detect_leaks=1:exitcode=86:log_path=$(abspath $(ASAN_B))/logs/asan \
+	  UBSAN_OPTIONS=print_stacktrace=1:log_path=$(abspath $(ASAN_B))/logs/asan \
+	  $(PY) -m pytest tests/python -p no:cacheprovider --junitxml=$(ASAN_B)/pytest.xml \
+	  --mysql-url=$(MYSQL_URL) --postgres-url=$(POSTGRES_URL) $(ARGS) || test $$? = 86
+	$(PYTHON) tools/asan_leaks.py $(ASAN_B)/logs $(ASAN_B)/pytest.xml
+
+# The leak check on Debian's debug interpreter, whose sys.gettotalrefcount() counts every
+# reference; its venv and build folder live under $(B)/dbg.
+DBG    := $(B)/dbg
+DBG_PY := $(DBG)/venv/bin/python
+
+$(DBG_PY):
+	@command -v python3.11-dbg > /dev/null || { \
+	  echo "installing python3.11-dbg"; \
+	  if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
+	  $$SUDO apt-get update -q && $$SUDO apt-get install -y -q python3.11-dbg python3.11-venv; }
+	python3.11-dbg -m venv $(DBG)/venv
+	$(DBG_PY) -m pip install -q --upgrade pip
+	$(DBG_PY) -m pip install -q -r requirements-build.txt
+	# The wheel's Cython modules are built for the release interpreter: their reference
+	# changes bypass the debug counter, which then drifts. The pure-Python build does not.
+	DISABLE_SQLALCHEMY_CEXT=1 $(DBG_PY) -m pip install -q --no-binary sqlalchemy 'SQLAlchemy>=2.0.30,<2.2'
+
+$(DBG)/.installed: $(DBG_PY) $(SOURCES)
+	$(DBG_PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(DBG)/py '.[test]'
+	@touch $@
+
+refcount: $(DBG)/.installed  ## the leak check on a debug interpreter, 3000 calls per operation, counts printed
+	@$(DBG_PY) tools/ensure_servers.py $(MYSQL_URL) $(POSTGRES_URL)
+	$(DBG_PY) -m pytest tests/python/integration/test_native_leaks.py -s -p no:cacheprovider \
+	  --mysql-url=$(MYSQL_URL) --postgres-url=$(POSTGRES_URL) --leak-rounds=3000 $(ARGS)
+
+clang:  ## clang with libFuzzer from Debian's packages, installed when missing
+	@command -v clang++ > /dev/null || { \
+	  echo "installing clang"; \
+	  if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
+	  $$SUDO apt-get update -q && $$SUDO apt-get install -y -q clang; }
+
+FUZZ_HARNESSES := $(patsubst tests/fuzz/fuzz_%.cpp,%,$(wildcard tests/fuzz/fuzz_*.cpp))
+SECONDS ?= 60
+
+fuzz-build: clang  ## the libFuzzer harnesses, built with clang under ASan+UBSan in $(B)/fuzz
+	CXX=clang++ cmake -S . -B $(B)/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DZORVANE_FUZZ=ON -DZORVANE_WERROR=ON > /dev/null
+	cmake --build $(B)/fuzz -j2
+
+# New inputs grow a corpus under $(B)/fuzz; a crash or failed property is written to
+# tests/fuzz/regressions/<harness>/, which the core tests replay.
+fuzz: fuzz-build  ## every fuzz harness for SECONDS seconds each (default 60)
+	@set -e; for h in $(FUZZ_HARNESSES); do \
+	  mkdir -p $(B)/fuzz/work/$$h tests/fuzz/regressions/$$h; \
+	  echo "fuzz_$$h: $(SECONDS) s"; \
+	  UBSAN_OPTIONS=print_stacktrace=1 $(B)/fuzz/tests/fuzz/fuzz_$$h -max_total_time=$(SECONDS) -max_len=4096 \
+	    -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=tests/fuzz/regressions/$$h/ \
+	    $(B)/fuzz/work/$$h tests/fuzz/corpus/$$h > $(B)/fuzz/$$h.log 2>&1 \
+	    || { tail -40 $(B)/fuzz/$$h.log; exit 1; }; \
+	  grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' $(B)/fuzz/$$h.log; \
+	done
 
 clean:
 	rm -rf $(B) $(VENV)

@@ -9,6 +9,7 @@ def pytest_addoption(parser):
     parser.addoption("--mysql-url", default=None, help="server URL, e.g. mysql+pymysql://root@127.0.0.1:3306/test")
     parser.addoption("--postgres-url", default=None,
                      help="server URL, e.g. postgresql+psycopg://postgres@127.0.0.1:5432/test")
+    parser.addoption("--leak-rounds", type=int, default=200, help="repetitions per operation in test_native_leaks")
 
 
 def private_database(base, create):

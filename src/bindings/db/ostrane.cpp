@@ -145,7 +145,7 @@ struct SessionScope {
     nb::object owner;  // keeps the template alive
     SqlTemplate *tpl;
     nb::object con;
-    nb::object session;
+    nb::object session{};
     bool own = false;
 
     nb::object enter() {

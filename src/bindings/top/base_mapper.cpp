@@ -309,7 +309,7 @@ struct MethodDef {
     nb::object (*body)(Args);
     const char *doc;
     std::array<PyObject *, kMaxParams> names{};  // interned parameter names
-    std::string shown;                           // the name as written in the class body
+    std::string shown{};                         // the name as written in the class body
 
     const char *display() const { return shown.c_str(); }
 };

@@ -329,7 +329,7 @@ void config_init(nb::handle self, nb::handle db_config) {
     nb::setattr(cls, "_initialized", nb::bool_(true));
 }
 
-void add_datasource_config(nb::handle cls, nb::handle datasource_name, nb::handle datasource_config) {
+void add_datasource_config(nb::handle /*cls*/, nb::handle datasource_name, nb::handle datasource_config) {
     glue::check_exact(datasource_name, &PyUnicode_Type, "datasource_name");
     if (PyObject_IsInstance(datasource_config.ptr(), g_datasource_cls) != 1)
         glue::raise(PyExc_TypeError,

@@ -15,7 +15,7 @@ glue::Lazy update_wrapper{"functools", "update_wrapper"};
 template <class Scope>
 struct ScopeCM {
     nb::object arg;
-    Scope scope;
+    Scope scope{};
     bool active = false;
 
     nb::object enter() {

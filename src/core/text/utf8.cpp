@@ -19,6 +19,13 @@ char32_t decode_utf8(std::string_view s, std::size_t i, std::size_t &len) noexce
         }
         c = (c << 6) | (cb & 0x3F);
     }
+    // Overlong forms, surrogates and values past U+10FFFF are malformed too: an overlong
+    // "\xC0\xA0" must not pass for a blank.
+    constexpr char32_t least[] = {0, 0x80, 0x800, 0x10000};
+    if (c < least[need] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+        len = 1;
+        return b;
+    }
     len = need + 1;
     return c;
 }
