@@ -80,6 +80,13 @@ async def article_or_404(slug: str, viewer: int | None = None) -> ArticleRow:
     return row
 
 
+async def article_id_or_404(slug: str) -> int:
+    article_id = await articles.id_of(slug)
+    if article_id is None:
+        raise ApiError(404, "article not found")
+    return article_id
+
+
 async def profile_or_404(username: str, viewer: int | None) -> ProfileRow:
     row = await profiles.by_username(username, viewer)
     if row is None:
@@ -275,29 +282,29 @@ async def unfavorite(slug: str, user_id: int = Depends(auth.current_user)):
 
 @router.get("/articles/{slug}/comments", response_model=CommentsResponse)
 async def list_comments(slug: str, viewer: int | None = Depends(auth.viewer)):
-    row = await article_or_404(slug)
-    return CommentsResponse(comments=[comment_out(c) for c in await comments.of_article(row.id, viewer)])
+    article_id = await article_id_or_404(slug)
+    return CommentsResponse(comments=[comment_out(c) for c in await comments.of_article(article_id, viewer)])
 
 
 @router.post("/articles/{slug}/comments", response_model=CommentResponse)
 async def add_comment(slug: str, body: NewCommentRequest, user_id: int = Depends(auth.current_user)):
-    row = await article_or_404(slug)
+    article_id = await article_id_or_404(slug)
     stamp = now()
-    comment_id = await comments.insert({"article_id": row.id, "author_id": user_id, "body": body.comment.body,
+    comment_id = await comments.insert({"article_id": article_id, "author_id": user_id, "body": body.comment.body,
                                         "created_at": stamp, "updated_at": stamp})
-    (created,) = await comments.of_article(row.id, user_id, id=comment_id)
+    (created,) = await comments.of_article(article_id, user_id, id=comment_id)
     return CommentResponse(comment=comment_out(created))
 
 
 @router.delete("/articles/{slug}/comments/{comment_id}", status_code=204)
 async def delete_comment(slug: str, comment_id: int, user_id: int = Depends(auth.current_user)):
-    row = await article_or_404(slug)
-    author = await comments.author_of(comment_id, row.id)
+    article_id = await article_id_or_404(slug)
+    author = await comments.author_of(comment_id, article_id)
     if author is None:
         raise ApiError(404, "comment not found")
     if author != user_id:
         raise ApiError(403, "only the author may delete this comment")
-    await comments.remove(comment_id, row.id)
+    await comments.remove(comment_id, article_id)
     return Response(status_code=204)
 
 

@@ -40,6 +40,9 @@ class ArticleMapper(AsyncBaseMapper[Article]):
 
     async def add_tags(self, article_id: int, tags: list[str]) -> None: ...
 
+    @select_one("SELECT id FROM articles WHERE slug = #{slug}")
+    async def id_of(self, slug: str) -> int | None: ...
+
     @select_one("SELECT COUNT(*) FROM articles WHERE slug = #{slug}")
     async def count_slug(self, slug: str) -> int: ...
 
