@@ -66,10 +66,11 @@ async def tags_by_article(ids: list[int]) -> dict[int, list[str]]:
 
 
 async def article_out(slug: str, viewer: int | None) -> ArticleResponse:
-    row = await articles.by_slug(slug, viewer)
-    if row is None:
-        raise ApiError(404, "article not found")
-    tags = await tags_by_article([row.id])
+    async with BaseMapper.switch_datasource("main"):  # both reads on one connection
+        row = await articles.by_slug(slug, viewer)
+        if row is None:
+            raise ApiError(404, "article not found")
+        tags = await tags_by_article([row.id])
     return ArticleResponse(article=Article(body=row.body, **article_fields(row, tags[row.id])))
 
 
@@ -95,9 +96,10 @@ async def profile_or_404(username: str, viewer: int | None) -> ProfileRow:
 
 
 async def articles_page(viewer: int | None, limit: int, offset: int, **filters) -> ArticlesResponse:
-    page = await articles.page(viewer, Page.from_offset(offset, limit), **filters)
-    rows: list[ArticleRow] = page["list"]
-    tags = await tags_by_article([r.id for r in rows])
+    async with BaseMapper.switch_datasource("main"):
+        page = await articles.page(viewer, Page.from_offset(offset, limit), **filters)
+        rows: list[ArticleRow] = page["list"]
+        tags = await tags_by_article([r.id for r in rows])
     return ArticlesResponse(articles=[ArticleInList(**article_fields(r, tags[r.id])) for r in rows],
                             articlesCount=page["total"])
 
@@ -288,11 +290,12 @@ async def list_comments(slug: str, viewer: int | None = Depends(auth.viewer)):
 
 @router.post("/articles/{slug}/comments", response_model=CommentResponse)
 async def add_comment(slug: str, body: NewCommentRequest, user_id: int = Depends(auth.current_user)):
-    article_id = await article_id_or_404(slug)
-    stamp = now()
-    comment_id = await comments.insert({"article_id": article_id, "author_id": user_id, "body": body.comment.body,
-                                        "created_at": stamp, "updated_at": stamp})
-    (created,) = await comments.of_article(article_id, user_id, id=comment_id)
+    async with BaseMapper.switch_datasource("main"):
+        article_id = await article_id_or_404(slug)
+        stamp = now()
+        comment_id = await comments.insert({"article_id": article_id, "author_id": user_id, "body": body.comment.body,
+                                            "created_at": stamp, "updated_at": stamp})
+        (created,) = await comments.of_article(article_id, user_id, id=comment_id)
     return CommentResponse(comment=comment_out(created))
 
 

@@ -17,7 +17,8 @@ def datasource_of(url: str) -> dict:
     kind = u.get_backend_name()
     kind = {"postgres": "postgresql", "mariadb": "mysql"}.get(kind, kind)
     if kind == "sqlite":
-        return {"db_type": "sqlite", "sqlite_path": u.database}
+        # writers queue for the file lock instead of failing after the driver's 5 s
+        return {"db_type": "sqlite", "sqlite_path": u.database, "connect_args": {"timeout": 30}}
     if kind not in PORTS:
         raise ValueError(f"CONDUIT_DB: unsupported database {kind!r} (sqlite, postgresql or mysql)")
     return {"db_type": kind, "host": u.host or "127.0.0.1", "port": u.port or PORTS[kind], "user": u.username,
