@@ -129,6 +129,50 @@ def serve(url: str, port: int) -> None:
     uvicorn.run(create_app(hand_router()), host="127.0.0.1", port=port, log_level="warning")
 
 
+def in_process(url: str) -> None:
+    """The route functions called directly, no HTTP: the data layer's share of a request."""
+    from conduit import auth
+    from conduit.app import add_comment, articles_page, article_out, create_app
+    from conduit.db import configure
+    from conduit.models import NewCommentRequest
+    from zorvane.zorvane import ZorvaneConfig
+
+    configure(url)
+    with ZorvaneConfig.datasource["main"]["db"].begin() as c:  # the load run's rows go
+        for table in ("comments", "favorites", "article_tags", "follows", "articles", "users"):
+            c.exec_driver_sql(f"DELETE FROM {table}")
+    router = hand_router()
+    app = create_app(router)
+    hand = {r.path.removeprefix("/hand/api"): r.endpoint for r in router.routes}
+    comment = NewCommentRequest(comment={"body": "nice"})
+    cases = [
+        ("list ?tag=t1&limit=10", lambda v: articles_page(v, 10, 0, tag="t1"),
+         lambda v: hand["/articles"](tag="t1", author=None, favorited=None, limit=10, offset=0, viewer=v)),
+        ("single article", lambda v: article_out("article-7", v), lambda v: hand["/articles/{slug}"]("article-7", v)),
+        ("create comment", lambda v: add_comment("article-7", comment, v),
+         lambda v: hand["/articles/{slug}/comments"]("article-7", comment, v)),
+    ]
+
+    async def main():
+        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://conduit") as client:
+            bob = await seed(client)
+        viewer = await auth.current_user(bob["Authorization"])
+        for label, ours, theirs in cases:
+            o, h = await ours(viewer), await theirs(viewer)
+            if label != "create comment":
+                assert o.model_dump() == h.model_dump(), label  # both sides answer the same
+            to, th = [], []
+            for _ in range(ROUNDS * 2):
+                for fn, acc in ((ours, to), (theirs, th)):
+                    t0 = time.perf_counter()
+                    for _ in range(100):
+                        await fn(viewer)
+                    acc.append((time.perf_counter() - t0) / 100)
+            print(f"   {label:<24} {min(to) * 1e6:10.0f} us {min(th) * 1e6:10.0f} us   {min(th) / min(to):5.2f}x")
+
+    asyncio.run(main())
+
+
 # -- load side ---------------------------------------------------------------------------------
 
 async def drive(client, method, path, headers, body, n, concurrency):
@@ -213,6 +257,9 @@ def run_backend(name: str, url: str) -> None:
     print(f"   {'endpoint':<24} {'zorvane req/s':>13} {'p99 ms':>7}   {'hand req/s':>10} {'p99 ms':>7}   ratio")
     for label, (o_rps, o_p99), (h_rps, h_p99) in rows:
         print(f"   {label:<24} {o_rps:13.0f} {o_p99:7.1f}   {h_rps:10.0f} {h_p99:7.1f}   {o_rps / h_rps:5.2f}x")
+    print(f"   {name}, in process (route functions, no HTTP), best batch; ratio = hand time / zorvane time")
+    sys.stdout.flush()
+    subprocess.run([sys.executable, __file__, "inproc", url], env=env, cwd=HERE, check=True)
 
 
 def postgres_database():
@@ -250,5 +297,7 @@ def main() -> None:
 if __name__ == "__main__":
     if sys.argv[1:2] == ["serve"]:
         serve(sys.argv[2], int(sys.argv[3]))
+    elif sys.argv[1:2] == ["inproc"]:
+        in_process(sys.argv[2])
     else:
         main()
