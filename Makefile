@@ -21,7 +21,7 @@ $(B)/.deps: $(PY) requirements-build.txt pyproject.toml
 	@mkdir -p $(B) && touch $@
 
 $(B)/.installed: $(B)/.deps $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation '.[test]'
+	$(PY) -m pip install -q --no-build-isolation '.[test,conduit]'
 	@touch $@
 
 demo: $(B)/.installed  ## run the example application on a SQLite file
@@ -50,6 +50,10 @@ test-py: $(B)/.installed servers  ## pytest against SQLite files and the MariaDB
 lint-mappers: $(B)/.installed  ## lint the mapper files of the examples and the tests
 	$(VENV)/bin/zorvane lint examples
 	$(VENV)/bin/zorvane lint tests/python/data/mappers/user.xml
+
+.PHONY: conduit
+conduit: $(B)/.installed  ## serve examples/conduit at http://127.0.0.1:8000/api (CONDUIT_DB: a server URL, CONDUIT_PORT)
+	cd examples/conduit && ../../$(PY) -m conduit
 
 bench: $(B)/.installed servers  ## timed comparisons against hand-written SQLAlchemy code (SQLite, MariaDB, PostgreSQL)
 	MYSQL_URL=$(MYSQL_URL) POSTGRES_URL=$(POSTGRES_URL) $(PY) bench/python/run.py $(NAME)

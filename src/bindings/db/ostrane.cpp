@@ -12,7 +12,7 @@ glue::Lazy sessionmaker{"sqlalchemy.orm", "sessionmaker"};
 glue::Lazy sa_text{"sqlalchemy", "text"};
 
 PyObject *name_commit, *name_rollback, *name_close, *name_execute, *name_all, *name_keys;
-PyObject *name_text, *name_scalar, *name_page_num, *name_page_size, *limit_suffix;
+PyObject *name_text, *name_scalar, *name_page_num, *name_page_size, *name_offset, *limit_suffix;
 
 nb::object call0(nb::handle obj, PyObject *name) {
     PyObject *r = PyObject_CallMethodNoArgs(obj.ptr(), name);
@@ -227,13 +227,32 @@ nb::object count_stmt(nb::handle text, bool no_order_by = false) {
     return sa_text(glue::make_str(out));
 }
 
-nb::object limit_stmt(nb::handle text, nb::handle page_num, nb::handle page_size) {
+nb::object get_attr(nb::handle obj, PyObject *name);
+
+// The first row of `page`: its `offset` when set (Page.from_offset), else (pageNum - 1) * pageSize.
+// Page objects of other classes need no `offset` attribute.
+nb::object page_offset(nb::handle page, nb::handle page_num, nb::handle page_size) {
+    PyObject *set = PyObject_GetAttr(page.ptr(), name_offset);
+    if (set && set != Py_None)
+        return nb::steal(set);
+    Py_XDECREF(set);
+    if (!set) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+    }
     nb::object before = nb::steal(PyNumber_Subtract(page_num.ptr(), nb::int_(1).ptr()));
-    if (!before.is_valid())
+    nb::object offset = before.is_valid() ? nb::steal(PyNumber_Multiply(before.ptr(), page_size.ptr())) : nb::object();
+    if (!offset.is_valid())
         throw nb::python_error();
-    nb::object offset = nb::steal(PyNumber_Multiply(before.ptr(), page_size.ptr()));
+    return offset;
+}
+
+nb::object limit_stmt(nb::handle text, nb::handle page) {
+    nb::object page_size = get_attr(page, name_page_size);
+    nb::object offset = page_offset(page, get_attr(page, name_page_num), page_size);
     nb::object full = nb::steal(PyUnicode_Concat(text.ptr(), limit_suffix));
-    if (!offset.is_valid() || !full.is_valid())
+    if (!full.is_valid())
         throw nb::python_error();
     return sa_text(full).attr("bindparams")(nb::arg("page_size") = page_size, nb::arg("page_offset") = offset);
 }
@@ -289,18 +308,45 @@ void page_init(nb::handle self, nb::handle page_num, nb::handle page_size) {
         throw nb::python_error();
 }
 
+// Page.from_offset: pageNum is the page holding row `offset`, for callers that show it.
+nb::object page_from_offset(PyObject *cls, nb::handle offset, nb::handle limit) {
+    nb::object first = page_int(offset, "offset"), size = page_int(limit, "limit");
+    const int negative = PyObject_RichCompareBool(first.ptr(), nb::int_(0).ptr(), Py_LT);
+    const int empty = PyObject_RichCompareBool(size.ptr(), nb::int_(1).ptr(), Py_LT);
+    if (negative < 0 || empty < 0)
+        throw nb::python_error();
+    if (negative || empty)
+        glue::raise(PyExc_ValueError, "from_offset needs offset >= 0 and limit >= 1");
+    nb::object before = nb::steal(PyNumber_FloorDivide(first.ptr(), size.ptr()));
+    nb::object num = before.is_valid() ? nb::steal(PyNumber_Add(before.ptr(), nb::int_(1).ptr())) : nb::object();
+    if (!num.is_valid())
+        throw nb::python_error();
+    nb::object page = nb::borrow(cls)(num, size);
+    if (PyObject_SetAttr(page.ptr(), name_offset, first.ptr()) < 0)
+        throw nb::python_error();
+    return page;
+}
+
 nb::object make_page_class(nb::handle module_name) {
     nb::dict ns;
     ns["__module__"] = module_name;
     ns["__qualname__"] = "Page";
-    ns["__doc__"] = "A page request: pageNum counted from 1 and pageSize rows per page.";
+    ns["__doc__"] = "A page request: pageNum counted from 1 and pageSize rows per page (offset: the first row, set by from_offset).";
     ns["__init__"] = nb::cpp_function(&page_init, nb::is_method(), nb::name("__init__"), "page_num"_a.none(),
                                       "page_size"_a.none(), "Converts both numbers to int; None and text are rejected.");
     nb::object inspect = nb::module_::import_("inspect");
     nb::object param = inspect.attr("Parameter");
     nb::object kind = param.attr("POSITIONAL_OR_KEYWORD");
     ns["__signature__"] = inspect.attr("Signature")(nb::make_tuple(param("page_num", kind), param("page_size", kind)));
-    return nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))("Page", nb::make_tuple(), ns);
+    ns["offset"] = nb::none();  // set on pages made by from_offset only
+    nb::object cls = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))("Page", nb::make_tuple(), ns);
+    nb::object from_offset = nb::cpp_function(
+        [cls_ptr = cls.ptr()](nb::handle offset, nb::handle limit) { return page_from_offset(cls_ptr, offset, limit); },
+        nb::name("from_offset"), "offset"_a.none(), "limit"_a.none(),
+        nb::sig("def from_offset(offset: typing.SupportsInt, limit: typing.SupportsInt) -> Page"),
+        "The page of `limit` rows starting at row `offset` (counted from 0), which need not be a multiple of `limit`.");
+    cls.attr("from_offset") = nb::module_::import_("builtins").attr("staticmethod")(from_offset);
+    return cls;
 }
 
 nb::object make_page_info_class(nb::handle module_name) {
@@ -339,6 +385,7 @@ NB_MODULE(ostrane, m) {
     name_scalar = PyUnicode_InternFromString("scalar");
     name_page_num = PyUnicode_InternFromString("pageNum");
     name_page_size = PyUnicode_InternFromString("pageSize");
+    name_offset = PyUnicode_InternFromString("offset");
     limit_suffix = PyUnicode_InternFromString(" limit :page_size offset :page_offset");
     glue::after_fork_in_child(&reset_pools_after_fork);
 
@@ -352,7 +399,7 @@ NB_MODULE(ostrane, m) {
         "limit_query",
         [](nb::handle sql, nb::handle page) {
             nb::object text = statement_text(sql);
-            return limit_stmt(text, get_attr(page, name_page_num), get_attr(page, name_page_size));
+            return limit_stmt(text, page);
         },
         "sql"_a.none(), "page"_a.none(),
         "`sql` followed by limit :page_size offset :page_offset, both bound from `page`.");
@@ -512,10 +559,9 @@ NB_MODULE(ostrane, m) {
                     nb::object size = get_attr(page, name_page_size);
                     nb::object text = statement_text(sql);
                     auto [count, limited] = page_clauses_for(t, text);
-                    nb::object before = nb::steal(PyNumber_Subtract(num.ptr(), nb::int_(1).ptr()));
-                    nb::object offset = before.is_valid() ? nb::steal(PyNumber_Multiply(before.ptr(), size.ptr())) : nb::object();
+                    nb::object offset = page_offset(page, num, size);
                     nb::dict values;
-                    if (!offset.is_valid() || (!args.is_none() && PyDict_Update(values.ptr(), args.ptr()) < 0))
+                    if (!args.is_none() && PyDict_Update(values.ptr(), args.ptr()) < 0)
                         throw nb::python_error();
                     values["page_size"] = size;
                     values["page_offset"] = offset;

@@ -7,6 +7,8 @@ namespace zorvane::glue {
 // results_handle(results, result_type, f_return_type): checks that the statement's result
 // type agrees with the caller's return type, then returns the rows unchanged, a new list
 // of result-class objects or first-column values, one row, one object or one value.
+// A statement without a resultType (dict) is built into the annotation's result class
+// (`X`, `X | None`, `list[X]`); no rows under an annotation admitting None give None.
 // Raises TypeError on disagreement; errors of the result class's constructor propagate.
 nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle f_return_type);
 

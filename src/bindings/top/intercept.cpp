@@ -20,6 +20,7 @@ PyObject *g_plan_cache = nullptr;  // (class, name) -> (signature, plan)
 // Payload of a call wrapper.
 enum Slot { kAttr, kInstance, kClassName, kName, kPlan, kReturnType };
 constexpr long kReturnTypeKnown = 1;
+constexpr long kNoneForNoRow = 2;  // annotated `X | None` with X a class other than a list: no row gives None
 
 // Whether the mapper file filed under `class_name` has a statement with id `name`.
 bool has_statement(nb::handle mapper_dict, nb::handle class_name, nb::handle name) {
@@ -39,8 +40,8 @@ bool has_statement(nb::handle mapper_dict, nb::handle class_name, nb::handle nam
 }
 
 // The return annotation of `attr`, or None. A string (postponed annotations) is resolved
-// with typing.get_type_hints so that rows can be converted by it; `X | None` converts by X.
-nb::object return_type_of(nb::handle attr) {
+// with typing.get_type_hints so that rows can be converted by it.
+nb::object return_annotation_of(nb::handle attr) {
     nb::object ann = optional_attr(attr, n_annotations);
     if (!ann.is_valid() || ann.is_none())
         return nb::none();
@@ -49,7 +50,7 @@ nb::object return_type_of(nb::handle attr) {
         nb::object hints = get_type_hints(attr);
         rt = check(PyObject_CallMethod(hints.ptr(), "get", "O", n_return));
     }
-    return without_none(rt);
+    return rt;
 }
 
 // The registry entry of the current datasource, and whether its mapper files hold a statement
@@ -96,14 +97,23 @@ PyObject *mapper_call(PyObject *self, PyObject *const *args, std::size_t nargsf,
                 throw nb::python_error();
         }
         if (!(flags(self) & kReturnTypeKnown)) {
-            set_payload(self, kReturnType, return_type_of(attr));
-            set_flags(self, flags(self) | kReturnTypeKnown);
+            nb::object declared = return_annotation_of(attr);
+            nb::object rt = without_none(declared);  // `X | None` converts by X
+            long f = flags(self) | kReturnTypeKnown;
+            if (!rt.is(declared) && PyType_Check(rt.ptr()) && !PyType_IsSubtype((PyTypeObject *)rt.ptr(), &PyList_Type))
+                f |= kNoneForNoRow;
+            set_payload(self, kReturnType, rt);
+            set_flags(self, f);
         }
         nb::object session = entry_session(entry);
         PyObject *stack[] = {nullptr, session.ptr(), name.ptr(), class_name.ptr(), params.ptr(), page.ptr(),
                              payload(self, kReturnType)};
-        return check(PyObject_VectorcallMethod(n_execute_sql, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                               kw_execute_sql));
+        nb::object result = check(PyObject_VectorcallMethod(n_execute_sql, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                            kw_execute_sql));
+        if ((flags(self) & kNoneForNoRow) && page.is_none() && PyList_CheckExact(result.ptr()) &&
+            PyList_GET_SIZE(result.ptr()) == 0)
+            return nb::none();
+        return result;
     });
 }
 

@@ -10,16 +10,20 @@ from sqlalchemy import Engine, Executable, Result, Row, TextClause
 from sqlalchemy.orm import Session
 
 class Page:
-    """A page request: pageNum counted from 1 and pageSize rows per page."""
+    """A page request: pageNum counted from 1 and pageSize rows per page (offset: the first row, set by from_offset)."""
 
     pageSize: int
     pageNum: int
+    offset: int | None
     def __init__(
         self,
         page_num: SupportsInt | SupportsIndex | Decimal | Fraction,
         page_size: SupportsInt | SupportsIndex | Decimal | Fraction,
     ) -> None:
         """Converts both numbers to int; None and text are rejected."""
+    @staticmethod
+    def from_offset(offset: SupportsInt, limit: SupportsInt) -> Page:
+        """The page of `limit` rows starting at row `offset` (counted from 0), which need not be a multiple of `limit`."""
 
 @dataclass
 class PageInfo:

@@ -39,6 +39,13 @@ def test_page_past_the_end_keeps_the_true_total(tpl, num, size, age, total):
     assert page == {"pageNum": num, "pageSize": size, "total": total, "list": []}
 
 
+@pytest.mark.parametrize("offset, limit", [(3, 2), (0, 5), (24, 10), (30, 4)])
+def test_page_from_offset_starts_at_any_row(tpl, offset, limit):
+    page = tpl.select_page(ADULTS, Page.from_offset(offset, limit), args={"age": 18})
+    assert page["total"] == 25
+    assert page["list"] == tpl.select_list(ADULTS, args={"age": 18})[offset:offset + limit]
+
+
 # Each statement's total and page must agree with its full result: the wrapped count forms
 # have to be valid SQL on both servers and count what the statement returns.
 @pytest.mark.parametrize(

@@ -54,6 +54,7 @@ MAPPER = """<mapper namespace="UserMapper">
     SELECT id, name, age FROM users <where><if test="params.get('min_age') is not None">age &gt;= #{min_age}</if></where> ORDER BY id
   </select>
   <insert id="add_user">INSERT INTO users (name, age) VALUES (#{name}, #{age})</insert>
+  <select id="named">SELECT id, name, age FROM users WHERE name = #{name}</select>
 </mapper>"""
 
 
@@ -87,12 +88,23 @@ class UserMapper(AsyncBaseMapper[User]):
     async def not_in_the_file(self, x):
         return ("ran", x, get_current_db())
 
+    async def named(self, name: str) -> Person | None: ...
+
 
 class SyncBaseUsers(BaseMapper[User]):
     async def adults(self, min_age: int = None) -> list[dict]: ...
 
 
 SyncBaseUsers.__name__ = "UserMapper"  # the namespace is the class name
+
+
+class SyncUsers(BaseMapper[User]):
+    def named(self, name: str) -> Person | None: ...
+
+    def adults(self, min_age: int = None) -> list[Person]: ...
+
+
+SyncUsers.__name__ = "UserMapper"
 
 
 def run(coro):
@@ -182,6 +194,20 @@ def test_mapper_interfaces_and_async_base_mapper(ds):
     assert got["sync_base"] == [{"id": 3, "name": "cy", "age": 52}]
     assert got["own"] == ("ran", 7, "main")
     assert names(ds) == ["ada", "cy", "dee"]
+
+
+def test_statements_without_result_type_are_built_by_the_annotation(ds):
+    sync = SyncUsers()
+    with switch_datasource("main"):
+        key = sync.insert({"name": "ada", "age": 36})
+        assert sync.named("ada") == Person(key, "ada", 36) and sync.named("nobody") is None
+        assert sync.adults(min_age=30) == [Person(key, "ada", 36)] and sync.adults(min_age=99) == []
+
+    async def work():
+        with switch_datasource("main"):
+            return await UserMapper().named("ada"), await UserMapper().named("nobody")
+
+    assert run(work()) == (Person(key, "ada", 36), None)
 
 
 @pytest.mark.parametrize("fail", [False, True])

@@ -186,6 +186,8 @@ def test_select_page_by_orm(db):
     assert third["total"] == 20 and [u.age for u in third["list"]] == [21, 22, 23, 24]
     pairs = m.select_page_by_orm(sa.select(User.name, User.age).order_by(User.id), Page(1, 2))
     assert [tuple(r) for r in pairs["list"]] == [("u0", 0), ("u1", 1)] and pairs["total"] == 25
+    shifted = m.select_page_by_orm(sa.select(User.age).order_by(User.id), Page.from_offset(7, 3))
+    assert shifted == {"list": [7, 8, 9], "total": 25}
 
 
 def test_nested_switch_on_one_datasource_commits_once(db):

@@ -84,6 +84,19 @@ def test_limit_binds_size_and_offset(page, size, offset):
     assert q.compile().params == {"b": None, "page_size": size, "page_offset": offset}
 
 
+@pytest.mark.parametrize("offset, limit, page_num", [(0, 10, 1), (3, 2, 2), (5, 20, 1), (40, 20, 3), (10**20, 7, 10**20 // 7 + 1)])
+def test_page_from_offset_binds_the_exact_offset(offset, limit, page_num):
+    p = Page.from_offset(offset, limit)
+    assert type(p) is Page and (p.pageNum, p.pageSize, p.offset) == (page_num, limit, offset)
+    assert limit_query(sa.text("select 1"), p).compile().params == {"page_size": limit, "page_offset": offset}
+
+
+@pytest.mark.parametrize("offset, limit, error", [(-1, 10, ValueError), (0, 0, ValueError), (None, 10, TypeError), (0, "5", TypeError)])
+def test_page_from_offset_rejects_impossible_ranges(offset, limit, error):
+    with pytest.raises(error):
+        Page.from_offset(offset, limit)
+
+
 def test_limit_takes_any_object_with_page_fields():
     q = limit_query(sa.text("select 1"), PageInfo(pageSize=5, pageNum=4))
     assert q.compile().params["page_offset"] == 15

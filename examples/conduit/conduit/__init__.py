@@ -1,0 +1,1 @@
+"""Conduit (RealWorld) API served by FastAPI, with zorvane mappers as the data layer."""
