@@ -284,8 +284,6 @@ private:
         PyObject *values[5];
         for (int i = 0; i < 5; ++i) {
             values[i] = attribute(attrib, names().foreach[i]);
-            if (!values[i] && (i == 2 || i == 3))  // open and close default to nothing
-                continue;
             if (!values[i])
                 return core::append_node(out, core::make_error(core::ErrorKind::MissingAttribute,
                                                                std::string(utf8(names().foreach[i])), line_of(elem)));
@@ -294,9 +292,8 @@ private:
         std::size_t expr = doc_.expressions.add(values[1], true);
         core::Body b;
         body(elem, b);
-        core::append_node(out, at_line(core::make_foreach(std::move(b), expr, item, collection,
-                                                          values[2] ? text_of(values[2]) : std::string(),
-                                                          values[3] ? text_of(values[3]) : std::string(), text_of(values[4])),
+        core::append_node(out, at_line(core::make_foreach(std::move(b), expr, item, collection, text_of(values[2]),
+                                                          text_of(values[3]), text_of(values[4])),
                                        line_of(elem)));
     }
 

@@ -131,7 +131,8 @@ private:
         const XmlAttribute *item = required(e, "item");
         if (const XmlAttribute *collection = required(e, "collection"))
             expression(*collection, true);
-        required(e, "separator");  // open and close may be left out
+        for (std::string_view name : {"open", "close", "separator"})
+            required(e, name);
         if (!item)
             return;
         // Only the exact text #{item} is replaced per entry, also inside included fragments.

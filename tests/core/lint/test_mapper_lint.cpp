@@ -29,17 +29,6 @@ TEST(LintFiles, CleanFileHasNoFindings) {
     EXPECT_TRUE(out.empty()) << out[0].code << " " << out[0].message;
 }
 
-TEST(LintFiles, ForeachNeedsItsSeparatorButNotOpenOrClose) {
-    FakeHost host;
-    auto out = lint({{"a.xml", "<mapper namespace='a'><select id='s'>"
-                               "<foreach item='i' collection='ids' separator=','>#{i}</foreach>"
-                               "<foreach item='i' collection='ids' open='('>#{i}</foreach></select></mapper>"}},
-                    host);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].code, "ZV008");
-    EXPECT_EQ(out[0].message, "<foreach> without required attribute 'separator'");
-}
-
 TEST(LintFiles, ReportsIncludeCyclesWithTheChainAndSortsByPosition) {
     FakeHost host;
     auto out = lint({{"b.xml", "<mapper namespace='b'>\n<sql id='x'><include refid='y'/></sql>\n"

@@ -87,5 +87,5 @@ def render(element, params, fragments):
             body(element, params, fragments).replace("#{" + a["item"] + "}", "#{" + coll + "_for_index_" + str(i) + "}")
             for i in range(len(value))
         ]
-        return a.get("open", "") + a["separator"].join(parts) + a.get("close", "")
+        return a["open"] + a["separator"].join(parts) + a["close"]
     raise TypeError(tag)

@@ -109,8 +109,6 @@ CASES = [
     ("when_missing_test", {"k": 1}, "select one", {}),
     ("foreach_in", {"ids": [7, 8]}, f"{S} where id in (:ids_for_index_0,:ids_for_index_1)", {"ids_for_index_0": 7, "ids_for_index_1": 8}),
     ("foreach_filtered", {"ids": [1, 2, 3, 2], "skip": 2}, "select 1 in (1,1)", {}),  # names resolve in nested scopes
-    ("foreach_rows_bare", {"names": ["x", "y"]}, "insert into t (a) values (:names_for_index_0),(:names_for_index_1)",
-     {"names_for_index_0": "x", "names_for_index_1": "y"}),  # open and close left out
     ("tail_less", {"b": 5}, f"{S} where a = 1 and b = :b", {"b": 5}),
     ("bad_test_untaken", {}, "select 1", {}),
     ("unknown_refid", {}, "select 1", {}),
