@@ -185,56 +185,16 @@ void init_results() {
     empty_tuple = PyTuple_New(0);
 }
 
-// The class named by the return annotation (`X`, `X | None`, `list[X]`) when it is a result
-// class, else an invalid object: rows of a statement without a resultType are built into it.
-nb::object declared_class(nb::handle base, nb::handle return_type, bool many) {
-    nb::object cls = nb::borrow(base);
-    nb::object args = get_args(return_type);
-    if (many && PyObject_Length(args.ptr()) > 0) {
-        cls = nb::steal(PySequence_GetItem(args.ptr(), 0));
-    } else if (!many && PyObject_Length(args.ptr()) > 0) {  // X | None
-        nb::handle none_t((PyObject *)Py_TYPE(Py_None));
-        nb::object found;
-        for (nb::handle arg : args)
-            if (!arg.is(none_t)) {
-                if (found.is_valid())
-                    return {};
-                found = nb::borrow(arg);
-            }
-        cls = found;
-    }
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return cls.is_valid() && PyType_Check(cls.ptr()) && test(is_result_class, cls) ? cls : nb::object();
-}
-
-// Whether the return annotation is a union naming None (`X | None`, Optional[X]).
-bool admits_none(nb::handle return_type) {
-    if (return_type.is_none() || PyType_Check(return_type.ptr()))
-        return false;
-    nb::handle none_t((PyObject *)Py_TYPE(Py_None));
-    for (nb::handle arg : get_args(return_type))
-        if (arg.is(none_t))
-            return true;
-    return false;
-}
-
 nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle f_return_type) {
     const Py_ssize_t n = PyObject_Length(results.ptr());
     if (n < 0)
         throw nb::python_error();
     if (n == 0)
-        return admits_none(f_return_type) ? nb::none() : nb::borrow(results);
+        return nb::borrow(results);
     nb::handle list_t = builtin(PyList_Type), dict_t = builtin(PyDict_Type);
     nb::handle return_type = f_return_type.is_none() ? list_t : f_return_type;
     nb::object base = get_base_type(return_type);
     const bool many = equals(base, list_t) || equals(base, typing_list.get());
-    nb::object declared;
-    if (result_type.is(dict_t) && (declared = declared_class(base, return_type, many)).is_valid()) {
-        result_type = declared;
-        if (!many)
-            base = declared;
-    }
 
     if (equals(base, dict_t) || equals(base, typing_dict.get())) {
         const bool container = test(is_container_type, result_type);

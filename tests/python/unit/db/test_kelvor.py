@@ -2,7 +2,7 @@
 import copy
 import dataclasses
 import types
-from typing import Dict, List, Optional
+from typing import Dict, List
 
 import pydantic
 import pytest
@@ -69,10 +69,6 @@ WORKED = [
     (lambda U: str, lambda U: int, ("error", "please check return_type: <class 'str'>, resultType: <class 'int'>")),
     (lambda U: Dict[str, int], lambda U: dict, ("first row itself",)),
     (lambda U: tuple[int, ...], lambda U: int, ("value", 1)),
-    (lambda U: U, lambda U: dict, ("one object",)),  # no resultType: the annotation's class builds the rows
-    (lambda U: Optional[U], lambda U: dict, ("one object",)),
-    (lambda U: List[U], lambda U: dict, ("objects",)),
-    (lambda U: list[U], lambda U: dict, ("objects",)),
 ]
 
 
@@ -109,11 +105,6 @@ def test_worked_decisions(User, ret, rt, expected):
 def test_empty_result_is_returned_as_is_whatever_the_types(rt, ret):
     empty = []
     assert results_handle(empty, rt, ret) is empty
-
-
-@pytest.mark.parametrize("ret", [lambda U: Optional[U], lambda U: U | None], ids=["Optional", "union"])
-def test_no_row_is_none_when_the_annotation_admits_it(User, ret):
-    assert results_handle([], dict, ret(User)) is None
 
 
 @pytest.mark.parametrize("ret, fails", [(list, True), (dict, True), (tuple, False)], ids=str)
