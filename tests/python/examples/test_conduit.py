@@ -15,6 +15,8 @@ from conduit.app import create_app  # noqa: E402
 from conduit.db import configure  # noqa: E402
 from zorvane.zorvane import ZorvaneConfig  # noqa: E402
 
+pytestmark = pytest.mark.greenlet
+
 STAMP = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 
 

@@ -29,6 +29,8 @@ from zorvane.zorvane import (
     update,
 )
 
+pytestmark = pytest.mark.greenlet
+
 
 class Base(DeclarativeBase):
     pass
