@@ -1,7 +1,10 @@
 // src/bindings/db/ostrane.cpp: zorvane.db.ostrane, one statement per call on a toolkit session; paging.
+#include <algorithm>
 #include <unordered_set>
 #include <vector>
 
+#include "bulk/insert_values.hpp"
+#include "db/stream.hpp"
 #include "glue/common.hpp"
 #include "paging/count_query.hpp"
 
@@ -10,9 +13,14 @@ using namespace zorvane;
 
 glue::Lazy sessionmaker{"sqlalchemy.orm", "sessionmaker"};
 glue::Lazy sa_text{"sqlalchemy", "text"};
+glue::Lazy sa_insert{"sqlalchemy", "insert"};
+glue::Lazy sa_table{"sqlalchemy", "table"};
+glue::Lazy sa_column{"sqlalchemy", "column"};
+glue::Lazy sa_bindparam{"sqlalchemy", "bindparam"};
+glue::Lazy quoted_name{"sqlalchemy.sql.elements", "quoted_name"};
 
 PyObject *name_commit, *name_rollback, *name_close, *name_execute, *name_all, *name_keys;
-PyObject *name_text, *name_scalar, *name_page_num, *name_page_size, *limit_suffix;
+PyObject *name_text, *name_scalar, *name_page_num, *name_page_size, *limit_suffix, *kw_execution_options;
 
 nb::object call0(nb::handle obj, PyObject *name) {
     PyObject *r = PyObject_CallMethodNoArgs(obj.ptr(), name);
@@ -29,6 +37,7 @@ struct SqlTemplate {
     nb::object factory;     // one session factory per template, made on first use
     bool postgres = false;  // keys come from RETURNING, counts carry no ORDER BY
     nb::dict page_clauses;  // statement text -> (count clause, page clause), see page_clauses_for
+    nb::dict bulk_inserts;  // statement text -> insert construct or None, see bulk_insert_for
 
     explicit SqlTemplate(nb::object ds) : data_source(std::move(ds)) {
         nb::object name = nb::getattr(nb::getattr(data_source, "dialect", nb::none()), "name", nb::none());
@@ -97,47 +106,49 @@ nb::object execute(nb::handle s, nb::handle stmt) {
 
 nb::object as_dict(nb::handle row) { return row.attr("_asdict")(); }
 
-// All rows of `result` as dictionaries, column label -> value in column order. With
-// unique labels the dictionaries are built straight from the row values, which gives
-// what Row._asdict() gives; duplicate labels go through _asdict() itself.
+// All rows of `result` as dictionaries (glue::rows_as_dicts).
 nb::list all_as_dicts(nb::handle result) {
     nb::object rows = call0(result, name_all);
     if (!PyList_CheckExact(rows.ptr()))
         rows = nb::list(rows);
-    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
-    nb::list out = nb::steal<nb::list>(PyList_New(n));
-    if (n == 0)
-        return out;
-    nb::list keys(call0(result, name_keys));
-    const Py_ssize_t k = PyList_GET_SIZE(keys.ptr());
-    bool unique = true;
-    for (Py_ssize_t a = 0; a < k && unique; ++a)
-        for (Py_ssize_t b = a + 1; b < k && unique; ++b)
-            unique = PyUnicode_Check(PyList_GET_ITEM(keys.ptr(), a)) &&
-                     PyUnicode_Compare(PyList_GET_ITEM(keys.ptr(), a), PyList_GET_ITEM(keys.ptr(), b)) != 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *row = PyList_GET_ITEM(rows.ptr(), i);
-        if (!unique) {
-            PyList_SET_ITEM(out.ptr(), i, as_dict(row).release().ptr());
-            continue;
-        }
-        nb::object d = nb::steal(_PyDict_NewPresized(k));
-        nb::object it = nb::steal(PyObject_GetIter(row));
-        if (!d.is_valid() || !it.is_valid())
-            throw nb::python_error();
-        for (Py_ssize_t c = 0; c < k; ++c) {
-            nb::object v = nb::steal(PyIter_Next(it.ptr()));
-            if (!v.is_valid()) {
-                if (PyErr_Occurred())
-                    throw nb::python_error();
-                glue::raise(PyExc_RuntimeError, "row is shorter than its keys");
-            }
-            if (PyDict_SetItem(d.ptr(), PyList_GET_ITEM(keys.ptr(), c), v.ptr()) < 0)
-                throw nb::python_error();
-        }
-        PyList_SET_ITEM(out.ptr(), i, d.release().ptr());
+    if (PyList_GET_SIZE(rows.ptr()) == 0)
+        return nb::list();
+    return glue::rows_as_dicts(rows, nb::list(call0(result, name_keys)));
+}
+
+// ---- streaming and bulk writes
+
+long positive_size(nb::handle v, const char *arg) {
+    long n = PyLong_Check(v.ptr()) && !PyBool_Check(v.ptr()) ? PyLong_AsLong(v.ptr()) : 0;
+    if (n == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    if (n < 1) {
+        PyErr_Format(PyExc_ValueError, "%s must be a positive int, got %R", arg, v.ptr());
+        throw nb::python_error();
     }
-    return out;
+    return n;
+}
+
+// Runs `sql` with yield_per = fetch_size (a server-side cursor where the driver has one) and
+// hands the open result to a RowStream, which holds the session until it is closed.
+nb::object open_select_stream(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args, long fetch_size,
+                              nb::handle convert) {
+    const bool own = !glue::truthy(con);
+    nb::object s = own ? t.new_session() : nb::borrow(con);
+    nb::object result;
+    try {
+        nb::dict options;
+        options["yield_per"] = nb::int_(fetch_size);
+        PyObject *stack[] = {nullptr, s.ptr(), sql.ptr(), args.ptr(), options.ptr()};
+        result = nb::steal(PyObject_VectorcallMethod(name_execute, stack + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                     kw_execution_options));
+        if (!result.is_valid())
+            throw nb::python_error();
+    } catch (nb::python_error &e) {
+        unwind(s, own, e.value());
+        throw;
+    }
+    return glue::open_stream(std::move(s), own, std::move(result), fetch_size, nb::borrow(convert));
 }
 
 // Context manager behind SqlTemplate.get_session.
@@ -257,6 +268,71 @@ std::pair<nb::object, nb::object> page_clauses_for(SqlTemplate &t, nb::handle te
     return {count, page};
 }
 
+// The toolkit's own insert construct for a single-row INSERT ... VALUES (:a, ...) text, so that
+// a list of rows takes its fastest executemany path ("insertmanyvalues" batching or the
+// driver's multi-row rewrite), the one hand-written insert(table) calls take. Names keep
+// the text's spelling unquoted. Other statements (and texts with values bound to the
+// clause itself) run as they are. Made once per text and template.
+nb::object bulk_insert_for(SqlTemplate &t, nb::handle sql) {
+    PyObject *raw = PyObject_GetAttr(sql.ptr(), name_text);
+    if (!raw || !PyUnicode_Check(raw)) {
+        Py_XDECREF(raw);
+        PyErr_Clear();
+        return nb::borrow(sql);
+    }
+    nb::object text = nb::steal(raw);
+    PyObject *hit = PyDict_GetItemWithError(t.bulk_inserts.ptr(), text.ptr());
+    if (!hit && PyErr_Occurred())
+        throw nb::python_error();
+    nb::object made = hit ? nb::borrow(hit) : nb::none();
+    if (!hit) {
+        if (auto m = core::match_insert_values(glue::utf8(text))) {
+            auto name = [](const std::string &n) { return quoted_name(glue::make_str(n), false); };
+            nb::list columns;
+            nb::dict values;
+            for (std::size_t i = 0; i < m->columns.size(); ++i) {
+                columns.append(sa_column(name(m->columns[i])));
+                values[name(m->columns[i])] = sa_bindparam(glue::make_str(m->binds[i]));
+            }
+            nb::object schema = m->schema.empty() ? nb::none() : name(m->schema);
+            nb::object table = sa_table(name(m->table), *columns, "schema"_a = schema);
+            made = sa_insert(table).attr("values")(values);
+        }
+        if (PyDict_GET_SIZE(t.bulk_inserts.ptr()) >= 1024)
+            PyDict_Clear(t.bulk_inserts.ptr());
+        t.bulk_inserts[text] = made;
+    }
+    if (made.is_none())
+        return nb::borrow(sql);
+    nb::object bound = nb::steal(PyObject_GetAttrString(sql.ptr(), "_bindparams"));
+    PyErr_Clear();
+    if (bound.is_valid() && PyDict_Check(bound.ptr()))
+        for (auto [k, p] : nb::borrow<nb::dict>(bound))
+            if (!nb::getattr(p, "value", nb::none()).is_none())
+                return nb::borrow(sql);
+    return made;
+}
+
+// Every row of `rows` (a list) inserted once by `sql`, `batch_size` rows per execution
+// (all in one when None); nothing runs for no rows.
+void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, nb::handle batch_size) {
+    if (!PyList_Check(rows.ptr())) {
+        execute(s, sql, rows);
+        return;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
+    if (n == 0)
+        return;
+    nb::object stmt = bulk_insert_for(t, sql);
+    const Py_ssize_t size = batch_size.is_none() ? n : positive_size(batch_size, "batch_size");
+    if (size >= n) {
+        execute(s, stmt, rows);
+        return;
+    }
+    for (Py_ssize_t at = 0; at < n; at += size)
+        execute(s, stmt, nb::steal(PyList_GetSlice(rows.ptr(), at, std::min(at + size, n))));
+}
+
 nb::object get_attr(nb::handle obj, PyObject *name) {
     PyObject *r = PyObject_GetAttr(obj.ptr(), name);
     if (!r)
@@ -340,6 +416,8 @@ NB_MODULE(ostrane, m) {
     name_page_num = PyUnicode_InternFromString("pageNum");
     name_page_size = PyUnicode_InternFromString("pageSize");
     limit_suffix = PyUnicode_InternFromString(" limit :page_size offset :page_offset");
+    kw_execution_options = nb::make_tuple("execution_options").release().ptr();
+    glue::register_streams(m);
     glue::after_fork_in_child(&reset_pools_after_fork);
 
     nb::object module_name = m.attr("__name__");
@@ -388,14 +466,27 @@ NB_MODULE(ostrane, m) {
             "Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else None).")
         .def(
             "insert_list",
-            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
+            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args, nb::handle batch_size) {
+                if (!batch_size.is_none())
+                    positive_size(batch_size, "batch_size");
                 return in_session(t, con, [&](nb::handle s) -> nb::object {
-                    execute(s, sql, args);
+                    insert_rows(t, s, sql, args, batch_size);
                     return nb::none();
                 });
             },
-            "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
-            "Executes an insert once per dictionary of `args`; returns None.")
+            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "batch_size"_a.none() = none,
+            "Inserts every dictionary of `args` once, through the toolkit's bulk path, `batch_size` rows per "
+            "execution (all at once when None); returns None.")
+        .def(
+            "select_iter",
+            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args, nb::handle fetch_size,
+               nb::handle convert) {
+                return open_select_stream(t, sql, con, args, positive_size(fetch_size, "fetch_size"), convert);
+            },
+            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "fetch_size"_a.none() = 1000,
+            "convert"_a.none() = none,
+            "A RowStream over the rows of `sql` as dictionaries (or `convert` of each batch of them), fetched "
+            "`fetch_size` at a time; an own session is held until the stream ends.")
         .def(
             "insert_orm2",
             [](SqlTemplate &t, nb::handle statement, nb::handle data_list, nb::handle con) {

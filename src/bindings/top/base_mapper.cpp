@@ -33,7 +33,7 @@ PyObject *n_type_cache, *n_datasource, *n_kelvor, *n_orig_bases, *n_table, *n_co
     *n_insert_orm2, *n_delete_orm2, *n_update_orm2, *n_bulk_update_mappings, *n_select_all_orm1, *n_select_all_orm2,
     *n_select_one_orm1, *n_select_one_orm2, *n_select_list, *n_select_page, *n_column_descriptions,
     *n_selected_columns, *n_type, *n_subquery, *n_select_from, *n_count, *n_page_num, *n_page_size, *n_list,
-    *n_total;
+    *n_total, *n_insert_list, *n_c;
 
 PyObject *intern(const char *s) { return PyUnicode_InternFromString(s); }
 
@@ -152,6 +152,33 @@ nb::object op_add_all(Args a) {
     return call_method(session_of(a), n_add_all, a[1]);
 }
 
+// Whether every row has the keys of the first and those name columns of `table`.
+bool same_columns(nb::handle rows, nb::handle table) {
+    nb::object columns = get_attr(table, n_c);
+    PyObject *first = PyList_GET_ITEM(rows.ptr(), 0);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(first, &pos, &key, &value)) {
+        int has = PySequence_Contains(columns.ptr(), key);
+        if (has < 0)
+            throw nb::python_error();
+        if (!has)
+            return false;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr()), k = PyDict_GET_SIZE(first);
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        PyObject *row = PyList_GET_ITEM(rows.ptr(), i);
+        if (!PyDict_Check(row) || PyDict_GET_SIZE(row) != k)
+            return false;
+        for (pos = 0; PyDict_Next(first, &pos, &key, &value);)
+            if (PyDict_Contains(row, key) != 1) {
+                PyErr_Clear();
+                return false;
+            }
+    }
+    return true;
+}
+
 nb::object op_save_batch(Args a) {
     glue::check_exact(a[1], &PyList_Type, "data");
     nb::object model = type_parameter(cls_of_instance(a));
@@ -162,8 +189,13 @@ nb::object op_save_batch(Args a) {
     }
     if (nb::len(rows) == 0)
         return nb::none();  // an empty parameter list would run the insert once, with no values
-    // One executemany of insert(model) over the column dictionaries: every row once.
-    call_method(session_of(a), n_insert_orm2, sa_insert(model), rows);
+    // Rows of one shape go through the table's Core insert (the toolkit's bulk path, in
+    // batches); others through the ORM insert, which groups rows by their keys.
+    nb::object table = get_attr(model, n_table);
+    if (same_columns(rows, table))
+        call_method(session_of(a), n_insert_list, sa_insert(table), rows, a[2]);
+    else
+        call_method(session_of(a), n_insert_orm2, sa_insert(model), rows);
     return nb::none();
 }
 
@@ -425,8 +457,9 @@ void define_methods() {
          "A column dictionary from a pydantic model, a declarative model instance or a dict (copied)."},
         {"add", K::Method, {self, {"data"}}, op_add, "Adds one object to the session and flushes."},
         {"add_all", K::Method, {self, {"data"}}, op_add_all, "Adds the objects of a list and flushes."},
-        {"save_batch", K::Method, {self, {"data"}}, op_save_batch,
-         "Inserts every row of a list once, in one executemany; returns None."},
+        {"save_batch", K::Method, {self, {"data"}, {"batch_size", D::None}}, op_save_batch,
+         "Inserts every row of a list once through the bulk path, `batch_size` rows per execution (all at once when "
+         "None); returns None."},
         {"insert", K::Method, {self, {"data"}}, op_insert,
          "Inserts one row (auto-increment key left to the database); returns the new key or None."},
         {"delete", K::Method, {self, {"del_statement"}}, op_delete, "Runs a delete statement; returns the row count."},
@@ -511,7 +544,8 @@ void register_base_mapper(nb::module_ &m) {
              {&n_select_page, "select_page"}, {&n_column_descriptions, "column_descriptions"},
              {&n_selected_columns, "selected_columns"}, {&n_type, "type"}, {&n_subquery, "subquery"},
              {&n_select_from, "select_from"}, {&n_count, "count"}, {&n_page_num, "pageNum"},
-             {&n_page_size, "pageSize"}, {&n_list, "list"}, {&n_total, "total"}})
+             {&n_page_size, "pageSize"}, {&n_list, "list"}, {&n_total, "total"}, {&n_insert_list, "insert_list"},
+             {&n_c, "c"}})
         *slot = intern(text);
     g_default_page = nb::object(nb::module_::import_("zorvane.db.ostrane").attr("Page")(1, 10)).release().ptr();
     define_methods();
