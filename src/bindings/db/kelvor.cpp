@@ -13,16 +13,13 @@ using namespace zorvane;
 
 glue::Lazy sessionmaker{"sqlalchemy.orm", "sessionmaker"};
 glue::Lazy close_streams{"zorvane.db.ostrane", "_close_streams"};
-glue::Lazy abc_iterator{"collections.abc", "Iterator"};
-glue::Lazy abc_async_iterator{"collections.abc", "AsyncIterator"};
 glue::Lazy generic_alias{"types", "GenericAlias"};
 PyObject *sql_template = nullptr;  // zorvane.db.ostrane.SqlTemplate
 
 // Interned method names and the keyword-name tuples of the calls made on the template.
 PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert, *n_insert_list, *n_delete, *n_update, *n_add,
     *n_add_all, *n_select_all_orm1, *n_select_all_orm2, *n_select_one_orm1, *n_select_one_orm2, *n_delete_orm2,
-    *n_update_orm2, *n_bulk_update_mappings, *n_insert_orm2, *n_get_sql, *n_data_source, *n_list, *n_select_iter,
-    *n_origin, *n_args;
+    *n_update_orm2, *n_bulk_update_mappings, *n_insert_orm2, *n_get_sql, *n_data_source, *n_list, *n_select_iter;
 PyObject *kw_sql_con_args, *kw_sql_page_con_args, *kw_data_con, *kw_con, *kw_con_sql_param, *kw_sql_id_params,
     *kw_sql_con_args_batch, *kw_sql_con_args_fetch_convert;
 
@@ -282,25 +279,6 @@ void unpack4(nb::handle got, nb::object (&out)[4]) {
         throw nb::python_error();
 }
 
-// The element type of an Iterator[X] or AsyncIterator[X] return type (None for a bare one);
-// an invalid object when `rt` asks for no stream.
-nb::object stream_element(nb::handle rt) {
-    if (rt.is_none() || PyType_Check(rt.ptr()))
-        return nb::object();
-    nb::object origin = nb::steal(PyObject_GetAttr(rt.ptr(), n_origin));
-    if (!origin.is_valid()) {
-        PyErr_Clear();
-        return nb::object();
-    }
-    if (!origin.is(abc_iterator.get()) && !origin.is(abc_async_iterator.get()))
-        return nb::object();
-    nb::object args = nb::steal(PyObject_GetAttr(rt.ptr(), n_args));
-    PyErr_Clear();
-    if (args.is_valid() && PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) > 0)
-        return nb::borrow(PyTuple_GET_ITEM(args.ptr(), 0));
-    return nb::none();
-}
-
 nb::object statement_element(nb::handle mapper, nb::handle sql_id) {
     return mapper.attr("id_2_element_map")[sql_id];
 }
@@ -398,7 +376,7 @@ nb::object execute_sql_shim(ZorvaneSqlSession &s, nb::handle sql_id, nb::handle 
                 throw nb::python_error();
             return results;
         }
-        if (nb::object element = stream_element(return_type); element.is_valid())
+        if (nb::object element = glue::stream_element(return_type); element.is_valid())
             return stream_select(s, mapper, sql_id, sql, args, result_type, element);
         nb::object rows = call_method(s.ostrane, n_select_list, {sql, s.con(), args}, kw_sql_con_args);
         return glue::results_handle(rows, result_type, return_type);
@@ -484,8 +462,6 @@ NB_MODULE(kelvor, m) {
     n_data_source = intern("data_source");
     n_list = intern("list");
     n_select_iter = intern("select_iter");
-    n_origin = intern("__origin__");
-    n_args = intern("__args__");
     kw_sql_con_args_batch = names({"sql", "con", "args", "batch_size"});
     kw_sql_con_args_fetch_convert = names({"sql", "con", "args", "fetch_size", "convert"});
     kw_sql_con_args = names({"sql", "con", "args"});

@@ -1,6 +1,8 @@
 // src/bindings/db/stream.cpp: RowStream, a select read batch by batch from a server-side cursor.
 #include "db/stream.hpp"
 
+#include <algorithm>
+
 namespace zorvane::glue {
 namespace {
 
@@ -44,10 +46,16 @@ nb::object registry(nb::handle session, bool create) {
     return made;
 }
 
+// Rows converted per call of `convert`. Values made in smaller runs die before the cycle
+// collector's first generation fills up (it counts live allocations), so a consumer that
+// drops each value keeps the collector idle, as a hand-written loop does.
+constexpr Py_ssize_t kConvertRun = 128;
+
 struct RowStream {
     nb::object session, result, keys, convert;
-    nb::object batch;  // the values of the current batch, handed out from `pos`
-    Py_ssize_t pos = 0;
+    nb::object rows;   // row dictionaries of the current fetch, converted from `next_row` on
+    nb::object batch;  // the values handed out from `pos`
+    Py_ssize_t next_row = 0, pos = 0;
     long fetch_size = 0;
     bool own = false, closed = false;
 
@@ -70,26 +78,47 @@ struct RowStream {
         PyErr_Restore(type, value, tb);
     }
 
+    static Py_ssize_t left(const nb::object &list, Py_ssize_t from) {
+        return list.is_valid() ? PyList_GET_SIZE(list.ptr()) - from : 0;
+    }
+
+    // Values fetched and not yet handed out: no database work until they are.
+    Py_ssize_t buffered() const { return left(batch, pos) + left(rows, next_row); }
+
+    // The next fetch as row dictionaries; false when the rows ran out (the stream is then closed).
+    bool fetch() {
+        nb::object got = nb::steal(PyObject_CallMethodOneArg(result.ptr(), n_fetchmany, nb::int_(fetch_size).ptr()));
+        if (!got.is_valid())
+            throw nb::python_error();
+        if (!PyList_CheckExact(got.ptr()))
+            got = nb::list(got);
+        if (PyList_GET_SIZE(got.ptr()) == 0) {
+            close(true);
+            return false;
+        }
+        if (!keys.is_valid())
+            keys = nb::list(call(result, "keys"));
+        rows = rows_as_dicts(got, keys);
+        next_row = 0;
+        return true;
+    }
+
     nb::object next() {
         if (closed)
             throw nb::stop_iteration();
         try {
-            while (!batch.is_valid() || pos >= PyList_GET_SIZE(batch.ptr())) {
-                batch = nb::object();
-                nb::object rows = nb::steal(PyObject_CallMethodOneArg(result.ptr(), n_fetchmany, nb::int_(fetch_size).ptr()));
-                if (!rows.is_valid())
-                    throw nb::python_error();
-                if (!PyList_CheckExact(rows.ptr()))
-                    rows = nb::list(rows);
-                if (PyList_GET_SIZE(rows.ptr()) == 0) {
-                    close(true);
+            while (left(batch, pos) <= 0) {
+                if (left(rows, next_row) <= 0 && !fetch())
                     throw nb::stop_iteration();
+                if (convert.is_none()) {
+                    batch = std::move(rows);
+                    pos = next_row;
+                    continue;
                 }
-                if (!keys.is_valid())
-                    keys = nb::list(call(result, "keys"));
-                nb::object values = rows_as_dicts(rows, keys);
-                if (!convert.is_none())
-                    values = convert(values);
+                const Py_ssize_t end = std::min(next_row + kConvertRun, PyList_GET_SIZE(rows.ptr()));
+                nb::object run = nb::steal(PyList_GetSlice(rows.ptr(), next_row, end));
+                next_row = end;
+                nb::object values = convert(run);
                 batch = PyList_CheckExact(values.ptr()) ? values : nb::list(values);
                 pos = 0;
             }
@@ -106,7 +135,7 @@ struct RowStream {
         if (closed)
             return;
         closed = true;
-        batch = nb::object();
+        batch = rows = nb::object();
         nb::object s = std::move(session), r = std::move(result);
         if (!own) {
             nb::object streams = registry(s, false);
@@ -200,7 +229,7 @@ void register_streams(nb::module_ &m) {
         .def_prop_ro("closed", [](RowStream &s) { return s.closed; }, "Whether the stream has been closed or exhausted.")
         .def_prop_ro(
             "_buffered",
-            [](RowStream &s) { return s.batch.is_valid() ? PyList_GET_SIZE(s.batch.ptr()) - s.pos : Py_ssize_t(0); },
+            [](RowStream &s) { return s.buffered(); },
             "Values fetched and not yet handed out.")
         .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
         .def(

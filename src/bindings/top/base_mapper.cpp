@@ -129,7 +129,9 @@ nb::object exclude_pk(nb::handle pk_name, nb::handle data_dict) {
 nb::object convert_data(nb::handle data, nb::handle model_class, nb::handle with_pk_excluded) {
     nb::object pk = glue::truthy(with_pk_excluded) ? auto_pk(model_class) : nb::none();
     nb::object row;
-    if (is_instance(data, pydantic_model.get())) {
+    if (PyDict_CheckExact(data.ptr())) {  // the common case first: the isinstance checks below cost more
+        row = check(PyDict_Copy(data.ptr()));
+    } else if (is_instance(data, pydantic_model.get())) {
         row = call_method(data, n_model_dump);
     } else if (is_instance(data, declarative_base.get())) {
         row = nb::dict();

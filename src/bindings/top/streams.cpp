@@ -1,4 +1,5 @@
 // src/bindings/top/streams.cpp: AsyncRowStream, the async iterator over a RowStream.
+#include "db/results.hpp"
 #include "top/async_bridge.hpp"
 #include "top/callable.hpp"
 #include "top/parts.hpp"
@@ -9,9 +10,6 @@ namespace {
 
 glue::Lazy update_wrapper{"functools", "update_wrapper"};
 glue::Lazy running_loop{"asyncio", "_get_running_loop"};
-glue::Lazy abc_iterator{"collections.abc", "Iterator"};
-glue::Lazy abc_async_iterator{"collections.abc", "AsyncIterator"};
-glue::Lazy get_origin{"typing", "get_origin"};
 
 PyObject *g_step = nullptr, *g_close = nullptr;  // what the greenlet runs for __anext__ and aclose
 PyObject *g_closing = nullptr;                    // set of close tasks of dropped streams, kept until done
@@ -180,12 +178,7 @@ nb::object async_stream_wrapper(nb::handle sync_wrapper, nb::handle func) {
     return wrapper;
 }
 
-bool is_stream_type(nb::handle rt) {
-    if (rt.is_none() || PyType_Check(rt.ptr()))
-        return false;
-    nb::object origin = get_origin(rt);
-    return origin.is(abc_iterator.get()) || origin.is(abc_async_iterator.get());
-}
+bool is_stream_type(nb::handle rt) { return glue::stream_element(rt).is_valid(); }
 
 void register_streams(nb::module_ &m) {
     g_ready = reinterpret_cast<PyTypeObject *>(PyType_FromModuleAndSpec(m.ptr(), &ready_spec, nullptr));
