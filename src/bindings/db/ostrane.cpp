@@ -3,7 +3,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include "bulk/insert_values.hpp"
 #include "db/stream.hpp"
 #include "glue/common.hpp"
 #include "paging/count_query.hpp"
@@ -13,11 +12,6 @@ using namespace zorvane;
 
 glue::Lazy sessionmaker{"sqlalchemy.orm", "sessionmaker"};
 glue::Lazy sa_text{"sqlalchemy", "text"};
-glue::Lazy sa_insert{"sqlalchemy", "insert"};
-glue::Lazy sa_table{"sqlalchemy", "table"};
-glue::Lazy sa_column{"sqlalchemy", "column"};
-glue::Lazy sa_bindparam{"sqlalchemy", "bindparam"};
-glue::Lazy quoted_name{"sqlalchemy.sql.elements", "quoted_name"};
 
 PyObject *name_commit, *name_rollback, *name_close, *name_execute, *name_all, *name_keys;
 PyObject *name_text, *name_scalar, *name_page_num, *name_page_size, *limit_suffix, *kw_execution_options;
@@ -37,7 +31,7 @@ struct SqlTemplate {
     nb::object factory;     // one session factory per template, made on first use
     bool postgres = false;  // keys come from RETURNING, counts carry no ORDER BY
     nb::dict page_clauses;  // statement text -> (count clause, page clause), see page_clauses_for
-    nb::dict bulk_inserts;  // statement text -> insert construct or None, see bulk_insert_for
+    nb::dict driver_inserts;  // statement text -> (driver SQL, positional, bind names), see driver_insert_for
 
     explicit SqlTemplate(nb::object ds) : data_source(std::move(ds)) {
         nb::object name = nb::getattr(nb::getattr(data_source, "dialect", nb::none()), "name", nb::none());
@@ -272,49 +266,81 @@ std::pair<nb::object, nb::object> page_clauses_for(SqlTemplate &t, nb::handle te
     return {count, page};
 }
 
-// The toolkit's own insert construct for a single-row INSERT ... VALUES (:a, ...) text, so that
-// a list of rows takes its fastest executemany path ("insertmanyvalues" batching or the
-// driver's multi-row rewrite), the one hand-written insert(table) calls take. Names keep
-// the text's spelling unquoted. Other statements (and texts with values bound to the
-// clause itself) run as they are. Made once per text and template.
-nb::object bulk_insert_for(SqlTemplate &t, nb::handle sql) {
+// Whether the values of textual statement `sql` reach the driver as they are: no value
+// bound to the clause itself, no typed or expanding parameter.
+bool plain_binds(nb::handle sql) {
+    nb::object bound = nb::steal(PyObject_GetAttrString(sql.ptr(), "_bindparams"));
+    if (!bound.is_valid() || !PyDict_Check(bound.ptr())) {
+        PyErr_Clear();
+        return false;
+    }
+    for (auto [name, p] : nb::borrow<nb::dict>(bound))
+        if (!p.attr("value").is_none() || !p.attr("callable").is_none() || glue::truthy(p.attr("expanding")) ||
+            !glue::truthy(p.attr("type").attr("_isnull")))
+            return false;
+    return true;
+}
+
+// A textual insert compiled once per text and template for the driver's own executemany:
+// (SQL in the driver's parameter style, whether it is positional, the bind names in
+// parameter order). The toolkit would only hand the same values on, one row at a time in
+// Python; the driver batches them itself (PyMySQL's multi-row rewrite, sqlite3's loop in C,
+// psycopg's pipeline). None for statements that need the toolkit's processing.
+nb::object driver_insert_for(SqlTemplate &t, nb::handle sql) {
     PyObject *raw = PyObject_GetAttr(sql.ptr(), name_text);
     if (!raw || !PyUnicode_Check(raw)) {
         Py_XDECREF(raw);
         PyErr_Clear();
-        return nb::borrow(sql);
+        return nb::none();
     }
     nb::object text = nb::steal(raw);
-    PyObject *hit = PyDict_GetItemWithError(t.bulk_inserts.ptr(), text.ptr());
-    if (!hit && PyErr_Occurred())
+    if (!plain_binds(sql))
+        return nb::none();
+    PyObject *hit = PyDict_GetItemWithError(t.driver_inserts.ptr(), text.ptr());
+    if (hit)
+        return nb::borrow(hit);
+    if (PyErr_Occurred())
         throw nb::python_error();
-    nb::object made = hit ? nb::borrow(hit) : nb::none();
-    if (!hit) {
-        if (auto m = core::match_insert_values(glue::utf8(text))) {
-            auto name = [](const std::string &n) { return quoted_name(glue::make_str(n), false); };
-            nb::list columns;
-            nb::dict values;
-            for (std::size_t i = 0; i < m->columns.size(); ++i) {
-                columns.append(sa_column(name(m->columns[i])));
-                values[name(m->columns[i])] = sa_bindparam(glue::make_str(m->binds[i]));
+    nb::object compiled = sql.attr("compile")("dialect"_a = t.data_source.attr("dialect"));
+    const bool positional = glue::truthy(compiled.attr("positional"));
+    nb::object order = positional ? compiled.attr("positiontup") : sql.attr("_bindparams").attr("keys")();
+    nb::object names = nb::steal(PySequence_Tuple(order.ptr()));
+    if (!names.is_valid())
+        throw nb::python_error();
+    nb::object plan = nb::make_tuple(compiled.attr("string"), nb::bool_(positional), names);
+    if (PyDict_GET_SIZE(t.driver_inserts.ptr()) >= 1024)  // texts built at run time must not grow it forever
+        PyDict_Clear(t.driver_inserts.ptr());
+    t.driver_inserts[text] = plan;
+    return plan;
+}
+
+// The rows as the driver's parameters for `plan`: tuples in bind order, or the dictionaries
+// themselves; an invalid object when a row is not a dict holding every bind name (the
+// toolkit's path then reports it).
+nb::object driver_params(nb::handle plan, nb::handle rows) {
+    const bool positional = PyTuple_GET_ITEM(plan.ptr(), 1) == Py_True;
+    PyObject *names = PyTuple_GET_ITEM(plan.ptr(), 2);
+    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr()), k = PyTuple_GET_SIZE(names);
+    nb::object out = positional ? nb::steal(PyList_New(n)) : nb::borrow(rows);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *row = PyList_GET_ITEM(rows.ptr(), i);
+        if (!PyDict_Check(row))
+            return nb::object();
+        nb::object values = positional ? nb::steal(PyTuple_New(k)) : nb::object();
+        for (Py_ssize_t c = 0; c < k; ++c) {
+            PyObject *v = PyDict_GetItemWithError(row, PyTuple_GET_ITEM(names, c));
+            if (!v) {
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                return nb::object();
             }
-            nb::object schema = m->schema.empty() ? nb::none() : name(m->schema);
-            nb::object table = sa_table(name(m->table), *columns, "schema"_a = schema);
-            made = sa_insert(table).attr("values")(values);
+            if (positional)
+                PyTuple_SET_ITEM(values.ptr(), c, Py_NewRef(v));
         }
-        if (PyDict_GET_SIZE(t.bulk_inserts.ptr()) >= 1024)
-            PyDict_Clear(t.bulk_inserts.ptr());
-        t.bulk_inserts[text] = made;
+        if (positional)
+            PyList_SET_ITEM(out.ptr(), i, values.release().ptr());
     }
-    if (made.is_none())
-        return nb::borrow(sql);
-    nb::object bound = nb::steal(PyObject_GetAttrString(sql.ptr(), "_bindparams"));
-    PyErr_Clear();
-    if (bound.is_valid() && PyDict_Check(bound.ptr()))
-        for (auto [k, p] : nb::borrow<nb::dict>(bound))
-            if (!nb::getattr(p, "value", nb::none()).is_none())
-                return nb::borrow(sql);
-    return made;
+    return out;
 }
 
 // Every row of `rows` (a list) inserted once by `sql`, `batch_size` rows per execution
@@ -327,14 +353,23 @@ void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, 
     const Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
     if (n == 0)
         return;
-    nb::object stmt = bulk_insert_for(t, sql);
     const Py_ssize_t size = batch_size.is_none() ? n : positive_size(batch_size, "batch_size");
-    if (size >= n) {
-        execute(s, stmt, rows);
-        return;
+    nb::object plan = driver_insert_for(t, sql);
+    nb::object params = plan.is_none() ? nb::object() : driver_params(plan, rows);
+    nb::object target, statement;
+    if (params.is_valid()) {  // a session runs it on its transaction's connection
+        target = PyObject_HasAttrString(s.ptr(), "exec_driver_sql") ? nb::borrow(s) : s.attr("connection")();
+        statement = nb::borrow(PyTuple_GET_ITEM(plan.ptr(), 0));
+    } else {
+        params = nb::borrow(rows);
     }
-    for (Py_ssize_t at = 0; at < n; at += size)
-        execute(s, stmt, nb::steal(PyList_GetSlice(rows.ptr(), at, std::min(at + size, n))));
+    for (Py_ssize_t at = 0; at < n; at += size) {
+        nb::object chunk = size >= n ? params : nb::steal(PyList_GetSlice(params.ptr(), at, std::min(at + size, n)));
+        if (target.is_valid())
+            target.attr("exec_driver_sql")(statement, chunk);
+        else
+            execute(s, sql, chunk);
+    }
 }
 
 nb::object get_attr(nb::handle obj, PyObject *name) {
@@ -479,7 +514,7 @@ NB_MODULE(ostrane, m) {
                 });
             },
             "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "batch_size"_a.none() = none,
-            "Inserts every dictionary of `args` once, through the toolkit's bulk path, `batch_size` rows per "
+            "Inserts every dictionary of `args` once, through the driver's executemany, `batch_size` rows per "
             "execution (all at once when None); returns None.")
         .def(
             "select_iter",

@@ -71,7 +71,7 @@ class SqlTemplate:
         args: Sequence[dict[str, Any]] | None = None,
         batch_size: int | None = None,
     ) -> None:
-        """Inserts every dictionary of `args` once, through the toolkit's bulk path, `batch_size` rows per execution (all at once when None); returns None."""
+        """Inserts every dictionary of `args` once, through the driver's executemany, `batch_size` rows per execution (all at once when None); returns None."""
     def select_iter(
         self,
         sql: TextClause,
