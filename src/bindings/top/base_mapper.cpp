@@ -215,10 +215,16 @@ bool same_columns(nb::handle rows, nb::handle info) {
 nb::object op_save_batch(Args a) {
     glue::check_exact(a[1], &PyList_Type, "data");
     nb::object model = type_parameter(cls_of_instance(a));
+    nb::object pk = auto_pk(model);
     nb::list rows;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a[1]); ++i) {
-        nb::object item = nb::borrow(PyList_GET_ITEM(a[1], i));
-        rows.append(convert_data(item, model, Py_True));
+        nb::handle item = PyList_GET_ITEM(a[1], i);
+        // A dict without the key column is inserted as it is: only a removal needs a copy.
+        const bool plain = PyDict_CheckExact(item.ptr());
+        int keyed = plain && !pk.is_none() ? PyDict_Contains(item.ptr(), pk.ptr()) : 0;
+        if (keyed < 0)
+            throw nb::python_error();
+        rows.append(plain && !keyed ? nb::borrow(item) : convert_data(item, model, Py_True));
     }
     if (nb::len(rows) == 0)
         return nb::none();  // an empty parameter list would run the insert once, with no values
