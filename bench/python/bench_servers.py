@@ -1,7 +1,8 @@
-"""End-to-end calls on MariaDB and PostgreSQL against hand-written SQLAlchemy code on the same engine.
+"""End-to-end calls on SQLite, MariaDB and PostgreSQL against hand-written SQLAlchemy code on the same engine.
 
 Server URLs come from MYSQL_URL and POSTGRES_URL (`make bench` passes them); each run works in a
-private database that it creates and drops."""
+private database that it creates and drops, SQLite in a file of its own."""
+import os
 import pathlib
 import tempfile
 
@@ -44,7 +45,9 @@ def run(kind, engine):
 
     def adults_by_hand():
         with Session(engine) as s:
-            return [User(**r._asdict()) for r in s.execute(adults, {"min_age": 5}).all()]
+            result = s.execute(adults, {"min_age": 5})
+            keys = list(result.keys())
+            return [User(**dict(zip(keys, r))) for r in result.all()]
 
     def insert_by_hand():
         with Session(engine) as s:
@@ -55,7 +58,9 @@ def run(kind, engine):
     def page_by_hand():
         with Session(engine) as s:
             total = s.execute(count, {"age": 18}).scalar()
-            rows = [User(**r._asdict()) for r in s.execute(limited, {"age": 18, "n": 10, "o": 20}).all()]
+            result = s.execute(limited, {"age": 18, "n": 10, "o": 20})
+            keys = list(result.keys())
+            rows = [User(**dict(zip(keys, r))) for r in result.all()]
             s.commit()
         return {"pageNum": 3, "pageSize": 10, "total": total, "list": rows}
 
@@ -64,24 +69,26 @@ def run(kind, engine):
         assert mapper.adults(5) == dao.adults(5) == adults_by_hand() and len(adults_by_hand()) == 20
         assert dao.page(18, Page(3, 10)) == page_by_hand()
         assert mapper.insert(row) + 1 == insert_by_hand()
-        header(f"{kind}: end-to-end calls vs hand-written SQLAlchemy on the same engine (target: within 1.00x)")
-        compare("mapper interface, 20 rows into dataclasses", lambda: mapper.adults(5), adults_by_hand, 20, 51, 1.00)
-        compare("@select_list, 20 rows into dataclasses", lambda: dao.adults(5), adults_by_hand, 20, 51, 1.00)
-        compare("BaseMapper.insert(dict) vs insert(Model).values", lambda: mapper.insert(row), insert_by_hand, 20, 51, 1.00)
-        compare("@select_page, page 3 of 10 into dataclasses", lambda: dao.page(18, Page(3, 10)), page_by_hand, 20, 51, 1.00)
+        target = 0.90 if kind == "sqlite" else 1.00
+        header(f"{kind}: end-to-end calls vs hand-written SQLAlchemy on the same engine (target: within {target:.2f}x)")
+        compare("mapper interface, 20 rows into dataclasses", lambda: mapper.adults(5), adults_by_hand, 20, 51, target)
+        compare("@select_list, 20 rows into dataclasses", lambda: dao.adults(5), adults_by_hand, 20, 51, target)
+        compare("BaseMapper.insert(dict) vs insert(Model).values", lambda: mapper.insert(row), insert_by_hand, 20, 51, target)
+        compare("@select_page, page 3 of 10 into dataclasses", lambda: dao.page(18, Page(3, 10)), page_by_hand, 20, 51, target)
 
 
 servers = server_urls()
-if not servers:
-    raise SystemExit("set MYSQL_URL and/or POSTGRES_URL (make bench does)")
 made = {kind: private_database(base) for kind, base in servers.items()}
 mappers = pathlib.Path(tempfile.mkdtemp())
 (mappers / "users.xml").write_text(MAPPER)
+declared = {"sqlite": {"db_type": "sqlite", "sqlite_path": str(mappers / "bench.db")}}
+declared.update({kind: declaration(url) for kind, (_, _, url) in made.items()})
+only = os.environ.get("BACKENDS", "").split(",") if os.environ.get("BACKENDS") else list(declared)
 try:
-    ZorvaneConfig(DBConfig(mapper_xml_path=str(mappers), primary=next(iter(made)),
-                           **{kind: declaration(url) for kind, (_, _, url) in made.items()}))
-    for kind in made:
-        run(kind, ZorvaneConfig.datasource[kind]["db"])
+    ZorvaneConfig(DBConfig(mapper_xml_path=str(mappers), primary="sqlite", **declared))
+    for kind in declared:
+        if kind in only:
+            run(kind, ZorvaneConfig.datasource[kind]["db"])
 finally:
     for kind, (admin, name, _) in made.items():
         ZorvaneConfig.datasource.get(kind, {}).get("db", admin).dispose()

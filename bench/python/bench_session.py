@@ -29,13 +29,15 @@ def ours():
 
 def by_hand():
     with Session(engine) as s:
-        return [User(**r._asdict()) for r in s.execute(stmt, values).all()]
+        rows = s.execute(stmt, values)
+        keys = list(rows.keys())
+        return [User(**dict(zip(keys, r))) for r in rows.all()]
 
 
 assert ours() == by_hand() and len(ours()) == 20
 
 header("execute_sql, 20-row select into dataclasses, SQLite file (target: within 1.05x)")
-compare("execute_sql vs Session/execute/_asdict/User(**row)", ours, by_hand, 300, 21, 1.05)
+compare("execute_sql vs Session/execute/dict(zip)/User(**row)", ours, by_hand, 300, 21, 1.05)
 
 header("results_handle, 10,000 row dicts into dataclasses (target: within 1.10x)")
 rows = [{"id": i, "name": f"u{i}", "age": i % 90, "note": f"n{i}"} for i in range(10_000)]

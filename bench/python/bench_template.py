@@ -28,7 +28,9 @@ assert len(tpl.select_list(stmt, args=values)) == 20
 
 def by_hand():
     with Session(engine) as s:
-        return [r._asdict() for r in s.execute(sa.text(raw), args).all()]
+        rows = s.execute(sa.text(raw), args)
+        keys = list(rows.keys())
+        return [dict(zip(keys, r)) for r in rows.all()]
 
 
 def ours():
@@ -36,6 +38,6 @@ def ours():
     return tpl.select_list(s, None, v)
 
 
-compare("prepare + select_list vs Session/text/_asdict", ours, by_hand, 300, 15, 1.10)
-compare("select_list (prepared once) vs Session/text/_asdict", lambda: tpl.select_list(stmt, None, values), by_hand, 300, 15, 1.10)
+compare("prepare + select_list vs Session/text/dict(zip)", ours, by_hand, 300, 15, 1.10)
+compare("select_list (prepared once) vs Session/text/dict(zip)", lambda: tpl.select_list(stmt, None, values), by_hand, 300, 15, 1.10)
 engine.dispose()

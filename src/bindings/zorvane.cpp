@@ -20,4 +20,5 @@ NB_MODULE(zorvane, m) {
     register_decorate(m);
     register_decorators(m);
     register_async(m);
+    register_streams(m);
 }

@@ -3,7 +3,7 @@
 import inspect
 from contextlib import AbstractContextManager
 from contextvars import ContextVar
-from typing import Any, Callable, ClassVar, Generic, Mapping, Sequence, TypeVar
+from typing import Any, AsyncIterator, Callable, ClassVar, Generic, Mapping, Sequence, TypeVar
 
 from pydantic import BaseModel
 from sqlalchemy import Delete, Select, TextClause, Update
@@ -189,8 +189,17 @@ def select_list(sql: str) -> Callable[[_F], _F]:
 def select_page(sql: str) -> Callable[[_F], _F]:
     """Decorator: runs `sql` for one page (the call's Page, else page 1 of 10) and returns the page dictionary."""
 
-def insert_list(sql: str) -> Callable[[_F], _F]:
-    """Decorator: runs the insert `sql` once per dictionary of the call's `data` argument."""
+def insert_list(sql: str, batch_size: int | None = None) -> Callable[[_F], _F]:
+    """Decorator: inserts each dictionary of the call's `data` argument once, through the bulk path, `batch_size` rows per execution (all at once when None)."""
+
+def select_iter(sql: str, fetch_size: int = 1000) -> Callable[[_F], _F]:
+    """Decorator: streams the rows of `sql`, fetched `fetch_size` at a time through a server-side cursor and converted by the element type of the Iterator return annotation; an async iterator on an async def."""
+
+class AsyncRowStream(AsyncIterator[Any]):
+    """Async iterator over the rows of a streamed select; holds its connection until closed."""
+    async def __anext__(self) -> Any: ...
+    async def aclose(self) -> None:
+        """Coroutine: releases the cursor and the connection."""
 
 def insert(sql: str) -> Callable[[_F], _F]:
     """Decorator: runs the insert `sql` and returns the generated key (PostgreSQL: the RETURNING value, else None)."""
@@ -252,8 +261,8 @@ class BaseMapper(Generic[T]):
         """Adds one object to the session and flushes."""
     def add_all(self, data: list[Any]) -> None:
         """Adds the objects of a list and flushes."""
-    def save_batch(self, data: list[BaseModel | DeclarativeBase | dict[str, Any]]) -> None:
-        """Inserts every row of a list once, in one executemany; returns None."""
+    def save_batch(self, data: list[BaseModel | DeclarativeBase | dict[str, Any]], batch_size: int | None = None) -> None:
+        """Inserts every row of a list once through the bulk path, `batch_size` rows per execution (all at once when None); returns None."""
     def insert(self, data: BaseModel | DeclarativeBase | dict[str, Any]) -> Any:
         """Inserts one row (auto-increment key left to the database); returns the new key or None."""
     def delete(self, del_statement: Delete) -> int:
@@ -296,7 +305,9 @@ class AsyncBaseMapper(BaseMapper[T]):
 
     async def add(self, data: Any) -> None: ...  # type: ignore[override]
     async def add_all(self, data: list[Any]) -> None: ...  # type: ignore[override]
-    async def save_batch(self, data: list[BaseModel | DeclarativeBase | dict[str, Any]]) -> None: ...  # type: ignore[override]
+    async def save_batch(  # type: ignore[override]
+        self, data: list[BaseModel | DeclarativeBase | dict[str, Any]], batch_size: int | None = None
+    ) -> None: ...  # type: ignore[override]
     async def insert(self, data: BaseModel | DeclarativeBase | dict[str, Any]) -> Any: ...  # type: ignore[override]
     async def delete(self, del_statement: Delete) -> int: ...  # type: ignore[override]
     async def delete_by_id(self, id: int) -> int: ...  # type: ignore[override]

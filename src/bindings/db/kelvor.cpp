@@ -12,13 +12,16 @@ namespace {
 using namespace zorvane;
 
 glue::Lazy sessionmaker{"sqlalchemy.orm", "sessionmaker"};
+glue::Lazy close_streams{"zorvane.db.ostrane", "_close_streams"};
+glue::Lazy generic_alias{"types", "GenericAlias"};
 PyObject *sql_template = nullptr;  // zorvane.db.ostrane.SqlTemplate
 
 // Interned method names and the keyword-name tuples of the calls made on the template.
 PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert, *n_insert_list, *n_delete, *n_update, *n_add,
     *n_add_all, *n_select_all_orm1, *n_select_all_orm2, *n_select_one_orm1, *n_select_one_orm2, *n_delete_orm2,
-    *n_update_orm2, *n_bulk_update_mappings, *n_insert_orm2, *n_get_sql, *n_data_source, *n_list;
-PyObject *kw_sql_con_args, *kw_sql_page_con_args, *kw_data_con, *kw_con, *kw_con_sql_param, *kw_sql_id_params;
+    *n_update_orm2, *n_bulk_update_mappings, *n_insert_orm2, *n_get_sql, *n_data_source, *n_list, *n_select_iter;
+PyObject *kw_sql_con_args, *kw_sql_page_con_args, *kw_data_con, *kw_con, *kw_con_sql_param, *kw_sql_id_params,
+    *kw_sql_con_args_batch, *kw_sql_con_args_fetch_convert;
 
 PyObject *intern(const char *s) { return PyUnicode_InternFromString(s); }
 
@@ -190,8 +193,10 @@ void commit_shim(ZorvaneSqlSession &s) {
         return;
     }
     nb::object con = s.con();
-    if (glue::truthy(con))
+    if (glue::truthy(con)) {
+        close_streams(con);  // a stream left open ends with its transaction
         con.attr("commit")();
+    }
     s.set_depth(0);
 }
 
@@ -200,8 +205,10 @@ void commit_shim(ZorvaneSqlSession &s) {
 void rollback_shim(ZorvaneSqlSession &s) {
     nb::object con = s.con();
     s.set_depth(0);
-    if (glue::truthy(con))
+    if (glue::truthy(con)) {
+        glue::unwind_step(nb::handle(), [&] { close_streams(con); });
         con.attr("rollback")();
+    }
 }
 
 // The session leaves the context before it is closed: a failing close cannot leave a
@@ -272,12 +279,88 @@ void unpack4(nb::handle got, nb::object (&out)[4]) {
         throw nb::python_error();
 }
 
+nb::object statement_element(nb::handle mapper, nb::handle sql_id) {
+    return mapper.attr("id_2_element_map")[sql_id];
+}
+
+// A select streamed through a RowStream, `fetchSize` rows per batch (1000 when the statement
+// gives none), each batch converted like a list of `element`.
+nb::object stream_select(ZorvaneSqlSession &s, nb::handle mapper, nb::handle sql_id, nb::handle sql, nb::handle args,
+                         nb::handle result_type, nb::handle element) {
+    nb::object size = statement_element(mapper, sql_id).attr("get")("fetchSize");
+    nb::object fetch = size.is_none() ? nb::int_(1000) : nb::int_(size);
+    nb::object list_type = element.is_none() ? nb::none()
+                                             : generic_alias(nb::handle((PyObject *)&PyList_Type), nb::make_tuple(element));
+    nb::object rt = nb::borrow(result_type);
+    nb::object convert = nb::cpp_function([rt, list_type](nb::handle rows) { return glue::results_handle(rows, rt, list_type); });
+    return call_method(s.ostrane, n_select_iter, {sql, s.con(), args, fetch, convert}, kw_sql_con_args_fetch_convert);
+}
+
+// The rows of an insert called with a list as its only argument (and no <foreach> of its
+// own to spread it), else an invalid object.
+nb::object bulk_rows(nb::handle mapper, nb::handle sql_id, nb::handle ori_params) {
+    if (ori_params.is_none() || PyDict_GET_SIZE(ori_params.ptr()) != 1)
+        return nb::object();
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    PyDict_Next(ori_params.ptr(), &pos, &key, &value);
+    if (!PyList_CheckExact(value))
+        return nb::object();
+    nb::object element = statement_element(mapper, sql_id);
+    if (!nb::str(element.attr("tag")).equal(nb::str("insert")))
+        return nb::object();
+    nb::object foreach = element.attr("iter")("foreach");
+    nb::object first = nb::steal(PyIter_Next(foreach.ptr()));
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return first.is_valid() ? nb::object() : nb::borrow(value);
+}
+
+// Each row rendered by the statement on its own; rows rendering the same text go to the
+// template's bulk insert together, several texts in one transaction.
+nb::object insert_rows(ZorvaneSqlSession &s, nb::handle mapper, nb::handle sql_id, nb::handle rows) {
+    std::vector<std::pair<nb::object, nb::list>> groups;  // (statement, values of its rows)
+    nb::object last_text;
+    for (nb::handle row : rows) {
+        glue::check_exact(row, &PyDict_Type, "row");
+        nb::object got = call_method(mapper, n_get_sql, {sql_id, row}, kw_sql_id_params);
+        nb::object parts[4];
+        unpack4(got, parts);
+        nb::object text = parts[0].attr("text");
+        if (groups.empty() || !text.equal(last_text))
+            groups.emplace_back(parts[0], nb::list());
+        last_text = text;
+        groups.back().second.append(parts[1]);
+    }
+    auto run = [&] {
+        for (auto &[sql, values] : groups)
+            call_method(s.ostrane, n_insert_list, {sql, s.con(), values}, kw_sql_con_args);
+    };
+    if (groups.size() <= 1) {
+        run();
+        return nb::none();
+    }
+    begin_tx_shim(s);
+    try {
+        run();
+        commit_shim(s);
+    } catch (nb::python_error &e) {
+        glue::unwind_step(e.value(), [&] { rollback_shim(s); });
+        glue::unwind_step(e.value(), [&] { close_shim(s); });
+        throw;
+    }
+    close_shim(s);
+    return nb::none();
+}
+
 nb::object execute_sql_shim(ZorvaneSqlSession &s, nb::handle sql_id, nb::handle ns, nb::handle ori_params, nb::handle page,
                             nb::handle return_type) {
     glue::check_exact(sql_id, &PyUnicode_Type, "sql_id");
     glue::check_exact(ns, &PyUnicode_Type, "namespace", true);
     glue::check_exact(ori_params, &PyDict_Type, "ori_params", true);
     nb::object mapper = mapper_of(s, ns);
+    if (nb::object rows = bulk_rows(mapper, sql_id, ori_params); rows.is_valid())
+        return insert_rows(s, mapper, sql_id, rows);
     nb::object got = call_method(mapper, n_get_sql, {sql_id, ori_params}, kw_sql_id_params);
     nb::object parts[4];
     unpack4(got, parts);
@@ -293,6 +376,8 @@ nb::object execute_sql_shim(ZorvaneSqlSession &s, nb::handle sql_id, nb::handle 
                 throw nb::python_error();
             return results;
         }
+        if (nb::object element = glue::stream_element(return_type); element.is_valid())
+            return stream_select(s, mapper, sql_id, sql, args, result_type, element);
         nb::object rows = call_method(s.ostrane, n_select_list, {sql, s.con(), args}, kw_sql_con_args);
         return glue::results_handle(rows, result_type, return_type);
     }
@@ -376,6 +461,9 @@ NB_MODULE(kelvor, m) {
     n_get_sql = intern("get_sql");
     n_data_source = intern("data_source");
     n_list = intern("list");
+    n_select_iter = intern("select_iter");
+    kw_sql_con_args_batch = names({"sql", "con", "args", "batch_size"});
+    kw_sql_con_args_fetch_convert = names({"sql", "con", "args", "fetch_size", "convert"});
     kw_sql_con_args = names({"sql", "con", "args"});
     kw_sql_page_con_args = names({"sql", "page", "con", "args"});
     kw_data_con = names({"data", "con"});
@@ -422,8 +510,23 @@ NB_MODULE(kelvor, m) {
             },
             "sql"_a.none(), "page"_a.none(), "sql_param"_a.none() = none, "One page of a select as a page dictionary.")
         .def("insert", &textual<&n_insert>, "sql"_a.none(), "sql_param"_a.none(), "Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else None).")
-        .def("insert_list", &textual<&n_insert_list>, "sql"_a.none(), "sql_param"_a.none(),
-             "Executes an insert once per dictionary of `sql_param`.")
+        .def(
+            "insert_list",
+            [](S &s, nb::handle sql, nb::handle sql_param, nb::handle batch_size) {
+                if (batch_size.is_none())
+                    return call_method(s.ostrane, n_insert_list, {sql, s.con(), sql_param}, kw_sql_con_args);
+                return call_method(s.ostrane, n_insert_list, {sql, s.con(), sql_param, batch_size}, kw_sql_con_args_batch);
+            },
+            "sql"_a.none(), "sql_param"_a.none(), "batch_size"_a.none() = none,
+            "Inserts every dictionary of `sql_param` once, `batch_size` rows per execution (all at once when None).")
+        .def(
+            "select_iter",
+            [](S &s, nb::handle sql, nb::handle sql_param, nb::handle fetch_size, nb::handle convert) {
+                return call_method(s.ostrane, n_select_iter, {sql, s.con(), sql_param, fetch_size, convert},
+                                   kw_sql_con_args_fetch_convert);
+            },
+            "sql"_a.none(), "sql_param"_a.none() = none, "fetch_size"_a.none() = 1000, "convert"_a.none() = none,
+            "A RowStream over the rows of a select as dictionaries (or `convert` of each batch), `fetch_size` at a time.")
         .def("delete", &textual<&n_delete>, "sql"_a.none(), "sql_param"_a.none(), "Executes a delete; returns rowcount.")
         .def("update", &textual<&n_update>, "sql"_a.none(), "sql_param"_a.none(), "Executes an update; returns rowcount.")
         .def(

@@ -1,7 +1,9 @@
 // src/bindings/db/ostrane.cpp: zorvane.db.ostrane, one statement per call on a toolkit session; paging.
+#include <algorithm>
 #include <unordered_set>
 #include <vector>
 
+#include "db/stream.hpp"
 #include "glue/common.hpp"
 #include "paging/count_query.hpp"
 
@@ -12,7 +14,7 @@ glue::Lazy sessionmaker{"sqlalchemy.orm", "sessionmaker"};
 glue::Lazy sa_text{"sqlalchemy", "text"};
 
 PyObject *name_commit, *name_rollback, *name_close, *name_execute, *name_all, *name_keys;
-PyObject *name_text, *name_scalar, *name_page_num, *name_page_size, *name_offset, *limit_suffix;
+PyObject *name_text, *name_scalar, *name_page_num, *name_page_size, *name_offset, *limit_suffix, *kw_execution_options;
 
 nb::object call0(nb::handle obj, PyObject *name) {
     PyObject *r = PyObject_CallMethodNoArgs(obj.ptr(), name);
@@ -29,6 +31,7 @@ struct SqlTemplate {
     nb::object factory;     // one session factory per template, made on first use
     bool postgres = false;  // keys come from RETURNING, counts carry no ORDER BY
     nb::dict page_clauses;  // statement text -> (count clause, page clause), see page_clauses_for
+    nb::dict driver_inserts;  // statement text -> (driver SQL, positional, bind names), see driver_insert_for
 
     explicit SqlTemplate(nb::object ds) : data_source(std::move(ds)) {
         nb::object name = nb::getattr(nb::getattr(data_source, "dialect", nb::none()), "name", nb::none());
@@ -44,6 +47,10 @@ struct SqlTemplate {
             factory = sessionmaker(nb::arg("bind") = data_source, nb::arg("expire_on_commit") = false);
         return factory();
     }
+
+    // For textual statements, which need no ORM session: a connection commits, rolls back and
+    // closes as one, with less work per call.
+    nb::object new_connection() { return data_source.attr("connect")(); }
 };
 
 // After a failed body: rollback of the session in use, close when owned. Failures of
@@ -57,11 +64,11 @@ void unwind(nb::handle s, bool own, nb::handle exc) {
 // The library's session rule: work in the caller's session when one is given (never
 // committed or closed here), else in a fresh one that is committed on success; on any
 // exception (interrupts included) the session in use is rolled back; an owned session is
-// always closed.
-template <class Body>
+// always closed. With `Textual`, the fresh one is a connection of the engine.
+template <bool Textual = false, class Body>
 nb::object in_session(SqlTemplate &t, nb::handle con, Body &&body) {
     const bool own = !glue::truthy(con);
-    nb::object s = own ? t.new_session() : nb::borrow(con);
+    nb::object s = own ? (Textual ? t.new_connection() : t.new_session()) : nb::borrow(con);
     nb::object result;
     try {
         result = body(s);
@@ -97,47 +104,49 @@ nb::object execute(nb::handle s, nb::handle stmt) {
 
 nb::object as_dict(nb::handle row) { return row.attr("_asdict")(); }
 
-// All rows of `result` as dictionaries, column label -> value in column order. With
-// unique labels the dictionaries are built straight from the row values, which gives
-// what Row._asdict() gives; duplicate labels go through _asdict() itself.
+// All rows of `result` as dictionaries (glue::rows_as_dicts).
 nb::list all_as_dicts(nb::handle result) {
     nb::object rows = call0(result, name_all);
     if (!PyList_CheckExact(rows.ptr()))
         rows = nb::list(rows);
-    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
-    nb::list out = nb::steal<nb::list>(PyList_New(n));
-    if (n == 0)
-        return out;
-    nb::list keys(call0(result, name_keys));
-    const Py_ssize_t k = PyList_GET_SIZE(keys.ptr());
-    bool unique = true;
-    for (Py_ssize_t a = 0; a < k && unique; ++a)
-        for (Py_ssize_t b = a + 1; b < k && unique; ++b)
-            unique = PyUnicode_Check(PyList_GET_ITEM(keys.ptr(), a)) &&
-                     PyUnicode_Compare(PyList_GET_ITEM(keys.ptr(), a), PyList_GET_ITEM(keys.ptr(), b)) != 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *row = PyList_GET_ITEM(rows.ptr(), i);
-        if (!unique) {
-            PyList_SET_ITEM(out.ptr(), i, as_dict(row).release().ptr());
-            continue;
-        }
-        nb::object d = nb::steal(_PyDict_NewPresized(k));
-        nb::object it = nb::steal(PyObject_GetIter(row));
-        if (!d.is_valid() || !it.is_valid())
-            throw nb::python_error();
-        for (Py_ssize_t c = 0; c < k; ++c) {
-            nb::object v = nb::steal(PyIter_Next(it.ptr()));
-            if (!v.is_valid()) {
-                if (PyErr_Occurred())
-                    throw nb::python_error();
-                glue::raise(PyExc_RuntimeError, "row is shorter than its keys");
-            }
-            if (PyDict_SetItem(d.ptr(), PyList_GET_ITEM(keys.ptr(), c), v.ptr()) < 0)
-                throw nb::python_error();
-        }
-        PyList_SET_ITEM(out.ptr(), i, d.release().ptr());
+    if (PyList_GET_SIZE(rows.ptr()) == 0)
+        return nb::list();
+    return glue::rows_as_dicts(rows, nb::list(call0(result, name_keys)));
+}
+
+// ---- streaming and bulk writes
+
+long positive_size(nb::handle v, const char *arg) {
+    long n = PyLong_Check(v.ptr()) && !PyBool_Check(v.ptr()) ? PyLong_AsLong(v.ptr()) : 0;
+    if (n == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    if (n < 1) {
+        PyErr_Format(PyExc_ValueError, "%s must be a positive int, got %R", arg, v.ptr());
+        throw nb::python_error();
     }
-    return out;
+    return n;
+}
+
+// Runs `sql` with yield_per = fetch_size (a server-side cursor where the driver has one) and
+// hands the open result to a RowStream, which holds the session until it is closed.
+nb::object open_select_stream(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args, long fetch_size,
+                              nb::handle convert) {
+    const bool own = !glue::truthy(con);
+    nb::object s = own ? t.new_connection() : nb::borrow(con);
+    nb::object result;
+    try {
+        nb::dict options;
+        options["yield_per"] = nb::int_(fetch_size);
+        PyObject *stack[] = {nullptr, s.ptr(), sql.ptr(), args.ptr(), options.ptr()};
+        result = nb::steal(PyObject_VectorcallMethod(name_execute, stack + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                     kw_execution_options));
+        if (!result.is_valid())
+            throw nb::python_error();
+    } catch (nb::python_error &e) {
+        unwind(s, own, e.value());
+        throw;
+    }
+    return glue::open_stream(std::move(s), own, std::move(result), fetch_size, nb::borrow(convert));
 }
 
 // Context manager behind SqlTemplate.get_session.
@@ -276,6 +285,112 @@ std::pair<nb::object, nb::object> page_clauses_for(SqlTemplate &t, nb::handle te
     return {count, page};
 }
 
+// Whether the values of textual statement `sql` reach the driver as they are: no value
+// bound to the clause itself, no typed or expanding parameter.
+bool plain_binds(nb::handle sql) {
+    nb::object bound = nb::steal(PyObject_GetAttrString(sql.ptr(), "_bindparams"));
+    if (!bound.is_valid() || !PyDict_Check(bound.ptr())) {
+        PyErr_Clear();
+        return false;
+    }
+    for (auto [name, p] : nb::borrow<nb::dict>(bound))
+        if (!p.attr("value").is_none() || !p.attr("callable").is_none() || glue::truthy(p.attr("expanding")) ||
+            !glue::truthy(p.attr("type").attr("_isnull")))
+            return false;
+    return true;
+}
+
+// A textual insert compiled once per text and template for the driver's own executemany:
+// (SQL in the driver's parameter style, whether it is positional, the bind names in
+// parameter order). The toolkit would only hand the same values on, one row at a time in
+// Python; the driver batches them itself (PyMySQL's multi-row rewrite, sqlite3's loop in C,
+// psycopg's pipeline). None for statements that need the toolkit's processing.
+nb::object driver_insert_for(SqlTemplate &t, nb::handle sql) {
+    PyObject *raw = PyObject_GetAttr(sql.ptr(), name_text);
+    if (!raw || !PyUnicode_Check(raw)) {
+        Py_XDECREF(raw);
+        PyErr_Clear();
+        return nb::none();
+    }
+    nb::object text = nb::steal(raw);
+    if (!plain_binds(sql))
+        return nb::none();
+    PyObject *hit = PyDict_GetItemWithError(t.driver_inserts.ptr(), text.ptr());
+    if (hit)
+        return nb::borrow(hit);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    nb::object compiled = sql.attr("compile")("dialect"_a = t.data_source.attr("dialect"));
+    const bool positional = glue::truthy(compiled.attr("positional"));
+    nb::object order = positional ? compiled.attr("positiontup") : sql.attr("_bindparams").attr("keys")();
+    nb::object names = nb::steal(PySequence_Tuple(order.ptr()));
+    if (!names.is_valid())
+        throw nb::python_error();
+    nb::object plan = nb::make_tuple(compiled.attr("string"), nb::bool_(positional), names);
+    if (PyDict_GET_SIZE(t.driver_inserts.ptr()) >= 1024)  // texts built at run time must not grow it forever
+        PyDict_Clear(t.driver_inserts.ptr());
+    t.driver_inserts[text] = plan;
+    return plan;
+}
+
+// The rows as the driver's parameters for `plan`: tuples in bind order, or the dictionaries
+// themselves; an invalid object when a row is not a dict holding every bind name (the
+// toolkit's path then reports it).
+nb::object driver_params(nb::handle plan, nb::handle rows) {
+    const bool positional = PyTuple_GET_ITEM(plan.ptr(), 1) == Py_True;
+    PyObject *names = PyTuple_GET_ITEM(plan.ptr(), 2);
+    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr()), k = PyTuple_GET_SIZE(names);
+    nb::object out = positional ? nb::steal(PyList_New(n)) : nb::borrow(rows);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *row = PyList_GET_ITEM(rows.ptr(), i);
+        if (!PyDict_Check(row))
+            return nb::object();
+        nb::object values = positional ? nb::steal(PyTuple_New(k)) : nb::object();
+        for (Py_ssize_t c = 0; c < k; ++c) {
+            PyObject *v = PyDict_GetItemWithError(row, PyTuple_GET_ITEM(names, c));
+            if (!v) {
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                return nb::object();
+            }
+            if (positional)
+                PyTuple_SET_ITEM(values.ptr(), c, Py_NewRef(v));
+        }
+        if (positional)
+            PyList_SET_ITEM(out.ptr(), i, values.release().ptr());
+    }
+    return out;
+}
+
+// Every row of `rows` (a list) inserted once by `sql`, `batch_size` rows per execution
+// (all in one when None); nothing runs for no rows.
+void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, nb::handle batch_size) {
+    if (!PyList_Check(rows.ptr())) {
+        execute(s, sql, rows);
+        return;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
+    if (n == 0)
+        return;
+    const Py_ssize_t size = batch_size.is_none() ? n : positive_size(batch_size, "batch_size");
+    nb::object plan = driver_insert_for(t, sql);
+    nb::object params = plan.is_none() ? nb::object() : driver_params(plan, rows);
+    nb::object target, statement;
+    if (params.is_valid()) {  // a session runs it on its transaction's connection
+        target = PyObject_HasAttrString(s.ptr(), "exec_driver_sql") ? nb::borrow(s) : s.attr("connection")();
+        statement = nb::borrow(PyTuple_GET_ITEM(plan.ptr(), 0));
+    } else {
+        params = nb::borrow(rows);
+    }
+    for (Py_ssize_t at = 0; at < n; at += size) {
+        nb::object chunk = size >= n ? params : nb::steal(PyList_GetSlice(params.ptr(), at, std::min(at + size, n)));
+        if (target.is_valid())
+            target.attr("exec_driver_sql")(statement, chunk);
+        else
+            execute(s, sql, chunk);
+    }
+}
+
 nb::object get_attr(nb::handle obj, PyObject *name) {
     PyObject *r = PyObject_GetAttr(obj.ptr(), name);
     if (!r)
@@ -387,6 +502,8 @@ NB_MODULE(ostrane, m) {
     name_page_size = PyUnicode_InternFromString("pageSize");
     name_offset = PyUnicode_InternFromString("offset");
     limit_suffix = PyUnicode_InternFromString(" limit :page_size offset :page_offset");
+    kw_execution_options = nb::make_tuple("execution_options").release().ptr();
+    glue::register_streams(m);
     glue::after_fork_in_child(&reset_pools_after_fork);
 
     nb::object module_name = m.attr("__name__");
@@ -423,7 +540,7 @@ NB_MODULE(ostrane, m) {
         .def(
             "insert",
             [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-                return in_session(t, con, [&](nb::handle s) -> nb::object {
+                return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
                     nb::object r = execute(s, sql, args);
                     if (!t.postgres)
                         return r.attr("lastrowid");
@@ -435,14 +552,27 @@ NB_MODULE(ostrane, m) {
             "Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else None).")
         .def(
             "insert_list",
-            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-                return in_session(t, con, [&](nb::handle s) -> nb::object {
-                    execute(s, sql, args);
+            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args, nb::handle batch_size) {
+                if (!batch_size.is_none())
+                    positive_size(batch_size, "batch_size");
+                return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
+                    insert_rows(t, s, sql, args, batch_size);
                     return nb::none();
                 });
             },
-            "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
-            "Executes an insert once per dictionary of `args`; returns None.")
+            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "batch_size"_a.none() = none,
+            "Inserts every dictionary of `args` once, through the driver's executemany, `batch_size` rows per "
+            "execution (all at once when None); returns None.")
+        .def(
+            "select_iter",
+            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args, nb::handle fetch_size,
+               nb::handle convert) {
+                return open_select_stream(t, sql, con, args, positive_size(fetch_size, "fetch_size"), convert);
+            },
+            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "fetch_size"_a.none() = 1000,
+            "convert"_a.none() = none,
+            "A RowStream over the rows of `sql` as dictionaries (or `convert` of each batch of them), fetched "
+            "`fetch_size` at a time; an own session is held until the stream ends.")
         .def(
             "insert_orm2",
             [](SqlTemplate &t, nb::handle statement, nb::handle data_list, nb::handle con) {
@@ -473,7 +603,7 @@ NB_MODULE(ostrane, m) {
         .def(
             "update",
             [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-                return in_session(t, con, [&](nb::handle s) -> nb::object { return execute(s, sql, args).attr("rowcount"); });
+                return in_session<true>(t, con, [&](nb::handle s) -> nb::object { return execute(s, sql, args).attr("rowcount"); });
             },
             "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "Executes a statement; returns rowcount.")
         .def(
@@ -510,7 +640,7 @@ NB_MODULE(ostrane, m) {
         .def(
             "select_one",
             [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-                return in_session(t, con, [&](nb::handle s) -> nb::object {
+                return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
                     nb::object row = execute(s, sql, args).attr("first")();
                     return row.is_none() ? row : as_dict(row);
                 });
@@ -519,7 +649,7 @@ NB_MODULE(ostrane, m) {
         .def(
             "select_list",
             [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-                return in_session(t, con, [&](nb::handle s) -> nb::object { return all_as_dicts(execute(s, sql, args)); });
+                return in_session<true>(t, con, [&](nb::handle s) -> nb::object { return all_as_dicts(execute(s, sql, args)); });
             },
             "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "All rows as dictionaries, in result order.")
         .def(
@@ -554,7 +684,7 @@ NB_MODULE(ostrane, m) {
         .def(
             "select_page",
             [](SqlTemplate &t, nb::handle sql, nb::handle page, nb::handle con, nb::handle args) {
-                return in_session(t, con, [&](nb::handle s) -> nb::object {
+                return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
                     nb::object num = get_attr(page, name_page_num);
                     nb::object size = get_attr(page, name_page_size);
                     nb::object text = statement_text(sql);

@@ -12,8 +12,11 @@ Lazy is_result_class{"zorvane.utils.pennick", "is_result_class"};
 Lazy get_args{"typing", "get_args"};
 Lazy typing_list{"typing", "List"};
 Lazy typing_dict{"typing", "Dict"};
+Lazy abc_iterator{"collections.abc", "Iterator"};
+Lazy abc_async_iterator{"collections.abc", "AsyncIterator"};
 
-PyObject *name_init = nullptr, *name_keys = nullptr, *name_values = nullptr, *empty_tuple = nullptr;
+PyObject *name_init = nullptr, *name_keys = nullptr, *name_values = nullptr, *empty_tuple = nullptr,
+         *name_origin = nullptr, *name_args = nullptr;
 
 nb::handle builtin(PyTypeObject &tp) { return nb::handle((PyObject *)&tp); }
 
@@ -183,6 +186,25 @@ void init_results() {
     name_keys = PyUnicode_InternFromString("keys");
     name_values = PyUnicode_InternFromString("values");
     empty_tuple = PyTuple_New(0);
+    name_origin = PyUnicode_InternFromString("__origin__");
+    name_args = PyUnicode_InternFromString("__args__");
+}
+
+nb::object stream_element(nb::handle rt) {
+    if (rt.is_none() || PyType_Check(rt.ptr()))  // the common cases, answered without a lookup
+        return nb::object();
+    nb::object origin = nb::steal(PyObject_GetAttr(rt.ptr(), name_origin));
+    if (!origin.is_valid()) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    if (!origin.is(abc_iterator.get()) && !origin.is(abc_async_iterator.get()))
+        return nb::object();
+    nb::object args = nb::steal(PyObject_GetAttr(rt.ptr(), name_args));
+    PyErr_Clear();
+    if (args.is_valid() && PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) > 0)
+        return nb::borrow(PyTuple_GET_ITEM(args.ptr(), 0));
+    return nb::none();
 }
 
 nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle f_return_type) {

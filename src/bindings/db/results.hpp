@@ -19,6 +19,10 @@ nb::object first_value(nb::handle row);
 // are exact dicts with str keys take a fast path for plain classes.
 nb::object build_objects(nb::handle cls, nb::handle rows);
 
+// The element type of an Iterator[X] or AsyncIterator[X] return type (None for a bare one):
+// the rows of such a call are streamed. An invalid object for any other annotation.
+nb::object stream_element(nb::handle return_type);
+
 // Interns the names used above; called once from the module's init.
 void init_results();
 

@@ -33,7 +33,7 @@ PyObject *n_type_cache, *n_datasource, *n_orig_bases, *n_table, *n_columns, *n_p
     *n_insert_orm2, *n_delete_orm2, *n_update_orm2, *n_bulk_update_mappings, *n_select_all_orm1, *n_select_all_orm2,
     *n_select_one_orm1, *n_select_one_orm2, *n_select_list, *n_select_page, *n_column_descriptions,
     *n_selected_columns, *n_type, *n_subquery, *n_select_from, *n_count, *n_page_num, *n_page_size, *n_list,
-    *n_total;
+    *n_total, *n_insert_list, *n_key;
 
 PyObject *intern(const char *s) { return PyUnicode_InternFromString(s); }
 
@@ -69,12 +69,49 @@ nb::handle type_of(nb::handle obj) { return nb::handle(reinterpret_cast<PyObject
 
 // --- model introspection ------------------------------------------------------------------
 
-nb::object auto_pk(nb::handle model_class) {
-    nb::object columns = get_attr(get_attr(model_class, n_table), n_columns);
-    for (nb::handle col : columns)
-        if (glue::truthy(get_attr(col, n_primary_key)) && glue::truthy(get_attr(col, n_autoincrement)))
-            return get_attr(col, n_name);
-    return nb::none();
+PyObject *g_models = nullptr;  // model class -> ModelInfo fields, see model_info
+
+enum ModelInfo : Py_ssize_t { kAutoPk = 0, kColumnKeys, kTableInsert };
+
+// What every write of a model needs, read once per model: the name of its first
+// auto-increment primary-key column (or None), the keys of its table's columns and the
+// Core insert of its table.
+nb::handle model_info(nb::handle model_class) {
+    PyObject *hit = PyDict_GetItemWithError(g_models, model_class.ptr());
+    if (hit)
+        return hit;
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    nb::object table = get_attr(model_class, n_table);
+    nb::object pk = nb::none();
+    nb::object keys = check(PySet_New(nullptr));
+    for (nb::handle col : get_attr(table, n_columns)) {
+        if (pk.is_none() && glue::truthy(get_attr(col, n_primary_key)) && glue::truthy(get_attr(col, n_autoincrement)))
+            pk = get_attr(col, n_name);
+        if (PySet_Add(keys.ptr(), get_attr(col, n_key).ptr()) < 0)
+            throw nb::python_error();
+    }
+    nb::object info = nb::make_tuple(pk, nb::frozenset(keys), sa_insert(table));
+    if (PyDict_SetItem(g_models, model_class.ptr(), info.ptr()) < 0)
+        throw nb::python_error();
+    return PyDict_GetItem(g_models, model_class.ptr());
+}
+
+nb::object auto_pk(nb::handle model_class) { return nb::borrow(PyTuple_GET_ITEM(model_info(model_class).ptr(), kAutoPk)); }
+
+// Whether every key of the column dictionary `row` names a column of the model's table.
+bool table_keys(nb::handle info, nb::handle row) {
+    PyObject *keys = PyTuple_GET_ITEM(info.ptr(), kColumnKeys);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(row.ptr(), &pos, &key, &value)) {
+        int has = PySet_Contains(keys, key);
+        if (has < 0)
+            throw nb::python_error();
+        if (!has)
+            return false;
+    }
+    return true;
 }
 
 nb::object exclude_pk(nb::handle pk_name, nb::handle data_dict) {
@@ -92,7 +129,9 @@ nb::object exclude_pk(nb::handle pk_name, nb::handle data_dict) {
 nb::object convert_data(nb::handle data, nb::handle model_class, nb::handle with_pk_excluded) {
     nb::object pk = glue::truthy(with_pk_excluded) ? auto_pk(model_class) : nb::none();
     nb::object row;
-    if (is_instance(data, pydantic_model.get())) {
+    if (PyDict_CheckExact(data.ptr())) {  // the common case first: the isinstance checks below cost more
+        row = check(PyDict_Copy(data.ptr()));
+    } else if (is_instance(data, pydantic_model.get())) {
         row = call_method(data, n_model_dump);
     } else if (is_instance(data, declarative_base.get())) {
         row = nb::dict();
@@ -152,25 +191,67 @@ nb::object op_add_all(Args a) {
     return call_method(session_of(a), n_add_all, a[1]);
 }
 
+// Whether every row has the keys of the first and those name columns of the model's table.
+bool same_columns(nb::handle rows, nb::handle info) {
+    PyObject *first = PyList_GET_ITEM(rows.ptr(), 0);
+    if (!PyDict_Check(first) || !table_keys(info, first))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr()), k = PyDict_GET_SIZE(first);
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        PyObject *row = PyList_GET_ITEM(rows.ptr(), i);
+        if (!PyDict_Check(row) || PyDict_GET_SIZE(row) != k)
+            return false;
+        for (pos = 0; PyDict_Next(first, &pos, &key, &value);)
+            if (PyDict_Contains(row, key) != 1) {
+                PyErr_Clear();
+                return false;
+            }
+    }
+    return true;
+}
+
 nb::object op_save_batch(Args a) {
     glue::check_exact(a[1], &PyList_Type, "data");
     nb::object model = type_parameter(cls_of_instance(a));
+    nb::object pk = auto_pk(model);
     nb::list rows;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a[1]); ++i) {
-        nb::object item = nb::borrow(PyList_GET_ITEM(a[1], i));
-        rows.append(convert_data(item, model, Py_True));
+        nb::handle item = PyList_GET_ITEM(a[1], i);
+        // A dict without the key column is inserted as it is: only a removal needs a copy.
+        const bool plain = PyDict_CheckExact(item.ptr());
+        int keyed = plain && !pk.is_none() ? PyDict_Contains(item.ptr(), pk.ptr()) : 0;
+        if (keyed < 0)
+            throw nb::python_error();
+        rows.append(plain && !keyed ? nb::borrow(item) : convert_data(item, model, Py_True));
     }
     if (nb::len(rows) == 0)
         return nb::none();  // an empty parameter list would run the insert once, with no values
-    // One executemany of insert(model) over the column dictionaries: every row once.
-    call_method(session_of(a), n_insert_orm2, sa_insert(model), rows);
+    // Rows of one shape go through the table's Core insert (the toolkit's bulk path, in
+    // batches); others through the ORM insert, which groups rows by their keys.
+    nb::handle info = model_info(model);
+    if (same_columns(rows, info))
+        call_method(session_of(a), n_insert_list, PyTuple_GET_ITEM(info.ptr(), kTableInsert), rows, a[2]);
+    else
+        call_method(session_of(a), n_insert_orm2, sa_insert(model), rows);
     return nb::none();
 }
 
 nb::object op_insert(Args a) {
     nb::object model = type_parameter(cls_of_instance(a));
     nb::object row = convert_data(a[1], model, Py_True);
-    nb::object result = call_method(session_of(a), n_insert_orm2, with_values(sa_insert(model), row));
+    // Rows naming table columns run the table's insert made once, the row as its parameters (a
+    // list of one row executes once); others go through insert(model).values(**row).
+    nb::handle info = model_info(model);
+    nb::object result;
+    if (PyDict_Check(row.ptr()) && table_keys(info, row)) {
+        nb::list one;
+        one.append(row);
+        result = call_method(session_of(a), n_insert_orm2, PyTuple_GET_ITEM(info.ptr(), kTableInsert), one);
+    } else {
+        result = call_method(session_of(a), n_insert_orm2, with_values(sa_insert(model), row));
+    }
     nb::object key = result.attr("inserted_primary_key");
     if (!glue::truthy(key))
         return nb::none();
@@ -428,8 +509,9 @@ void define_methods() {
          "A column dictionary from a pydantic model, a declarative model instance or a dict (copied)."},
         {"add", K::Method, {self, {"data"}}, op_add, "Adds one object to the session and flushes."},
         {"add_all", K::Method, {self, {"data"}}, op_add_all, "Adds the objects of a list and flushes."},
-        {"save_batch", K::Method, {self, {"data"}}, op_save_batch,
-         "Inserts every row of a list once, in one executemany; returns None."},
+        {"save_batch", K::Method, {self, {"data"}, {"batch_size", D::None}}, op_save_batch,
+         "Inserts every row of a list once through the bulk path, `batch_size` rows per execution (all at once when "
+         "None); returns None."},
         {"insert", K::Method, {self, {"data"}}, op_insert,
          "Inserts one row (auto-increment key left to the database); returns the new key or None."},
         {"delete", K::Method, {self, {"del_statement"}}, op_delete, "Runs a delete statement; returns the row count."},
@@ -514,8 +596,10 @@ void register_base_mapper(nb::module_ &m) {
              {&n_select_page, "select_page"}, {&n_column_descriptions, "column_descriptions"},
              {&n_selected_columns, "selected_columns"}, {&n_type, "type"}, {&n_subquery, "subquery"},
              {&n_select_from, "select_from"}, {&n_count, "count"}, {&n_page_num, "pageNum"},
-             {&n_page_size, "pageSize"}, {&n_list, "list"}, {&n_total, "total"}})
+             {&n_page_size, "pageSize"}, {&n_list, "list"}, {&n_total, "total"}, {&n_insert_list, "insert_list"},
+             {&n_key, "key"}})
         *slot = intern(text);
+    g_models = PyDict_New();
     g_default_page = nb::object(nb::module_::import_("zorvane.db.ostrane").attr("Page")(1, 10)).release().ptr();
     define_methods();
 

@@ -4,6 +4,7 @@
 #include "top/callable.hpp"
 #include "top/parts.hpp"
 #include "top/state.hpp"
+#include "top/streams.hpp"
 
 namespace zorvane::top {
 namespace {
@@ -19,15 +20,18 @@ glue::Lazy typing_list{"typing", "List"};
 glue::Lazy typing_dict{"typing", "Dict"};
 
 PyObject *absent = nullptr;  // inspect.Parameter.empty
-PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert_list, *n_to_prepared, *n_list, *n_return, *n_data;
+PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert_list, *n_to_prepared, *n_list, *n_return, *n_data,
+    *n_select_iter;
 
 // What a wrapper runs; kept in its flags.
-enum Kind : long { kSelectOne = 1, kSelectList, kSelectPage, kInsertList, kStatement };
+enum Kind : long { kSelectOne = 1, kSelectList, kSelectPage, kInsertList, kStatement, kSelectIter };
 
 // Payload of a wrapper. The two plans are filled at the first call that needs them:
 // kParams by binding, kReturn after the first statement of a select has run, so the
 // order in which errors can appear is that of reading both afresh on every call.
-enum Slot : int { kFunc = 0, kSql, kSqlType, kParams, kReturn };
+// kSqlType holds the fetch size of select_iter and the batch size of insert_list; kConvert the
+// batch converter of select_iter, made on first use.
+enum Slot : int { kFunc = 0, kSql, kSqlType, kParams, kReturn, kConvert };
 
 // Fields of the return plan (a list, so the lazily known answers can be stored in it).
 // select_one: [target, rows pass unchanged, is_result_class(target) or None].
@@ -293,6 +297,28 @@ nb::object list_plan(nb::handle func) {
     return plan;
 }
 
+// Iterator[X] / AsyncIterator[X]: rows converted like a list of X; any other annotation
+// (or none) streams dictionaries.
+nb::object iter_plan(nb::handle func) {
+    nb::object rt = return_type(func);
+    nb::object element = nb::none();
+    if (is_stream_type(rt)) {
+        nb::object args = get_args(rt);
+        if (PyObject_Length(args.ptr()) > 0) {
+            nb::object first = nb::steal(PySequence_GetItem(args.ptr(), 0));
+            if (!first.is_valid())
+                throw nb::python_error();
+            if (!names_dict(first))
+                element = first;
+        }
+    }
+    nb::list plan;
+    plan.append(nb::none());
+    plan.append(element);
+    plan.append(nb::none());
+    return plan;
+}
+
 // The return plan of wrapper `self`, made by `make` on first use.
 nb::object cached_return_plan(PyObject *self, nb::object (*make)(nb::handle)) {
     nb::object plan = nb::borrow(payload(self, kReturn));
@@ -316,8 +342,8 @@ nb::object convert_one(PyObject *self, nb::handle row) {
 }
 
 // The rows converted by the list rule, or `rows` itself when nothing is to be converted.
-nb::object convert_list(PyObject *self, nb::handle rows, bool *converted) {
-    nb::object plan = cached_return_plan(self, &list_plan);
+nb::object convert_list(PyObject *self, nb::handle rows, bool *converted, nb::object (*make)(nb::handle) = &list_plan) {
+    nb::object plan = cached_return_plan(self, make);
     nb::handle message = PyList_GET_ITEM(plan.ptr(), kMessage);
     if (!message.is_none())
         glue::raise(PyExc_TypeError, nb::str(message).c_str());
@@ -342,6 +368,23 @@ nb::object convert_list(PyObject *self, nb::handle rows, bool *converted) {
     for (Py_ssize_t i = 0; i < n; ++i)
         PyList_SET_ITEM(out.ptr(), i, convert_row(element, false, PyTuple_GET_ITEM(snapshot.ptr(), i)).release().ptr());
     return out;
+}
+
+// The batch converter of a select_iter wrapper. Payload: 0 the wrapper.
+PyObject *convert_batch(PyObject *self, PyObject *const *args, std::size_t, PyObject *) {
+    return guarded([&] {
+        bool converted;
+        return convert_list(payload(self, 0), args[0], &converted, &iter_plan);
+    });
+}
+
+nb::object batch_converter(PyObject *self) {
+    nb::object convert = nb::borrow(payload(self, kConvert));
+    if (convert.is_none()) {
+        convert = make_callable(&convert_batch, {self});
+        set_payload(self, kConvert, convert);
+    }
+    return convert;
 }
 
 nb::object key_data(nb::handle params) {
@@ -393,7 +436,10 @@ PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t narg
                 return result;
             }
             case kInsertList:
-                return call_session(p.session, n_insert_list, {p.text, key_data(b.params)});
+                return call_session(p.session, n_insert_list, {p.text, key_data(b.params), payload(self, kSqlType)});
+            case kSelectIter:
+                return call_session(p.session, n_select_iter,
+                                    {p.text, p.values, payload(self, kSqlType), batch_converter(self)});
             default:
                 return call_session(p.session, payload(self, kSqlType), {p.text, p.values});
         }
@@ -409,13 +455,28 @@ PyObject *decorate(PyObject *self, PyObject *const *args, std::size_t nargsf, Py
         nb::handle func(args[0]);
         nb::object wrapper = make_callable(&statement_call, {func, payload(self, 0), payload(self, 1)}, flags(self));
         update_wrapper(wrapper, func);
-        return is_coroutine_function(func) ? async_wrapper(wrapper, func) : wrapper;
+        if (!is_coroutine_function(func))
+            return wrapper;
+        return flags(self) == kSelectIter ? async_stream_wrapper(wrapper, func) : async_wrapper(wrapper, func);
     });
 }
 
-nb::object factory(nb::handle sql, Kind kind) {
+nb::object factory(nb::handle sql, Kind kind, nb::handle extra = nb::none()) {
     glue::check_exact(sql, &PyUnicode_Type, "sql");
-    return make_callable(&decorate, {sql}, kind);
+    return make_callable(&decorate, {sql, extra}, kind);
+}
+
+// A fetch or batch size: a positive int, or None where `none_ok`.
+nb::handle checked_size(nb::handle v, const char *arg, bool none_ok) {
+    if (none_ok && v.is_none())
+        return v;
+    glue::check_exact(v, &PyLong_Type, arg);
+    if (PyLong_AsLong(v.ptr()) < 1) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "%s must be a positive int, got %R", arg, v.ptr());
+        throw nb::python_error();
+    }
+    return v;
 }
 
 nb::object sql_decorator(nb::handle sql_str, nb::handle sql_type) {
@@ -447,6 +508,7 @@ void register_decorators(nb::module_ &m) {
     n_list = PyUnicode_InternFromString("list");
     n_return = PyUnicode_InternFromString("return");
     n_data = PyUnicode_InternFromString("data");
+    n_select_iter = PyUnicode_InternFromString("select_iter");
 
     m.def("select_one", [](nb::handle sql) { return factory(sql, kSelectOne); }, "sql"_a.none(),
           "Decorator: runs `sql` and returns its first row converted by the return annotation, or None.");
@@ -454,8 +516,22 @@ void register_decorators(nb::module_ &m) {
           "Decorator: runs `sql` and returns all rows, converted by the list's element annotation.");
     m.def("select_page", [](nb::handle sql) { return factory(sql, kSelectPage); }, "sql"_a.none(),
           "Decorator: runs `sql` for one page (the call's Page, else page 1 of 10) and returns the page dictionary.");
-    m.def("insert_list", [](nb::handle sql) { return factory(sql, kInsertList); }, "sql"_a.none(),
-          "Decorator: runs the insert `sql` once per dictionary of the call's `data` argument.");
+    m.def(
+        "insert_list",
+        [](nb::handle sql, nb::handle batch_size) {
+            return factory(sql, kInsertList, checked_size(batch_size, "batch_size", true));
+        },
+        "sql"_a.none(), "batch_size"_a.none() = nb::none(),
+        "Decorator: inserts each dictionary of the call's `data` argument once, through the bulk path, "
+        "`batch_size` rows per execution (all at once when None).");
+    m.def(
+        "select_iter",
+        [](nb::handle sql, nb::handle fetch_size) {
+            return factory(sql, kSelectIter, checked_size(fetch_size, "fetch_size", false));
+        },
+        "sql"_a.none(), "fetch_size"_a.none() = 1000,
+        "Decorator: streams the rows of `sql`, fetched `fetch_size` at a time through a server-side cursor and "
+        "converted by the element type of the Iterator return annotation; an async iterator on an async def.");
     m.def("insert", [](nb::handle sql) { return named_statement(sql, "insert"); }, "sql"_a.none(),
           "Decorator: runs the insert `sql` and returns the generated key (PostgreSQL: the RETURNING value, else None).");
     m.def("update", [](nb::handle sql) { return named_statement(sql, "update"); }, "sql"_a.none(),

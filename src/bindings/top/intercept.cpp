@@ -3,6 +3,7 @@
 #include "top/async_bridge.hpp"
 #include "top/callable.hpp"
 #include "top/mapper.hpp"
+#include "top/streams.hpp"
 
 namespace zorvane::top {
 namespace {
@@ -172,7 +173,8 @@ nb::object new_wrapper(PyObject *self, nb::handle name, nb::handle attr, nb::han
     nb::object wrapper = make_callable(&mapper_call, {attr, self, class_name, name, plan_of(key, sig)});
     update_wrapper(wrapper, attr);
     if (is_coroutine_function(attr))
-        wrapper = async_wrapper(wrapper, attr, &mapper_call_async);
+        wrapper = is_stream_type(return_annotation_of(attr)) ? async_stream_wrapper(wrapper, attr)
+                                                             : async_wrapper(wrapper, attr, &mapper_call_async);
     if (PyObject_SetAttr(wrapper.ptr(), n_signature, sig.ptr()) < 0 ||
         PyObject_SetItem(cache.ptr(), name.ptr(), wrapper.ptr()) < 0)
         throw nb::python_error();

@@ -10,6 +10,7 @@ void register_scopes(nb::module_ &m);       // get_current_db, switch_datasource
 void register_decorate(nb::module_ &m);     // _create_wrapped_method, _decorate_class
 void register_decorators(nb::module_ &m);   // select_one ... delete, _sql_decorator and their helpers
 void register_async(nb::module_ &m);        // AsyncBaseMapper, ZorvaneConfig.dispose_async
+void register_streams(nb::module_ &m);      // AsyncRowStream
 
 // Method wrapping behind `datasource` (also used by class decoration).
 nb::object create_wrapped_method(nb::handle method, nb::handle datasource_name, bool transactional,

@@ -1,12 +1,12 @@
 """SQL session: per-context nested transactions and mapper statements by namespace and id."""
 
 from contextvars import ContextVar
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
 from sqlalchemy import Engine, Executable, Result, Row, TextClause
 from sqlalchemy.orm import Session
 
-from zorvane.db.ostrane import SqlTemplate
+from zorvane.db.ostrane import RowStream, SqlTemplate
 
 def results_handle(results: Sequence[Any], result_type: Any, f_return_type: Any) -> Any:
     """Rows of a select shaped into the caller's return type: the rows, objects built by keyword, one row or values."""
@@ -56,8 +56,18 @@ class ZorvaneSqlSession:
         """One page of a select as a page dictionary."""
     def insert(self, sql: TextClause, sql_param: dict[str, Any] | None) -> Any:
         """Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else None)."""
-    def insert_list(self, sql: TextClause, sql_param: Sequence[dict[str, Any]] | None) -> None:
-        """Executes an insert once per dictionary of `sql_param`."""
+    def insert_list(
+        self, sql: TextClause, sql_param: Sequence[dict[str, Any]] | None, batch_size: int | None = None
+    ) -> None:
+        """Inserts every dictionary of `sql_param` once, `batch_size` rows per execution (all at once when None)."""
+    def select_iter(
+        self,
+        sql: TextClause,
+        sql_param: dict[str, Any] | None = None,
+        fetch_size: int = 1000,
+        convert: Callable[[list[dict[str, Any]]], list[Any]] | None = None,
+    ) -> RowStream:
+        """A RowStream over the rows of a select as dictionaries (or `convert` of each batch), `fetch_size` at a time."""
     def delete(self, sql: TextClause, sql_param: dict[str, Any] | None) -> int:
         """Executes a delete; returns rowcount."""
     def update(self, sql: TextClause, sql_param: dict[str, Any] | None) -> int:

@@ -4,7 +4,7 @@ import builtins
 from dataclasses import dataclass
 from decimal import Decimal
 from fractions import Fraction
-from typing import Any, Sequence, SupportsIndex, SupportsInt
+from typing import Any, Callable, Iterator, Sequence, SupportsIndex, SupportsInt
 
 from sqlalchemy import Engine, Executable, Result, Row, TextClause
 from sqlalchemy.orm import Session
@@ -46,6 +46,17 @@ class _SessionScope:
     def __enter__(self) -> Session: ...
     def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> bool: ...
 
+class RowStream(Iterator[Any]):
+    """Iterator over the rows of a select, fetched in batches; holds its connection until closed."""
+    def __next__(self) -> Any: ...
+    def close(self) -> None:
+        """Releases the cursor and the connection; idempotent."""
+    @property
+    def closed(self) -> bool:
+        """Whether the stream has been closed or exhausted."""
+    def __enter__(self) -> RowStream: ...
+    def __exit__(self, exc_type: object, exc: object, tb: object) -> None: ...
+
 class SqlTemplate:
     """Runs one statement per call on a session of its engine."""
 
@@ -58,9 +69,22 @@ class SqlTemplate:
     def insert(self, sql: TextClause, con: Session | None = None, args: dict[str, Any] | None = None) -> Any:
         """Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else None)."""
     def insert_list(
-        self, sql: TextClause, con: Session | None = None, args: Sequence[dict[str, Any]] | None = None
+        self,
+        sql: TextClause,
+        con: Session | None = None,
+        args: Sequence[dict[str, Any]] | None = None,
+        batch_size: int | None = None,
     ) -> None:
-        """Executes an insert once per dictionary of `args`; returns None."""
+        """Inserts every dictionary of `args` once, through the driver's executemany, `batch_size` rows per execution (all at once when None); returns None."""
+    def select_iter(
+        self,
+        sql: TextClause,
+        con: Session | None = None,
+        args: dict[str, Any] | None = None,
+        fetch_size: int = 1000,
+        convert: Callable[[list[dict[str, Any]]], list[Any]] | None = None,
+    ) -> RowStream:
+        """A RowStream over the rows of `sql` as dictionaries (or `convert` of each batch of them), fetched `fetch_size` at a time; an own session is held until the stream ends."""
     def insert_orm2(self, statement: Executable, data_list: list[Any] | None, con: Session | None = None) -> Result[Any]:
         """Executes an ORM insert; returns the toolkit's result object."""
     def add(self, data: Any, con: Session | None = None) -> None:

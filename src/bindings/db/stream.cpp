@@ -1,0 +1,241 @@
+// src/bindings/db/stream.cpp: RowStream, a select read batch by batch from a server-side cursor.
+#include "db/stream.hpp"
+
+#include <algorithm>
+
+namespace zorvane::glue {
+namespace {
+
+Lazy weak_set{"weakref", "WeakSet"};
+PyObject *n_fetchmany, *n_info, *n_streams;
+
+nb::object call(nb::handle obj, const char *name) {
+    PyObject *r = PyObject_CallMethod(obj.ptr(), name, nullptr);
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+bool unique_labels(nb::handle keys) {
+    const Py_ssize_t k = PyList_GET_SIZE(keys.ptr());
+    for (Py_ssize_t a = 0; a < k; ++a)
+        for (Py_ssize_t b = a + 1; b < k; ++b)
+            if (!PyUnicode_Check(PyList_GET_ITEM(keys.ptr(), a)) ||
+                PyUnicode_Compare(PyList_GET_ITEM(keys.ptr(), a), PyList_GET_ITEM(keys.ptr(), b)) == 0)
+                return false;
+    return true;
+}
+
+// The set of open streams of `session`'s transaction, made when `create`; None otherwise.
+nb::object registry(nb::handle session, bool create) {
+    nb::object info = nb::steal(PyObject_GetAttr(session.ptr(), n_info));
+    if (!info.is_valid()) {
+        PyErr_Clear();  // not a toolkit session: nothing to register on
+        return nb::none();
+    }
+    PyObject *found = PyDict_Check(info.ptr()) ? PyDict_GetItemWithError(info.ptr(), n_streams) : nullptr;
+    if (found)
+        return nb::borrow(found);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    if (!create)
+        return nb::none();
+    nb::object made = weak_set();
+    if (PyObject_SetItem(info.ptr(), n_streams, made.ptr()) < 0)
+        throw nb::python_error();
+    return made;
+}
+
+// Rows converted per call of `convert`. Values made in smaller runs die before the cycle
+// collector's first generation fills up (it counts live allocations), so a consumer that
+// drops each value keeps the collector idle, as a hand-written loop does.
+constexpr Py_ssize_t kConvertRun = 128;
+
+struct RowStream {
+    nb::object session, result, keys, convert;
+    nb::object rows;   // row dictionaries of the current fetch, converted from `next_row` on
+    nb::object batch;  // the values handed out from `pos`
+    Py_ssize_t next_row = 0, pos = 0;
+    long fetch_size = 0;
+    bool own = false, closed = false;
+
+    RowStream() = default;
+    RowStream(const RowStream &) = delete;
+    RowStream &operator=(const RowStream &) = delete;
+
+    // Dropped without close(): the connection goes back now, not when the cycle collector runs.
+    ~RowStream() {
+        if (closed || !Py_IsInitialized())
+            return;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        try {
+            close(false);
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable("closing an abandoned row stream");
+        } catch (...) {
+        }
+        PyErr_Restore(type, value, tb);
+    }
+
+    static Py_ssize_t left(const nb::object &list, Py_ssize_t from) {
+        return list.is_valid() ? PyList_GET_SIZE(list.ptr()) - from : 0;
+    }
+
+    // Values fetched and not yet handed out: no database work until they are.
+    Py_ssize_t buffered() const { return left(batch, pos) + left(rows, next_row); }
+
+    // The next fetch as row dictionaries; false when the rows ran out (the stream is then closed).
+    bool fetch() {
+        nb::object got = nb::steal(PyObject_CallMethodOneArg(result.ptr(), n_fetchmany, nb::int_(fetch_size).ptr()));
+        if (!got.is_valid())
+            throw nb::python_error();
+        if (!PyList_CheckExact(got.ptr()))
+            got = nb::list(got);
+        if (PyList_GET_SIZE(got.ptr()) == 0) {
+            close(true);
+            return false;
+        }
+        if (!keys.is_valid())
+            keys = nb::list(call(result, "keys"));
+        rows = rows_as_dicts(got, keys);
+        next_row = 0;
+        return true;
+    }
+
+    nb::object next() {
+        if (closed)
+            throw nb::stop_iteration();
+        try {
+            while (left(batch, pos) <= 0) {
+                if (left(rows, next_row) <= 0 && !fetch())
+                    throw nb::stop_iteration();
+                if (convert.is_none()) {
+                    batch = std::move(rows);
+                    pos = next_row;
+                    continue;
+                }
+                const Py_ssize_t end = std::min(next_row + kConvertRun, PyList_GET_SIZE(rows.ptr()));
+                nb::object run = nb::steal(PyList_GetSlice(rows.ptr(), next_row, end));
+                next_row = end;
+                nb::object values = convert(run);
+                batch = PyList_CheckExact(values.ptr()) ? values : nb::list(values);
+                pos = 0;
+            }
+        } catch (nb::python_error &e) {
+            unwind_step(e.value(), [&] { close(false); });
+            throw;
+        }
+        return nb::borrow(PyList_GET_ITEM(batch.ptr(), pos++));
+    }
+
+    // Releases the cursor and, for an owned session, the session (committed only when the
+    // rows ran out). Idempotent.
+    void close(bool exhausted) {
+        if (closed)
+            return;
+        closed = true;
+        batch = rows = nb::object();
+        nb::object s = std::move(session), r = std::move(result);
+        if (!own) {
+            nb::object streams = registry(s, false);
+            if (!streams.is_none())
+                streams.attr("discard")(nb::find(this));
+        }
+        std::exception_ptr failure;
+        auto step = [&](auto &&fn) {
+            try {
+                fn();
+            } catch (...) {
+                if (!failure)
+                    failure = std::current_exception();
+            }
+        };
+        step([&] { call(r, "close"); });
+        if (own) {
+            if (exhausted)
+                step([&] { call(s, "commit"); });
+            step([&] { call(s, "close"); });
+        }
+        if (failure)
+            std::rethrow_exception(failure);
+    }
+};
+
+}  // namespace
+
+nb::list rows_as_dicts(nb::handle rows, nb::handle keys) {
+    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
+    nb::list out = nb::steal<nb::list>(PyList_New(n));
+    if (n == 0)
+        return out;
+    const Py_ssize_t k = PyList_GET_SIZE(keys.ptr());
+    const bool unique = unique_labels(keys);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *row = PyList_GET_ITEM(rows.ptr(), i);
+        if (!unique) {
+            PyList_SET_ITEM(out.ptr(), i, call(row, "_asdict").release().ptr());
+            continue;
+        }
+        nb::object d = nb::steal(_PyDict_NewPresized(k));
+        nb::object it = nb::steal(PyObject_GetIter(row));
+        if (!d.is_valid() || !it.is_valid())
+            throw nb::python_error();
+        for (Py_ssize_t c = 0; c < k; ++c) {
+            nb::object v = nb::steal(PyIter_Next(it.ptr()));
+            if (!v.is_valid()) {
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                raise(PyExc_RuntimeError, "row is shorter than its keys");
+            }
+            if (PyDict_SetItem(d.ptr(), PyList_GET_ITEM(keys.ptr(), c), v.ptr()) < 0)
+                throw nb::python_error();
+        }
+        PyList_SET_ITEM(out.ptr(), i, d.release().ptr());
+    }
+    return out;
+}
+
+nb::object open_stream(nb::object session, bool own, nb::object result, long fetch_size, nb::object convert) {
+    auto *st = new RowStream();
+    st->session = std::move(session);
+    st->result = std::move(result);
+    st->convert = std::move(convert);
+    st->fetch_size = fetch_size;
+    st->own = own;
+    nb::object obj = nb::cast(st, nb::rv_policy::take_ownership);
+    if (!own)
+        registry(st->session, true).attr("add")(obj);
+    return obj;
+}
+
+void close_streams(nb::handle session) {
+    nb::object streams = registry(session, false);
+    if (streams.is_none() || !truthy(streams))
+        return;
+    for (nb::handle s : nb::list(streams))
+        s.attr("close")();
+}
+
+void register_streams(nb::module_ &m) {
+    n_fetchmany = PyUnicode_InternFromString("fetchmany");
+    n_info = PyUnicode_InternFromString("info");
+    n_streams = PyUnicode_InternFromString("zorvane_streams");
+    nb::class_<RowStream>(m, "RowStream", nb::is_weak_referenceable(),
+                          "Iterator over the rows of a select, fetched in batches; holds its connection until closed.")
+        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__next__", [](RowStream &s) { return s.next(); })
+        .def("close", [](RowStream &s) { s.close(false); }, "Releases the cursor and the connection; idempotent.")
+        .def_prop_ro("closed", [](RowStream &s) { return s.closed; }, "Whether the stream has been closed or exhausted.")
+        .def_prop_ro(
+            "_buffered",
+            [](RowStream &s) { return s.buffered(); },
+            "Values fetched and not yet handed out.")
+        .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
+        .def(
+            "__exit__", [](RowStream &s, nb::handle, nb::handle, nb::handle) { s.close(false); }, "exc_type"_a.none(),
+            "exc"_a.none(), "tb"_a.none());
+    m.def("_close_streams", &close_streams, "session"_a, "Closes the open streams of a transaction session.");
+}
+
+}  // namespace zorvane::glue
