@@ -15,7 +15,7 @@ PyObject *name_commit, *name_rollback, *name_close, *name_execute, *name_all, *n
 PyObject *name_text, *name_scalar, *name_page_num, *name_page_size, *limit_suffix;
 
 nb::object call0(nb::handle obj, PyObject *name) {
-    PyObject *r = PyObject_CallMethodNoArgs(obj.ptr(), name);
+    PyObject *r = glue::call_method0(obj.ptr(), name);
     if (!r)
         throw nb::python_error();
     return nb::steal(r);
@@ -104,24 +104,24 @@ nb::list all_as_dicts(nb::handle result) {
     nb::object rows = call0(result, name_all);
     if (!PyList_CheckExact(rows.ptr()))
         rows = nb::list(rows);
-    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
+    const Py_ssize_t n = glue::list_size(rows.ptr());
     nb::list out = nb::steal<nb::list>(PyList_New(n));
     if (n == 0)
         return out;
     nb::list keys(call0(result, name_keys));
-    const Py_ssize_t k = PyList_GET_SIZE(keys.ptr());
+    const Py_ssize_t k = glue::list_size(keys.ptr());
     bool unique = true;
     for (Py_ssize_t a = 0; a < k && unique; ++a)
         for (Py_ssize_t b = a + 1; b < k && unique; ++b)
-            unique = PyUnicode_Check(PyList_GET_ITEM(keys.ptr(), a)) &&
-                     PyUnicode_Compare(PyList_GET_ITEM(keys.ptr(), a), PyList_GET_ITEM(keys.ptr(), b)) != 0;
+            unique = PyUnicode_Check(glue::list_item(keys.ptr(), a)) &&
+                     PyUnicode_Compare(glue::list_item(keys.ptr(), a), glue::list_item(keys.ptr(), b)) != 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *row = PyList_GET_ITEM(rows.ptr(), i);
+        PyObject *row = glue::list_item(rows.ptr(), i);
         if (!unique) {
-            PyList_SET_ITEM(out.ptr(), i, as_dict(row).release().ptr());
+            glue::list_set(out.ptr(), i, as_dict(row).release().ptr());
             continue;
         }
-        nb::object d = nb::steal(_PyDict_NewPresized(k));
+        nb::object d = nb::steal(glue::dict_presized(k));
         nb::object it = nb::steal(PyObject_GetIter(row));
         if (!d.is_valid() || !it.is_valid())
             throw nb::python_error();
@@ -132,10 +132,10 @@ nb::list all_as_dicts(nb::handle result) {
                     throw nb::python_error();
                 glue::raise(PyExc_RuntimeError, "row is shorter than its keys");
             }
-            if (PyDict_SetItem(d.ptr(), PyList_GET_ITEM(keys.ptr(), c), v.ptr()) < 0)
+            if (PyDict_SetItem(d.ptr(), glue::list_item(keys.ptr(), c), v.ptr()) < 0)
                 throw nb::python_error();
         }
-        PyList_SET_ITEM(out.ptr(), i, d.release().ptr());
+        glue::list_set(out.ptr(), i, d.release().ptr());
     }
     return out;
 }
@@ -203,7 +203,7 @@ void reset_pools_after_fork() {
 
 // ---- paging
 
-bool host_word_char(char32_t c) noexcept { return Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)); }
+bool host_word_char(char32_t c) noexcept { return glue::is_alnum(static_cast<Py_UCS4>(c)); }
 
 // The SQL text of a textual statement.
 nb::object statement_text(nb::handle sql) {
@@ -213,7 +213,7 @@ nb::object statement_text(nb::handle sql) {
             throw nb::python_error();
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "expected a textual statement (sqlalchemy.text(...)), got %.200s",
-                     Py_TYPE(sql.ptr())->tp_name);
+                     glue::type_name(sql.ptr()).c_str());
         throw nb::python_error();
     }
     nb::object text = nb::steal(t);
@@ -244,14 +244,14 @@ nb::object limit_stmt(nb::handle text, nb::handle page_num, nb::handle page_size
 std::pair<nb::object, nb::object> page_clauses_for(SqlTemplate &t, nb::handle text) {
     PyObject *hit = PyDict_GetItemWithError(t.page_clauses.ptr(), text.ptr());
     if (hit)
-        return {nb::borrow(PyTuple_GET_ITEM(hit, 0)), nb::borrow(PyTuple_GET_ITEM(hit, 1))};
+        return {nb::borrow(glue::tuple_item(hit, 0)), nb::borrow(glue::tuple_item(hit, 1))};
     if (PyErr_Occurred())
         throw nb::python_error();
     nb::object full = nb::steal(PyUnicode_Concat(text.ptr(), limit_suffix));
     if (!full.is_valid())
         throw nb::python_error();
     nb::object count = count_stmt(text, t.postgres), page = sa_text(full);
-    if (PyDict_GET_SIZE(t.page_clauses.ptr()) >= 1024)  // texts built at run time must not grow it forever
+    if (glue::dict_size(t.page_clauses.ptr()) >= 1024)  // texts built at run time must not grow it forever
         PyDict_Clear(t.page_clauses.ptr());
     t.page_clauses[text] = nb::make_tuple(count, page);
     return {count, page};
@@ -269,10 +269,9 @@ nb::object get_attr(nb::handle obj, PyObject *name) {
 nb::object page_int(nb::handle v, const char *arg) {
     if (PyLong_CheckExact(v.ptr()))
         return nb::borrow(v);
-    PyNumberMethods *nm = Py_TYPE(v.ptr())->tp_as_number;
-    if (!nm || (!nm->nb_int && !nm->nb_index)) {
+    if (!glue::has_int_slot(v.ptr())) {
         PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected int, got %.200s)", arg,
-                     Py_TYPE(v.ptr())->tp_name);
+                     glue::type_name(v.ptr()).c_str());
         throw nb::python_error();
     }
     PyObject *r = PyNumber_Long(v.ptr());

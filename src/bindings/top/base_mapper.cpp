@@ -156,8 +156,8 @@ nb::object op_save_batch(Args a) {
     glue::check_exact(a[1], &PyList_Type, "data");
     nb::object model = type_parameter(cls_of_instance(a));
     nb::list rows;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a[1]); ++i) {
-        nb::object item = nb::borrow(PyList_GET_ITEM(a[1], i));
+    for (Py_ssize_t i = 0; i < glue::list_size(a[1]); ++i) {
+        nb::object item = nb::borrow(glue::list_item(a[1], i));
         rows.append(convert_data(item, model, Py_True));
     }
     if (nb::len(rows) == 0)
@@ -338,9 +338,9 @@ void bind_arguments(const MethodDef &def, PyObject *const *args, std::size_t nar
     }
     for (std::size_t i = 0; i < kMaxParams; ++i)
         out[i] = i < nargs ? args[i] : nullptr;
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const Py_ssize_t nkw = kwnames ? glue::tuple_size(kwnames) : 0;
     for (Py_ssize_t j = 0; j < nkw; ++j) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, j);
+        PyObject *key = glue::tuple_item(kwnames, j);
         std::size_t i = 0;
         while (i < n && key != def.names[i] && PyUnicode_Compare(key, def.names[i]) != 0)
             ++i;
@@ -397,8 +397,8 @@ nb::object make_method(std::size_t index) {
     nb::setattr(fn, "__module__", nb::str("zorvane.zorvane"));
     nb::setattr(fn, "__signature__", nb::module_::import_("inspect").attr("Signature")(params));
     switch (def.kind) {
-        case Kind::ClassMethod: return nb::borrow(reinterpret_cast<PyObject *>(&PyClassMethod_Type))(fn);
-        case Kind::StaticMethod: return nb::borrow(reinterpret_cast<PyObject *>(&PyStaticMethod_Type))(fn);
+        case Kind::ClassMethod: return nb::borrow(glue::classmethod_type())(fn);
+        case Kind::StaticMethod: return nb::borrow(glue::staticmethod_type())(fn);
         case Kind::Property:
             return nb::borrow(reinterpret_cast<PyObject *>(&PyProperty_Type))(fn, nb::none(), nb::none(),
                                                                                  nb::str(def.doc));
