@@ -83,7 +83,10 @@ inline std::string type_name_of(PyTypeObject *tp) {
     nanobind::object name = nanobind::steal(PyType_GetName(tp));
     if (!name.is_valid())
         throw nanobind::python_error();
-    return nanobind::cast<std::string>(name);
+    const char *text = PyUnicode_AsUTF8AndSize(name.ptr(), nullptr);
+    if (!text)
+        throw nanobind::python_error();
+    return text;
 #else
     return tp->tp_name;
 #endif
