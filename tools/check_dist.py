@@ -48,7 +48,8 @@ print(f"smoke ok: Python {sys.version.split()[0]}, {len(names)} compiled modules
 
 
 def run(cmd, **kw):
-    print("+", " ".join(map(str, cmd)), flush=True)
+    shown = ["<smoke script>" if c is SMOKE else str(c) for c in cmd]
+    print("+", " ".join(shown), flush=True)
     subprocess.run(cmd, check=True, **kw)
 
 
@@ -84,7 +85,9 @@ def check_wheel(wheel, python, work):
     shutil.copytree(ROOT / "examples" / "quickstart", app, ignore=shutil.ignore_patterns("*.db", "__pycache__"))
     run([venv / "bin" / "python", "main.py"], cwd=app, env=env, stdout=subprocess.DEVNULL)
     print("quickstart ok")
-    run([venv / "bin" / "python", "-c", SMOKE], cwd=work, env=env)
+    smoke = work / f"smoke-{venv.name}"
+    smoke.mkdir()
+    run([venv / "bin" / "python", "-c", SMOKE], cwd=smoke, env=env)
 
 
 def main(argv):

@@ -3,7 +3,7 @@
 import inspect
 from contextlib import AbstractContextManager
 from contextvars import ContextVar
-from typing import Any, Callable, ClassVar, Generic, Mapping, Sequence, TypeVar, Unpack, overload
+from typing import Any, Callable, ClassVar, Generic, Mapping, Sequence, TypeVar, Unpack, final, overload
 
 from pydantic import BaseModel
 from sqlalchemy import Delete, Select, TextClause, Update
@@ -20,6 +20,7 @@ _C = TypeVar("_C")
 
 datasource_context: ContextVar[str | None]
 
+@final
 class _Wrapper:
     """Callable wrapper made by zorvane (decorators, datasource scopes, mapper calls)."""
 
@@ -28,6 +29,10 @@ class _Wrapper:
 class DataSource:
     """One datasource: a MySQL or PostgreSQL server (host, port, user, password, database) or a SQLite file; pool settings and connect_args (handed to the driver) are optional."""
 
+    __match_args__ = (
+        "db_type", "host", "port", "user", "password", "database", "sqlite_path",
+        "pool_size", "max_overflow", "pool_recycle", "pool_timeout", "connect_args",
+    )
     db_type: str
     host: str | None
     port: int | None
@@ -61,6 +66,7 @@ class DataSource:
 class DBConfig:
     """The datasources of an application (ds), the mapper directory and the primary name."""
 
+    __match_args__ = ("ds", "raw_sql", "mapper_xml_path", "primary")
     ds: dict[str, DataSource]
     raw_sql: bool
     mapper_xml_path: str | None
@@ -228,7 +234,7 @@ class BaseMapper(Generic[T]):
     _sig_cache: ClassVar[dict[tuple[type, str], inspect.Signature]]
     _type_cache: ClassVar[dict[type, type]]
     _wrapper_cache: dict[str, Callable[..., Any]]
-    def __getattribute__(self, name: str) -> Any:
+    def __getattribute__(self, name: str, /) -> Any:
         """Public methods come back wrapped: routed to the mapper statement of the same id when there is one."""
     @classmethod
     def __session(cls) -> ZorvaneSqlSession:

@@ -168,8 +168,11 @@ Bound bind(nb::handle plan, PyObject *const *positional, Py_ssize_t npos, const 
 Bound bind_public(nb::handle fun, nb::handle args, nb::handle kwargs) {
     glue::check_exact(kwargs, &PyDict_Type, "kwargs");
     nb::object seq = nb::steal(PySequence_Tuple(args.ptr()));
-    if (!seq.is_valid())
+    if (!seq.is_valid()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError))  // PySequence_Fast's wording, kept
+            glue::raise(PyExc_TypeError, "args must be a sequence");
         throw nb::python_error();
+    }
     nb::tuple plan = param_plan(fun);
     glue::TupleItems items(seq.ptr());
     return bind(plan, items.data(), items.size(), DictKeywords{kwargs.ptr()});

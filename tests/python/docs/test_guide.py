@@ -42,9 +42,6 @@ def run_page(page):
             exec(compile(code, page, "exec"), ns)
 
 
-pytestmark = pytest.mark.smoke
-
-
 def test_guide_has_pages_with_examples():
     assert len(PAGES) >= 10
     assert sum(1 for p in PAGES for b in blocks((DOCS / p).read_text()) if b[2] == "python" and b[0] != "no-run") >= 20
