@@ -1,7 +1,9 @@
 """tools/check_dist.py: installs the built wheels (or the sdist) in fresh venvs and runs them from outside the tree.
 
 usage: check_dist.py DIST PYTHON...          each wheel of DIST into a venv of every PYTHON it serves,
-                                             with no compiler reachable; quickstart + smoke test
+                                             with no compiler reachable; quickstart + smoke test, and
+                                             on PYTHONs after the first (which CI runs the full suite
+                                             on) the `smoke` tests from a copy of the tree
        check_dist.py --sdist DIST PYTHON     the sdist from a clean unpack, built by pip (needs a compiler)
 """
 import os
@@ -74,12 +76,22 @@ def no_compiler_env(venv):
     return env
 
 
-def check_wheel(wheel, python, work):
+def smoke_tests(venv, env, work):
+    """pytest -m smoke from a copy of the tests, the guide and the pytest settings: no source tree in reach."""
+    tree = work / f"tree-{venv.name}"
+    shutil.copytree(ROOT / "tests" / "python", tree / "tests" / "python", ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copytree(ROOT / "docs", tree / "docs")
+    shutil.copy(ROOT / "pyproject.toml", tree)
+    run([venv / "bin" / "python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "-m", "smoke", "tests/python"],
+        cwd=tree, env=env)
+
+
+def check_wheel(wheel, python, work, with_tests):
     venv = work / f"venv-{python.split('/')[-3] if '/versions/' in python else pathlib.Path(python).name}"
     run([python, "-m", "venv", venv])
     env = no_compiler_env(venv)
     print(f"no compiler on PATH={env['PATH']} (CC={env['CC']} CXX={env['CXX']})")
-    run([venv / "bin" / "python", "-m", "pip", "install", "-q", "--only-binary", "zorvane", wheel], env=env)
+    run([venv / "bin" / "python", "-m", "pip", "install", "-q", "--only-binary", "zorvane", f"{wheel}[test]"], env=env)
     app = work / "quickstart"
     shutil.rmtree(app, ignore_errors=True)
     shutil.copytree(ROOT / "examples" / "quickstart", app, ignore=shutil.ignore_patterns("*.db", "__pycache__"))
@@ -88,6 +100,8 @@ def check_wheel(wheel, python, work):
     smoke = work / f"smoke-{venv.name}"
     smoke.mkdir()
     run([venv / "bin" / "python", "-c", SMOKE], cwd=smoke, env=env)
+    if with_tests:
+        smoke_tests(venv, env, work)
 
 
 def main(argv):
@@ -113,7 +127,7 @@ def main(argv):
             assert served, f"none of {pythons} runs {wheel.name}"
             for py in served:
                 print(f"== {wheel.name} ({wheel.stat().st_size // 1024} KiB) on {py}", flush=True)
-                check_wheel(wheel, py, work)
+                check_wheel(wheel, py, work, with_tests=py != pythons[0])
     return 0
 
 
