@@ -17,7 +17,7 @@ PYTHON311 ?= $(call pyenv_python,3.11)
 PYTHON312 ?= $(call pyenv_python,3.12)
 PYTHON313 ?= $(call pyenv_python,3.13)
 
-.PHONY: wheel help demo test test-core test-py test-smoke lint-mappers typecheck docs dist check-dist check-sdist bench servers gtest clean
+.PHONY: wheel sdist help demo test test-core test-py test-smoke lint-mappers typecheck docs dist check-dist check-sdist bench servers gtest clean
 
 help:  ## list targets
 	@grep -E '^[a-z-]+:.*##' $(MAKEFILE_LIST) | sed 's/:.*##/:/'
@@ -79,14 +79,19 @@ docs: $(PB)/.extras-docs  ## the user guide as a static site in build/site (stri
 # Release files: the 3.11 wheel, the abi3 wheel (built by 3.12, serves 3.12 and later) and the sdist,
 # repaired to a manylinux tag by auditwheel.
 dist:  ## sdist and wheels in dist/ (manylinux, abi3 for 3.12+)
-	$(MAKE) --no-print-directory PYTHON=$(PYTHON311) wheel
+	rm -rf dist
+	$(MAKE) --no-print-directory PYTHON=$(PYTHON311) wheel sdist
 	$(MAKE) --no-print-directory PYTHON=$(PYTHON312) wheel
-	rm -f dist/*.tar.gz
-	$(PY) -m build --sdist --no-isolation --outdir dist .
 	@ls -l dist
 
-wheel: $(PB)/.deps
+$(PB)/.dist-tools: $(PB)/.deps requirements-dist.txt
 	$(PY) -m pip install -q -r requirements-dist.txt
+	@touch $@
+
+sdist: $(PB)/.dist-tools
+	$(PY) -m build --sdist --no-isolation --outdir dist .
+
+wheel: $(PB)/.dist-tools
 	rm -rf $(B)/wheel-$(PYVER) && mkdir -p dist
 	$(PY) -m pip wheel -q --no-deps --no-build-isolation -Cbuild-dir=$(PB) -w $(B)/wheel-$(PYVER) .
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair -w dist $(B)/wheel-$(PYVER)/*.whl
