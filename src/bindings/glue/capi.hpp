@@ -77,16 +77,22 @@ inline bool is_alnum(Py_UCS4 c) {
 #endif
 }
 
-// tp_name of `tp`; the limited API reads __name__, the same text for builtins and Python classes.
+// tp_name of `tp`. The limited API rebuilds it: a static (C) type's tp_name carries its module
+// unless that is builtins ("collections.OrderedDict", "int"); a class statement's is its bare name.
 inline std::string type_name_of(PyTypeObject *tp) {
 #if defined(Py_LIMITED_API)
-    nanobind::object name = nanobind::steal(PyType_GetName(tp));
-    if (!name.is_valid())
-        throw nanobind::python_error();
-    const char *text = PyUnicode_AsUTF8AndSize(name.ptr(), nullptr);
-    if (!text)
-        throw nanobind::python_error();
-    return text;
+    auto text = [](PyObject *o) -> std::string {
+        nanobind::object owned = nanobind::steal(o);
+        const char *t = owned.is_valid() ? PyUnicode_AsUTF8AndSize(owned.ptr(), nullptr) : nullptr;
+        if (!t)
+            throw nanobind::python_error();
+        return t;
+    };
+    std::string name = text(PyType_GetName(tp));
+    if (PyType_GetFlags(tp) & Py_TPFLAGS_HEAPTYPE)
+        return name;
+    std::string module = text(PyObject_GetAttrString((PyObject *)tp, "__module__"));
+    return module == "builtins" ? name : module + "." + name;
 #else
     return tp->tp_name;
 #endif
@@ -185,7 +191,7 @@ inline PyObject *method_new(PyObject *func, PyObject *self) {
 }
 
 // Context variables: the C functions are not part of the limited API, whose builds call the
-// ContextVar methods instead. Same contracts as PyContextVar_New/Get/Set/Reset.
+// ContextVar methods instead (one vectorcall each). Same contracts as PyContextVar_New/Get/Set/Reset.
 inline PyObject *context_var_new(const char *name, PyObject *def) {
 #if defined(Py_LIMITED_API)
     static PyObject *var_type = nullptr;
@@ -209,7 +215,8 @@ inline PyObject *context_var_new(const char *name, PyObject *def) {
 inline int context_var_get(PyObject *var, PyObject *def, PyObject **value) {
 #if defined(Py_LIMITED_API)
     (void)def;
-    PyObject *r = PyObject_CallMethod(var, "get", nullptr);
+    static PyObject *name = PyUnicode_InternFromString("get");
+    PyObject *r = PyObject_VectorcallMethod(name, &var, 1, nullptr);
     if (!r) {
         if (!PyErr_ExceptionMatches(PyExc_LookupError))
             return -1;
@@ -225,7 +232,9 @@ inline int context_var_get(PyObject *var, PyObject *def, PyObject **value) {
 // The token (new reference), or nullptr with an error set.
 inline PyObject *context_var_set(PyObject *var, PyObject *value) {
 #if defined(Py_LIMITED_API)
-    return PyObject_CallMethod(var, "set", "O", value);
+    static PyObject *name = PyUnicode_InternFromString("set");
+    PyObject *args[] = {var, value};
+    return PyObject_VectorcallMethod(name, args, 2, nullptr);
 #else
     return PyContextVar_Set(var, value);
 #endif
@@ -233,7 +242,9 @@ inline PyObject *context_var_set(PyObject *var, PyObject *value) {
 
 inline int context_var_reset(PyObject *var, PyObject *token) {
 #if defined(Py_LIMITED_API)
-    PyObject *r = PyObject_CallMethod(var, "reset", "O", token);
+    static PyObject *name = PyUnicode_InternFromString("reset");
+    PyObject *args[] = {var, token};
+    PyObject *r = PyObject_VectorcallMethod(name, args, 2, nullptr);
     Py_XDECREF(r);
     return r ? 0 : -1;
 #else
