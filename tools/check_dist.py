@@ -77,12 +77,13 @@ def no_compiler_env(venv):
 
 
 def smoke_tests(venv, env, work):
-    """pytest -m smoke from a copy of the tests, the guide and the pytest settings: no source tree in reach."""
+    """pytest -m smoke from a copy of the tests, the guide, the examples and the pytest settings: no sources in reach."""
     tree = work / f"tree-{venv.name}"
     shutil.copytree(ROOT / "tests" / "python", tree / "tests" / "python", ignore=shutil.ignore_patterns("__pycache__"))
     shutil.copytree(ROOT / "docs", tree / "docs")
+    shutil.copytree(ROOT / "examples", tree / "examples", ignore=shutil.ignore_patterns("*.db", "__pycache__"))
     shutil.copy(ROOT / "pyproject.toml", tree)
-    run([venv / "bin" / "python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "-m", "smoke", "tests/python"],
+    run([venv / "bin" / "python", "-m", "pytest", "-p", "no:cacheprovider", "-m", "smoke", "tests/python"],
         cwd=tree, env=env)
 
 
