@@ -1,30 +1,46 @@
 # zorvane: `make demo` and `make test` set everything up from a fresh clone.
+# PYTHON=python3.12 (or a path) works with any supported version: each gets its own venv and build tree.
 PYTHON ?= python3
-VENV   := .venv
+# pyenv's shims answer only for its global versions; python3.13 then comes from ~/.pyenv/versions.
+PYEXE  := $(or $(shell $(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/null),$(lastword $(wildcard $(HOME)/.pyenv/versions/$(subst python,,$(notdir $(PYTHON))).*/bin/python)))
+PYVER  := $(shell $(PYEXE) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+# The default interpreter keeps .venv; another (PYTHON=python3.13) gets .venv-3.13.
+VENV   := $(if $(filter python3,$(PYTHON)),.venv,.venv-$(PYVER))
 PY     := $(VENV)/bin/python
 B      := build
+PB     := $(B)/py-$(PYVER)
 MYSQL_URL ?= mysql+pymysql://root@127.0.0.1:3306/test
 POSTGRES_URL ?= postgresql+psycopg://postgres@127.0.0.1:5432/test
 SOURCES := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
+# Interpreters for the release files: 3.11 gets its own wheel, 3.12 builds the abi3 one that 3.13 also runs.
+pyenv_python = $(or $(lastword $(wildcard $(HOME)/.pyenv/versions/$(1).*/bin/python)),python$(1))
+PYTHON311 ?= $(call pyenv_python,3.11)
+PYTHON312 ?= $(call pyenv_python,3.12)
+PYTHON313 ?= $(call pyenv_python,3.13)
 
-.PHONY: help demo test test-core test-py lint-mappers bench servers gtest clean clang test-asan fuzz fuzz-build refcount
+.PHONY: wheel sdist help demo test test-core test-py test-smoke lint-mappers typecheck docs dist check-dist check-sdist bench servers gtest clean clang test-asan fuzz fuzz-build refcount conduit
 
 help:  ## list targets
 	@grep -E '^[a-z-]+:.*##' $(MAKEFILE_LIST) | sed 's/:.*##/:/'
 
 $(PY):
-	$(PYTHON) -m venv $(VENV)
+	@test -n "$(PYVER)" || { echo "PYTHON=$(PYTHON) does not run"; exit 1; }
+	$(PYEXE) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 
-$(B)/.deps: $(PY) requirements-build.txt pyproject.toml
+$(PB)/.deps: $(PY) requirements-build.txt pyproject.toml
 	$(PY) -m pip install -q -r requirements-build.txt
-	@mkdir -p $(B) && touch $@
+	@mkdir -p $(PB) && touch $@
 
-$(B)/.installed: $(B)/.deps $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation '.[test,conduit]'
+$(PB)/.installed: $(PB)/.deps $(SOURCES)
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(PB) '.[test,conduit]'
 	@touch $@
 
-demo: $(B)/.installed  ## run the example application on a SQLite file
+$(PB)/.extras-%: $(PB)/.installed
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(PB) '.[test,$*]'
+	@touch $@
+
+demo: $(PB)/.installed  ## run the example application on a SQLite file
 	cd examples/quickstart && ../../$(PY) main.py
 
 gtest:  ## GoogleTest headers from Debian's libgtest-dev, installed when missing
@@ -32,7 +48,7 @@ gtest:  ## GoogleTest headers from Debian's libgtest-dev, installed when missing
 	  echo "installing libgtest-dev"; \
 	  if [ "$$(id -u)" = 0 ]; then apt-get install -y -q libgtest-dev; else sudo apt-get install -y -q libgtest-dev; fi; }
 
-servers: $(B)/.installed  ## make sure MariaDB and PostgreSQL answer (start them when installed and stopped)
+servers: $(PB)/.installed  ## make sure MariaDB and PostgreSQL answer (start them when installed and stopped)
 	@$(PY) tools/ensure_servers.py $(MYSQL_URL) $(POSTGRES_URL)
 
 test: test-core test-py  ## C++ core tests and pytest (SQLite, MariaDB and PostgreSQL)
@@ -42,20 +58,19 @@ test-core: gtest  ## C++ core tests only
 	cmake --build $(B)/core
 	ctest --test-dir $(B)/core --output-on-failure -j2
 
-test-py: $(B)/.installed servers  ## pytest against SQLite files and the MariaDB and PostgreSQL servers
+test-py: $(PB)/.installed servers  ## pytest against SQLite files and the MariaDB and PostgreSQL servers
 	$(PY) -m pytest tests/python --mysql-url=$(MYSQL_URL) --postgres-url=$(POSTGRES_URL) $(ARGS)
+
+test-smoke: $(PB)/.installed  ## a fast SQLite-only subset of pytest (what CI runs on the other Python versions)
+	$(PY) -m pytest tests/python -m smoke $(ARGS)
 
 # The examples and the tests are separate projects (both declare UserMapper); the tests'
 # elements.xml is broken on purpose and stays out.
-lint-mappers: $(B)/.installed  ## lint the mapper files of the examples and the tests
+lint-mappers: $(PB)/.installed  ## lint the mapper files of the examples and the tests
 	$(VENV)/bin/zorvane lint examples
 	$(VENV)/bin/zorvane lint tests/python/data/mappers/user.xml
 
-.PHONY: conduit
-conduit: $(B)/.installed  ## serve examples/conduit at http://127.0.0.1:8000/api (CONDUIT_DB: a server URL, CONDUIT_PORT)
-	cd examples/conduit && ../../$(PY) -m conduit
-
-bench: $(B)/.installed servers  ## timed comparisons against hand-written SQLAlchemy code (SQLite, MariaDB, PostgreSQL)
+.PHONY: wheel sdist help demo test test-core test-py test-smoke lint-mappers typecheck docs dist check-dist check-sdist bench servers gtest clean clang test-asan fuzz fuzz-build refcount conduit
 	MYSQL_URL=$(MYSQL_URL) POSTGRES_URL=$(POSTGRES_URL) $(PY) bench/python/run.py $(NAME)
 
 # Sanitized copies of the core tests and the extension modules live under $(B)/asan; the
@@ -63,7 +78,7 @@ bench: $(B)/.installed servers  ## timed comparisons against hand-written SQLAlc
 ASAN_B   := $(B)/asan
 SAN_OPTS := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_init_order=1 UBSAN_OPTIONS=print_stacktrace=1
 
-test-asan: gtest $(B)/.installed servers  ## core tests and pytest under ASan+UBSan, in $(B)/asan
+test-asan: gtest $(PB)/.installed servers  ## core tests and pytest under ASan+UBSan, in $(B)/asan
 	cmake -S . -B $(ASAN_B)/core -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORVANE_TESTS=ON \
 	  -DZORVANE_SANITIZE=ON -DZORVANE_WERROR=ON > /dev/null
 	cmake --build $(ASAN_B)/core -j2
@@ -138,4 +153,4 @@ fuzz: fuzz-build  ## every fuzz harness for SECONDS seconds each (default 60)
 	done
 
 clean:
-	rm -rf $(B) $(VENV)
+	rm -rf $(B) .venv-* dist

@@ -13,7 +13,7 @@ def main() -> None:
     ctx = {"db_path": DB, "mapper_dir": HERE / "mappers"}
     for path in sorted((HERE / "sections").glob("s[0-9]*.py")):
         module = importlib.import_module(f"sections.{path.stem}")
-        print(f"\n### {module.__doc__.strip()}")
+        print(f"\n### {(module.__doc__ or '').strip()}")
         module.run(ctx)
 
 

@@ -35,7 +35,7 @@ std::string describe(const nb::python_error &e, bool short_syntax) {
     nb::handle v = e.value();
     nb::object msg = short_syntax ? nb::getattr(v, "msg", nb::none()) : nb::none();
     std::string text = PyUnicode_Check(msg.ptr()) ? text_of(msg) : text_of(v);
-    return std::string(Py_TYPE(v.ptr())->tp_name) + ": " + text;
+    return std::string(glue::type_name(v.ptr())) + ": " + text;
 }
 
 class PyLintHost final : public core::LintHost {

@@ -3,7 +3,7 @@
 import inspect
 from contextlib import AbstractContextManager
 from contextvars import ContextVar
-from typing import Any, AsyncIterator, Callable, ClassVar, Generic, Mapping, Sequence, TypeVar
+from typing import Any, AsyncIterator, Callable, ClassVar, Generic, Mapping, Sequence, TypeVar, Unpack, final, overload
 
 from pydantic import BaseModel
 from sqlalchemy import Delete, Select, TextClause, Update
@@ -12,6 +12,7 @@ from sqlalchemy.orm import DeclarativeBase, Session
 
 from zorvane.db.kelvor import ZorvaneSqlSession
 from zorvane.db.ostrane import Page
+from zorvane._typing import StatementDecorator
 
 T = TypeVar("T", bound=DeclarativeBase)
 _F = TypeVar("_F", bound=Callable[..., Any])
@@ -19,6 +20,7 @@ _C = TypeVar("_C")
 
 datasource_context: ContextVar[str | None]
 
+@final
 class _Wrapper:
     """Callable wrapper made by zorvane (decorators, datasource scopes, mapper calls)."""
 
@@ -27,6 +29,10 @@ class _Wrapper:
 class DataSource:
     """One datasource: a MySQL or PostgreSQL server (host, port, user, password, database) or a SQLite file; pool settings and connect_args (handed to the driver) are optional."""
 
+    __match_args__ = (
+        "db_type", "host", "port", "user", "password", "database", "sqlite_path",
+        "pool_size", "max_overflow", "pool_recycle", "pool_timeout", "connect_args",
+    )
     db_type: str
     host: str | None
     port: int | None
@@ -60,6 +66,7 @@ class DataSource:
 class DBConfig:
     """The datasources of an application (ds), the mapper directory and the primary name."""
 
+    __match_args__ = ("ds", "raw_sql", "mapper_xml_path", "primary")
     ds: dict[str, DataSource]
     raw_sql: bool
     mapper_xml_path: str | None
@@ -186,10 +193,10 @@ def select_one(sql: str) -> Callable[[_F], _F]:
 def select_list(sql: str) -> Callable[[_F], _F]:
     """Decorator: runs `sql` and returns all rows, converted by the list's element annotation."""
 
-def select_page(sql: str) -> Callable[[_F], _F]:
+def select_page(sql: str) -> StatementDecorator[dict[str, Any]]:
     """Decorator: runs `sql` for one page (the call's Page, else page 1 of 10) and returns the page dictionary."""
 
-def insert_list(sql: str, batch_size: int | None = None) -> Callable[[_F], _F]:
+def insert_list(sql: str, batch_size: int | None = None) -> StatementDecorator[None]:
     """Decorator: inserts each dictionary of the call's `data` argument once, through the bulk path, `batch_size` rows per execution (all at once when None)."""
 
 def select_iter(sql: str, fetch_size: int = 1000) -> Callable[[_F], _F]:
@@ -201,13 +208,13 @@ class AsyncRowStream(AsyncIterator[Any]):
     async def aclose(self) -> None:
         """Coroutine: releases the cursor and the connection."""
 
-def insert(sql: str) -> Callable[[_F], _F]:
+def insert(sql: str) -> StatementDecorator[Any]:
     """Decorator: runs the insert `sql` and returns the generated key (PostgreSQL: the RETURNING value, else None)."""
 
-def update(sql: str) -> Callable[[_F], _F]:
+def update(sql: str) -> StatementDecorator[int]:
     """Decorator: runs the update `sql` and returns the row count."""
 
-def delete(sql: str) -> Callable[[_F], _F]:
+def delete(sql: str) -> StatementDecorator[int]:
     """Decorator: runs the delete `sql` and returns the row count."""
 
 def _sql_decorator(sql_str: str, sql_type: str) -> Callable[[_F], _F]:
@@ -236,7 +243,7 @@ class BaseMapper(Generic[T]):
     _sig_cache: ClassVar[dict[tuple[type, str], inspect.Signature]]
     _type_cache: ClassVar[dict[type, type]]
     _wrapper_cache: dict[str, Callable[..., Any]]
-    def __getattribute__(self, name: str) -> Any:
+    def __getattribute__(self, name: str, /) -> Any:
         """Public methods come back wrapped: routed to the mapper statement of the same id when there is one."""
     @classmethod
     def __session(cls) -> ZorvaneSqlSession:
@@ -277,10 +284,16 @@ class BaseMapper(Generic[T]):
         self, table_model: type[DeclarativeBase] | None = None, data_list: list[dict[str, Any]] | None = None
     ) -> None:
         """Updates rows from dictionaries holding their keys (table_model: the model)."""
-    def select_all(self, statement: Select[Any] | None = None) -> list[Any]:
+    @overload
+    def select_all(self, statement: None = None) -> list[T]:
         """All rows of the table as models, or of a select: entities or values, else rows."""
-    def select_one(self, statement: Select[Any] | None = None) -> Any:
+    @overload
+    def select_all(self, statement: Select[Unpack[tuple[Any, ...]]]) -> list[Any]: ...
+    @overload
+    def select_one(self, statement: None = None) -> T | None:
         """The first row of the table as a model, or of a select; None when there is none."""
+    @overload
+    def select_one(self, statement: Select[Unpack[tuple[Any, ...]]]) -> Any: ...
     def select_by_id(self, id: int) -> T | None:
         """The model whose id is `id`, or None."""
     def select_all_by_sql(self, sql_str: str, sql_param: dict[str, Any] | None = None) -> list[dict[str, Any]]:
@@ -289,9 +302,9 @@ class BaseMapper(Generic[T]):
         self, sql_str: str, sql_param: dict[str, Any] | None = None, page: Page = ...
     ) -> dict[str, Any]:
         """One page of a textual select: the page dictionary."""
-    def select_page_by_orm(self, statement: Select[Any], page: Page = ...) -> dict[str, Any]:
+    def select_page_by_orm(self, statement: Select[Unpack[tuple[Any, ...]]], page: Page = ...) -> dict[str, Any]:
         """One page of a select and the total row count: {'list': [...], 'total': n}."""
-    def _use_orm2(self, statement: Select[Any]) -> bool:
+    def _use_orm2(self, statement: Select[Unpack[tuple[Any, ...]]]) -> bool:
         """Whether the select yields one entity or one column per row (fetched as scalars)."""
     @classmethod
     def db_session(cls, datasource_name: str | None = None) -> AbstractContextManager[Session]:
@@ -307,8 +320,8 @@ class AsyncBaseMapper(BaseMapper[T]):
     async def add_all(self, data: list[Any]) -> None: ...  # type: ignore[override]
     async def save_batch(  # type: ignore[override]
         self, data: list[BaseModel | DeclarativeBase | dict[str, Any]], batch_size: int | None = None
-    ) -> None: ...  # type: ignore[override]
-    async def insert(self, data: BaseModel | DeclarativeBase | dict[str, Any]) -> Any: ...  # type: ignore[override]
+    ) -> None: ...
+    async def insert(self, data: BaseModel | DeclarativeBase | dict[str, Any]) -> Any: ...
     async def delete(self, del_statement: Delete) -> int: ...  # type: ignore[override]
     async def delete_by_id(self, id: int) -> int: ...  # type: ignore[override]
     async def update(self, update_stat: Update, data: dict[str, Any] | None = None) -> int: ...  # type: ignore[override]
@@ -316,8 +329,14 @@ class AsyncBaseMapper(BaseMapper[T]):
     async def bulk_update_mappings(  # type: ignore[override]
         self, table_model: type[DeclarativeBase] | None = None, data_list: list[dict[str, Any]] | None = None
     ) -> None: ...
-    async def select_all(self, statement: Select[Any] | None = None) -> list[Any]: ...  # type: ignore[override]
-    async def select_one(self, statement: Select[Any] | None = None) -> Any: ...  # type: ignore[override]
+    @overload  # type: ignore[override]
+    async def select_all(self, statement: None = None) -> list[T]: ...
+    @overload
+    async def select_all(self, statement: Select[Unpack[tuple[Any, ...]]]) -> list[Any]: ...
+    @overload  # type: ignore[override]
+    async def select_one(self, statement: None = None) -> T | None: ...
+    @overload
+    async def select_one(self, statement: Select[Unpack[tuple[Any, ...]]]) -> Any: ...
     async def select_by_id(self, id: int) -> T | None: ...  # type: ignore[override]
     async def select_all_by_sql(  # type: ignore[override]
         self, sql_str: str, sql_param: dict[str, Any] | None = None
@@ -325,4 +344,4 @@ class AsyncBaseMapper(BaseMapper[T]):
     async def select_page_by_sql(  # type: ignore[override]
         self, sql_str: str, sql_param: dict[str, Any] | None = None, page: Page = ...
     ) -> dict[str, Any]: ...
-    async def select_page_by_orm(self, statement: Select[Any], page: Page = ...) -> dict[str, Any]: ...  # type: ignore[override]
+    async def select_page_by_orm(self, statement: Select[Unpack[tuple[Any, ...]]], page: Page = ...) -> dict[str, Any]: ...  # type: ignore[override]

@@ -1,4 +1,5 @@
 """Shared fixtures: real SQLite files and private databases on the MariaDB and PostgreSQL servers."""
+import pathlib
 import uuid
 
 import pytest
@@ -142,3 +143,14 @@ def fresh_config():
     reset()
     yield ZorvaneConfig
     reset()
+
+
+HERE = pathlib.Path(__file__).parent
+SMOKE = ("unit", "docs", "test_build.py")
+
+
+def pytest_collection_modifyitems(config, items):
+    """The unit tests, the build checks and the guide's examples form the `smoke` subset."""
+    for item in items:
+        if pathlib.Path(item.fspath).relative_to(HERE).parts[0] in SMOKE:
+            item.add_marker(pytest.mark.smoke)

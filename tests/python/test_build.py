@@ -2,6 +2,7 @@
 import ast
 import importlib
 import pathlib
+import sys
 from importlib.machinery import EXTENSION_SUFFIXES
 
 import pytest
@@ -27,6 +28,12 @@ PKG = pathlib.Path(zorvane.__file__).parent
 @pytest.mark.parametrize("name", ALL_MODULES)
 def test_module_is_compiled(name):
     assert importlib.import_module(name).__file__.endswith(tuple(EXTENSION_SUFFIXES))
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="3.11 builds against the full C API")
+@pytest.mark.parametrize("name", ALL_MODULES)
+def test_module_is_stable_abi_build(name):
+    assert ".abi3." in pathlib.Path(importlib.import_module(name).__file__).name
 
 
 def test_package_init_files_hold_no_logic():

@@ -1,4 +1,5 @@
 """Inline SQL with #{...} placeholders, run by SqlTemplate"""
+from typing import Any
 import sqlalchemy as sa
 
 from zorvane.db.ostrane import SqlTemplate
@@ -6,11 +7,11 @@ from zorvane.exception import DBException
 from zorvane.mapper.vantrel import ParseMapper
 
 
-def show(label, value):
+def show(label: str, value: object) -> None:
     print(f"{label:<44} -> {value!r}")
 
 
-def run(ctx):
+def run(ctx: dict[str, Any]) -> None:
     engine = sa.create_engine(f"sqlite:///{ctx['db_path']}")
     ctx["engine"] = engine
     tpl = SqlTemplate(engine)
@@ -24,7 +25,8 @@ def run(ctx):
     show("insert (generated key)", tpl.insert(stmt, args=values))
     rows = [("bob", 17, "Paris"), ("cy", 52, "Rome"), ("dee", 29, "Paris"), ("eve", 41, "Oslo")]
     ins = sa.text("insert into user (name, age, city) values (:name, :age, :city)")
-    show("insert_list (4 rows)", tpl.insert_list(ins, args=[dict(zip(("name", "age", "city"), r)) for r in rows]))
+    tpl.insert_list(ins, args=[dict(zip(("name", "age", "city"), r)) for r in rows])
+    show("insert_list (4 rows) returns", None)
 
     stmt, values = ParseMapper.to_prepared_statement(
         "select name, age from user\n   where age > #{age}\n   order by id", {"age": 18}
@@ -37,5 +39,5 @@ def run(ctx):
     show("quoted literal kept exactly", tpl.select_one(stmt, args=values))
     try:
         raise DBException("no connection")
-    except Exception as e:
+    except DBException as e:
         show("DBException text / message", (str(e), e.message))

@@ -1,14 +1,15 @@
 """Paging a textual select: count statement, page statement, page dictionary"""
+from typing import Any
 import sqlalchemy as sa
 
 from zorvane.db.ostrane import Page, PageInfo, SqlTemplate, count_query, limit_query
 
 
-def show(label, value):
+def show(label: str, value: object) -> None:
     print(f"{label:<44} -> {value!r}")
 
 
-def run(ctx):
+def run(ctx: dict[str, Any]) -> None:
     tpl = SqlTemplate(ctx["engine"])
     ins = sa.text("insert into user (name, age, city) values (:name, :age, :city)")
     tpl.insert_list(ins, args=[{"name": f"user{i}", "age": 20 + i, "city": "Bern"} for i in range(21)])

@@ -1,13 +1,14 @@
 """Mapper XML files: statements by id with dynamic SQL, run by SqlTemplate"""
+from typing import Any
 from zorvane.db.ostrane import SqlTemplate
 from zorvane.mapper.vantrel import ParseMapper
 
 
-def show(label, value):
+def show(label: str, value: object) -> None:
     print(f"{label:<44} -> {value!r}")
 
 
-def run(ctx):
+def run(ctx: dict[str, Any]) -> None:
     mapper = ParseMapper(str(ctx["mapper_dir"] / "UserMapper.xml"))
     tpl = SqlTemplate(ctx["engine"])
     show("namespace", mapper.namespace)

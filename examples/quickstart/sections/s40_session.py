@@ -1,6 +1,6 @@
 """Session object: nested transactions and result conversion"""
 import dataclasses
-from typing import List
+from typing import Any, List
 
 import sqlalchemy as sa
 
@@ -13,18 +13,18 @@ class Person:
     age: int
 
 
-def show(label, value):
+def show(label: str, value: object) -> None:
     print(f"{label:<44} -> {value!r}")
 
 
-def run(ctx):
+def run(ctx: dict[str, Any]) -> None:
     engine = ctx["engine"]
     session = ZorvaneSqlSession(mapper_dict={}, data_source=engine)
     ins = sa.text("insert into user (name, age, city) values (:name, :age, :city)")
 
-    def committed():  # what a second connection sees
+    def committed() -> int:  # what a second connection sees
         with engine.connect() as c:
-            return c.exec_driver_sql("select count(*) from user").scalar()
+            return int(c.exec_driver_sql("select count(*) from user").scalar_one())
 
     before = committed()
     session.begin_tx()
@@ -49,7 +49,7 @@ def run(ctx):
     show("select_list rows (first three)", rows)
     show("results_handle -> List[Person]", results_handle(rows, Person, List[Person]))
     show("results_handle -> Person (first row)", results_handle(rows, Person, Person))
-    show("results_handle -> list of dict rows", results_handle(rows, dict, list[dict]) is rows)
+    show("results_handle -> list of dict rows", results_handle(rows, dict, list[dict]) is rows)  # type: ignore[type-arg]
     count = session.select_list(sa.text("select count(*) as n from user"))
     show("results_handle -> int", results_handle(count, int, int))
     try:

@@ -1,14 +1,15 @@
 """Datasources from a DBConfig: selection, scopes and transactional classes"""
+from typing import Any
 import sqlalchemy as sa
 
 from zorvane.zorvane import DBConfig, ZorvaneConfig, datasource, db_session, get_current_db, switch_datasource
 
 
-def show(label, value):
+def show(label: str, value: object) -> None:
     print(f"{label:<44} -> {value!r}")
 
 
-def run(ctx):
+def run(ctx: dict[str, Any]) -> None:
     print("ZorvaneConfig prints the declared datasources:")
     ZorvaneConfig(
         DBConfig(
@@ -30,8 +31,8 @@ def run(ctx):
 
     @datasource("report", transactional=True)
     class AuditService:
-        def record(self, *events, fail=False):
-            kelvor = ZorvaneConfig.datasource[get_current_db()]["kelvor"]
+        def record(self, *events: str, fail: bool = False) -> str | None:
+            kelvor = ZorvaneConfig.datasource[str(get_current_db())]["kelvor"]
             for e in events:
                 kelvor.insert(sa.text("INSERT INTO audit (what) VALUES (:w)"), {"w": e})
             if fail:

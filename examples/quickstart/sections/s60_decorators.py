@@ -1,4 +1,5 @@
 """Statement-binding decorators: a data-access class declared by signatures and SQL"""
+from typing import Any
 import dataclasses
 
 from zorvane.db.ostrane import Page
@@ -16,7 +17,7 @@ from zorvane.zorvane import (
 )
 
 
-def show(label, value):
+def show(label: str, value: object) -> None:
     print(f"{label:<44} -> {value!r}")
 
 
@@ -29,7 +30,7 @@ class Product:
 
 class ProductDao:
     @insert_list("insert into product (name, price) values (:name, :price)")
-    def add_all(self, data: list) -> None: ...
+    def add_all(self, data: list[dict[str, Any]]) -> None: ...
 
     @insert("insert into product (name, price) values (#{name}, #{price})")
     def add(self, name: str, price: int) -> int: ...
@@ -44,10 +45,10 @@ class ProductDao:
     def at_least(self, price: int) -> list[Product]: ...
 
     @select_list("select name, price from product order by price desc")
-    def price_list(self) -> list[dict]: ...
+    def price_list(self) -> list[dict[str, Any]]: ...
 
     @select_page("select id, name, price from product order by id")
-    def page(self, page: Page) -> list[Product]: ...
+    def page(self, page: Page | None = None) -> list[Product]: ...
 
     @update("update product set price = price + #{delta} where price < #{below}")
     def raise_cheap(self, delta: int, below: int) -> int: ...
@@ -58,14 +59,14 @@ class ProductDao:
 
 @datasource("main", transactional=True)
 class Restock(ProductDao):
-    def both_or_neither(self, fail):
+    def both_or_neither(self, fail: bool) -> None:
         self.add("gadget", 99)
         self.add("gizmo", 98)
         if fail:
             raise RuntimeError("restock failed")
 
 
-def run(ctx):
+def run(ctx: dict[str, Any]) -> None:
     with db_session("main") as s:
         s.connection().exec_driver_sql("CREATE TABLE product (id INTEGER PRIMARY KEY, name TEXT, price INTEGER)")
     dao = ProductDao()

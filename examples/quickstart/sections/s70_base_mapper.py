@@ -1,4 +1,5 @@
 """BaseMapper: generic table access, transactions and mapper interfaces"""
+from typing import Any
 import pydantic
 import sqlalchemy as sa
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
@@ -18,7 +19,7 @@ class Book(Base):
     author: Mapped[str | None]
     year: Mapped[int | None]
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Book({self.id}, {self.title!r}, {self.author!r}, {self.year})"
 
 
@@ -37,15 +38,15 @@ class BookMapper(BaseMapper[Book]):
 
     def since(self, year: int, page: Page) -> list[Book]: ...
 
-    def titles(self):  # no statement of this id: the body runs
+    def titles(self) -> list[str]:  # no statement of this id: the body runs
         return [b.title for b in self.select_all(sa.select(Book).order_by(Book.title))]
 
 
-def show(label, value):
+def show(label: str, value: object) -> None:
     print(f"{label:<44} -> {value!r}")
 
 
-def run(ctx):
+def run(ctx: dict[str, Any]) -> None:
     Base.metadata.create_all(ctx["engine"])
     books = BookMapper()
     show("insert(pydantic model) -> new key", books.insert(BookIn(title="Kindred", author="Butler", year=1979)))

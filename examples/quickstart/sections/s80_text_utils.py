@@ -1,4 +1,5 @@
 """Placeholder scanner and SQL text utilities"""
+from typing import Any
 import xml.etree.ElementTree as ET
 
 from zorvane.utils.corvint import convert_cdata, param_str, replace_cdata, sql_string_format
@@ -7,11 +8,11 @@ from zorvane.utils.malvey import replace_sql_first, replace_sql_last
 from zorvane.utils.tibbet import default_fun_dict, like, time_format
 
 
-def show(label, value):
+def show(label: str, value: object) -> None:
     print(f"{label:<44} -> {value!r}")
 
 
-def run(ctx):
+def run(ctx: dict[str, Any]) -> None:
     sql = "select * from user where id = #{id, sql_type=INTEGER} and city = #{city} order by ${col} $f{fmt(a, b)}"
     for p in get_sql_param(sql):
         show(f"get_sql_param {p.full_name}", (p.param_name, p.sql_type, p.sql_param.function_name))

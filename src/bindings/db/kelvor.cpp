@@ -29,7 +29,7 @@ PyObject *names(std::initializer_list<const char *> items) {
     PyObject *t = PyTuple_New((Py_ssize_t)items.size());
     Py_ssize_t i = 0;
     for (const char *s : items)
-        PyTuple_SET_ITEM(t, i++, intern(s));
+        glue::tuple_set(t, i++, intern(s));
     return t;
 }
 
@@ -39,7 +39,7 @@ nb::object call_method(nb::handle obj, PyObject *name, const nb::handle (&args)[
     PyObject *stack[N + 2] = {nullptr, obj.ptr()};  // slot 0 is scratch for the callee
     for (std::size_t i = 0; i < N; ++i)
         stack[i + 2] = args[i].ptr();
-    const std::size_t positional = N + 1 - (kwnames ? (std::size_t)PyTuple_GET_SIZE(kwnames) : 0);
+    const std::size_t positional = N + 1 - (kwnames ? (std::size_t)glue::tuple_size(kwnames) : 0);
     PyObject *r = PyObject_VectorcallMethod(name, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
     if (!r)
         throw nb::python_error();
@@ -48,13 +48,13 @@ nb::object call_method(nb::handle obj, PyObject *name, const nb::handle (&args)[
 
 nb::object var_get(nb::handle var) {
     PyObject *v = nullptr;
-    if (PyContextVar_Get(var.ptr(), nullptr, &v) < 0)
+    if (glue::context_var_get(var.ptr(), nullptr, &v) < 0)
         throw nb::python_error();
     return v ? nb::steal(v) : nb::none();
 }
 
 void var_set(nb::handle var, nb::handle value) {
-    PyObject *token = PyContextVar_Set(var.ptr(), value.ptr());
+    PyObject *token = glue::context_var_set(var.ptr(), value.ptr());
     if (!token)
         throw nb::python_error();
     Py_DECREF(token);
@@ -109,12 +109,12 @@ struct ZorvaneSqlSession {
     // A new session with expiry on commit switched off; not tracked by this object.
     nb::object new_session() {
         nb::object pair = factory;  // a local reference: another thread may replace the field meanwhile
-        if (!pair.is_valid() || !nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)).is(data_source)) {
+        if (!pair.is_valid() || !nb::handle(glue::tuple_item(pair.ptr(), 0)).is(data_source)) {
             nb::object made = sessionmaker("bind"_a = data_source, "expire_on_commit"_a = false);
             pair = nb::make_tuple(data_source, made);
             factory = pair;
         }
-        return nb::handle(PyTuple_GET_ITEM(pair.ptr(), 1))();
+        return nb::handle(glue::tuple_item(pair.ptr(), 1))();
     }
 };
 
@@ -122,8 +122,8 @@ void init_shim(nb::pointer_and_handle<ZorvaneSqlSession> self, nb::handle mapper
                nb::handle ostrane) {
     glue::check_exact(mapper_dict, &PyDict_Type, "mapper_dict");
     const std::string id = std::to_string(reinterpret_cast<std::uintptr_t>(self.h.ptr()));
-    nb::object connection = nb::steal(PyContextVar_New(("connection_" + id).c_str(), Py_None));
-    nb::object depth = nb::steal(PyContextVar_New(("tx_depth_" + id).c_str(), nb::int_(0).ptr()));
+    nb::object connection = nb::steal(glue::context_var_new(("connection_" + id).c_str(), Py_None));
+    nb::object depth = nb::steal(glue::context_var_new(("tx_depth_" + id).c_str(), nb::int_(0).ptr()));
     if (!connection.is_valid() || !depth.is_valid())
         throw nb::python_error();
     nb::object source = nb::borrow(data_source), tpl;
@@ -181,7 +181,7 @@ void tie_to_tasks_shim(ZorvaneSqlSession &s) {
     if (s.tx_owner.is_valid())
         return;
     const std::string id = std::to_string(reinterpret_cast<std::uintptr_t>(&s));
-    s.tx_owner = nb::steal(PyContextVar_New(("tx_owner_" + id).c_str(), Py_None));
+    s.tx_owner = nb::steal(glue::context_var_new(("tx_owner_" + id).c_str(), Py_None));
     if (!s.tx_owner.is_valid())
         throw nb::python_error();
 }
@@ -255,9 +255,9 @@ bool is_kind(nb::handle sql_type, const char *kind) {
 // (statement, bound values, kind, result type) from get_sql; anything else than four
 // values fails as unpacking would.
 void unpack4(nb::handle got, nb::object (&out)[4]) {
-    if (PyTuple_CheckExact(got.ptr()) && PyTuple_GET_SIZE(got.ptr()) == 4) {
+    if (PyTuple_CheckExact(got.ptr()) && glue::tuple_size(got.ptr()) == 4) {
         for (int i = 0; i < 4; ++i)
-            out[i] = nb::borrow(PyTuple_GET_ITEM(got.ptr(), i));
+            out[i] = nb::borrow(glue::tuple_item(got.ptr(), i));
         return;
     }
     nb::object it = nb::steal(PyObject_GetIter(got.ptr()));
@@ -299,7 +299,7 @@ nb::object stream_select(ZorvaneSqlSession &s, nb::handle mapper, nb::handle sql
 // The rows of an insert called with a list as its only argument (and no <foreach> of its
 // own to spread it), else an invalid object.
 nb::object bulk_rows(nb::handle mapper, nb::handle sql_id, nb::handle ori_params) {
-    if (ori_params.is_none() || PyDict_GET_SIZE(ori_params.ptr()) != 1)
+    if (ori_params.is_none() || glue::dict_size(ori_params.ptr()) != 1)
         return nb::object();
     Py_ssize_t pos = 0;
     PyObject *key, *value;

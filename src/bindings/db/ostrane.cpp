@@ -17,7 +17,7 @@ PyObject *name_commit, *name_rollback, *name_close, *name_execute, *name_all, *n
 PyObject *name_text, *name_scalar, *name_page_num, *name_page_size, *name_offset, *limit_suffix, *kw_execution_options;
 
 nb::object call0(nb::handle obj, PyObject *name) {
-    PyObject *r = PyObject_CallMethodNoArgs(obj.ptr(), name);
+    PyObject *r = glue::call_method0(obj.ptr(), name);
     if (!r)
         throw nb::python_error();
     return nb::steal(r);
@@ -109,7 +109,7 @@ nb::list all_as_dicts(nb::handle result) {
     nb::object rows = call0(result, name_all);
     if (!PyList_CheckExact(rows.ptr()))
         rows = nb::list(rows);
-    if (PyList_GET_SIZE(rows.ptr()) == 0)
+    if (glue::list_size(rows.ptr()) == 0)
         return nb::list();
     return glue::rows_as_dicts(rows, nb::list(call0(result, name_keys)));
 }
@@ -212,7 +212,7 @@ void reset_pools_after_fork() {
 
 // ---- paging
 
-bool host_word_char(char32_t c) noexcept { return Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)); }
+bool host_word_char(char32_t c) noexcept { return glue::is_alnum(static_cast<Py_UCS4>(c)); }
 
 // The SQL text of a textual statement.
 nb::object statement_text(nb::handle sql) {
@@ -222,7 +222,7 @@ nb::object statement_text(nb::handle sql) {
             throw nb::python_error();
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "expected a textual statement (sqlalchemy.text(...)), got %.200s",
-                     Py_TYPE(sql.ptr())->tp_name);
+                     glue::type_name(sql.ptr()).c_str());
         throw nb::python_error();
     }
     nb::object text = nb::steal(t);
@@ -272,14 +272,14 @@ nb::object limit_stmt(nb::handle text, nb::handle page) {
 std::pair<nb::object, nb::object> page_clauses_for(SqlTemplate &t, nb::handle text) {
     PyObject *hit = PyDict_GetItemWithError(t.page_clauses.ptr(), text.ptr());
     if (hit)
-        return {nb::borrow(PyTuple_GET_ITEM(hit, 0)), nb::borrow(PyTuple_GET_ITEM(hit, 1))};
+        return {nb::borrow(glue::tuple_item(hit, 0)), nb::borrow(glue::tuple_item(hit, 1))};
     if (PyErr_Occurred())
         throw nb::python_error();
     nb::object full = nb::steal(PyUnicode_Concat(text.ptr(), limit_suffix));
     if (!full.is_valid())
         throw nb::python_error();
     nb::object count = count_stmt(text, t.postgres), page = sa_text(full);
-    if (PyDict_GET_SIZE(t.page_clauses.ptr()) >= 1024)  // texts built at run time must not grow it forever
+    if (glue::dict_size(t.page_clauses.ptr()) >= 1024)  // texts built at run time must not grow it forever
         PyDict_Clear(t.page_clauses.ptr());
     t.page_clauses[text] = nb::make_tuple(count, page);
     return {count, page};
@@ -327,7 +327,7 @@ nb::object driver_insert_for(SqlTemplate &t, nb::handle sql) {
     if (!names.is_valid())
         throw nb::python_error();
     nb::object plan = nb::make_tuple(compiled.attr("string"), nb::bool_(positional), names);
-    if (PyDict_GET_SIZE(t.driver_inserts.ptr()) >= 1024)  // texts built at run time must not grow it forever
+    if (glue::dict_size(t.driver_inserts.ptr()) >= 1024)  // texts built at run time must not grow it forever
         PyDict_Clear(t.driver_inserts.ptr());
     t.driver_inserts[text] = plan;
     return plan;
@@ -337,27 +337,27 @@ nb::object driver_insert_for(SqlTemplate &t, nb::handle sql) {
 // themselves; an invalid object when a row is not a dict holding every bind name (the
 // toolkit's path then reports it).
 nb::object driver_params(nb::handle plan, nb::handle rows) {
-    const bool positional = PyTuple_GET_ITEM(plan.ptr(), 1) == Py_True;
-    PyObject *names = PyTuple_GET_ITEM(plan.ptr(), 2);
-    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr()), k = PyTuple_GET_SIZE(names);
+    const bool positional = glue::tuple_item(plan.ptr(), 1) == Py_True;
+    PyObject *names = glue::tuple_item(plan.ptr(), 2);
+    const Py_ssize_t n = glue::list_size(rows.ptr()), k = glue::tuple_size(names);
     nb::object out = positional ? nb::steal(PyList_New(n)) : nb::borrow(rows);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *row = PyList_GET_ITEM(rows.ptr(), i);
+        PyObject *row = glue::list_item(rows.ptr(), i);
         if (!PyDict_Check(row))
             return nb::object();
         nb::object values = positional ? nb::steal(PyTuple_New(k)) : nb::object();
         for (Py_ssize_t c = 0; c < k; ++c) {
-            PyObject *v = PyDict_GetItemWithError(row, PyTuple_GET_ITEM(names, c));
+            PyObject *v = PyDict_GetItemWithError(row, glue::tuple_item(names, c));
             if (!v) {
                 if (PyErr_Occurred())
                     throw nb::python_error();
                 return nb::object();
             }
             if (positional)
-                PyTuple_SET_ITEM(values.ptr(), c, Py_NewRef(v));
+                glue::tuple_set(values.ptr(), c, Py_NewRef(v));
         }
         if (positional)
-            PyList_SET_ITEM(out.ptr(), i, values.release().ptr());
+            glue::list_set(out.ptr(), i, values.release().ptr());
     }
     return out;
 }
@@ -369,7 +369,7 @@ void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, 
         execute(s, sql, rows);
         return;
     }
-    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
+    const Py_ssize_t n = glue::list_size(rows.ptr());
     if (n == 0)
         return;
     const Py_ssize_t size = batch_size.is_none() ? n : positive_size(batch_size, "batch_size");
@@ -378,7 +378,7 @@ void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, 
     nb::object target, statement;
     if (params.is_valid()) {  // a session runs it on its transaction's connection
         target = PyObject_HasAttrString(s.ptr(), "exec_driver_sql") ? nb::borrow(s) : s.attr("connection")();
-        statement = nb::borrow(PyTuple_GET_ITEM(plan.ptr(), 0));
+        statement = nb::borrow(glue::tuple_item(plan.ptr(), 0));
     } else {
         params = nb::borrow(rows);
     }
@@ -403,10 +403,9 @@ nb::object get_attr(nb::handle obj, PyObject *name) {
 nb::object page_int(nb::handle v, const char *arg) {
     if (PyLong_CheckExact(v.ptr()))
         return nb::borrow(v);
-    PyNumberMethods *nm = Py_TYPE(v.ptr())->tp_as_number;
-    if (!nm || (!nm->nb_int && !nm->nb_index)) {
+    if (!glue::has_int_slot(v.ptr())) {
         PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected int, got %.200s)", arg,
-                     Py_TYPE(v.ptr())->tp_name);
+                     glue::type_name(v.ptr()).c_str());
         throw nb::python_error();
     }
     PyObject *r = PyNumber_Long(v.ptr());

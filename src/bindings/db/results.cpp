@@ -50,11 +50,12 @@ public:
         if (!PyType_Check(cls.ptr()))
             return;
         auto *tp = (PyTypeObject *)cls.ptr();
-        if (Py_TYPE(cls.ptr())->tp_call != PyType_Type.tp_call || tp->tp_new != PyBaseObject_Type.tp_new)
+        if (glue::type_call(Py_TYPE(cls.ptr())) != glue::type_call(&PyType_Type) ||
+            glue::type_new(tp) != glue::type_new(&PyBaseObject_Type))
             return;
-        PyObject *init = _PyType_Lookup(tp, name_init);  // borrowed
-        if (init && PyFunction_Check(init))
-            init_ = nb::borrow(init);
+        nb::object init = glue::type_lookup(tp, name_init);
+        if (init.is_valid() && glue::is_function(init.ptr()))
+            init_ = std::move(init);
     }
 
     nb::object operator()(nb::handle row) {
@@ -72,14 +73,14 @@ private:
     // Fills stack_ with the row's values and makes kwnames_ name them; false when a key
     // is not an exact str (the ordinary call then reports it).
     bool keywords_of(PyObject *row) {
-        const Py_ssize_t n = PyDict_GET_SIZE(row);
+        const Py_ssize_t n = glue::dict_size(row);
         stack_.resize(static_cast<std::size_t>(n) + 2);
         PyObject *kw = kwnames_.ptr();
-        bool same = kw && PyTuple_GET_SIZE(kw) == n;
+        bool same = kw && glue::tuple_size(kw) == n;
         Py_ssize_t pos = 0, i = 0;
         PyObject *k, *v;
         while (PyDict_Next(row, &pos, &k, &v)) {
-            if (same && PyTuple_GET_ITEM(kw, i) != k)
+            if (same && glue::tuple_item(kw, i) != k)
                 same = false;
             stack_[static_cast<std::size_t>(i) + 2] = v;
             ++i;
@@ -94,7 +95,7 @@ private:
         while (PyDict_Next(row, &pos, &k, &v)) {
             if (!PyUnicode_CheckExact(k))
                 return false;
-            PyTuple_SET_ITEM(names.ptr(), i++, Py_NewRef(k));
+            glue::tuple_set(names.ptr(), i++, Py_NewRef(k));
         }
         kwnames_ = std::move(names);
         return true;
@@ -113,7 +114,7 @@ private:
             }
         } release{stack_, n};
         auto *tp = (PyTypeObject *)cls_.ptr();
-        nb::object self = nb::steal(tp->tp_new(tp, empty_tuple, nullptr));
+        nb::object self = nb::steal(glue::type_new(tp)(tp, empty_tuple, nullptr));
         if (!self.is_valid())
             throw nb::python_error();
         stack_[1] = self.ptr();
@@ -122,7 +123,7 @@ private:
         if (!r.is_valid())
             throw nb::python_error();
         if (!r.is_none()) {
-            PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(r.ptr())->tp_name);
+            PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", glue::type_name(r.ptr()).c_str());
             throw nb::python_error();
         }
         return self;
@@ -134,7 +135,7 @@ private:
             kwargs = nb::steal(PyDict_Copy(row.ptr()));
         } else {
             if (!nb::hasattr(row, nb::handle(name_keys))) {
-                PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", Py_TYPE(row.ptr())->tp_name);
+                PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", glue::type_name(row.ptr()).c_str());
                 throw nb::python_error();
             }
             kwargs = nb::steal(PyDict_New());
@@ -166,7 +167,7 @@ nb::object first_value(nb::handle row) {
         if (PyDict_Next(row.ptr(), &pos, &k, &v))
             return nb::borrow(v);
     } else {
-        nb::object values = nb::steal(PyObject_CallMethodNoArgs(row.ptr(), name_values));
+        nb::object values = nb::steal(glue::call_method0(row.ptr(), name_values));
         if (!values.is_valid())
             throw nb::python_error();
         nb::object it = nb::steal(PyObject_GetIter(values.ptr()));
@@ -202,8 +203,8 @@ nb::object stream_element(nb::handle rt) {
         return nb::object();
     nb::object args = nb::steal(PyObject_GetAttr(rt.ptr(), name_args));
     PyErr_Clear();
-    if (args.is_valid() && PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) > 0)
-        return nb::borrow(PyTuple_GET_ITEM(args.ptr(), 0));
+    if (args.is_valid() && PyTuple_Check(args.ptr()) && glue::tuple_size(args.ptr()) > 0)
+        return nb::borrow(glue::tuple_item(args.ptr(), 0));
     return nb::none();
 }
 
@@ -258,12 +259,12 @@ nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle
     nb::object rows = nb::steal(PySequence_Tuple(results.ptr()));  // iterated once, as it was when called
     if (!rows.is_valid())
         throw nb::python_error();
-    const Py_ssize_t count = PyTuple_GET_SIZE(rows.ptr());
+    const Py_ssize_t count = glue::tuple_size(rows.ptr());
     nb::object out = nb::steal(PyList_New(count));
     if (!out.is_valid())
         throw nb::python_error();
     for (Py_ssize_t i = 0; i < count; ++i)
-        PyList_SET_ITEM(out.ptr(), i, first_value(PyTuple_GET_ITEM(rows.ptr(), i)).release().ptr());
+        glue::list_set(out.ptr(), i, first_value(glue::tuple_item(rows.ptr(), i)).release().ptr());
     return out;
 }
 
@@ -271,13 +272,13 @@ nb::object build_objects(nb::handle cls, nb::handle rows) {
     nb::object seq = nb::steal(PySequence_Tuple(rows.ptr()));  // a snapshot: constructors may touch `rows`
     if (!seq.is_valid())
         throw nb::python_error();
-    const Py_ssize_t count = PyTuple_GET_SIZE(seq.ptr());
+    const Py_ssize_t count = glue::tuple_size(seq.ptr());
     nb::object out = nb::steal(PyList_New(count));
     if (!out.is_valid())
         throw nb::python_error();
     RowBuilder build(cls);
     for (Py_ssize_t i = 0; i < count; ++i)
-        PyList_SET_ITEM(out.ptr(), i, build(PyTuple_GET_ITEM(seq.ptr(), i)).release().ptr());
+        glue::list_set(out.ptr(), i, build(glue::tuple_item(seq.ptr(), i)).release().ptr());
     return out;
 }
 

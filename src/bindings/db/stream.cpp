@@ -17,11 +17,11 @@ nb::object call(nb::handle obj, const char *name) {
 }
 
 bool unique_labels(nb::handle keys) {
-    const Py_ssize_t k = PyList_GET_SIZE(keys.ptr());
+    const Py_ssize_t k = glue::list_size(keys.ptr());
     for (Py_ssize_t a = 0; a < k; ++a)
         for (Py_ssize_t b = a + 1; b < k; ++b)
-            if (!PyUnicode_Check(PyList_GET_ITEM(keys.ptr(), a)) ||
-                PyUnicode_Compare(PyList_GET_ITEM(keys.ptr(), a), PyList_GET_ITEM(keys.ptr(), b)) == 0)
+            if (!PyUnicode_Check(glue::list_item(keys.ptr(), a)) ||
+                PyUnicode_Compare(glue::list_item(keys.ptr(), a), glue::list_item(keys.ptr(), b)) == 0)
                 return false;
     return true;
 }
@@ -79,7 +79,7 @@ struct RowStream {
     }
 
     static Py_ssize_t left(const nb::object &list, Py_ssize_t from) {
-        return list.is_valid() ? PyList_GET_SIZE(list.ptr()) - from : 0;
+        return list.is_valid() ? glue::list_size(list.ptr()) - from : 0;
     }
 
     // Values fetched and not yet handed out: no database work until they are.
@@ -87,12 +87,12 @@ struct RowStream {
 
     // The next fetch as row dictionaries; false when the rows ran out (the stream is then closed).
     bool fetch() {
-        nb::object got = nb::steal(PyObject_CallMethodOneArg(result.ptr(), n_fetchmany, nb::int_(fetch_size).ptr()));
+        nb::object got = nb::steal(glue::call_method1(result.ptr(), n_fetchmany, nb::int_(fetch_size).ptr()));
         if (!got.is_valid())
             throw nb::python_error();
         if (!PyList_CheckExact(got.ptr()))
             got = nb::list(got);
-        if (PyList_GET_SIZE(got.ptr()) == 0) {
+        if (glue::list_size(got.ptr()) == 0) {
             close(true);
             return false;
         }
@@ -115,7 +115,7 @@ struct RowStream {
                     pos = next_row;
                     continue;
                 }
-                const Py_ssize_t end = std::min(next_row + kConvertRun, PyList_GET_SIZE(rows.ptr()));
+                const Py_ssize_t end = std::min(next_row + kConvertRun, glue::list_size(rows.ptr()));
                 nb::object run = nb::steal(PyList_GetSlice(rows.ptr(), next_row, end));
                 next_row = end;
                 nb::object values = convert(run);
@@ -126,7 +126,7 @@ struct RowStream {
             unwind_step(e.value(), [&] { close(false); });
             throw;
         }
-        return nb::borrow(PyList_GET_ITEM(batch.ptr(), pos++));
+        return nb::borrow(glue::list_item(batch.ptr(), pos++));
     }
 
     // Releases the cursor and, for an owned session, the session (committed only when the
@@ -165,19 +165,19 @@ struct RowStream {
 }  // namespace
 
 nb::list rows_as_dicts(nb::handle rows, nb::handle keys) {
-    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
+    const Py_ssize_t n = glue::list_size(rows.ptr());
     nb::list out = nb::steal<nb::list>(PyList_New(n));
     if (n == 0)
         return out;
-    const Py_ssize_t k = PyList_GET_SIZE(keys.ptr());
+    const Py_ssize_t k = glue::list_size(keys.ptr());
     const bool unique = unique_labels(keys);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *row = PyList_GET_ITEM(rows.ptr(), i);
+        PyObject *row = glue::list_item(rows.ptr(), i);
         if (!unique) {
-            PyList_SET_ITEM(out.ptr(), i, call(row, "_asdict").release().ptr());
+            glue::list_set(out.ptr(), i, call(row, "_asdict").release().ptr());
             continue;
         }
-        nb::object d = nb::steal(_PyDict_NewPresized(k));
+        nb::object d = nb::steal(glue::dict_presized(k));
         nb::object it = nb::steal(PyObject_GetIter(row));
         if (!d.is_valid() || !it.is_valid())
             throw nb::python_error();
@@ -188,10 +188,10 @@ nb::list rows_as_dicts(nb::handle rows, nb::handle keys) {
                     throw nb::python_error();
                 raise(PyExc_RuntimeError, "row is shorter than its keys");
             }
-            if (PyDict_SetItem(d.ptr(), PyList_GET_ITEM(keys.ptr(), c), v.ptr()) < 0)
+            if (PyDict_SetItem(d.ptr(), glue::list_item(keys.ptr(), c), v.ptr()) < 0)
                 throw nb::python_error();
         }
-        PyList_SET_ITEM(out.ptr(), i, d.release().ptr());
+        glue::list_set(out.ptr(), i, d.release().ptr());
     }
     return out;
 }

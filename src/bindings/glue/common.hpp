@@ -2,6 +2,8 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include "glue/capi.hpp"
+
 #include <string>
 #include <string_view>
 
@@ -25,7 +27,7 @@ inline void check_exact(nb::handle obj, PyTypeObject *tp, const char *arg, bool 
     if (Py_TYPE(obj.ptr()) == tp || (none_ok && obj.is_none()))
         return;
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg,
-                 tp->tp_name, Py_TYPE(obj.ptr())->tp_name);
+                 glue::type_name_of(tp).c_str(), glue::type_name(obj.ptr()).c_str());
     throw nb::python_error();
 }
 
@@ -80,7 +82,7 @@ void unwind_step(nb::handle exc, Step &&step) {
         return;
     } catch (nb::python_error &e) {
         PyObject *text = PyObject_Repr(e.value().ptr());
-        const char *utf8 = text ? PyUnicode_AsUTF8(text) : nullptr;
+        const char *utf8 = text ? glue::str_utf8(text) : nullptr;
         what = utf8 ? utf8 : "an error without a printable form";
         Py_XDECREF(text);
         PyErr_Clear();

@@ -22,8 +22,8 @@ public:
             bytes_ = nb::steal(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass"));
             if (!bytes_.is_valid())
                 throw nb::python_error();
-            p = PyBytes_AS_STRING(bytes_.ptr());
-            n = PyBytes_GET_SIZE(bytes_.ptr());
+            p = glue::bytes_data(bytes_.ptr());
+            n = glue::bytes_size(bytes_.ptr());
         }
         view_ = {p, static_cast<std::size_t>(n)};
     }

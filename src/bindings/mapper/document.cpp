@@ -62,7 +62,7 @@ nb::object get(nb::handle obj, PyObject *name) {
 // attrib[key] or null; borrowed while `attrib` lives.
 PyObject *attribute(nb::handle attrib, PyObject *key) {
     if (!PyDict_Check(attrib.ptr()))
-        raise(PyExc_TypeError, std::string("element attrib must be a dict, got ") + Py_TYPE(attrib.ptr())->tp_name);
+        raise(PyExc_TypeError, std::string("element attrib must be a dict, got ") + glue::type_name(attrib.ptr()));
     PyObject *v = PyDict_GetItemWithError(attrib.ptr(), key);
     if (!v && PyErr_Occurred())
         throw nb::python_error();
@@ -85,7 +85,7 @@ void for_each_child(nb::handle elem, F &&f) {
 
 std::string text_of(PyObject *value) {
     if (!PyUnicode_Check(value))
-        raise(PyExc_TypeError, std::string("attribute values must be str, got ") + Py_TYPE(value)->tp_name);
+        raise(PyExc_TypeError, std::string("attribute values must be str, got ") + glue::type_name(value));
     return std::string(utf8(value));
 }
 
@@ -94,7 +94,7 @@ void append_run(core::Body &out, nb::handle value) {
     if (value.is_none())
         return;
     if (!PyUnicode_Check(value.ptr()))
-        raise(PyExc_TypeError, std::string("element text must be str, got ") + Py_TYPE(value.ptr())->tp_name);
+        raise(PyExc_TypeError, std::string("element text must be str, got ") + glue::type_name(value.ptr()));
     core::append_text(out, utf8(value));
 }
 
@@ -103,7 +103,7 @@ std::string tag_name(nb::handle tag) { return PyUnicode_Check(tag.ptr()) ? std::
 // Adds note `text` (a new reference, or null) to exception object `value` (PEP 678).
 // Runs with no error set; whatever fails here is dropped, the original error stays.
 void note_on(PyObject *value, PyObject *text) {
-    PyObject *r = text ? PyObject_CallMethodOneArg(value, names().add_note, text) : nullptr;
+    PyObject *r = text ? glue::call_method1(value, names().add_note, text) : nullptr;
     Py_XDECREF(text);
     if (r)
         Py_DECREF(r);
@@ -361,7 +361,7 @@ public:
         if (!PyList_Check(value.ptr()))
             raise_exception("Collection must be a list");
         if (PyList_CheckExact(value.ptr()))
-            return static_cast<std::size_t>(PyList_GET_SIZE(value.ptr()));
+            return static_cast<std::size_t>(glue::list_size(value.ptr()));
         std::size_t n = 0;  // a list subclass counts what its iterator yields
         nb::object it = nb::steal(PyObject_GetIter(value.ptr()));
         if (!it.is_valid())
@@ -463,7 +463,7 @@ bool registered_tag(std::string_view t) {
 
 std::size_t Expressions::add(nb::handle text, bool collection) {
     if (!PyUnicode_Check(text.ptr()))
-        raise(PyExc_TypeError, std::string("expressions must be str, got ") + Py_TYPE(text.ptr())->tp_name);
+        raise(PyExc_TypeError, std::string("expressions must be str, got ") + glue::type_name(text.ptr()));
     nb::dict &index = collection ? collections_ : tests_;
     PyObject *known = PyDict_GetItemWithError(index.ptr(), text.ptr());
     if (known)
@@ -507,8 +507,8 @@ MapperDocument MapperDocument::load(nb::handle xml_path) {
         nb::object at = nb::steal(PyObject_GetAttrString(e.value().ptr(), "position"));
         if (!at.is_valid())
             PyErr_Clear();
-        else if (PyTuple_Check(at.ptr()) && PyTuple_GET_SIZE(at.ptr()) == 2)
-            line = static_cast<std::uint32_t>(PyLong_AsUnsignedLong(PyTuple_GET_ITEM(at.ptr(), 0)));
+        else if (PyTuple_Check(at.ptr()) && glue::tuple_size(at.ptr()) == 2)
+            line = static_cast<std::uint32_t>(PyLong_AsUnsignedLong(glue::tuple_item(at.ptr(), 0)));
         if (PyErr_Occurred()) {
             PyErr_Clear();
             line = 0;

@@ -30,7 +30,7 @@ nb::tuple describe_bind(std::string_view name) {
     if (idx.find(kIndexMark) != std::string_view::npos)
         return nb::make_tuple((long)kTooManyPieces, py_name, nb::none(), nb::none());
     nb::str idx_text = make_str(idx);
-    PyObject *num = PyLong_FromUnicodeObject(idx_text.ptr(), 10);
+    PyObject *num = glue::long_from_str(idx_text.ptr(), 10);
     if (!num) {  // raised again, with the host's message, when the name is looked up
         PyErr_Clear();
         return nb::make_tuple((long)kBadIndex, py_name, make_str(key), idx_text);
@@ -57,17 +57,17 @@ nb::tuple build_entry(nb::handle ret) {
 }
 
 void remember(nb::handle ret, nb::handle entry) {
-    Py_ssize_t len = PyUnicode_GET_LENGTH(ret.ptr());
+    Py_ssize_t len = glue::str_length(ret.ptr());
     if (len > kMaxKeyChars)
         return;
     if (!g_cache)
         g_cache = PyDict_New();
-    while (PyDict_GET_SIZE(g_cache) > 0 &&
-           (PyDict_GET_SIZE(g_cache) >= kMaxEntries || g_cached_chars + len > kMaxTotalChars)) {
+    while (glue::dict_size(g_cache) > 0 &&
+           (glue::dict_size(g_cache) >= kMaxEntries || g_cached_chars + len > kMaxTotalChars)) {
         Py_ssize_t pos = 0;
         PyObject *oldest, *value;
         PyDict_Next(g_cache, &pos, &oldest, &value);  // insertion order: the oldest first
-        g_cached_chars -= PyUnicode_GET_LENGTH(oldest);
+        g_cached_chars -= glue::str_length(oldest);
         if (PyDict_DelItem(g_cache, oldest) < 0)
             throw nb::python_error();
     }
@@ -110,7 +110,7 @@ PyObject *lookup_indexed(PyObject *param, PyObject *key, PyObject *index) {
 nb::tuple to_prepared_statement(nb::handle ret, nb::handle param) {
     if (!PyUnicode_Check(ret.ptr()))
         raise(PyExc_TypeError, std::string("expected string or bytes-like object, got '") +
-                                   Py_TYPE(ret.ptr())->tp_name + "'");
+                                   glue::type_name(ret.ptr()) + "'");
     nb::handle entry;
     nb::object fresh;
     if (g_cache) {
@@ -124,21 +124,21 @@ nb::tuple to_prepared_statement(nb::handle ret, nb::handle param) {
         remember(ret, fresh);
         entry = fresh;
     }
-    PyObject *binds = PyTuple_GET_ITEM(entry.ptr(), 1);
+    PyObject *binds = glue::tuple_item(entry.ptr(), 1);
     nb::dict values;
-    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(binds); i < n; ++i) {
-        PyObject *b = PyTuple_GET_ITEM(binds, i);
-        long kind = PyLong_AsLong(PyTuple_GET_ITEM(b, 0));
-        PyObject *name = PyTuple_GET_ITEM(b, 1);
+    for (Py_ssize_t i = 0, n = glue::tuple_size(binds); i < n; ++i) {
+        PyObject *b = glue::tuple_item(binds, i);
+        long kind = PyLong_AsLong(glue::tuple_item(b, 0));
+        PyObject *name = glue::tuple_item(b, 1);
         PyObject *v = nullptr;
         switch (kind) {
             case kPlain: v = lookup_plain(param.ptr(), name); break;
-            case kIndexed: v = lookup_indexed(param.ptr(), PyTuple_GET_ITEM(b, 2), PyTuple_GET_ITEM(b, 3)); break;
+            case kIndexed: v = lookup_indexed(param.ptr(), glue::tuple_item(b, 2), glue::tuple_item(b, 3)); break;
             case kTooManyPieces: raise(PyExc_ValueError, "too many values to unpack (expected 2)");
             default: {
                 // The list is looked up before the index text is read as a number.
-                nb::object seq = nb::steal(PyObject_GetItem(param.ptr(), PyTuple_GET_ITEM(b, 2)));
-                if (!seq.is_valid() || !PyLong_FromUnicodeObject(PyTuple_GET_ITEM(b, 3), 10))
+                nb::object seq = nb::steal(PyObject_GetItem(param.ptr(), glue::tuple_item(b, 2)));
+                if (!seq.is_valid() || !glue::long_from_str(glue::tuple_item(b, 3), 10))
                     throw nb::python_error();
                 raise(PyExc_SystemError, "index text parsed on the second attempt");
             }
@@ -148,7 +148,7 @@ nb::tuple to_prepared_statement(nb::handle ret, nb::handle param) {
         if (rc < 0)
             throw nb::python_error();
     }
-    return nb::make_tuple(nb::handle(PyTuple_GET_ITEM(entry.ptr(), 0)), values);
+    return nb::make_tuple(nb::handle(glue::tuple_item(entry.ptr(), 0)), values);
 }
 
 }  // namespace zorvane::glue

@@ -22,7 +22,7 @@ void check_params(nb::handle params) {
         throw nb::python_error();
     if (!ok)
         glue::raise(PyExc_TypeError, std::string("Argument 'params' has incorrect type (expected Mapping, got ") +
-                                         Py_TYPE(params.ptr())->tp_name + ")");
+                                         glue::type_name(params.ptr()) + ")");
 }
 
 // Slot of registered id `id`; "Missing id" when there is none.
@@ -120,7 +120,7 @@ nb::tuple delete_shim(MapperDocument &doc, nb::handle id, nb::handle params) {
 nb::tuple insert_shim(MapperDocument &doc, nb::handle id, nb::handle params, nb::handle primary_key) {
     glue::check_exact(primary_key, &PyUnicode_Type, "primary_key", true);
     nb::tuple pair = render_kind(doc, id, params, StatementKind::Insert, "id");
-    if (primary_key.is_none() || PyUnicode_GET_LENGTH(primary_key.ptr()) == 0)
+    if (primary_key.is_none() || glue::str_length(primary_key.ptr()) == 0)
         return pair;
     nb::object sql = nb::str(pair[0].attr("text")) + nb::str(" RETURNING ") + nb::borrow<nb::str>(primary_key);
     return nb::make_tuple(sa_text(sql), pair[1]);
@@ -148,7 +148,7 @@ std::vector<std::string> entries_of(nb::handle items, const char *arg) {
         nb::object item = nb::steal(raw);
         if (!PyUnicode_Check(raw))
             glue::raise(PyExc_TypeError, std::string("Argument '") + arg + "' must hold str, got " +
-                                             Py_TYPE(raw)->tp_name);
+                                             glue::type_name(raw));
         out.emplace_back(glue::utf8(item));
     }
     if (PyErr_Occurred())
@@ -201,7 +201,7 @@ nb::str to_replace_shim(nb::handle ret, nb::handle param) {
         if (!v.is_valid())
             throw nb::python_error();
         if (!PyUnicode_Check(v.ptr()))
-            glue::raise(PyExc_TypeError, std::string("replace() argument 2 must be str, not ") + Py_TYPE(v.ptr())->tp_name);
+            glue::raise(PyExc_TypeError, std::string("replace() argument 2 must be str, not ") + glue::type_name(v.ptr()));
         return std::string(glue::utf8(v));
     });
     return glue::make_str(out);

@@ -29,12 +29,12 @@ bool g_used = false;            // an async call has been made in this process
 // Sets the async mode for the life of the object.
 class Mode {
 public:
-    explicit Mode(PyObject *value) : token_(PyContextVar_Set(g_mode, value)) {
+    explicit Mode(PyObject *value) : token_(glue::context_var_set(g_mode, value)) {
         if (!token_)
             throw nb::python_error();
     }
     ~Mode() {
-        if (PyContextVar_Reset(g_mode, token_) < 0)
+        if (glue::context_var_reset(g_mode, token_) < 0)
             PyErr_Clear();
         Py_DECREF(token_);
     }
@@ -209,7 +209,7 @@ nb::object per_loop(nb::handle entry, bool create) {
     nb::object mapper_dict = item(entry, "mapper_dict");
     PyObject *hit = PyDict_GetItemWithError(loops.ptr(), loop.ptr());
     if (hit) {
-        nb::handle session(PyTuple_GET_ITEM(hit, 1));
+        nb::handle session(glue::tuple_item(hit, 1));
         if (!session.attr("mapper_dict").is(mapper_dict))
             session.attr("mapper_dict") = mapper_dict;
         return nb::borrow(hit);
@@ -223,7 +223,7 @@ nb::object per_loop(nb::handle entry, bool create) {
             continue;
         nb::object stale = loops[old];
         PyDict_DelItem(loops.ptr(), old.ptr());
-        drop_engine(PyTuple_GET_ITEM(stale.ptr(), 0));
+        drop_engine(glue::tuple_item(stale.ptr(), 0));
     }
     nb::object engine = create_async_engine(item(source, "url"), **item(source, "options"));
     if (engine.attr("dialect").attr("name").equal(nb::str("sqlite")))
@@ -263,7 +263,7 @@ void dispose_loop_engines() {
         }
         nb::object pair = nb::borrow(hit);
         PyDict_DelItem(loops.ptr(), loop.ptr());
-        nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)).attr("sync_engine").attr("dispose")();
+        nb::handle(glue::tuple_item(pair.ptr(), 0)).attr("sync_engine").attr("dispose")();
     }
 }
 
@@ -275,7 +275,7 @@ struct AsyncSqlSession {
 
 nb::object async_operation(AsyncSqlSession &s, nb::handle name) {
     nb::object op = s.session.attr(name);
-    if (!PyCallable_Check(op.ptr()) || (PyUnicode_GET_LENGTH(name.ptr()) > 0 && PyUnicode_READ_CHAR(name.ptr(), 0) == '_'))
+    if (!PyCallable_Check(op.ptr()) || (glue::str_length(name.ptr()) > 0 && glue::str_char(name.ptr(), 0) == '_'))
         return op;
     return make_callable(&async_call, {op});
 }
@@ -290,7 +290,7 @@ bool in_async_call() {
     if (!g_used)
         return false;
     PyObject *v = nullptr;
-    if (PyContextVar_Get(g_mode, nullptr, &v) < 0)
+    if (glue::context_var_get(g_mode, nullptr, &v) < 0)
         throw nb::python_error();
     const bool on = v == Py_True;
     Py_XDECREF(v);
@@ -299,7 +299,7 @@ bool in_async_call() {
 
 nb::object spawn(nb::handle fn, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     g_used = true;
-    const Py_ssize_t n = PyVectorcall_NARGS(nargsf), nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const Py_ssize_t n = PyVectorcall_NARGS(nargsf), nkw = kwnames ? glue::tuple_size(kwnames) : 0;
     std::vector<PyObject *> stack(static_cast<std::size_t>(n + nkw + 3));
     stack[1] = g_body;
     stack[2] = fn.ptr();
@@ -310,7 +310,7 @@ nb::object spawn(nb::handle fn, PyObject *const *args, std::size_t nargsf, PyObj
 }
 
 nb::object settle_user_result(nb::object result) {
-    if (!g_used || !PyCoro_CheckExact(result.ptr()) || !in_async_call())
+    if (!g_used || !glue::is_coroutine(result.ptr()) || !in_async_call())
         return result;
     Mode off(Py_None);  // the awaited code is the caller's: its own calls start afresh
     return await_only(result);
@@ -343,9 +343,9 @@ nb::object entry_session(nb::handle entry) {
     if (!g_used)
         return session;
     if (in_async_call())
-        return nb::borrow(PyTuple_GET_ITEM(per_loop(entry, true).ptr(), 1));
+        return nb::borrow(glue::tuple_item(per_loop(entry, true).ptr(), 1));
     nb::object pair = per_loop(entry, false);
-    if (!pair.is_none() && glue::truthy(nb::handle(PyTuple_GET_ITEM(pair.ptr(), 1)).attr("_in_transaction")()))
+    if (!pair.is_none() && glue::truthy(nb::handle(glue::tuple_item(pair.ptr(), 1)).attr("_in_transaction")()))
         glue::raise(PyExc_RuntimeError,
                     "a sync statement call while an async transaction of this datasource is open in this task "
                     "would run outside that transaction; await the async form of the call instead");
@@ -354,7 +354,7 @@ nb::object entry_session(nb::handle entry) {
 
 nb::object entry_async_engine(nb::handle entry) {
     g_used = true;
-    return nb::borrow(PyTuple_GET_ITEM(per_loop(entry, true).ptr(), 0));
+    return nb::borrow(glue::tuple_item(per_loop(entry, true).ptr(), 0));
 }
 
 nb::object new_async_session(nb::handle entry) {
@@ -372,7 +372,7 @@ void note_async_options(nb::handle engine, nb::handle url, nb::handle options, n
 }
 
 void register_async(nb::module_ &m) {
-    g_mode = PyContextVar_New("zorvane_async_call", Py_None);
+    g_mode = glue::context_var_new("zorvane_async_call", Py_None);
     if (!g_mode)
         throw nb::python_error();
     g_body = make_callable(&async_body, {}).release().ptr();

@@ -97,11 +97,11 @@ nb::handle model_info(nb::handle model_class) {
     return PyDict_GetItem(g_models, model_class.ptr());
 }
 
-nb::object auto_pk(nb::handle model_class) { return nb::borrow(PyTuple_GET_ITEM(model_info(model_class).ptr(), kAutoPk)); }
+nb::object auto_pk(nb::handle model_class) { return nb::borrow(glue::tuple_item(model_info(model_class).ptr(), kAutoPk)); }
 
 // Whether every key of the column dictionary `row` names a column of the model's table.
 bool table_keys(nb::handle info, nb::handle row) {
-    PyObject *keys = PyTuple_GET_ITEM(info.ptr(), kColumnKeys);
+    PyObject *keys = glue::tuple_item(info.ptr(), kColumnKeys);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(row.ptr(), &pos, &key, &value)) {
@@ -193,15 +193,15 @@ nb::object op_add_all(Args a) {
 
 // Whether every row has the keys of the first and those name columns of the model's table.
 bool same_columns(nb::handle rows, nb::handle info) {
-    PyObject *first = PyList_GET_ITEM(rows.ptr(), 0);
+    PyObject *first = glue::list_item(rows.ptr(), 0);
     if (!PyDict_Check(first) || !table_keys(info, first))
         return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr()), k = PyDict_GET_SIZE(first);
+    const Py_ssize_t n = glue::list_size(rows.ptr()), k = glue::dict_size(first);
     for (Py_ssize_t i = 1; i < n; ++i) {
-        PyObject *row = PyList_GET_ITEM(rows.ptr(), i);
-        if (!PyDict_Check(row) || PyDict_GET_SIZE(row) != k)
+        PyObject *row = glue::list_item(rows.ptr(), i);
+        if (!PyDict_Check(row) || glue::dict_size(row) != k)
             return false;
         for (pos = 0; PyDict_Next(first, &pos, &key, &value);)
             if (PyDict_Contains(row, key) != 1) {
@@ -217,8 +217,8 @@ nb::object op_save_batch(Args a) {
     nb::object model = type_parameter(cls_of_instance(a));
     nb::object pk = auto_pk(model);
     nb::list rows;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a[1]); ++i) {
-        nb::handle item = PyList_GET_ITEM(a[1], i);
+    for (Py_ssize_t i = 0; i < glue::list_size(a[1]); ++i) {
+        nb::handle item = glue::list_item(a[1], i);
         // A dict without the key column is inserted as it is: only a removal needs a copy.
         const bool plain = PyDict_CheckExact(item.ptr());
         int keyed = plain && !pk.is_none() ? PyDict_Contains(item.ptr(), pk.ptr()) : 0;
@@ -232,7 +232,7 @@ nb::object op_save_batch(Args a) {
     // batches); others through the ORM insert, which groups rows by their keys.
     nb::handle info = model_info(model);
     if (same_columns(rows, info))
-        call_method(session_of(a), n_insert_list, PyTuple_GET_ITEM(info.ptr(), kTableInsert), rows, a[2]);
+        call_method(session_of(a), n_insert_list, glue::tuple_item(info.ptr(), kTableInsert), rows, a[2]);
     else
         call_method(session_of(a), n_insert_orm2, sa_insert(model), rows);
     return nb::none();
@@ -248,7 +248,7 @@ nb::object op_insert(Args a) {
     if (PyDict_Check(row.ptr()) && table_keys(info, row)) {
         nb::list one;
         one.append(row);
-        result = call_method(session_of(a), n_insert_orm2, PyTuple_GET_ITEM(info.ptr(), kTableInsert), one);
+        result = call_method(session_of(a), n_insert_orm2, glue::tuple_item(info.ptr(), kTableInsert), one);
     } else {
         result = call_method(session_of(a), n_insert_orm2, with_values(sa_insert(model), row));
     }
@@ -422,9 +422,9 @@ void bind_arguments(const MethodDef &def, PyObject *const *args, std::size_t nar
     }
     for (std::size_t i = 0; i < kMaxParams; ++i)
         out[i] = i < nargs ? args[i] : nullptr;
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const Py_ssize_t nkw = kwnames ? glue::tuple_size(kwnames) : 0;
     for (Py_ssize_t j = 0; j < nkw; ++j) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, j);
+        PyObject *key = glue::tuple_item(kwnames, j);
         std::size_t i = 0;
         while (i < n && key != def.names[i] && PyUnicode_Compare(key, def.names[i]) != 0)
             ++i;
@@ -481,8 +481,8 @@ nb::object make_method(std::size_t index) {
     nb::setattr(fn, "__module__", nb::str("zorvane.zorvane"));
     nb::setattr(fn, "__signature__", nb::module_::import_("inspect").attr("Signature")(params));
     switch (def.kind) {
-        case Kind::ClassMethod: return nb::borrow(reinterpret_cast<PyObject *>(&PyClassMethod_Type))(fn);
-        case Kind::StaticMethod: return nb::borrow(reinterpret_cast<PyObject *>(&PyStaticMethod_Type))(fn);
+        case Kind::ClassMethod: return nb::borrow(glue::classmethod_type())(fn);
+        case Kind::StaticMethod: return nb::borrow(glue::staticmethod_type())(fn);
         case Kind::Property:
             return nb::borrow(reinterpret_cast<PyObject *>(&PyProperty_Type))(fn, nb::none(), nb::none(),
                                                                                  nb::str(def.doc));

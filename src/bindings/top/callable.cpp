@@ -45,7 +45,7 @@ void callable_dealloc(PyObject *self) {
     if (reinterpret_cast<CallableObject *>(self)->weakrefs)
         PyObject_ClearWeakRefs(self);
     callable_clear(self);
-    tp->tp_free(self);
+    glue::type_free(tp, self);
     Py_DECREF(tp);
 }
 
@@ -53,7 +53,7 @@ void callable_dealloc(PyObject *self) {
 PyObject *callable_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     if (!obj || obj == Py_None)
         return Py_NewRef(self);
-    return PyMethod_New(self, obj);
+    return glue::method_new(self, obj);
 }
 
 PyMemberDef callable_members[] = {
@@ -117,7 +117,10 @@ PyObject *payload(PyObject *callable, int i) noexcept {
 long flags(PyObject *callable) noexcept { return reinterpret_cast<CallableObject *>(callable)->flags; }
 
 void set_payload(PyObject *callable, int i, nb::handle value) noexcept {
-    Py_XSETREF(reinterpret_cast<CallableObject *>(callable)->slots[i], Py_XNewRef(value.ptr()));
+    PyObject *&slot = reinterpret_cast<CallableObject *>(callable)->slots[i];
+    PyObject *old = slot;
+    slot = Py_XNewRef(value.ptr());
+    Py_XDECREF(old);
 }
 
 void set_flags(PyObject *callable, long flags) noexcept { reinterpret_cast<CallableObject *>(callable)->flags = flags; }

@@ -57,7 +57,7 @@ void dbconfig_init(nb::handle self, nb::handle primary, nb::handle mapper_xml_pa
                    nb::kwargs datasources) {
     glue::check_exact(primary, &PyUnicode_Type, "primary", true);
     glue::check_exact(mapper_xml_path, &PyUnicode_Type, "mapper_xml_path", true);
-    if (PyDict_GET_SIZE(datasources.ptr()) == 0)
+    if (glue::dict_size(datasources.ptr()) == 0)
         glue::raise_exception("please set datasource !");
     nb::setattr(self, "mapper_xml_path", mapper_xml_path);
     nb::setattr(self, "raw_sql", raw_sql);
@@ -89,7 +89,7 @@ void dbconfig_init(nb::handle self, nb::handle primary, nb::handle mapper_xml_pa
         ds[name] = datasource_cls(db_type, **fields);
     }
     nb::object chosen;
-    if (PyUnicode_Check(primary.ptr()) && PyUnicode_GET_LENGTH(primary.ptr()) > 0 && ds.contains(primary))
+    if (PyUnicode_Check(primary.ptr()) && glue::str_length(primary.ptr()) > 0 && ds.contains(primary))
         chosen = nb::borrow(primary);
     else if (nb::len(ds) == 1)
         chosen = nb::borrow(nb::list(ds.keys())[0]);
@@ -282,7 +282,7 @@ nb::list list_mapper(nb::handle, nb::handle mapper_xml_dir, nb::handle ext) {
 
 void scan_mapper_xml(nb::handle cls, nb::handle mapper_xml_path) {
     glue::check_exact(mapper_xml_path, &PyUnicode_Type, "mapper_xml_path", true);
-    if (mapper_xml_path.is_none() || PyUnicode_GET_LENGTH(mapper_xml_path.ptr()) == 0 ||
+    if (mapper_xml_path.is_none() || glue::str_length(mapper_xml_path.ptr()) == 0 ||
         !glue::truthy(path_exists(mapper_xml_path)))
         return;
     nb::object paths = cls.attr("_ZorvaneConfig__list_mapper")(mapper_xml_path, "xml");
@@ -310,7 +310,7 @@ void config_init(nb::handle self, nb::handle db_config) {
         return;
     if (PyObject_IsInstance(db_config.ptr(), g_dbconfig_cls) != 1)
         glue::raise(PyExc_TypeError, std::string("Argument 'db_config' has incorrect type (expected DBConfig, got ") +
-                                         Py_TYPE(db_config.ptr())->tp_name + ")");
+                                         glue::type_name(db_config.ptr()) + ")");
     self.attr("scan_mapper_xml")(db_config.attr("mapper_xml_path"));
     nb::setattr(cls, "raw_sql", db_config.attr("raw_sql"));
     nb::object ds = db_config.attr("ds");
@@ -334,7 +334,7 @@ void add_datasource_config(nb::handle /*cls*/, nb::handle datasource_name, nb::h
     if (PyObject_IsInstance(datasource_config.ptr(), g_datasource_cls) != 1)
         glue::raise(PyExc_TypeError,
                     std::string("Argument 'datasource_config' has incorrect type (expected DataSource, got ") +
-                        Py_TYPE(datasource_config.ptr())->tp_name + ")");
+                        glue::type_name(datasource_config.ptr()) + ")");
     nb::object registry = nb::borrow(config_cls()).attr("datasource");
     if (PySequence_Contains(registry.ptr(), datasource_name.ptr()) == 1) {
         print_line("datasource: " + text_of(datasource_name) + " exist, continue !");

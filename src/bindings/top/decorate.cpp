@@ -12,7 +12,7 @@ glue::Lazy update_wrapper{"functools", "update_wrapper"};
 PyObject *name_begin_tx, *name_marker, *name_ds_name, *name_tx;
 
 void call0(nb::handle obj, PyObject *name) {
-    PyObject *r = PyObject_CallMethodNoArgs(obj.ptr(), name);
+    PyObject *r = glue::call_method0(obj.ptr(), name);
     if (!r)
         throw nb::python_error();
     Py_DECREF(r);
@@ -97,7 +97,7 @@ PyObject *decorated_init(PyObject *self, PyObject *const *args, std::size_t narg
 // Replacement attribute fetch. Payload: 0 the previous fetch.
 PyObject *decorated_getattribute(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     return guarded([&]() -> nb::object {
-        if (PyVectorcall_NARGS(nargsf) != 2 || (kwnames && PyTuple_GET_SIZE(kwnames)))
+        if (PyVectorcall_NARGS(nargsf) != 2 || (kwnames && glue::tuple_size(kwnames)))
             glue::raise(PyExc_TypeError, "__getattribute__ expects (instance, name)");
         nb::object value = call_through(payload(self, 0), args, nargsf, kwnames);
         nb::handle instance(args[0]), name(args[1]);
@@ -123,7 +123,7 @@ nb::object create_wrapped_method_shim(nb::handle method, nb::handle datasource_n
 nb::object decorate_class_shim(nb::handle cls, nb::handle datasource_name, nb::handle transactional) {
     if (!PyType_Check(cls.ptr()))
         glue::raise(PyExc_TypeError, std::string("Argument 'cls' has incorrect type (expected type, got ") +
-                                         Py_TYPE(cls.ptr())->tp_name + ")");
+                                         glue::type_name(cls.ptr()) + ")");
     glue::check_exact(datasource_name, &PyUnicode_Type, "datasource_name");
     return decorate_class(cls, datasource_name, glue::truthy(transactional));
 }

@@ -121,12 +121,12 @@ struct VectorKeywords {
     PyObject *operator()(PyObject *name) const {
         if (!names)
             return nullptr;
-        const Py_ssize_t n = PyTuple_GET_SIZE(names);
+        const Py_ssize_t n = glue::tuple_size(names);
         for (Py_ssize_t j = 0; j < n; ++j)
-            if (PyTuple_GET_ITEM(names, j) == name)
+            if (glue::tuple_item(names, j) == name)
                 return values[j];
         for (Py_ssize_t j = 0; j < n; ++j)
-            if (PyUnicode_Compare(PyTuple_GET_ITEM(names, j), name) == 0)
+            if (PyUnicode_Compare(glue::tuple_item(names, j), name) == 0)
                 return values[j];
         return nullptr;
     }
@@ -154,14 +154,14 @@ struct Bound {
 template <class Keywords>
 Bound bind(nb::handle plan, PyObject *const *positional, Py_ssize_t npos, const Keywords &keyword) {
     Bound b;
-    const Py_ssize_t n = PyTuple_GET_SIZE(plan.ptr());
+    const Py_ssize_t n = glue::tuple_size(plan.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *entry = PyTuple_GET_ITEM(plan.ptr(), i);
-        PyObject *name = PyTuple_GET_ITEM(entry, 0);
+        PyObject *entry = glue::tuple_item(plan.ptr(), i);
+        PyObject *name = glue::tuple_item(entry, 0);
         PyObject *value = npos > 0 && i < npos ? positional[i] : keyword(name);
         if (!value)
-            value = PyTuple_GET_ITEM(entry, 1);
-        if (PyTuple_GET_ITEM(entry, 2) == Py_True || is_page(value))
+            value = glue::tuple_item(entry, 1);
+        if (glue::tuple_item(entry, 2) == Py_True || is_page(value))
             b.page = nb::borrow(value);
         else if (PyDict_SetItem(b.params.ptr(), name, value) < 0)
             throw nb::python_error();
@@ -171,11 +171,15 @@ Bound bind(nb::handle plan, PyObject *const *positional, Py_ssize_t npos, const 
 
 Bound bind_public(nb::handle fun, nb::handle args, nb::handle kwargs) {
     glue::check_exact(kwargs, &PyDict_Type, "kwargs");
-    nb::object seq = nb::steal(PySequence_Fast(args.ptr(), "args must be a sequence"));
-    if (!seq.is_valid())
+    nb::object seq = nb::steal(PySequence_Tuple(args.ptr()));
+    if (!seq.is_valid()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError))  // PySequence_Fast's wording, kept
+            glue::raise(PyExc_TypeError, "args must be a sequence");
         throw nb::python_error();
+    }
     nb::tuple plan = param_plan(fun);
-    return bind(plan, PySequence_Fast_ITEMS(seq.ptr()), PySequence_Fast_GET_SIZE(seq.ptr()), DictKeywords{kwargs.ptr()});
+    glue::TupleItems items(seq.ptr());
+    return bind(plan, items.data(), items.size(), DictKeywords{kwargs.ptr()});
 }
 
 struct Prepared {
@@ -194,10 +198,10 @@ Prepared prepare(nb::handle sql, nb::handle params) {
         pair = nb::steal(PySequence_Tuple(pair.ptr()));
     if (!pair.is_valid())
         throw nb::python_error();
-    if (PyTuple_GET_SIZE(pair.ptr()) != 2)
+    if (glue::tuple_size(pair.ptr()) != 2)
         glue::raise(PyExc_ValueError, "to_prepared_statement must return (statement, parameters)");
-    p.text = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0));
-    p.values = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1));
+    p.text = nb::borrow(glue::tuple_item(pair.ptr(), 0));
+    p.values = nb::borrow(glue::tuple_item(pair.ptr(), 1));
     return p;
 }
 
@@ -222,7 +226,7 @@ Py_ssize_t columns(nb::handle row) {
 
 nb::object build_one(nb::handle cls, nb::handle row) {
     nb::object built = glue::build_objects(cls, nb::make_tuple(row));
-    return nb::borrow(PyList_GET_ITEM(built.ptr(), 0));
+    return nb::borrow(glue::list_item(built.ptr(), 0));
 }
 
 // result_type_handle with is_result_class(cls) known: cls(**row), the single value of a
@@ -244,7 +248,7 @@ nb::object convert_row(nb::handle cls, bool result_class, nb::handle row) {
 
 // is_result_class(cls) for the class a return plan converts to, asked once and kept in the plan.
 bool plan_result_class(nb::handle plan, nb::handle cls) {
-    PyObject *known = PyList_GET_ITEM(plan.ptr(), kIsResultClass);
+    PyObject *known = glue::list_item(plan.ptr(), kIsResultClass);
     if (known != Py_None)
         return known == Py_True;
     const bool answer = glue::truthy(is_result_class(cls));
@@ -331,8 +335,8 @@ nb::object cached_return_plan(PyObject *self, nb::object (*make)(nb::handle)) {
 
 nb::object convert_one(PyObject *self, nb::handle row) {
     nb::object plan = cached_return_plan(self, &one_plan);
-    nb::handle target = PyList_GET_ITEM(plan.ptr(), kTarget);
-    if (row.is_none() || PyList_GET_ITEM(plan.ptr(), kPassThrough) == Py_True)
+    nb::handle target = glue::list_item(plan.ptr(), kTarget);
+    if (row.is_none() || glue::list_item(plan.ptr(), kPassThrough) == Py_True)
         return nb::borrow(row);
     if (plan_result_class(plan, target))
         return build_one(target, row);
@@ -344,29 +348,29 @@ nb::object convert_one(PyObject *self, nb::handle row) {
 // The rows converted by the list rule, or `rows` itself when nothing is to be converted.
 nb::object convert_list(PyObject *self, nb::handle rows, bool *converted, nb::object (*make)(nb::handle) = &list_plan) {
     nb::object plan = cached_return_plan(self, make);
-    nb::handle message = PyList_GET_ITEM(plan.ptr(), kMessage);
+    nb::handle message = glue::list_item(plan.ptr(), kMessage);
     if (!message.is_none())
         glue::raise(PyExc_TypeError, nb::str(message).c_str());
-    nb::handle element = PyList_GET_ITEM(plan.ptr(), kElement);
+    nb::handle element = glue::list_item(plan.ptr(), kElement);
     *converted = false;
     if (element.is_none() || !glue::truthy(rows))
         return nb::borrow(rows);
     nb::object snapshot = nb::steal(PySequence_Tuple(rows.ptr()));
     if (!snapshot.is_valid())
         throw nb::python_error();
-    const Py_ssize_t n = PyTuple_GET_SIZE(snapshot.ptr());
+    const Py_ssize_t n = glue::tuple_size(snapshot.ptr());
     const bool result_class = plan_result_class(plan, element);
     *converted = true;
     if (result_class) {
         for (Py_ssize_t i = 0; i < n; ++i)
-            glue::check_exact(PyTuple_GET_ITEM(snapshot.ptr(), i), &PyDict_Type, "result");
+            glue::check_exact(glue::tuple_item(snapshot.ptr(), i), &PyDict_Type, "result");
         return glue::build_objects(element, snapshot);
     }
     nb::object out = nb::steal(PyList_New(n));
     if (!out.is_valid())
         throw nb::python_error();
     for (Py_ssize_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(out.ptr(), i, convert_row(element, false, PyTuple_GET_ITEM(snapshot.ptr(), i)).release().ptr());
+        glue::list_set(out.ptr(), i, convert_row(element, false, glue::tuple_item(snapshot.ptr(), i)).release().ptr());
     return out;
 }
 
@@ -421,10 +425,10 @@ PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t narg
                 nb::object page = no_page ? page_class(1, 10) : b.page;
                 nb::object result = call_session(p.session, n_select_page, {p.text, page, p.values});
                 nb::object plan_r = cached_return_plan(self, &list_plan);
-                nb::handle message = PyList_GET_ITEM(plan_r.ptr(), kMessage);
+                nb::handle message = glue::list_item(plan_r.ptr(), kMessage);
                 if (!message.is_none())
                     glue::raise(PyExc_TypeError, nb::str(message).c_str());
-                if (PyList_GET_ITEM(plan_r.ptr(), kElement) == Py_None)
+                if (glue::list_item(plan_r.ptr(), kElement) == Py_None)
                     return result;
                 nb::object rows = nb::steal(PyObject_GetItem(result.ptr(), n_list));
                 if (!rows.is_valid())
@@ -450,7 +454,7 @@ PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t narg
 // (statement kinds only); flags: the Kind.
 PyObject *decorate(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     return guarded([&]() -> nb::object {
-        if (PyVectorcall_NARGS(nargsf) != 1 || (kwnames && PyTuple_GET_SIZE(kwnames)))
+        if (PyVectorcall_NARGS(nargsf) != 1 || (kwnames && glue::tuple_size(kwnames)))
             glue::raise(PyExc_TypeError, "a statement decorator takes exactly one argument, the function");
         nb::handle func(args[0]);
         nb::object wrapper = make_callable(&statement_call, {func, payload(self, 0), payload(self, 1)}, flags(self));

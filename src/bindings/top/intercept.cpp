@@ -35,7 +35,7 @@ bool has_statement(nb::handle mapper_dict, nb::handle class_name, nb::handle nam
         if (!element.is_valid() && PyErr_Occurred())
             throw nb::python_error();
     } else {
-        element = check(PyObject_CallMethodOneArg(ids.ptr(), n_get, name.ptr()));
+        element = check(glue::call_method1(ids.ptr(), n_get, name.ptr()));
     }
     return element.is_valid() && !element.is_none();
 }
@@ -74,22 +74,22 @@ PyObject *mapper_call(PyObject *self, PyObject *const *args, std::size_t nargsf,
 
         // Arguments by the signature's parameters, in order: positional, keyword, default.
         PyObject *plan = payload(self, kPlan);
-        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf), nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf), nkw = kwnames ? glue::tuple_size(kwnames) : 0;
         nb::dict params;
         nb::object page = nb::none();
         nb::handle page_cls = page_class.get();
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(plan); ++i) {
-            PyObject *step = PyTuple_GET_ITEM(plan, i);
-            PyObject *pname = PyTuple_GET_ITEM(step, 0);
+        for (Py_ssize_t i = 0; i < glue::tuple_size(plan); ++i) {
+            PyObject *step = glue::tuple_item(plan, i);
+            PyObject *pname = glue::tuple_item(step, 0);
             PyObject *value = i < nargs ? args[i] : nullptr;
             for (Py_ssize_t j = 0; !value && j < nkw; ++j) {
-                PyObject *key = PyTuple_GET_ITEM(kwnames, j);
+                PyObject *key = glue::tuple_item(kwnames, j);
                 if (key == pname || PyUnicode_Compare(key, pname) == 0)
                     value = args[nargs + j];
             }
             if (!value)
-                value = PyTuple_GET_ITEM(step, 1);
-            int is_page = PyTuple_GET_ITEM(step, 2) == Py_True ? 1 : PyObject_IsInstance(value, page_cls.ptr());
+                value = glue::tuple_item(step, 1);
+            int is_page = glue::tuple_item(step, 2) == Py_True ? 1 : PyObject_IsInstance(value, page_cls.ptr());
             if (is_page < 0)
                 throw nb::python_error();
             if (is_page)
@@ -112,7 +112,7 @@ PyObject *mapper_call(PyObject *self, PyObject *const *args, std::size_t nargsf,
         nb::object result = check(PyObject_VectorcallMethod(n_execute_sql, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                             kw_execute_sql));
         if ((flags(self) & kNoneForNoRow) && page.is_none() && PyList_CheckExact(result.ptr()) &&
-            PyList_GET_SIZE(result.ptr()) == 0)
+            glue::list_size(result.ptr()) == 0)
             return nb::none();
         return result;
     });
@@ -132,8 +132,8 @@ PyObject *mapper_call_async(PyObject *self, PyObject *const *args, std::size_t n
 // (name, default, annotated as Page) per parameter of `sig`, cached with the signature.
 nb::object plan_of(nb::handle key, nb::handle sig) {
     nb::object cached = lookup(nb::handle(g_plan_cache), key);
-    if (cached.is_valid() && nb::handle(PyTuple_GET_ITEM(cached.ptr(), 0)).is(sig))
-        return nb::borrow(PyTuple_GET_ITEM(cached.ptr(), 1));
+    if (cached.is_valid() && nb::handle(glue::tuple_item(cached.ptr(), 0)).is(sig))
+        return nb::borrow(glue::tuple_item(cached.ptr(), 1));
     nb::handle page_cls = page_class.get();
     nb::list steps;
     nb::object items = check(PyObject_CallMethod(check(PyObject_GetAttr(sig.ptr(), n_parameters)).ptr(), "items", nullptr));
@@ -196,11 +196,11 @@ PyObject *wrapper_cache(PyObject *self) {
 PyObject *intercept_getattro(PyObject *self, PyObject *name) {
     if (!PyUnicode_CheckExact(name)) {
         PyErr_Format(PyExc_TypeError, "Argument 'name' has incorrect type (expected str, got %.200s)",
-                     Py_TYPE(name)->tp_name);
+                     glue::type_name(name).c_str());
         return nullptr;
     }
     PyObject *attr = PyObject_GenericGetAttr(self, name);
-    if (!attr || (PyUnicode_GET_LENGTH(name) > 0 && PyUnicode_READ_CHAR(name, 0) == '_') || !PyCallable_Check(attr))
+    if (!attr || (glue::str_length(name) > 0 && glue::str_char(name, 0) == '_') || !PyCallable_Check(attr))
         return attr;
     nb::object value = nb::steal(attr);
     PyObject *raw_cache = wrapper_cache(self);
@@ -221,7 +221,7 @@ PyObject *intercept_getattro(PyObject *self, PyObject *name) {
 
 void base_dealloc(PyObject *self) {
     PyTypeObject *tp = Py_TYPE(self);
-    tp->tp_free(self);
+    glue::type_free(tp, self);
     Py_DECREF(tp);
 }
 

@@ -188,7 +188,7 @@ nb::object db_session_shim(nb::handle datasource_name) {
 // datasource(name, transactional)(target): payload 0 the name; flags the transaction flag.
 PyObject *datasource_decorator(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     return guarded([&]() -> nb::object {
-        if (PyVectorcall_NARGS(nargsf) != 1 || (kwnames && PyTuple_GET_SIZE(kwnames)))
+        if (PyVectorcall_NARGS(nargsf) != 1 || (kwnames && glue::tuple_size(kwnames)))
             glue::raise(PyExc_TypeError, "datasource(...) takes exactly one argument, the target");
         nb::handle target(args[0]);
         bool transactional = flags(self) != 0;

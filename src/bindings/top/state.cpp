@@ -16,13 +16,13 @@ glue::Lazy union_type{"types", "UnionType"};
 
 nb::object context_get() {
     PyObject *v = nullptr;
-    if (PyContextVar_Get(g_context, nullptr, &v) < 0)
+    if (glue::context_var_get(g_context, nullptr, &v) < 0)
         throw nb::python_error();
     return nb::steal(v);
 }
 
 void context_set(nb::handle value) {
-    PyObject *token = PyContextVar_Set(g_context, value.ptr());
+    PyObject *token = glue::context_var_set(g_context, value.ptr());
     if (!token)
         throw nb::python_error();
     Py_DECREF(token);
@@ -39,7 +39,7 @@ void set_async_base_mapper(nb::handle cls) { g_async_base_mapper = Py_NewRef(cls
 nb::handle datasource_context() noexcept { return g_context; }
 
 void create_datasource_context(nb::module_ &m) {
-    g_context = PyContextVar_New("datasource_context", Py_None);
+    g_context = glue::context_var_new("datasource_context", Py_None);
     if (!g_context)
         throw nb::python_error();
     m.attr("datasource_context") = nb::handle(g_context);

@@ -27,7 +27,7 @@ PyObject *ready_next(PyObject *self) {
     auto *r = reinterpret_cast<Ready *>(self);
     if (!r->value)
         return nullptr;
-    PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, r->value);
+    PyObject *stop = PyObject_CallFunctionObjArgs(PyExc_StopIteration, r->value, nullptr);
     Py_CLEAR(r->value);
     if (stop) {
         PyErr_SetObject(PyExc_StopIteration, stop);
@@ -39,7 +39,7 @@ PyObject *ready_next(PyObject *self) {
 void ready_dealloc(PyObject *self) {
     PyTypeObject *tp = Py_TYPE(self);
     Py_CLEAR(reinterpret_cast<Ready *>(self)->value);
-    tp->tp_free(self);
+    glue::type_free(tp, self);
     Py_DECREF(tp);
 }
 
@@ -149,10 +149,10 @@ PyObject *open_async_stream(PyObject *self, PyObject *const *args, std::size_t n
         st->start = nb::borrow(payload(self, 0));
         st->args = nb::steal(PyTuple_New(n));
         for (Py_ssize_t i = 0; i < n; ++i)
-            PyTuple_SET_ITEM(st->args.ptr(), i, Py_NewRef(args[i]));
+            glue::tuple_set(st->args.ptr(), i, Py_NewRef(args[i]));
         nb::dict kw;
-        for (Py_ssize_t j = 0; kwnames && j < PyTuple_GET_SIZE(kwnames); ++j)
-            kw[nb::handle(PyTuple_GET_ITEM(kwnames, j))] = nb::handle(args[n + j]);
+        for (Py_ssize_t j = 0; kwnames && j < glue::tuple_size(kwnames); ++j)
+            kw[nb::handle(glue::tuple_item(kwnames, j))] = nb::handle(args[n + j]);
         st->kwargs = std::move(kw);
         return nb::cast(st, nb::rv_policy::take_ownership);
     });

@@ -55,7 +55,7 @@ nb::object optional_text(const std::optional<std::string_view> &v) {
 }
 
 // \w of the host's engine for str patterns, beyond ASCII.
-bool py_word(char32_t c) noexcept { return c == U'_' || Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)); }
+bool py_word(char32_t c) noexcept { return c == U'_' || glue::is_alnum(static_cast<Py_UCS4>(c)); }
 
 nb::object new_sql_param(bool is_function, nb::handle param_name, nb::handle function_expression,
                          nb::handle function_name) {
@@ -108,7 +108,7 @@ void append_element_text(std::string &out, nb::handle value) {
     if (!glue::truthy(value))
         return;
     if (!PyUnicode_Check(value.ptr()))
-        glue::raise(PyExc_TypeError, std::string("element text must be str or None, got ") + Py_TYPE(value.ptr())->tp_name);
+        glue::raise(PyExc_TypeError, std::string("element text must be str or None, got ") + glue::type_name(value.ptr()));
     glue::Utf8 text(value);
     if (!core::strip_py(text).empty())
         out.append(text.view());
