@@ -70,7 +70,43 @@ lint-mappers: $(PB)/.installed  ## lint the mapper files of the examples and the
 	$(VENV)/bin/zorvane lint examples
 	$(VENV)/bin/zorvane lint tests/python/data/mappers/user.xml
 
-.PHONY: wheel sdist help demo test test-core test-py test-smoke lint-mappers typecheck docs dist check-dist check-sdist bench servers gtest clean clang test-asan fuzz fuzz-build refcount conduit
+conduit: $(PB)/.installed  ## serve examples/conduit at http://127.0.0.1:8000/api (CONDUIT_DB: a server URL, CONDUIT_PORT)
+	cd examples/conduit && ../../$(PY) -m conduit
+
+typecheck: $(PB)/.extras-typecheck  ## mypy --strict on the examples and the typed usage file; stubtest over the package
+	$(PY) -m mypy --strict examples/quickstart tests/typing
+	$(PY) -m mypy.stubtest zorvane --allowlist tests/typing/stubtest-allowlist.txt --mypy-config-file pyproject.toml
+
+docs: $(PB)/.extras-docs  ## the user guide as a static site in build/site (strict: broken links fail)
+	$(VENV)/bin/mkdocs build --strict --site-dir $(B)/site
+
+# Release files: the 3.11 wheel, the abi3 wheel (built by 3.12, serves 3.12 and later) and the sdist,
+# repaired to a manylinux tag by auditwheel.
+dist:  ## sdist and wheels in dist/ (manylinux, abi3 for 3.12+)
+	rm -rf dist
+	$(MAKE) --no-print-directory PYTHON=$(PYTHON311) wheel sdist
+	$(MAKE) --no-print-directory PYTHON=$(PYTHON312) wheel
+	@ls -l dist
+
+$(PB)/.dist-tools: $(PB)/.deps requirements-dist.txt
+	$(PY) -m pip install -q -r requirements-dist.txt
+	@touch $@
+
+sdist: $(PB)/.dist-tools
+	$(PY) -m build --sdist --no-isolation --outdir dist .
+
+wheel: $(PB)/.dist-tools
+	rm -rf $(B)/wheel-$(PYVER) && mkdir -p dist
+	$(PY) -m pip wheel -q --no-deps --no-build-isolation -Cbuild-dir=$(PB) -w $(B)/wheel-$(PYVER) .
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair -w dist $(B)/wheel-$(PYVER)/*.whl
+
+check-dist:  ## install every wheel of dist/ without a compiler in a fresh venv; quickstart and smoke test outside the tree
+	$(PYTHON311) tools/check_dist.py dist $(PYTHON311) $(PYTHON312) $(PYTHON313)
+
+check-sdist:  ## build and install the sdist from a clean unpack (compiles; not part of CI)
+	$(PYTHON311) tools/check_dist.py --sdist dist $(PYTHON311)
+
+bench: $(PB)/.installed servers  ## timed comparisons against hand-written SQLAlchemy code (SQLite, MariaDB, PostgreSQL)
 	MYSQL_URL=$(MYSQL_URL) POSTGRES_URL=$(POSTGRES_URL) $(PY) bench/python/run.py $(NAME)
 
 # Sanitized copies of the core tests and the extension modules live under $(B)/asan; the
