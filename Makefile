@@ -4,8 +4,9 @@ PYTHON ?= python3
 # pyenv's shims answer only for its global versions; python3.13 then comes from ~/.pyenv/versions.
 PYEXE  := $(or $(shell $(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/null),$(lastword $(wildcard $(HOME)/.pyenv/versions/$(subst python,,$(notdir $(PYTHON))).*/bin/python)))
 PYVER  := $(shell $(PYEXE) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
-# The default interpreter keeps .venv; another (PYTHON=python3.13) gets .venv-3.13.
-VENV   := $(if $(filter python3,$(PYTHON)),.venv,.venv-$(PYVER))
+# The version of the default python3 keeps .venv; another (PYTHON=python3.13) gets .venv-3.13.
+HOSTVER := $(shell python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+VENV   := $(if $(filter $(HOSTVER),$(PYVER)),.venv,.venv-$(PYVER))
 PY     := $(VENV)/bin/python
 B      := build
 PB     := $(B)/py-$(PYVER)
