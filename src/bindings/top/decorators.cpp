@@ -276,24 +276,29 @@ nb::object one_plan(nb::handle func) {
     return plan;
 }
 
+// The first type argument of annotation `rt` (list[X], Iterator[X]), or None when it has
+// none or names a dict: rows then stay dictionaries.
+nb::object element_of(nb::handle rt) {
+    nb::object args = get_args(rt);
+    if (PyObject_Length(args.ptr()) <= 0) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return nb::none();
+    }
+    nb::object first = nb::steal(PySequence_GetItem(args.ptr(), 0));
+    if (!first.is_valid())
+        throw nb::python_error();
+    return names_dict(first) ? nb::none() : first;
+}
+
 nb::object list_plan(nb::handle func) {
     nb::object rt = return_type(func);
     nb::object base = get_base_type(rt);
     nb::object message = nb::none(), element = nb::none();
     if (!base.is_none() && (!glue::truthy(is_container_type(base)) || is_dict_type(base)))
         message = nb::str(("please check return type: " + std::string(nb::str(base).c_str()) + ", should set list ...").c_str());
-    if (glue::truthy(base)) {
-        nb::object args = get_args(rt);
-        if (PyObject_Length(args.ptr()) > 0) {
-            nb::object first = nb::steal(PySequence_GetItem(args.ptr(), 0));
-            if (!first.is_valid())
-                throw nb::python_error();
-            if (!names_dict(first))
-                element = first;
-        } else if (PyErr_Occurred()) {
-            throw nb::python_error();
-        }
-    }
+    if (glue::truthy(base))
+        element = element_of(rt);
     nb::list plan;
     plan.append(message);
     plan.append(element);
@@ -305,17 +310,7 @@ nb::object list_plan(nb::handle func) {
 // (or none) streams dictionaries.
 nb::object iter_plan(nb::handle func) {
     nb::object rt = return_type(func);
-    nb::object element = nb::none();
-    if (is_stream_type(rt)) {
-        nb::object args = get_args(rt);
-        if (PyObject_Length(args.ptr()) > 0) {
-            nb::object first = nb::steal(PySequence_GetItem(args.ptr(), 0));
-            if (!first.is_valid())
-                throw nb::python_error();
-            if (!names_dict(first))
-                element = first;
-        }
-    }
+    nb::object element = is_stream_type(rt) ? element_of(rt) : nb::none();
     nb::list plan;
     plan.append(nb::none());
     plan.append(element);
