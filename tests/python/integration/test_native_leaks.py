@@ -77,8 +77,9 @@ def assert_flat(name, rounds, marks):
     first, middle, last = marks
     print(f"\n{name}: refs {first[3]} -> {last[3]}, blocks {first[0]} -> {last[0]}, "
           f"gc objects {first[1]} -> {last[1]}, rss {first[2]} -> {last[2]} KiB", end="")
-    # One leaked object per call adds `rounds` to each pass.
-    slack = max(20, rounds // 4)
+    # One leaked object per call adds `rounds` to each pass; allocator and parser caches that
+    # settle slowly (expat's, on failing loads) add tens of blocks to a pass, never one per call.
+    slack = max(20, rounds // 2)
     for what, i in (("allocated blocks", 0), ("collector objects", 1), ("total references", 3)):
         growth = min(middle[i] - first[i], last[i] - middle[i])
         assert growth < slack, f"{name}: {what} grew by {growth} in each of two passes of {rounds} calls"
