@@ -205,9 +205,12 @@ Prepared prepare(nb::handle sql, nb::handle params) {
     return p;
 }
 
-// session.<name>(a, b[, c])
+// session.<name>(a, b[, c[, d]])
 nb::object call_session(nb::handle session, PyObject *name, std::initializer_list<nb::handle> args) {
-    PyObject *stack[5] = {nullptr, session.ptr()};
+    constexpr std::size_t max_args = 4;
+    if (args.size() > max_args)
+        glue::raise(PyExc_RuntimeError, "call_session takes at most four arguments");
+    PyObject *stack[2 + max_args] = {nullptr, session.ptr()};  // slot 0 is scratch for the callee
     std::size_t n = 1;
     for (nb::handle a : args)
         stack[1 + n++] = a.ptr();
