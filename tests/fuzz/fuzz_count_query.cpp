@@ -38,6 +38,9 @@ const std::regex &grouping() {
 
 ZORVANE_FUZZ_TARGET(count_query) {
     std::string out = count_query(data, &no_word);
+    if (zorvane::fuzz::is_utf8(data))
+        check(zorvane::fuzz::is_utf8(out) && zorvane::fuzz::is_utf8(count_query(data, &no_word, true)),
+              "count statements keep code points whole", data);
     const std::string_view simple = "SELECT COUNT(*) as count FROM ", head = "select count(*) from ( ", tail = " ) temp";
     std::string_view t = strip_py(data);
     while (!t.empty() && t.back() == ';')

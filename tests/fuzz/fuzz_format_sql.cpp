@@ -59,6 +59,7 @@ ZORVANE_FUZZ_TARGET(format_sql) {
     std::string formatted = format_sql(data);
     check(formatted.size() == bytes + (words.empty() ? 0 : words.size() - 1), "words joined by single blanks", data);
     check(format_sql(formatted) == formatted, "format_sql is idempotent", data);
+    check(!zorvane::fuzz::is_utf8(data) || zorvane::fuzz::is_utf8(formatted), "format_sql keeps code points whole", data);
 
     // Trimming: the first bytes are an override list, the rest the body.
     zorvane::fuzz::Bytes in(data);

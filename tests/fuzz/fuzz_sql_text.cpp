@@ -58,6 +58,7 @@ ZORVANE_FUZZ_TARGET(sql_text) {
 
     // Without markers and colons the rewrite is the whitespace normaliser after a strip.
     std::string prepared = prepare_sql(data);
+    check(!zorvane::fuzz::is_utf8(data) || zorvane::fuzz::is_utf8(prepared), "prepare_sql keeps code points whole", data);
     // An unclosed quote (a dollar-quoted body too) keeps what follows it, trailing whitespace included.
     if (prepared.find_first_of("'\"`$") == std::string::npos)
         check(strip_py(prepared).size() == prepared.size(), "prepared text is stripped", data);

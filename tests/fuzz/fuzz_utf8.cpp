@@ -4,26 +4,9 @@
 
 using namespace zorvane::core;
 using zorvane::fuzz::check;
+using zorvane::fuzz::valid_len;
 
 namespace {
-
-// Length of the well-formed UTF-8 sequence at `i` (RFC 3629), 0 when there is none.
-std::size_t valid_len(std::string_view s, std::size_t i) {
-    auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char b = at(i);
-    if (b < 0x80)
-        return 1;
-    std::size_t n = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
-    if (!n || i + n > s.size())
-        return 0;
-    for (std::size_t k = 1; k < n; ++k)
-        if ((at(i + k) & 0xC0) != 0x80)
-            return 0;
-    unsigned char c = at(i + 1);
-    if ((b == 0xE0 && c < 0xA0) || (b == 0xED && c > 0x9F) || (b == 0xF0 && c < 0x90) || (b == 0xF4 && c > 0x8F))
-        return 0;
-    return n;
-}
 
 std::string encode(char32_t c) {
     std::string out;

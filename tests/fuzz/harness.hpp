@@ -18,6 +18,11 @@ using Target = void (*)(std::string_view data);
 std::map<std::string, Target> &targets();
 bool register_target(const char *name, Target target);
 
+// Length of the well-formed UTF-8 sequence at `i` (RFC 3629), 0 when there is none;
+// an independent reference for the core's decoder.
+std::size_t valid_len(std::string_view s, std::size_t i);
+bool is_utf8(std::string_view s);
+
 // A violated property: throws, which aborts a fuzzing run and fails a replay.
 [[noreturn]] void fail(const char *what, std::string_view input);
 inline void check(bool ok, const char *what, std::string_view input) {

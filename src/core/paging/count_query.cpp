@@ -183,8 +183,7 @@ std::string count_query(std::string_view sql, IsWordChar is_word, bool no_order_
             std::size_t order = find_top_level_order_by(t, is_word);
             if (order != npos && order >= m.end)
                 rest = rest.substr(0, order - m.end);
-            while (!rest.empty() && space_len(rest, rest.size() - 1))  // ASCII blanks before ORDER
-                rest.remove_suffix(1);
+            rest = strip_py(rest);  // the blanks before ORDER; rest starts past them already
         }
         out.reserve(head.size() + rest.size());
         out.append(head).append(rest);

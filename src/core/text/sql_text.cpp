@@ -77,7 +77,7 @@ QuoteOpener open_quote(std::string_view s, std::size_t i) noexcept {
     const char c = s[i];
     if (c == '\'' || c == '"' || c == '`')
         return {1, s.substr(i, 1), false};
-    if (i > 0 && (is_word_byte(static_cast<unsigned char>(s[i - 1])) || s[i - 1] == '$'))
+    if (i > 0 && (is_word_byte(static_cast<unsigned char>(s[i - 1])) || s[i - 1] == '$') && !space_ends_at(s, i))
         return {};
     if ((c == 'E' || c == 'e') && i + 1 < n && s[i + 1] == '\'')
         return {2, s.substr(i + 1, 1), true};
@@ -125,7 +125,7 @@ std::vector<std::string_view> split_sql_words(std::string_view sql) {
         if (start == std::string_view::npos)
             start = i;
         QuoteOpener q = open_quote(sql, i);
-        i = q.len ? quoted_run_end(sql, i, q) : i + 1;
+        i = q.len ? quoted_run_end(sql, i, q) : i + code_point_len(sql, i);
     }
     if (start != std::string_view::npos)
         words.push_back(sql.substr(start));
@@ -160,8 +160,9 @@ std::string prepare_sql(std::string_view sql) {
                     c.pending = true;
                     k += ws;
                 } else {
-                    c.put(s.substr(k, 1));
-                    ++k;
+                    std::size_t len = q.len ? 1 : code_point_len(s, k);
+                    c.put(s.substr(k, len));
+                    k += len;
                 }
             }
             i = end;
@@ -197,7 +198,7 @@ std::string prepare_sql(std::string_view sql) {
             continue;
         }
         q = open_quote(s, i);
-        std::size_t step = q.len ? q.len : 1;
+        std::size_t step = q.len ? q.len : code_point_len(s, i);
         c.put(s.substr(i, step));
         i += step;
     }

@@ -51,6 +51,22 @@ std::size_t space_len(std::string_view s, std::size_t i) noexcept {
     return is_py_space(c) ? len : 0;
 }
 
+bool space_ends_at(std::string_view s, std::size_t i) noexcept {
+    if (i == 0)
+        return false;
+    // Walk back over continuation bytes to a lead byte at most three bytes before the last.
+    std::size_t lead = i - 1;
+    while (lead > 0 && i - lead < 4 && (static_cast<unsigned char>(s[lead]) & 0xC0) == 0x80)
+        --lead;
+    if (lead < i - 1) {
+        std::size_t len;
+        char32_t c = decode_utf8(s, lead, len);
+        if (lead + len == i)
+            return is_py_space(c);
+    }
+    return space_len(s, i - 1) == 1;
+}
+
 std::string_view strip_py(std::string_view s) noexcept {
     std::size_t b = 0, n = s.size();
     while (b < n) {

@@ -15,6 +15,18 @@ bool is_py_space(char32_t c) noexcept;
 // Byte length of the whitespace code point at `i`, or 0 when it is not whitespace.
 std::size_t space_len(std::string_view s, std::size_t i) noexcept;
 
+// True when the code point that ends at `i`, as a forward scan decodes it, is whitespace:
+// the longest well-formed sequence ending there, else the byte before `i` alone.
+bool space_ends_at(std::string_view s, std::size_t i) noexcept;
+
+// Byte length of the code point at `i` (1 for a malformed byte).
+inline std::size_t code_point_len(std::string_view s, std::size_t i) noexcept {
+    std::size_t len = 1;
+    if (static_cast<unsigned char>(s[i]) >= 0x80)
+        decode_utf8(s, i, len);
+    return len;
+}
+
 // `s` without leading and trailing host whitespace.
 std::string_view strip_py(std::string_view s) noexcept;
 

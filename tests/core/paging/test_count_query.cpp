@@ -73,6 +73,8 @@ TEST(CountQuery, WithoutOrderByDropsTheTopLevelOrdering) {
     EXPECT_EQ(count_query(ordered, &test_word, true), "SELECT COUNT(*) as count FROM t where a > :a");
     EXPECT_EQ(count_query("select id from t where (x) in (select y from u order by y)", &test_word, true),
               "SELECT COUNT(*) as count FROM t where (x) in (select y from u order by y)");
+    // Trailing whitespace goes by code point: the letter "\xC3\xA0" keeps its last byte.
+    EXPECT_EQ(count_query("select a from t\xC3\xA0 \xC2\xA0order by a", &test_word, true), kSimple + "t\xC3\xA0");
     // The wrapped form may keep its ordering: it sits inside the sub-select.
     EXPECT_EQ(count_query("select distinct a from t order by a", &test_word, true),
               "select count(*) from ( select distinct a from t order by a ) temp");

@@ -31,6 +31,9 @@ TEST(FormatSql, CollapsesOutsideQuotesOnly) {
     EXPECT_EQ(format_sql("\n select  *\tfrom t\r\n where n = 'a  b' "), "select * from t where n = 'a  b'");
     // U+00A0 and U+2003 are whitespace to the host as well.
     EXPECT_EQ(format_sql("a\xC2\xA0\xE2\x80\x83" "b"), "a b");
+    // Letters whose last byte alone would read as U+0085 or U+00A0 stay whole.
+    EXPECT_EQ(format_sql("select l\xC3\xA0,  \xE0\xA4\x85 from t\xC4\xA0"), "select l\xC3\xA0, \xE0\xA4\x85 from t\xC4\xA0");
+    EXPECT_EQ(prepare_sql("select l\xC3\xA0 from t where #{l\xC3\xA0 }"), "select l\xC3\xA0 from t where :l\xC3\xA0");
 }
 
 TEST(PrepareSql, RewritesMarkersAndNormalises) {
@@ -57,12 +60,22 @@ TEST(OpenQuote, RecognisesEveryKindOfQuotedRun) {
         const char *close;
     } cases[] = {{"'a'", 0, 1, "'"}, {"x E'a'", 2, 2, "'"}, {"e'a'", 0, 2, "'"}, {"$$ a $$", 0, 2, "$$"},
                  {"= $fn_1$ a $fn_1$", 2, 6, "$fn_1$"}, {"xE'a'", 1, 0, ""}, {"a$b$", 1, 0, ""},
-                 {"$1$", 0, 0, ""}, {"${col}", 0, 0, ""}, {"$$", 1, 0, ""}};
+                 {"$1$", 0, 0, ""}, {"${col}", 0, 0, ""}, {"$$", 1, 0, ""},
+                 // After multi-byte whitespace a run opens; after a letter ending in the same byte it does not.
+                 {"x\xC2\xA0$t$", 3, 3, "$t$"}, {"\xC3\xA0$t$", 2, 0, ""}, {"x\xE3\x80\x80" "E'a'", 4, 2, "'"}};
     for (const Case &c : cases) {
         QuoteOpener q = open_quote(c.text, c.at);
         EXPECT_EQ(q.len, c.len) << c.text;
         EXPECT_EQ(q.close, c.close) << c.text;
     }
+}
+
+TEST(FormatSql, IsIdempotentWhereQuotesFollowMultibyteWhitespace) {
+    for (std::string_view sql : {"a\xC2\xA0$t$  x  $t$", "a\xC2\xA0\xA0$\xD4$ x $\xD4$ y", "a\xE2\x80\x83" "E'  '"}) {
+        std::string once = format_sql(sql);
+        EXPECT_EQ(format_sql(once), once) << testing::PrintToString(sql);
+    }
+    EXPECT_EQ(format_sql("a\xC2\xA0$t$  x  $t$"), "a $t$  x  $t$");
 }
 
 TEST(SplitSqlWords, PostgresLiteralsStayWhole) {

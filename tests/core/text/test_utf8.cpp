@@ -26,3 +26,13 @@ TEST(DecodeUtf8, MalformedSequencesDecodeAsTheirFirstByte) {
     }
     EXPECT_EQ(strip_py("x\xC0\xA0"), "x\xC0\xA0");
 }
+
+TEST(SpaceEndsAt, DecodesTheCodePointBeforeAsAForwardScanWould) {
+    // "\xC3\xA0" is a letter whose last byte alone would decode as U+00A0.
+    const std::pair<std::string_view, bool> cases[] = {
+        {"a ", true},     {"a\xC2\xA0", true}, {"a\xE3\x80\x80", true}, {"\xC3\xA0", false},
+        {"\xC2\xA0\xA0", true}, {"a", false},        {"\xE0\xA4\x85", false}, {"\x80\x80\x80\x80\xA0", true}};
+    for (const auto &[bytes, space] : cases)
+        EXPECT_EQ(space_ends_at(bytes, bytes.size()), space) << testing::PrintToString(bytes);
+    EXPECT_FALSE(space_ends_at("x", 0));
+}

@@ -58,6 +58,7 @@ def test_page_from_offset_starts_at_any_row(tpl, offset, limit):
         "select id, (select max(age) from users) as oldest from users where age > :age order by id",
         "select u.id, (select count(*) from users v where v.age < u.age) as younger from users u where u.age > :age order by u.id",
         "select id, note as distinct_total from users where age > :age order by id",
+        "select id, note from (select * from users where age > :age) là  order by id",
     ],
 )
 @pytest.mark.parametrize("num, size", [(1, 4), (2, 4), (3, 10)])

@@ -173,3 +173,12 @@ def test_literal_text_reaches_database_exactly(tpl):
         "SELECT note FROM users WHERE note = 'meet at  :noon, it''s  late' AND name = #{name}", {"name": "n"}
     )
     assert tpl.select_list(stmt, args=values) == [{"note": "meet at  :noon, it's  late"}]
+
+
+def test_non_ascii_identifiers_reach_database_whole(tpl):
+    # "à" and "Ġ" end in the bytes of U+00A0 and "अ" in those of U+0085.
+    add_rows(tpl, 2)
+    stmt, values = ParseMapper.to_prepared_statement(
+        "SELECT name AS là,\u00a0age AS Ġa, id AS अ FROM users WHERE age > #{age}  ORDER BY id", {"age": 10}
+    )
+    assert tpl.select_list(stmt, args=values) == [{"là": "u1", "Ġa": 11, "अ": 2}]
