@@ -41,10 +41,12 @@ std::size_t marker_end(std::string_view s, std::size_t i) noexcept {
 // Would the toolkit's text() read the colon at `i` as a bind marker? Mirrors its
 // pattern (?<![:\w\\]):(\w+)(?!:), except that a run followed by ':' is left alone:
 // escaping it could not be undone by the toolkit and would leave a backslash behind.
+// Any non-ASCII byte before the colon escapes it: "«" is no word character, and the
+// toolkit undoes the escape after a letter such as "é" all the same.
 bool colon_needs_escape(std::string_view s, std::size_t i) noexcept {
     if (i > 0) {
         auto p = static_cast<unsigned char>(s[i - 1]);
-        if (p == ':' || p == '\\' || is_word_byte(p))
+        if (p == ':' || p == '\\' || (p < 0x80 && is_word_byte(p)))
             return false;
     }
     std::size_t j = i + 1;

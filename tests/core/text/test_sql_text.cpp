@@ -51,6 +51,8 @@ TEST(PrepareSql, EscapesBindLikeColonsInsideQuotesOnly) {
     // A marker inside a literal is still rewritten, unescaped.
     EXPECT_EQ(prepare_sql("like '#{p}'"), "like ':p'");
     EXPECT_EQ(prepare_sql("\"col :x\" `t :y`"), "\"col \\:x\" `t \\:y`");
+    // After any non-ASCII character: "«" is no word character, the escape after "é" is undone.
+    EXPECT_EQ(prepare_sql("'\xC2\xAB:x' '\xC3\xA9:y'"), "'\xC2\xAB\\:x' '\xC3\xA9\\:y'");
 }
 
 TEST(OpenQuote, RecognisesEveryKindOfQuotedRun) {

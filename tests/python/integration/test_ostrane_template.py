@@ -164,15 +164,16 @@ def test_get_session_scope(tpl, engine):
     assert count_rows(engine) == 1
 
 
-def test_literal_text_reaches_database_exactly(tpl):
+@pytest.mark.parametrize("note", ["meet at  :noon, it''s  late", "«:noon» à\u00a0:x, é:y"])
+def test_literal_text_reaches_database_exactly(tpl, note):
     stmt, values = ParseMapper.to_prepared_statement(
-        "INSERT INTO users (name, note) VALUES (#{name}, 'meet at  :noon, it''s  late')", {"name": "n"}
+        f"INSERT INTO users (name, note) VALUES (#{{name}}, '{note}')", {"name": "n"}
     )
     tpl.insert(stmt, args=values)
     stmt, values = ParseMapper.to_prepared_statement(
-        "SELECT note FROM users WHERE note = 'meet at  :noon, it''s  late' AND name = #{name}", {"name": "n"}
+        f"SELECT note FROM users WHERE note = '{note}' AND name = #{{name}}", {"name": "n"}
     )
-    assert tpl.select_list(stmt, args=values) == [{"note": "meet at  :noon, it's  late"}]
+    assert tpl.select_list(stmt, args=values) == [{"note": note.replace("''", "'")}]
 
 
 def test_non_ascii_identifiers_reach_database_whole(tpl):
