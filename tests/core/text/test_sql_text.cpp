@@ -72,14 +72,6 @@ TEST(OpenQuote, RecognisesEveryKindOfQuotedRun) {
     }
 }
 
-TEST(FormatSql, IsIdempotentWhereQuotesFollowMultibyteWhitespace) {
-    for (std::string_view sql : {"a\xC2\xA0$t$  x  $t$", "a\xC2\xA0\xA0$\xD4$ x $\xD4$ y", "a\xE2\x80\x83" "E'  '"}) {
-        std::string once = format_sql(sql);
-        EXPECT_EQ(format_sql(once), once) << testing::PrintToString(sql);
-    }
-    EXPECT_EQ(format_sql("a\xC2\xA0$t$  x  $t$"), "a $t$  x  $t$");
-}
-
 TEST(SplitSqlWords, PostgresLiteralsStayWhole) {
     EXPECT_EQ(split_sql_words("x = E'it\\'s  ok' y"), (Views{"x", "=", "E'it\\'s  ok'", "y"}));
     EXPECT_EQ(split_sql_words("E'a''  b' $$ x  $$ $t$ a $$ b $t$"),
