@@ -230,6 +230,8 @@ private:
             Position at = locate(run, i);
             if (close == std::string::npos || s[close] != '}') {
                 std::size_t end = std::min(s.find('\n', i), std::min(s.size(), i + 30));
+                while (end < s.size() && end > i && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80)
+                    --end;  // whole code points only
                 add(at, "ZV013", "unclosed placeholder " + quoted(std::string_view(s).substr(i, end - i)));
                 continue;
             }

@@ -52,3 +52,13 @@ TEST(LintFiles, CompilesEachExpressionOnce) {
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[1].code, "ZV011");
 }
+
+TEST(LintFiles, ShortensAnUnclosedPlaceholderAtACodePoint) {
+    FakeHost host;
+    std::string body = "#{a";
+    for (int i = 0; i < 20; ++i)
+        body += "\xC3\xA9";  // é: the 30-byte cut falls inside one
+    auto out = lint({{"a.xml", "<mapper namespace='a'><select id='s'>" + body + "</select></mapper>"}}, host);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].message, "unclosed placeholder '#{a" + body.substr(3, 26) + "'");
+}
