@@ -25,8 +25,16 @@ struct UsageError : std::runtime_error {
 
 std::string text_of(nb::handle obj) { return nb::str(obj).c_str(); }
 
+// Text read from files in other encodings reaches the output with replacement characters.
+nb::str lenient_str(std::string_view s) {
+    PyObject *o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+    if (!o)
+        throw nb::python_error();
+    return nb::steal<nb::str>(o);
+}
+
 void write(const char *stream, const std::string &text) {
-    nb::module_::import_("sys").attr(stream).attr("write")(glue::make_str(text));
+    nb::module_::import_("sys").attr(stream).attr("write")(lenient_str(text));
 }
 
 // "Type: message"; a SyntaxError gives its message without the location of the text
@@ -130,12 +138,12 @@ int lint_command(nb::handle args) {
         nb::list items;
         for (const core::Finding &f : findings) {
             nb::dict d;
-            d["path"] = glue::make_str(f.path);
+            d["path"] = lenient_str(f.path);
             d["line"] = f.at.line;
             d["col"] = f.at.col;
             d["code"] = glue::make_str(f.code);
             d["severity"] = f.severity == core::Severity::Error ? "error" : "warning";
-            d["message"] = glue::make_str(f.message);
+            d["message"] = lenient_str(f.message);
             items.append(d);
         }
         out = text_of(json_dumps(items, "indent"_a = 2)) + "\n";

@@ -50,7 +50,13 @@ inline std::string_view utf8(nb::handle obj) {
     return {p, static_cast<std::size_t>(n)};
 }
 
-inline nb::str make_str(std::string_view s) { return nb::steal<nb::str>(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size())); }
+// Raises the decoding error for bytes that are not UTF-8 instead of handing back null.
+inline nb::str make_str(std::string_view s) {
+    PyObject *o = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    if (!o)
+        throw nb::python_error();
+    return nb::steal<nb::str>(o);
+}
 
 // An attribute of an importable module, imported on first use and kept for the
 // life of the process.

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "text/utf8.hpp"
+
 namespace zorvane::core {
 namespace {
 
@@ -29,6 +31,33 @@ void append_utf8(std::string &out, std::uint32_t cp) {
     }
 }
 
+// Whether the document is UTF-8: no declaration, or one that names no other encoding.
+bool declares_utf8(std::string_view s) {
+    if (s.compare(0, 5, "<?xml") != 0)
+        return true;
+    std::string_view decl = s.substr(0, s.find("?>"));
+    std::size_t k = decl.find("encoding");
+    std::size_t open = k == std::string_view::npos ? k : decl.find_first_of("'\"", k);
+    if (open == std::string_view::npos)
+        return true;
+    std::size_t close = decl.find(decl[open], open + 1);
+    std::string lower;
+    for (char c : decl.substr(open + 1, close == std::string_view::npos ? close : close - open - 1))
+        lower += static_cast<char>((c >= 'A' && c <= 'Z') ? c + 32 : c);
+    return lower == "utf-8" || lower == "utf8";
+}
+
+// Offset of the first byte that starts no well-formed UTF-8 sequence, or npos.
+std::size_t malformed_utf8_at(std::string_view s) noexcept {
+    for (std::size_t i = 0; i < s.size();) {
+        std::size_t len = code_point_len(s, i);
+        if (len == 1 && static_cast<unsigned char>(s[i]) >= 0x80)
+            return i;
+        i += len;
+    }
+    return std::string_view::npos;
+}
+
 class Reader {
 public:
     explicit Reader(std::string_view source) : s_(source) {
@@ -41,6 +70,9 @@ public:
     XmlElement document() {
         if (s_.substr(0, 3) == "\xEF\xBB\xBF")
             i_ = 3;
+        if (declares_utf8(s_.substr(i_)))
+            if (std::size_t bad = malformed_utf8_at(s_); bad != std::string_view::npos)
+                fail("not well-formed (invalid token)", bad);
         misc(true);
         if (i_ >= s_.size())
             fail("no element found", i_);

@@ -27,7 +27,8 @@ TEST(ParseXml, RejectsMalformedDocumentsWhereReadingStopped) {
     struct Case { const char *xml; std::uint32_t line, col; };
     for (const Case &c : {Case{"<m>\n<a></b></m>", 2, 4}, Case{"<m>\n  <a x=1/></m>", 2, 8},
                           Case{"<m>&nope;</m>", 1, 4}, Case{"<m a='1' a='2'/>", 1, 10},
-                          Case{"<m>\n<a>", 2, 1}, Case{"<m/><n/>", 1, 5}, Case{"", 1, 1}}) {
+                          Case{"<m>\n<a>", 2, 1}, Case{"<m/><n/>", 1, 5}, Case{"", 1, 1},
+                          Case{"<?xml version='1.0' encoding='UTF-8'?>\n<m>\xC3\xA9t\xE9</m>", 2, 6}}) {
         try {
             parse_xml(c.xml);
             ADD_FAILURE() << c.xml;

@@ -44,6 +44,11 @@ CASES = {
                        [], "ZV012", "a.xml:3"),
     "unclosed-mark": ({"a.xml": M('<select id="s">select 1\n where a = #{a</select>')}, [], "ZV013", "a.xml:4"),
     "empty-mark": ({"a.xml": M('<select id="s"><![CDATA[select #{ }]]></select>')}, [], "ZV013", "a.xml:3"),
+    # Bytes that are not UTF-8 in a UTF-8 document; a declared Latin-1 document reads on.
+    "not-utf8": ({"a.xml": M('<select id="s">select 1 as \xe9t\xe9</select>').encode("latin-1")}, [], "ZV001",
+                 "a.xml:3"),
+    "latin-1": ({"a.xml": M('<select id="s">#{\xe9t\xe9</select>').replace('"1.0"', '"1.0" encoding="ISO-8859-1"')
+                 .encode("latin-1")}, [], "ZV013", "a.xml:3"),
     "splice": ({"a.xml": M('<select id="s">select 1 order by ${col}</select>')}, [], "ZV101", "a.xml:3"),
     "result-type": ({"a.xml": M('<select id="s" resultType="no_such_pkg.Row">x</select>')}, ["--import"],
                     "ZV102", "a.xml:3"),
@@ -59,7 +64,7 @@ CASES = {
 def test_lint_reports_each_fault_once_where_it_is(tmp_path, case, fmt):
     files, extra, code, where = CASES[case]
     for name, text in files.items():
-        (tmp_path / name).write_text(text)
+        (tmp_path / name).write_bytes(text if isinstance(text, bytes) else text.encode())
     run = zorvane("lint", "--format", fmt, *extra, ".", cwd=tmp_path)
     error = not code.startswith("ZV1")
     assert (run.returncode, run.stderr) == (int(error), "")
