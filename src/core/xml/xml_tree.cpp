@@ -106,9 +106,10 @@ private:
         return i_ > from;
     }
 
-    // Moves past `end`, which must come later; `what` names the construct on failure.
-    void skip_past(std::string_view end, const char *what) {
-        std::size_t start = i_, hit = s_.find(end, i_);
+    // Moves past `end`, which must follow the `opener` bytes at the offset ("<!-->" closes
+    // no comment); `what` names the construct on failure.
+    void skip_past(std::size_t opener, std::string_view end, const char *what) {
+        std::size_t start = i_, hit = s_.find(end, i_ + opener);
         if (hit == std::string_view::npos)
             fail(std::string("unclosed ") + what, start);
         i_ = hit + end.size();
@@ -119,9 +120,9 @@ private:
         for (;;) {
             skip_space();
             if (at("<!--"))
-                skip_past("-->", "comment");
+                skip_past(4, "-->", "comment");
             else if (at("<?"))
-                skip_past("?>", "processing instruction");
+                skip_past(2, "?>", "processing instruction");
             else if (before_root && at("<!DOCTYPE"))
                 doctype();
             else
@@ -133,19 +134,22 @@ private:
         std::size_t start = i_;
         int depth = 0;
         char quote = 0;
+        bool subset_closed = false;  // then only blanks may come before the '>'
         for (; i_ < s_.size(); ++i_) {
             char c = s_[i_];
             if (quote) {
                 quote = c == quote ? 0 : quote;
+            } else if (c == '>' && depth <= 0) {
+                ++i_;
+                return;
+            } else if (subset_closed && !is_space(c)) {
+                fail("not well-formed (invalid token)", i_);
             } else if (c == '"' || c == '\'') {
                 quote = c;
             } else if (c == '[') {
                 ++depth;
             } else if (c == ']') {
-                --depth;
-            } else if (c == '>' && depth <= 0) {
-                ++i_;
-                return;
+                subset_closed = --depth == 0;
             }
         }
         fail("unclosed DOCTYPE declaration", start);
@@ -276,17 +280,17 @@ private:
                     return;
                 }
                 if (at("<!--")) {
-                    skip_past("-->", "comment");
+                    skip_past(4, "-->", "comment");
                     fresh = true;
                 } else if (at("<![CDATA[")) {
                     i_ += 9;
                     std::size_t from = i_;
                     begin_run(run);
-                    skip_past("]]>", "CDATA section");
+                    skip_past(0, "]]>", "CDATA section");
                     run->value.append(s_.substr(from, i_ - 3 - from));
                     fresh = true;
                 } else if (at("<?")) {
-                    skip_past("?>", "processing instruction");
+                    skip_past(2, "?>", "processing instruction");
                     fresh = true;
                 } else if (at("<!")) {
                     fail("not well-formed (invalid token)", i_);
@@ -367,8 +371,13 @@ std::vector<std::uint32_t> element_lines(std::string_view source) {
             i = skip(i + 2, "?>");
         } else if (rest.substr(0, 2) == "<!") {  // DOCTYPE, with an internal subset in brackets
             int depth = 0;
-            for (++i; i < source.size() && !(source[i] == '>' && depth <= 0); ++i)
-                depth += source[i] == '[' ? 1 : source[i] == ']' ? -1 : 0;
+            char quote = 0;  // quoted literals may hold brackets and '>'
+            for (++i; i < source.size() && (quote || !(source[i] == '>' && depth <= 0)); ++i) {
+                if (quote || source[i] == '"' || source[i] == '\'')
+                    quote = quote == source[i] ? 0 : quote ? quote : source[i];
+                else
+                    depth += source[i] == '[' ? 1 : source[i] == ']' ? -1 : 0;
+            }
         } else if (rest.substr(0, 2) == "</") {
             i += 2;
         } else {

@@ -28,7 +28,9 @@ TEST(ParseXml, RejectsMalformedDocumentsWhereReadingStopped) {
     for (const Case &c : {Case{"<m>\n<a></b></m>", 2, 4}, Case{"<m>\n  <a x=1/></m>", 2, 8},
                           Case{"<m>&nope;</m>", 1, 4}, Case{"<m a='1' a='2'/>", 1, 10},
                           Case{"<m>\n<a>", 2, 1}, Case{"<m/><n/>", 1, 5}, Case{"", 1, 1},
-                          Case{"<?xml version='1.0' encoding='UTF-8'?>\n<m>\xC3\xA9t\xE9</m>", 2, 6}}) {
+                          Case{"<?xml version='1.0' encoding='UTF-8'?>\n<m>\xC3\xA9t\xE9</m>", 2, 6},
+                          Case{"<m>\n<!--></m>", 2, 1}, Case{"<?>\n<m/>", 1, 1},
+                          Case{"<!DOCTYPE m [<!ENTITY x 'y'>] x>\n<m/>", 1, 31}}) {
         try {
             parse_xml(c.xml);
             ADD_FAILURE() << c.xml;
@@ -40,6 +42,6 @@ TEST(ParseXml, RejectsMalformedDocumentsWhereReadingStopped) {
 }
 
 TEST(ElementLines, StartTagsInDocumentOrderPastCommentsCdataAndQuotes) {
-    auto lines = element_lines("<!DOCTYPE m [<!ENTITY e 'x'>]>\r\n<m a='>'>\r<!-- <x> -->\n <a><![CDATA[<y>]]><b/></a>\n <c/></m>");
+    auto lines = element_lines("<!DOCTYPE m [<!ENTITY e ']>'>]>\r\n<m a='>'>\r<!-- <x> -->\n <a><![CDATA[<y>]]><b/></a>\n <c/></m>");
     EXPECT_EQ(lines, (std::vector<std::uint32_t>{2, 4, 4, 5}));
 }
