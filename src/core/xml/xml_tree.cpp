@@ -301,6 +301,7 @@ private:
                     fresh = true;
                 }
             } else if (c == '&') {
+                begin_run(run);  // the reference's text maps to the '&'
                 reference(run->value);
                 fresh = true;
             } else {

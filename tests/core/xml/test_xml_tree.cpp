@@ -21,6 +21,9 @@ TEST(ParseXml, KeepsPositionsOfElementsAttributesAndText) {
     EXPECT_EQ(root.children[0].at.line, 5u);
     EXPECT_EQ(root.children[0].attribute("k")->at.col, 5u);  // columns count code points
     EXPECT_EQ(root.children[0].tail.value, "tail");
+    // Text that starts with a reference is located at its '&'.
+    Position ref = locate(parse_xml("<m>\n<a/>&#35;{ }</m>").children[0].tail, 0);
+    EXPECT_EQ((std::pair{ref.line, ref.col}), (std::pair{2u, 5u}));
 }
 
 TEST(ParseXml, RejectsMalformedDocumentsWhereReadingStopped) {
