@@ -54,8 +54,9 @@ def private_database(base):
 
 
 def drop_database(admin, name) -> None:
+    force = " WITH (FORCE)" if admin.dialect.name == "postgresql" else ""
     with admin.connect() as c:
-        c.exec_driver_sql(f"DROP DATABASE IF EXISTS {name}")
+        c.exec_driver_sql(f"DROP DATABASE IF EXISTS {name}{force}")
     admin.dispose()
 
 

@@ -8,11 +8,11 @@ import os
 import pathlib
 import tempfile
 import time
-import uuid
 
 import sqlalchemy as sa
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
+from _fixtures import declaration, drop_database, private_database, server_urls
 from _timing import header
 from zorvane.zorvane import BaseMapper, DBConfig, ZorvaneConfig, insert_list, switch_datasource
 
@@ -42,21 +42,10 @@ class Dao:
     def add(self, data: list) -> None: ...
 
 
-def server(base):
-    url = sa.make_url(base)
-    name = f"zv_bench_{uuid.uuid4().hex[:8]}"
-    admin = sa.create_engine(url, isolation_level="AUTOCOMMIT")
-    with admin.connect() as c:
-        c.exec_driver_sql(f"CREATE DATABASE {name}")
-    db = url.set(database=name)
-    return admin, name, {"db_type": db.get_backend_name(), "host": db.host, "port": db.port, "user": db.username,
-                         "password": db.password or "", "database": db.database}
-
-
 tmp = pathlib.Path(tempfile.mkdtemp())
 declared = {"sqlite": {"db_type": "sqlite", "sqlite_path": str(tmp / "bulk.db")}}
-made = {k: server(os.environ[v]) for k, v in (("mysql", "MYSQL_URL"), ("postgresql", "POSTGRES_URL")) if os.environ.get(v)}
-declared.update({k: decl for k, (_, _, decl) in made.items()})
+made = {kind: private_database(base) for kind, base in server_urls().items()}
+declared.update({kind: declaration(url) for kind, (_, _, url) in made.items()})
 start = datetime.datetime(2024, 1, 1)
 rows = [{"name": f"item{i}", "amount": i, "created": start + datetime.timedelta(seconds=i), "note": f"n{i % 97}"}
         for i in range(ROWS)]
@@ -93,6 +82,4 @@ try:
 finally:
     for kind, (admin, name, _) in made.items():
         ZorvaneConfig.datasource.get(kind, {}).get("db", admin).dispose()
-        with admin.connect() as c:
-            c.exec_driver_sql(f"DROP DATABASE IF EXISTS {name}" + (" WITH (FORCE)" if kind == "postgresql" else ""))
-        admin.dispose()
+        drop_database(admin, name)

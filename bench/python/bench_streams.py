@@ -12,12 +12,12 @@ import resource
 import subprocess
 import sys
 import time
-import uuid
 from typing import Iterator
 
 import sqlalchemy as sa
 from sqlalchemy.orm import Session
 
+from _fixtures import drop_database, private_database, server_urls
 from _timing import header
 
 ROWS = int(os.environ.get("ROWS", 1_000_000))
@@ -103,17 +103,12 @@ def child(url, form):
 
 
 def main():
-    servers = {k: os.environ[v] for k, v in (("mysql", "MYSQL_URL"), ("postgresql", "POSTGRES_URL")) if os.environ.get(v)}
+    servers = server_urls()
     if not servers:
         raise SystemExit("set MYSQL_URL and/or POSTGRES_URL (make bench does)")
     repeat = int(os.environ.get("REPEAT", 3))
     for kind, base in servers.items():
-        url = sa.make_url(base)
-        name = f"zv_bench_{uuid.uuid4().hex[:8]}"
-        admin = sa.create_engine(url, isolation_level="AUTOCOMMIT")
-        with admin.connect() as c:
-            c.exec_driver_sql(f"CREATE DATABASE {name}")
-        db = url.set(database=name)
+        admin, name, db = private_database(base)
         try:
             engine = sa.create_engine(db)
             with engine.begin() as c:
@@ -135,9 +130,7 @@ def main():
             best = min(r["seconds"] for r in runs["stream"]) / min(r["seconds"] for r in runs["hand"])
             print(f"   stream / yield_per: best {best:.2f}x; paired runs {', '.join(f'{r:.2f}x' for r in ratios)}")
         finally:
-            with admin.connect() as c:
-                c.exec_driver_sql(f"DROP DATABASE IF EXISTS {name}" + (" WITH (FORCE)" if kind == "postgresql" else ""))
-            admin.dispose()
+            drop_database(admin, name)
 
 
 if __name__ == "__main__":
