@@ -79,8 +79,11 @@ QuoteOpener open_quote(std::string_view s, std::size_t i) noexcept {
     const char c = s[i];
     if (c == '\'' || c == '"' || c == '`')
         return {1, s.substr(i, 1), false};
-    if (i > 0 && (is_word_byte(static_cast<unsigned char>(s[i - 1])) || s[i - 1] == '$') && !space_ends_at(s, i))
-        return {};
+    if (i > 0) {  // after an identifier byte or '$' no run opens; multi-byte whitespace ends in bytes >= 0x80
+        auto p = static_cast<unsigned char>(s[i - 1]);
+        if ((is_word_byte(p) || p == '$') && !(p >= 0x80 && space_ends_at(s, i)))
+            return {};
+    }
     if ((c == 'E' || c == 'e') && i + 1 < n && s[i + 1] == '\'')
         return {2, s.substr(i + 1, 1), true};
     if (c == '$') {
