@@ -13,7 +13,7 @@ void db_exception_init_shim(nb::handle self, nb::handle message) {
 
 NB_MODULE(exception, m) {
     zorvane::glue::quiet_shutdown();
-    m.doc() = "The library's exception for database errors.";
+    m.doc() = "The library's exceptions: database errors and errors in the use of the library.";
     nb::dict ns;
     ns["__module__"] = "zorvane.exception";
     ns["__doc__"] = "Exception for database errors; `message` holds the constructor's argument unchanged.";
@@ -21,4 +21,15 @@ NB_MODULE(exception, m) {
                                       "message"_a);
     nb::object cls = nb::handle((PyObject *)&PyType_Type)("DBException", nb::make_tuple(nb::handle(PyExc_Exception)), ns);
     m.attr("DBException") = cls;
+
+    nb::handle type((PyObject *)&PyType_Type);
+    nb::dict base_ns;
+    base_ns["__module__"] = "zorvane.exception";
+    base_ns["__doc__"] = "Base class of the errors the library raises about its own use.";
+    nb::object base = type("ZorvaneError", nb::make_tuple(nb::handle(PyExc_Exception)), base_ns);
+    m.attr("ZorvaneError") = base;
+    nb::dict param_ns;
+    param_ns["__module__"] = "zorvane.exception";
+    param_ns["__doc__"] = "A statement's placeholder or parameter does not fit the call; raised before any SQL runs.";
+    m.attr("ParameterError") = type("ParameterError", nb::make_tuple(base), param_ns);
 }

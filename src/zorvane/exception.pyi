@@ -1,4 +1,4 @@
-"""The library's exception for database errors."""
+"""The library's exceptions: database errors and errors in the use of the library."""
 
 from typing import Any
 
@@ -7,3 +7,9 @@ class DBException(Exception):
 
     message: Any
     def __init__(self, message: Any) -> None: ...
+
+class ZorvaneError(Exception):
+    """Base class of the errors the library raises about its own use."""
+
+class ParameterError(ZorvaneError):
+    """A statement's placeholder or parameter does not fit the call; raised before any SQL runs."""

@@ -32,6 +32,44 @@ std::vector<std::string_view> naive_names(std::string_view s, char lead) {
     return out;
 }
 
+// What a normaliser must keep: every literal, block comment and other code point in order,
+// and whether whitespace or a comment stood before it. Line comments are gaps.
+struct Tokens {
+    std::vector<std::string_view> text;
+    std::vector<bool> gap_before;
+    std::size_t line_comments = 0;
+};
+
+Tokens tokens_of(std::string_view s, SqlDialect d) {
+    Tokens t;
+    bool gap = false;
+    for (std::size_t i = 0; i < s.size();) {
+        std::size_t end;
+        if (std::size_t ws = space_len(s, i)) {
+            gap = true;
+            i += ws;
+            continue;
+        }
+        if (Comment c = comment_at(s, i, d); c.end && c.line) {
+            gap = true;
+            ++t.line_comments;
+            i = c.end;
+            continue;
+        } else if (c.end) {
+            end = c.end;
+        } else if (QuoteOpener q = open_quote(s, i, d); q.len) {
+            end = quoted_run_end(s, i, q);
+        } else {
+            end = i + code_point_len(s, i);
+        }
+        t.gap_before.push_back(gap && !t.text.empty());
+        t.text.push_back(s.substr(i, end - i));
+        gap = false;
+        i = end;
+    }
+    return t;
+}
+
 std::string naive_replace(std::string_view s, std::string_view from, std::string_view to) {
     std::string out;
     for (std::size_t i = 0; i < s.size();) {
@@ -48,7 +86,20 @@ std::string naive_replace(std::string_view s, std::string_view from, std::string
 }  // namespace
 
 ZORVANE_FUZZ_TARGET(sql_text) {
-    check(find_bind_names(data) == naive_names(data, '#'), "bind names agree with the pattern", data);
+    if (data.find_first_of("'\"`$-/") == std::string_view::npos)
+        check(find_bind_names(data) == naive_names(data, '#'), "bind names agree with the pattern", data);
+
+    // Normalising keeps every literal and block comment exactly, drops line comments and joins
+    // no token into a comment or another token, by either dialect's rules.
+    if (zorvane::fuzz::is_utf8(data)) {
+        for (SqlDialect d : {SqlDialect{}, SqlDialect{true}}) {
+            std::string formatted = format_sql(data, d);
+            Tokens in = tokens_of(data, d), out = tokens_of(formatted, d);
+            check(out.text == in.text, "format_sql keeps every token", data);
+            check(out.gap_before == in.gap_before, "format_sql keeps token boundaries", data);
+            check(out.line_comments == 0, "format_sql leaves no line comment", data);
+        }
+    }
     check(find_splice_names(data) == naive_names(data, '$'), "splice names agree with the pattern", data);
 
     // A splice whose value is its own name leaves no "${name}" of a reported name behind.
@@ -61,7 +112,7 @@ ZORVANE_FUZZ_TARGET(sql_text) {
     check(!zorvane::fuzz::is_utf8(data) || zorvane::fuzz::is_utf8(prepared), "prepare_sql keeps code points whole", data);
     // An unclosed quote (a dollar-quoted body too) keeps what follows it, trailing whitespace included.
     // Malformed bytes may join into whitespace once a marker's braces are gone: valid text only.
-    if (prepared.find_first_of("'\"`$") == std::string::npos && zorvane::fuzz::is_utf8(data))
+    if (prepared.find_first_of("'\"`$/") == std::string::npos && zorvane::fuzz::is_utf8(data))
         check(strip_py(prepared).size() == prepared.size(), "prepared text is stripped", data);
     if (data.find("#{") == std::string_view::npos && data.find(':') == std::string_view::npos)
         check(prepared == format_sql(strip_py(data)), "prepare_sql without markers is format_sql", data);

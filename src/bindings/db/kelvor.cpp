@@ -20,7 +20,7 @@ PyObject *sql_template = nullptr;  // zorvane.db.ostrane.SqlTemplate
 PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert, *n_insert_list, *n_delete, *n_update, *n_add,
     *n_add_all, *n_select_all_orm1, *n_select_all_orm2, *n_select_one_orm1, *n_select_one_orm2, *n_delete_orm2,
     *n_update_orm2, *n_bulk_update_mappings, *n_insert_orm2, *n_get_sql, *n_data_source, *n_list, *n_select_iter;
-PyObject *kw_sql_con_args, *kw_sql_page_con_args, *kw_data_con, *kw_con, *kw_con_sql_param, *kw_sql_id_params,
+PyObject *kw_sql_con_args, *kw_sql_page_con_args, *kw_data_con, *kw_con, *kw_con_sql_param, *kw_sql_id_params, *kw_get_sql,
     *kw_sql_con_args_batch, *kw_sql_con_args_fetch_convert;
 
 PyObject *intern(const char *s) { return PyUnicode_InternFromString(s); }
@@ -252,6 +252,27 @@ bool is_kind(nb::handle sql_type, const char *kind) {
     return r == 1;
 }
 
+glue::Lazy parse_mapper_cls{"zorvane.mapper.vantrel", "ParseMapper"};
+
+// get_sql of `mapper` for `params`: a parsed mapper file renders by the rules of `db_type`,
+// with `strict` placeholders; any other mapper object is asked with the two arguments alone.
+nb::object mapper_get_sql(nb::handle mapper, nb::handle sql_id, nb::handle params, nb::handle db_type, bool strict) {
+    if (Py_TYPE(mapper.ptr()) != (PyTypeObject *)parse_mapper_cls.get().ptr())
+        return call_method(mapper, n_get_sql, {sql_id, params}, kw_sql_id_params);
+    return call_method(mapper, n_get_sql, {sql_id, params, db_type, strict ? Py_True : Py_False}, kw_get_sql);
+}
+
+// "mysql" when the session's engine reads statement text by MySQL's rules, else None.
+nb::object db_type_of(const ZorvaneSqlSession &s) {
+    nb::object engine = s.data_source.is_valid() && !s.data_source.is_none()
+                            ? s.data_source
+                            : nb::getattr(s.ostrane, "data_source", nb::none());
+    nb::object name = nb::getattr(nb::getattr(engine, "dialect", nb::none()), "name", nb::none());
+    bool mysql = PyUnicode_Check(name.ptr()) && (PyUnicode_CompareWithASCIIString(name.ptr(), "mysql") == 0 ||
+                                                 PyUnicode_CompareWithASCIIString(name.ptr(), "mariadb") == 0);
+    return mysql ? nb::object(nb::str("mysql")) : nb::object(nb::none());
+}
+
 // (statement, bound values, kind, result type) from get_sql; anything else than four
 // values fails as unpacking would.
 void unpack4(nb::handle got, nb::object (&out)[4]) {
@@ -321,9 +342,10 @@ nb::object bulk_rows(nb::handle mapper, nb::handle sql_id, nb::handle ori_params
 nb::object insert_rows(ZorvaneSqlSession &s, nb::handle mapper, nb::handle sql_id, nb::handle rows) {
     std::vector<std::pair<nb::object, nb::list>> groups;  // (statement, values of its rows)
     nb::object last_text;
+    nb::object db_type = db_type_of(s);
     for (nb::handle row : rows) {
         glue::check_exact(row, &PyDict_Type, "row");
-        nb::object got = call_method(mapper, n_get_sql, {sql_id, row}, kw_sql_id_params);
+        nb::object got = mapper_get_sql(mapper, sql_id, row, db_type, false);
         nb::object parts[4];
         unpack4(got, parts);
         nb::object text = parts[0].attr("text");
@@ -354,14 +376,14 @@ nb::object insert_rows(ZorvaneSqlSession &s, nb::handle mapper, nb::handle sql_i
 }
 
 nb::object execute_sql_shim(ZorvaneSqlSession &s, nb::handle sql_id, nb::handle ns, nb::handle ori_params, nb::handle page,
-                            nb::handle return_type) {
+                            nb::handle return_type, bool strict) {
     glue::check_exact(sql_id, &PyUnicode_Type, "sql_id");
     glue::check_exact(ns, &PyUnicode_Type, "namespace", true);
     glue::check_exact(ori_params, &PyDict_Type, "ori_params", true);
     nb::object mapper = mapper_of(s, ns);
     if (nb::object rows = bulk_rows(mapper, sql_id, ori_params); rows.is_valid())
         return insert_rows(s, mapper, sql_id, rows);
-    nb::object got = call_method(mapper, n_get_sql, {sql_id, ori_params}, kw_sql_id_params);
+    nb::object got = mapper_get_sql(mapper, sql_id, ori_params, db_type_of(s), strict);
     nb::object parts[4];
     unpack4(got, parts);
     auto &[sql, args, sql_type, result_type] = parts;
@@ -470,6 +492,7 @@ NB_MODULE(kelvor, m) {
     kw_con = names({"con"});
     kw_con_sql_param = names({"con", "sql_param"});
     kw_sql_id_params = names({"sql_id", "params"});
+    kw_get_sql = names({"sql_id", "params", "db_type", "strict"});
 
     m.def("results_handle", &glue::results_handle, "results"_a.none(), "result_type"_a.none(), "f_return_type"_a.none(),
           "Rows of a select shaped into the caller's return type: the rows, objects built by keyword, one row or values.");
@@ -487,6 +510,7 @@ NB_MODULE(kelvor, m) {
         .def_rw("ostrane", &S::ostrane, value, "The SqlTemplate that every statement operation is forwarded to.")
         .def("_ZorvaneSqlSession__con", &S::con, "The current context's transaction session, or None.")
         .def("get_ori_session", &S::new_session, "A new SQLAlchemy session on data_source, not tracked by this object.")
+        .def_prop_ro("_db_type", &db_type_of, "\"mysql\" when statements run by MySQL's text rules, else None.")
         .def("_tie_to_tasks", &tie_to_tasks_shim,
              "Makes transactions per asyncio task: a task never sees one that another task began.")
         .def(
@@ -497,8 +521,11 @@ NB_MODULE(kelvor, m) {
         .def("rollback", &rollback_shim, "Rolls the transaction session back and ends the transaction at any level.")
         .def("close", &close_shim, "Closes the ended transaction's session; does nothing while a level is open.")
         .def("execute_sql", &execute_sql_shim, "sql_id"_a.none(), "namespace"_a.none() = none,
-             "ori_params"_a.none() = none, "page"_a.none() = none, "return_type"_a.none() = none,
-             "Renders the mapper statement `sql_id` of `namespace`, runs it by its kind and converts select rows.")
+             "ori_params"_a.none() = none, "page"_a.none() = none, "return_type"_a.none() = none, nb::kw_only(),
+             "strict"_a = false,
+             "Renders the mapper statement `sql_id` of `namespace` by the rules of the session's database, runs it "
+             "by its kind and converts select rows. With `strict`, a #{name} that `ori_params` does not hold raises "
+             "ParameterError before any SQL runs.")
         .def("select_one", &textual<&n_select_one>, "sql"_a.none(), "sql_param"_a.none() = none,
              "The first row as a dictionary, or None.")
         .def("select_list", &textual<&n_select_list>, "sql"_a.none(), "sql_param"_a.none() = none,

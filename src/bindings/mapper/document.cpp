@@ -428,12 +428,12 @@ private:
 
 // Renders `body`; errors get a location note naming statement `id` when it is given.
 std::string render_body(const MapperDocument &doc, const core::Body &body, PyEvaluator &ev, nb::handle id,
-                        std::vector<core::Decision> *decisions = nullptr) {
+                        std::vector<core::Decision> *decisions = nullptr, core::SqlDialect dialect = {}) {
     std::string out;
     std::uint32_t line = 0;
     try {
         try {
-            core::render(body, doc.bodies, ev, out, decisions);
+            core::render(body, doc.bodies, ev, out, decisions, dialect);
         } catch (const core::RenderError &e) {
             line = e.line;
             raise_render_error(e);
@@ -612,12 +612,13 @@ core::Body MapperDocument::compile_element(nb::handle element) {
     return body;
 }
 
-nb::str MapperDocument::render_statement(std::size_t slot, nb::handle params, std::vector<core::Decision> *decisions) {
+nb::str MapperDocument::render_statement(std::size_t slot, nb::handle params, std::vector<core::Decision> *decisions,
+                                        core::SqlDialect dialect) {
     const core::Body &body = bodies[slot];
     if (body.empty())
         return make_str("");
     PyEvaluator ev(expressions, params.ptr(), nullptr);
-    return make_str(render_body(*this, body, ev, ids[slot], decisions));
+    return make_str(render_body(*this, body, ev, ids[slot], decisions, dialect));
 }
 
 nb::str MapperDocument::render_element(nb::handle element, nb::handle context) {

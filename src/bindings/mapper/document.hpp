@@ -49,7 +49,8 @@ struct MapperDocument {
     // Renders registered statement `slot` for `params`; returns the SQL text. Errors get
     // a note naming the file, the line of the failing element and the statement id.
     // With `decisions`, the dynamic decisions taken are appended to it.
-    nb::str render_statement(std::size_t slot, nb::handle params, std::vector<core::Decision> *decisions = nullptr);
+    nb::str render_statement(std::size_t slot, nb::handle params, std::vector<core::Decision> *decisions = nullptr,
+                             core::SqlDialect dialect = {});
 
     // parse_element: renders `element` against the rendering context `context`.
     nb::str render_element(nb::handle element, nb::handle context);

@@ -7,6 +7,7 @@ namespace zorvane::glue {
 namespace {
 
 Lazy sa_text{"sqlalchemy", "text"};
+Lazy parameter_error{"zorvane.exception", "ParameterError"};
 
 constexpr std::string_view kIndexMark = "_for_index_";
 constexpr Py_ssize_t kMaxEntries = 2048;
@@ -16,9 +17,9 @@ constexpr Py_ssize_t kMaxTotalChars = 8 * 1024 * 1024;  // all cached keys toget
 // How one distinct placeholder name is looked up.
 enum BindKind : long { kPlain = 0, kIndexed = 1, kBadIndex = 2, kTooManyPieces = 3 };
 
-// Cache: rendered text -> (clause, binds); binds is a tuple of (kind, name, key, index).
-// Python objects only, so the cache needs no teardown of its own.
-PyObject *g_cache = nullptr;
+// Caches per dialect (standard, mysql): rendered text -> (clause, binds); binds is a tuple
+// of (kind, name, key, index). Python objects only, so they need no teardown of their own.
+PyObject *g_caches[2] = {nullptr, nullptr};
 Py_ssize_t g_cached_chars = 0;
 
 nb::tuple describe_bind(std::string_view name) {
@@ -38,9 +39,9 @@ nb::tuple describe_bind(std::string_view name) {
     return nb::make_tuple((long)kIndexed, py_name, make_str(key), nb::steal(num));
 }
 
-nb::tuple build_entry(nb::handle ret) {
+nb::tuple build_entry(nb::handle ret, core::SqlDialect d) {
     std::string_view text = utf8(ret);
-    std::vector<std::string_view> names = core::find_bind_names(text);
+    std::vector<std::string_view> names = core::find_bind_names(text, d);
     nb::list binds;
     std::vector<std::string_view> seen;
     for (std::string_view n : names) {
@@ -52,41 +53,63 @@ nb::tuple build_entry(nb::handle ret) {
         seen.push_back(n);
         binds.append(describe_bind(n));
     }
-    nb::object clause = sa_text(make_str(core::prepare_sql(text)));
+    nb::object clause = sa_text(make_str(core::prepare_sql(text, d)));
     return nb::make_tuple(clause, nb::tuple(binds));
 }
 
-void remember(nb::handle ret, nb::handle entry) {
+Py_ssize_t cached_entries() {
+    return (g_caches[0] ? glue::dict_size(g_caches[0]) : 0) + (g_caches[1] ? glue::dict_size(g_caches[1]) : 0);
+}
+
+void remember(PyObject *&cache, nb::handle ret, nb::handle entry) {
     Py_ssize_t len = glue::str_length(ret.ptr());
     if (len > kMaxKeyChars)
         return;
-    if (!g_cache)
-        g_cache = PyDict_New();
-    while (glue::dict_size(g_cache) > 0 &&
-           (glue::dict_size(g_cache) >= kMaxEntries || g_cached_chars + len > kMaxTotalChars)) {
+    if (!cache && !(cache = PyDict_New()))
+        throw nb::python_error();
+    while (glue::dict_size(cache) > 0 && (cached_entries() >= kMaxEntries || g_cached_chars + len > kMaxTotalChars)) {
         Py_ssize_t pos = 0;
         PyObject *oldest, *value;
-        PyDict_Next(g_cache, &pos, &oldest, &value);  // insertion order: the oldest first
+        PyDict_Next(cache, &pos, &oldest, &value);  // insertion order: the oldest first
         g_cached_chars -= glue::str_length(oldest);
-        if (PyDict_DelItem(g_cache, oldest) < 0)
+        if (PyDict_DelItem(cache, oldest) < 0)
             throw nb::python_error();
     }
-    if (PyDict_SetItem(g_cache, ret.ptr(), entry.ptr()) < 0)
+    if (PyDict_SetItem(cache, ret.ptr(), entry.ptr()) < 0)
         throw nb::python_error();
     g_cached_chars += len;
 }
 
-// param[name] when name is in param, else None; the caller's mapping decides.
-PyObject *lookup_plain(PyObject *param, PyObject *name) {
+// ParameterError for placeholder `name`, which `param` does not hold.
+[[noreturn]] void raise_unknown_placeholder(PyObject *param, PyObject *name) {
+    std::string known;
+    nb::object keys = nb::steal(PyMapping_Keys(param));
+    if (!keys.is_valid())
+        throw nb::python_error();
+    for (nb::handle k : keys)
+        known += (known.empty() ? "" : ", ") + std::string(utf8(nb::str(k)));
+    std::string msg = "#{" + std::string(utf8(name)) + "} names no parameter of the call (parameters: " +
+                      (known.empty() ? std::string("none") : known) + ")";
+    PyErr_SetString(parameter_error.get().ptr(), msg.c_str());
+    throw nb::python_error();
+}
+
+// param[name] when name is in param, else None (with `strict`, ParameterError); the
+// caller's mapping decides.
+PyObject *lookup_plain(PyObject *param, PyObject *name, bool strict) {
     if (PyDict_CheckExact(param)) {
         PyObject *v = PyDict_GetItemWithError(param, name);
         if (!v && PyErr_Occurred())
             throw nb::python_error();
+        if (!v && strict)
+            raise_unknown_placeholder(param, name);
         return Py_NewRef(v ? v : Py_None);
     }
     int has = PySequence_Contains(param, name);
     if (has < 0)
         throw nb::python_error();
+    if (!has && strict)
+        raise_unknown_placeholder(param, name);
     if (!has)
         return Py_NewRef(Py_None);
     PyObject *v = PyObject_GetItem(param, name);
@@ -107,21 +130,36 @@ PyObject *lookup_indexed(PyObject *param, PyObject *key, PyObject *index) {
 
 }  // namespace
 
-nb::tuple to_prepared_statement(nb::handle ret, nb::handle param) {
+core::SqlDialect dialect_of(nb::handle db_type) {
+    if (db_type.is_none())
+        return {};
+    if (PyUnicode_Check(db_type.ptr())) {
+        std::string_view name = utf8(db_type);
+        if (name == "mysql" || name == "mariadb")
+            return {true};
+        if (name == "sqlite" || name == "postgresql")
+            return {};
+    }
+    raise(PyExc_ValueError, "db_type must be None, 'sqlite', 'postgresql', 'mysql' or 'mariadb', not " +
+                                std::string(utf8(nb::repr(db_type))));
+}
+
+nb::tuple to_prepared_statement(nb::handle ret, nb::handle param, core::SqlDialect dialect, bool strict) {
     if (!PyUnicode_Check(ret.ptr()))
         raise(PyExc_TypeError, std::string("expected string or bytes-like object, got '") +
                                    glue::type_name(ret.ptr()) + "'");
+    PyObject *&cache = g_caches[dialect.mysql ? 1 : 0];
     nb::handle entry;
     nb::object fresh;
-    if (g_cache) {
-        PyObject *hit = PyDict_GetItemWithError(g_cache, ret.ptr());
+    if (cache) {
+        PyObject *hit = PyDict_GetItemWithError(cache, ret.ptr());
         if (!hit && PyErr_Occurred())
             throw nb::python_error();
         entry = hit;
     }
     if (!entry.is_valid()) {
-        fresh = build_entry(ret);
-        remember(ret, fresh);
+        fresh = build_entry(ret, dialect);
+        remember(cache, ret, fresh);
         entry = fresh;
     }
     PyObject *binds = glue::tuple_item(entry.ptr(), 1);
@@ -132,7 +170,7 @@ nb::tuple to_prepared_statement(nb::handle ret, nb::handle param) {
         PyObject *name = glue::tuple_item(b, 1);
         PyObject *v = nullptr;
         switch (kind) {
-            case kPlain: v = lookup_plain(param.ptr(), name); break;
+            case kPlain: v = lookup_plain(param.ptr(), name, strict); break;
             case kIndexed: v = lookup_indexed(param.ptr(), glue::tuple_item(b, 2), glue::tuple_item(b, 3)); break;
             case kTooManyPieces: raise(PyExc_ValueError, "too many values to unpack (expected 2)");
             default: {

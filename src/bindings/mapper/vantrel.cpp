@@ -46,14 +46,24 @@ const char *wrong_kind_message(StatementKind kind) {
 }
 
 // The shared procedure of select/insert/update/delete: (TextClause, bound values).
+// How a statement is rendered: the database's text rules, and whether a placeholder that
+// names no parameter is an error.
+struct RenderOptions {
+    core::SqlDialect dialect;
+    bool strict = false;
+};
+
+RenderOptions options_of(nb::handle db_type, bool strict = false) { return {glue::dialect_of(db_type), strict}; }
+
 nb::tuple render_kind(MapperDocument &doc, nb::handle id, nb::handle params, StatementKind want, const char *arg,
-                      std::vector<core::Decision> *decisions = nullptr) {
+                      RenderOptions opt, std::vector<core::Decision> *decisions = nullptr) {
     glue::check_exact(id, &PyUnicode_Type, arg);
     check_params(params);
     std::size_t slot = slot_of(doc, id);
     if (doc.kinds[slot] != want)
         glue::raise_exception(wrong_kind_message(want));
-    return glue::to_prepared_statement(doc.render_statement(slot, params, decisions), params);
+    return glue::to_prepared_statement(doc.render_statement(slot, params, decisions, opt.dialect), params, opt.dialect,
+                                       opt.strict);
 }
 
 // The kind get_sql renders `sql_id` as: its own, a fragment as a delete (which fails).
@@ -94,42 +104,42 @@ DecisionRecord record_of(MapperDocument &doc, const core::Decision &d) {
     return r;
 }
 
-Explanation explain_shim(MapperDocument &doc, nb::handle sql_id, nb::handle params) {
+Explanation explain_shim(MapperDocument &doc, nb::handle sql_id, nb::handle params, nb::handle db_type) {
     std::size_t slot;
     StatementKind kind = dispatch_kind(doc, sql_id, params, slot);
     std::vector<core::Decision> decisions;
-    nb::tuple pair = render_kind(doc, sql_id, params, kind, "sql_id", &decisions);
+    nb::tuple pair = render_kind(doc, sql_id, params, kind, "sql_id", options_of(db_type), &decisions);
     Explanation e{nb::str(pair[0].attr("text")), pair[1], nb::list()};
     for (const core::Decision &d : decisions)
         e.decisions.append(nb::cast(record_of(doc, d)));
     return e;
 }
 
-nb::tuple select_shim(MapperDocument &doc, nb::handle id, nb::handle params) {
-    return render_kind(doc, id, params, StatementKind::Select, "id");
+nb::tuple select_shim(MapperDocument &doc, nb::handle id, nb::handle params, nb::handle db_type) {
+    return render_kind(doc, id, params, StatementKind::Select, "id", options_of(db_type));
 }
 
-nb::tuple update_shim(MapperDocument &doc, nb::handle id, nb::handle params) {
-    return render_kind(doc, id, params, StatementKind::Update, "id");
+nb::tuple update_shim(MapperDocument &doc, nb::handle id, nb::handle params, nb::handle db_type) {
+    return render_kind(doc, id, params, StatementKind::Update, "id", options_of(db_type));
 }
 
-nb::tuple delete_shim(MapperDocument &doc, nb::handle id, nb::handle params) {
-    return render_kind(doc, id, params, StatementKind::Delete, "id");
+nb::tuple delete_shim(MapperDocument &doc, nb::handle id, nb::handle params, nb::handle db_type) {
+    return render_kind(doc, id, params, StatementKind::Delete, "id", options_of(db_type));
 }
 
-nb::tuple insert_shim(MapperDocument &doc, nb::handle id, nb::handle params, nb::handle primary_key) {
+nb::tuple insert_shim(MapperDocument &doc, nb::handle id, nb::handle params, nb::handle primary_key, nb::handle db_type) {
     glue::check_exact(primary_key, &PyUnicode_Type, "primary_key", true);
-    nb::tuple pair = render_kind(doc, id, params, StatementKind::Insert, "id");
+    nb::tuple pair = render_kind(doc, id, params, StatementKind::Insert, "id", options_of(db_type));
     if (primary_key.is_none() || glue::str_length(primary_key.ptr()) == 0)
         return pair;
     nb::object sql = nb::str(pair[0].attr("text")) + nb::str(" RETURNING ") + nb::borrow<nb::str>(primary_key);
     return nb::make_tuple(sa_text(sql), pair[1]);
 }
 
-nb::tuple get_sql_shim(MapperDocument &doc, nb::handle sql_id, nb::handle params) {
+nb::tuple get_sql_shim(MapperDocument &doc, nb::handle sql_id, nb::handle params, nb::handle db_type, bool strict) {
     std::size_t slot;
     StatementKind kind = dispatch_kind(doc, sql_id, params, slot);
-    nb::tuple pair = render_kind(doc, sql_id, params, kind, "sql_id");
+    nb::tuple pair = render_kind(doc, sql_id, params, kind, "sql_id", options_of(db_type, strict));
     return nb::make_tuple(pair[0], pair[1], doc.tags[slot], doc.result_type_objects[slot]);
 }
 
@@ -178,13 +188,13 @@ void init_shim(MapperDocument *self, nb::handle xml_path) {
     py.attr("sql_type_map") = self->sql_types;
 }
 
-nb::tuple to_prepared_statement_shim(nb::handle ret, nb::handle param) {
-    return glue::to_prepared_statement(ret, param);
+nb::tuple to_prepared_statement_shim(nb::handle ret, nb::handle param, nb::handle db_type, bool strict) {
+    return glue::to_prepared_statement(ret, param, glue::dialect_of(db_type), strict);
 }
 
-nb::str format_sql_shim(nb::handle sql) {
+nb::str format_sql_shim(nb::handle sql, nb::handle db_type) {
     glue::check_exact(sql, &PyUnicode_Type, "sql");
-    return glue::make_str(core::format_sql(glue::utf8(sql)));
+    return glue::make_str(core::format_sql(glue::utf8(sql), glue::dialect_of(db_type)));
 }
 
 // ${name} -> param[name] (or "" when absent); values go in as they are and must be text.
@@ -247,25 +257,33 @@ NB_MODULE(vantrel, m) {
              "Reads the mapper file at `xml_path` and compiles its statements.")
         .def("list_statement", [](MapperDocument &d) -> nb::object { return d.elements.attr("keys")(); },
              "Live view of the registered ids, fragments included, in document order.")
-        .def("get_sql", &get_sql_shim, "sql_id"_a.none(), "params"_a.none() = nb::none(),
-             "(TextClause, bound values, sql_type, result_type) of statement `sql_id` rendered for `params`.")
-        .def("explain", &explain_shim, "sql_id"_a.none(), "params"_a.none() = nb::none(),
+        .def("get_sql", &get_sql_shim, "sql_id"_a.none(), "params"_a.none() = nb::none(), nb::kw_only(),
+             "db_type"_a.none() = nb::none(), "strict"_a = false,
+             "(TextClause, bound values, sql_type, result_type) of statement `sql_id` rendered for `params`; "
+             "`db_type` picks the database's comment and quoting rules, `strict` rejects a #{name} that "
+             "`params` does not hold (ParameterError).")
+        .def("explain", &explain_shim, "sql_id"_a.none(), "params"_a.none() = nb::none(), nb::kw_only(), "db_type"_a.none() = nb::none(),
              "Renders `sql_id` as get_sql does and reports the SQL, bound values and dynamic decisions.")
-        .def("select", &select_shim, "id"_a.none(), "params"_a.none(), "Renders select `id`: (TextClause, bound values).")
-        .def("insert", &insert_shim, "id"_a.none(), "params"_a.none(), "primary_key"_a.none() = nb::none(),
+        .def("select", &select_shim, "id"_a.none(), "params"_a.none(), nb::kw_only(), "db_type"_a.none() = nb::none(), "Renders select `id`: (TextClause, bound values).")
+        .def("insert", &insert_shim, "id"_a.none(), "params"_a.none(), "primary_key"_a.none() = nb::none(), nb::kw_only(),
+             "db_type"_a.none() = nb::none(),
              "Renders insert `id`, adding \" RETURNING <primary_key>\" when one is given.")
-        .def("update", &update_shim, "id"_a.none(), "params"_a.none(), "Renders update `id`: (TextClause, bound values).")
-        .def("delete", &delete_shim, "id"_a.none(), "params"_a.none(), "Renders delete `id`: (TextClause, bound values).")
+        .def("update", &update_shim, "id"_a.none(), "params"_a.none(), nb::kw_only(), "db_type"_a.none() = nb::none(), "Renders update `id`: (TextClause, bound values).")
+        .def("delete", &delete_shim, "id"_a.none(), "params"_a.none(), nb::kw_only(), "db_type"_a.none() = nb::none(), "Renders delete `id`: (TextClause, bound values).")
         .def("parse_element", &parse_element_shim, "element"_a.none(), "param"_a.none(),
              "SQL text of one mapper element for the rendering context `param` ({'params': ...}).")
         .def_static("_trim_prefix", &trim_prefix_shim, "s"_a.none(), "prefixes"_a.none(),
                     "`s` normalised, with the given prefixes removed from its start as long as one matches.")
         .def_static("_trim_suffix", &trim_suffix_shim, "s"_a.none(), "suffixes"_a.none(),
                     "`s` normalised, with the given suffixes removed from its end as long as one matches.")
-        .def_static("to_prepared_statement", &to_prepared_statement_shim, "ret"_a, "param"_a.none(),
-                    "Turns #{name} placeholders into :name markers; returns (TextClause, bound values).")
-        .def_static("_format_sql", &format_sql_shim, "sql"_a,
-                    "Collapses whitespace outside quoted runs to single blanks and strips both ends.")
+        .def_static("to_prepared_statement", &to_prepared_statement_shim, "ret"_a, "param"_a.none(), nb::kw_only(),
+                    "db_type"_a.none() = nb::none(), "strict"_a = false,
+                    "Turns #{name} placeholders outside literals and comments into :name markers; returns "
+                    "(TextClause, bound values). `db_type` picks the database's comment and quoting rules; "
+                    "`strict` rejects a #{name} that `param` does not hold (ParameterError).")
+        .def_static("_format_sql", &format_sql_shim, "sql"_a, nb::kw_only(), "db_type"_a.none() = nb::none(),
+                    "Collapses whitespace outside quoted runs and block comments to single blanks, drops line "
+                    "comments and strips both ends.")
         .def_static("to_replace", &to_replace_shim, "ret"_a, "param"_a.none(),
                     "Substitutes ${name} placeholders by the text values of `param`.");
 }

@@ -21,7 +21,7 @@ glue::Lazy typing_dict{"typing", "Dict"};
 
 PyObject *absent = nullptr;  // inspect.Parameter.empty
 PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert_list, *n_to_prepared, *n_list, *n_return, *n_data,
-    *n_select_iter;
+    *n_select_iter, *n_db_type, *kw_db_type_strict;
 
 // What a wrapper runs; kept in its flags.
 enum Kind : long { kSelectOne = 1, kSelectList, kSelectPage, kInsertList, kStatement, kSelectIter };
@@ -190,8 +190,13 @@ struct Prepared {
 Prepared prepare(nb::handle sql, nb::handle params) {
     Prepared p;
     p.session = session_object(current_db());
-    PyObject *stack[] = {nullptr, parse_mapper.get().ptr(), sql.ptr(), params.ptr()};
-    nb::object pair = nb::steal(PyObject_VectorcallMethod(n_to_prepared, stack + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    // A decorated function declares every parameter, so a placeholder that names none is a typo.
+    nb::object db_type = nb::steal(PyObject_GetAttr(p.session.ptr(), n_db_type));
+    if (!db_type.is_valid())
+        throw nb::python_error();
+    PyObject *stack[] = {nullptr, parse_mapper.get().ptr(), sql.ptr(), params.ptr(), db_type.ptr(), Py_True};
+    nb::object pair = nb::steal(PyObject_VectorcallMethod(n_to_prepared, stack + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                          kw_db_type_strict));
     if (!pair.is_valid())
         throw nb::python_error();
     if (!PyTuple_CheckExact(pair.ptr()))
@@ -511,6 +516,8 @@ void register_decorators(nb::module_ &m) {
     n_return = PyUnicode_InternFromString("return");
     n_data = PyUnicode_InternFromString("data");
     n_select_iter = PyUnicode_InternFromString("select_iter");
+    n_db_type = PyUnicode_InternFromString("_db_type");
+    kw_db_type_strict = nb::make_tuple("db_type", "strict").release().ptr();
 
     m.def("select_one", [](nb::handle sql) { return factory(sql, kSelectOne); }, "sql"_a.none(),
           "Decorator: runs `sql` and returns its first row converted by the return annotation, or None.");

@@ -107,8 +107,9 @@ PyObject *mapper_call(PyObject *self, PyObject *const *args, std::size_t nargsf,
             set_flags(self, f);
         }
         nb::object session = entry_session(entry);
+        // The method declares every parameter, so a placeholder that names none of them is a typo.
         PyObject *stack[] = {nullptr, session.ptr(), name.ptr(), class_name.ptr(), params.ptr(), page.ptr(),
-                             payload(self, kReturnType)};
+                             payload(self, kReturnType), Py_True};
         nb::object result = check(PyObject_VectorcallMethod(n_execute_sql, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                             kw_execute_sql));
         if ((flags(self) & kNoneForNoRow) && page.is_none() && PyList_CheckExact(result.ptr()) &&
@@ -263,7 +264,7 @@ void init_interception() {
     n_parameters = intern("parameters");
     n_default = intern("default");
     n_annotation = intern("annotation");
-    kw_execute_sql = nb::make_tuple("sql_id", "namespace", "ori_params", "page", "return_type").release().ptr();
+    kw_execute_sql = nb::make_tuple("sql_id", "namespace", "ori_params", "page", "return_type", "strict").release().ptr();
     g_plan_cache = PyDict_New();
 }
 

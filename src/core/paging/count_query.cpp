@@ -146,8 +146,8 @@ std::size_t find_top_level_order_by(std::string_view s, IsWordChar is_word) noex
     bool prev_word = false;
     for (std::size_t i = 0; i < s.size();) {
         QuoteOpener q = open_quote(s, i);
-        if (q.len) {
-            i = quoted_run_end(s, i, q);
+        if (q.len || comment_at(s, i).end) {
+            i = q.len ? quoted_run_end(s, i, q) : comment_at(s, i).end;
             prev_word = false;
             continue;
         }

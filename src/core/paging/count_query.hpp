@@ -26,7 +26,7 @@ SelectFrom match_select_from(std::string_view sql) noexcept;
 bool has_grouping_keyword(std::string_view sql, IsWordChar is_word) noexcept;
 
 // Byte offset of the first ORDER BY (case ignored, whole words) of `sql` outside
-// parentheses and quoted runs (text/sql_text.hpp open_quote), or npos.
+// parentheses, quoted runs and comments (text/sql_text.hpp), or npos.
 std::size_t find_top_level_order_by(std::string_view sql, IsWordChar is_word) noexcept;
 
 // The text of the statement counting the rows of `sql`:

@@ -49,8 +49,8 @@ std::vector<std::string> parse_overrides(std::string_view value) {
 namespace {
 
 // Removes matching entries from one end of the normalised `s` until none matches.
-std::string trim_end(std::string_view s, const std::vector<std::string> &entries, bool front) {
-    std::string text = format_sql(s);
+std::string trim_end(std::string_view s, const std::vector<std::string> &entries, bool front, SqlDialect d) {
+    std::string text = format_sql(s, d);
     std::string_view rest = text;
     for (bool again = true; again;) {
         again = false;
@@ -67,12 +67,16 @@ std::string trim_end(std::string_view s, const std::vector<std::string> &entries
 
 }  // namespace
 
-std::string trim_prefix(std::string_view s, const std::vector<std::string> &heads) { return trim_end(s, heads, true); }
+std::string trim_prefix(std::string_view s, const std::vector<std::string> &heads, SqlDialect d) {
+    return trim_end(s, heads, true, d);
+}
 
-std::string trim_suffix(std::string_view s, const std::vector<std::string> &tails) { return trim_end(s, tails, false); }
+std::string trim_suffix(std::string_view s, const std::vector<std::string> &tails, SqlDialect d) {
+    return trim_end(s, tails, false, d);
+}
 
-void append_where(std::string &out, std::string_view body) {
-    std::vector<std::string_view> words = split_sql_words(body);
+void append_where(std::string &out, std::string_view body, SqlDialect d) {
+    std::vector<std::string_view> words = split_sql_words(body, d);
     std::size_t i = 0;
     while (i < words.size() && is_and_or(words[i]))
         ++i;
@@ -86,19 +90,19 @@ void append_where(std::string &out, std::string_view body) {
     }
 }
 
-void append_set(std::string &out, std::string_view body) {
+void append_set(std::string &out, std::string_view body, SqlDialect d) {
     static const std::vector<std::string> comma{","};
-    out.append("SET ").append(trim_prefix(body, comma));
+    out.append("SET ").append(trim_prefix(body, comma, d));
 }
 
 void append_trim(std::string &out, std::string_view body, std::string_view prefix, std::string_view suffix,
-                 const std::vector<std::string> &heads, const std::vector<std::string> &tails) {
+                 const std::vector<std::string> &heads, const std::vector<std::string> &tails, SqlDialect d) {
     out.append(prefix).push_back(' ');
     if (heads.empty() && tails.empty()) {
         out.append(body);
     } else {
-        std::string trimmed = heads.empty() ? std::string(body) : trim_prefix(body, heads);
-        out.append(tails.empty() ? trimmed : trim_suffix(trimmed, tails));
+        std::string trimmed = heads.empty() ? std::string(body) : trim_prefix(body, heads, d);
+        out.append(tails.empty() ? trimmed : trim_suffix(trimmed, tails, d));
     }
     out.push_back(' ');
     out.append(suffix);

@@ -25,8 +25,8 @@ std::string_view plain_text(const Body &body) { return body.empty() ? std::strin
 
 class Renderer {
 public:
-    Renderer(const std::vector<Body> &fragments, Evaluator &ev, std::vector<Decision> *decisions)
-        : fragments_(fragments), ev_(ev), decisions_(decisions) {}
+    Renderer(const std::vector<Body> &fragments, Evaluator &ev, std::vector<Decision> *decisions, SqlDialect d)
+        : fragments_(fragments), ev_(ev), decisions_(decisions), dialect_(d) {}
 
     void body(const Body &nodes, std::string &out) {
         for (const Node &n : nodes)
@@ -46,20 +46,20 @@ private:
             case NodeKind::Where: {
                 std::string inner;
                 body(n.body, inner);
-                append_where(out, inner);
+                append_where(out, inner, dialect_);
                 break;
             }
             case NodeKind::Set: {
                 std::string inner;
                 body(n.body, inner);
-                append_set(out, inner);
+                append_set(out, inner, dialect_);
                 break;
             }
             case NodeKind::Trim: {
                 std::string inner;
                 body(n.body, inner);
                 const Frame &f = *n.frame;
-                append_trim(out, inner, f.open, f.close, f.heads, f.tails);
+                append_trim(out, inner, f.open, f.close, f.heads, f.tails, dialect_);
                 break;
             }
             case NodeKind::Foreach: repeat(n, out); break;
@@ -146,6 +146,7 @@ private:
     const std::vector<Body> &fragments_;
     Evaluator &ev_;
     std::vector<Decision> *decisions_;
+    SqlDialect dialect_;
     bool located_ = false;
     std::vector<std::size_t> active_;  // fragments being included, outermost first
 };
@@ -174,16 +175,23 @@ void append_node(Body &body, Node node) {
     }
     if ((node.kind == NodeKind::Where || node.kind == NodeKind::Set || node.kind == NodeKind::Trim) &&
         is_plain(node.body)) {
-        std::string out;
-        std::string_view inner = plain_text(node.body);
-        if (node.kind == NodeKind::Where)
-            append_where(out, inner);
-        else if (node.kind == NodeKind::Set)
-            append_set(out, inner);
-        else
-            append_trim(out, inner, node.frame->open, node.frame->close, node.frame->heads, node.frame->tails);
-        append_text(body, out);
-        return;
+        auto clause = [&](SqlDialect d) {
+            std::string out;
+            std::string_view inner = plain_text(node.body);
+            if (node.kind == NodeKind::Where)
+                append_where(out, inner, d);
+            else if (node.kind == NodeKind::Set)
+                append_set(out, inner, d);
+            else
+                append_trim(out, inner, node.frame->open, node.frame->close, node.frame->heads, node.frame->tails, d);
+            return out;
+        };
+        // Folded only when every dialect reads the body alike; otherwise rendered per call.
+        std::string out = clause(SqlDialect{});
+        if (out == clause(SqlDialect{true})) {
+            append_text(body, out);
+            return;
+        }
     }
     body.push_back(std::move(node));
 }
@@ -257,8 +265,8 @@ Node make_include(std::size_t slot, std::string refid) {
 }
 
 void render(const Body &body, const std::vector<Body> &fragments, Evaluator &ev, std::string &out,
-            std::vector<Decision> *decisions) {
-    Renderer(fragments, ev, decisions).body(body, out);
+            std::vector<Decision> *decisions, SqlDialect d) {
+    Renderer(fragments, ev, decisions, d).body(body, out);
 }
 
 }  // namespace zorvane::core

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text/sql_text.hpp"
+
 namespace zorvane::core {
 
 // The host side of rendering. Expressions are indices that the compiler handed out;
@@ -105,8 +107,9 @@ Node make_include(std::size_t slot, std::string refid);
 // Renders `body` into `out`. Include nodes render fragments[ref]. Throws RenderError and
 // whatever the evaluator throws; `out` then holds a partial text the caller must drop.
 // With `decisions`, every test, choice and repetition is appended to it in the order
-// taken (a choose before the tests of its branches); null costs nothing.
+// taken (a choose before the tests of its branches); null costs nothing. `d` decides how
+// where, set and trim bodies read comments and quotes.
 void render(const Body &body, const std::vector<Body> &fragments, Evaluator &ev, std::string &out,
-            std::vector<Decision> *decisions = nullptr);
+            std::vector<Decision> *decisions = nullptr, SqlDialect d = {});
 
 }  // namespace zorvane::core

@@ -13,6 +13,14 @@ bool is_name_byte(char c) noexcept {
     return b == '_' || b == '-' || (b >= '0' && b <= '9') || ((b | 0x20) >= 'a' && (b | 0x20) <= 'z');
 }
 
+// End (exclusive) of a #{...} marker starting at i, or 0 when none starts there.
+std::size_t marker_end(std::string_view s, std::size_t i) noexcept {
+    if (s[i] != '#' || i + 2 >= s.size() || s[i + 1] != '{' || s[i + 2] == '}')
+        return 0;
+    std::size_t close = s.find('}', i + 3);
+    return close == std::string_view::npos ? 0 : close + 1;
+}
+
 std::vector<std::string_view> find_names(std::string_view sql, char lead) {
     std::vector<std::string_view> names;
     const std::size_t n = sql.size();
@@ -28,14 +36,6 @@ std::vector<std::string_view> find_names(std::string_view sql, char lead) {
         }
     }
     return names;
-}
-
-// End (exclusive) of a #{...} marker starting at i, or 0 when none starts there.
-std::size_t marker_end(std::string_view s, std::size_t i) noexcept {
-    if (s[i] != '#' || i + 2 >= s.size() || s[i + 1] != '{' || s[i + 2] == '}')
-        return 0;
-    std::size_t close = s.find('}', i + 3);
-    return close == std::string_view::npos ? 0 : close + 1;
 }
 
 // Would the toolkit's text() read the colon at `i` as a bind marker? Mirrors its
@@ -68,17 +68,134 @@ struct Collapser {
     }
 };
 
+enum class Seg { Space, Marker, Quoted, LineComment, BlockComment, Code };
+
+// Calls f(kind, begin, end, backslash) for the consecutive segments that cover `s`; a
+// quoted run reports whether a backslash escapes inside it. With `markers`, a #{...}
+// outside quoted runs and comments is one Marker segment.
+template <class F>
+void scan(std::string_view s, SqlDialect d, bool markers, F &&f) {
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    while (i < n) {
+        std::size_t end = space_len(s, i);
+        if (end) {
+            f(Seg::Space, i, i + end, false);
+            i += end;
+            continue;
+        }
+        if (markers && (end = marker_end(s, i))) {
+            f(Seg::Marker, i, end, false);
+            i = end;
+            continue;
+        }
+        if (Comment c = comment_at(s, i, d); c.end) {
+            f(c.line ? Seg::LineComment : Seg::BlockComment, i, c.end, false);
+            i = c.end;
+            continue;
+        }
+        if (QuoteOpener q = open_quote(s, i, d); q.len) {
+            end = quoted_run_end(s, i, q);
+            f(Seg::Quoted, i, end, q.backslash);
+            i = end;
+            continue;
+        }
+        end = i + code_point_len(s, i);
+        f(Seg::Code, i, end, false);
+        i = end;
+    }
+}
+
+// Text of a quoted run or block comment, with the colons the toolkit would bind escaped.
+void put_escaped(Collapser &c, std::string_view s, std::size_t b, std::size_t e, bool backslash) {
+    c.put({});
+    for (std::size_t k = b; k < e; ++k) {
+        if (backslash && s[k] == '\\' && k + 1 < e) {
+            c.out.append(s.substr(k, 2));
+            ++k;
+        } else if (s[k] == ':' && colon_needs_escape(s, k)) {
+            c.out.append("\\:");
+        } else {
+            c.out.push_back(s[k]);
+        }
+    }
+}
+
+// ":" + the content of the marker at [b, e), its whitespace collapsed.
+void put_marker(Collapser &c, std::string_view s, std::size_t b, std::size_t e) {
+    c.put(":");
+    for (std::size_t k = b + 2; k + 1 < e;) {
+        if (std::size_t ws = space_len(s, k)) {
+            c.pending = true;
+            k += ws;
+        } else {
+            std::size_t len = code_point_len(s, k);
+            c.put(s.substr(k, len));
+            k += len;
+        }
+    }
+}
+
+bool all_name_bytes(std::string_view s) noexcept {
+    for (char c : s)
+        if (!is_name_byte(c))
+            return false;
+    return !s.empty();
+}
+
 }  // namespace
 
-std::vector<std::string_view> find_bind_names(std::string_view sql) { return find_names(sql, '#'); }
+Comment comment_at(std::string_view s, std::size_t i, SqlDialect d) noexcept {
+    const std::size_t n = s.size();
+    const char c = s[i];
+    bool line = false;
+    if (c == '-' && i + 1 < n && s[i + 1] == '-')
+        line = !d.mysql || i + 2 == n || static_cast<unsigned char>(s[i + 2]) <= 0x20;
+    else if (c == '#')
+        line = d.mysql && !marker_end(s, i);
+    if (line) {
+        // PostgreSQL also ends a line comment at a lone carriage return.
+        std::size_t e = d.mysql ? s.find('\n', i) : s.find_first_of("\n\r", i);
+        return {e == std::string_view::npos ? n : e, true};
+    }
+    if (c != '/' || i + 1 >= n || s[i + 1] != '*')
+        return {};
+    std::size_t depth = 1;
+    for (std::size_t k = i + 2; k + 1 < n;) {
+        if (s[k] == '*' && s[k + 1] == '/') {
+            k += 2;
+            if (--depth == 0)
+                return {k, false};
+        } else if (!d.mysql && s[k] == '/' && s[k + 1] == '*') {
+            ++depth;
+            k += 2;
+        } else {
+            ++k;
+        }
+    }
+    return {n, false};
+}
+
+std::vector<std::string_view> find_bind_names(std::string_view sql, SqlDialect d) {
+    std::vector<std::string_view> names;
+    scan(sql, d, true, [&](Seg kind, std::size_t b, std::size_t e, bool) {
+        if (kind == Seg::Marker && all_name_bytes(sql.substr(b + 2, e - b - 3)))
+            names.push_back(sql.substr(b + 2, e - b - 3));
+    });
+    return names;
+}
 
 std::vector<std::string_view> find_splice_names(std::string_view sql) { return find_names(sql, '$'); }
 
-QuoteOpener open_quote(std::string_view s, std::size_t i) noexcept {
+QuoteOpener open_quote(std::string_view s, std::size_t i, SqlDialect d) noexcept {
     const std::size_t n = s.size();
     const char c = s[i];
-    if (c == '\'' || c == '"' || c == '`')
+    if (c == '\'' || c == '"')
+        return {1, s.substr(i, 1), d.mysql};
+    if (c == '`')
         return {1, s.substr(i, 1), false};
+    if (d.mysql)
+        return {};
     if (i > 0) {  // after an identifier byte or '$' no run opens; multi-byte whitespace ends in bytes >= 0x80
         auto p = static_cast<unsigned char>(s[i - 1]);
         if ((is_word_byte(p) || p == '$') && !(p >= 0x80 && space_ends_at(s, i)))
@@ -103,7 +220,7 @@ std::size_t quoted_run_end(std::string_view s, std::size_t i, const QuoteOpener 
         if (q.backslash && s[k] == '\\') {
             k += 2;
         } else if (s.compare(k, q.close.size(), q.close) == 0) {
-            if (q.backslash && k + 1 < n && s[k + 1] == '\'')  // '' inside E'...'
+            if (q.backslash && q.close.size() == 1 && k + 1 < n && s[k + 1] == q.close[0])  // a doubled quote
                 k += 2;
             else
                 return k + q.close.size();
@@ -114,33 +231,27 @@ std::size_t quoted_run_end(std::string_view s, std::size_t i, const QuoteOpener 
     return n;
 }
 
-std::vector<std::string_view> split_sql_words(std::string_view sql) {
+std::vector<std::string_view> split_sql_words(std::string_view sql, SqlDialect d) {
     std::vector<std::string_view> words;
-    const std::size_t n = sql.size();
-    std::size_t i = 0, start = std::string_view::npos;
-    while (i < n) {
-        if (std::size_t ws = space_len(sql, i)) {
-            if (start != std::string_view::npos) {
-                words.push_back(sql.substr(start, i - start));
-                start = std::string_view::npos;
-            }
-            i += ws;
-            continue;
+    std::size_t start = std::string_view::npos;
+    scan(sql, d, false, [&](Seg kind, std::size_t b, std::size_t, bool) {
+        if (kind != Seg::Space && kind != Seg::LineComment) {
+            if (start == std::string_view::npos)
+                start = b;
+        } else if (start != std::string_view::npos) {
+            words.push_back(sql.substr(start, b - start));
+            start = std::string_view::npos;
         }
-        if (start == std::string_view::npos)
-            start = i;
-        QuoteOpener q = open_quote(sql, i);
-        i = q.len ? quoted_run_end(sql, i, q) : i + code_point_len(sql, i);
-    }
+    });
     if (start != std::string_view::npos)
         words.push_back(sql.substr(start));
     return words;
 }
 
-std::string format_sql(std::string_view sql) {
+std::string format_sql(std::string_view sql, SqlDialect d) {
     std::string out;
     out.reserve(sql.size());
-    for (std::string_view w : split_sql_words(sql)) {
+    for (std::string_view w : split_sql_words(sql, d)) {
         if (!out.empty())
             out.push_back(' ');
         out.append(w);
@@ -148,65 +259,30 @@ std::string format_sql(std::string_view sql) {
     return out;
 }
 
-std::string prepare_sql(std::string_view sql) {
+std::string prepare_sql(std::string_view sql, SqlDialect d) {
     std::string_view s = strip_py(sql);
     Collapser c;
     c.out.reserve(s.size() + 8);
-    const std::size_t n = s.size();
-    QuoteOpener q;  // the quoted run we are in; q.len == 0 outside
-    std::size_t i = 0;
-    while (i < n) {
-        if (std::size_t end = marker_end(s, i)) {
-            // ":" + the marker's content; quotes inside it do not open a quoted run.
-            c.put(":");
-            for (std::size_t k = i + 2; k + 1 < end;) {
-                std::size_t ws = q.len ? 0 : space_len(s, k);
-                if (ws) {
-                    c.pending = true;
-                    k += ws;
-                } else {
-                    std::size_t len = q.len ? 1 : code_point_len(s, k);
-                    c.put(s.substr(k, len));
-                    k += len;
+    std::size_t cast_end = 0;  // a "::" right after a marker, written already
+    scan(s, d, true, [&](Seg kind, std::size_t b, std::size_t e, bool backslash) {
+        switch (kind) {
+            case Seg::Space:
+            case Seg::LineComment: c.pending = true; break;
+            case Seg::Marker:
+                put_marker(c, s, b, e);
+                if (s.compare(e, 2, "::") == 0) {
+                    c.put("\\:\\:");
+                    cast_end = e + 2;
                 }
-            }
-            i = end;
-            if (!q.len && s.compare(i, 2, "::") == 0) {
-                c.put("\\:\\:");
-                i += 2;
-            }
-            continue;
+                break;
+            case Seg::Quoted:
+            case Seg::BlockComment: put_escaped(c, s, b, e, backslash); break;
+            case Seg::Code:
+                if (b >= cast_end)
+                    c.put(s.substr(b, e - b));
+                break;
         }
-        if (q.len) {
-            std::size_t step = 1;
-            if (q.backslash && s[i] == '\\') {
-                step = 2;
-            } else if (s.compare(i, q.close.size(), q.close) == 0) {
-                step = q.close.size();
-                if (q.backslash && i + 1 < n && s[i + 1] == '\'')
-                    step = 2;
-                else
-                    q = {};
-            } else if (s[i] == ':' && colon_needs_escape(s, i)) {
-                c.put("\\:");
-                ++i;
-                continue;
-            }
-            step = std::min(step, n - i);
-            c.put(s.substr(i, step));
-            i += step;
-            continue;
-        }
-        if (std::size_t ws = space_len(s, i)) {
-            c.pending = true;
-            i += ws;
-            continue;
-        }
-        q = open_quote(s, i);
-        std::size_t step = q.len ? q.len : code_point_len(s, i);
-        c.put(s.substr(i, step));
-        i += step;
-    }
+    });
     return std::move(c.out);
 }
 

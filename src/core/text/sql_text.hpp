@@ -8,9 +8,26 @@
 
 namespace zorvane::core {
 
+// How a database reads statement text. The standard rules (PostgreSQL, SQLite): "--"
+// comments, nestable /* */ comments, '' doubles a quote, E'...' and $tag$ runs. With
+// `mysql` (MySQL, MariaDB): "#" comments, "--" only when a blank or control character
+// follows it, flat /* */ comments, a backslash escapes the next byte in '...' and "...",
+// no E'...' and no dollar quoting.
+struct SqlDialect {
+    bool mysql = false;
+};
+
+// A comment at an offset: `end` is exclusive, 0 when none starts there. A line comment
+// ends before its line break (or at the text's end).
+struct Comment {
+    std::size_t end = 0;
+    bool line = false;
+};
+Comment comment_at(std::string_view sql, std::size_t i, SqlDialect d = {}) noexcept;
+
 // Names of the #{name} placeholders whose name is [A-Za-z0-9_-]+, left to right,
-// duplicates kept. Views point into `sql`.
-std::vector<std::string_view> find_bind_names(std::string_view sql);
+// duplicates kept, outside quoted runs and comments. Views point into `sql`.
+std::vector<std::string_view> find_bind_names(std::string_view sql, SqlDialect d = {});
 
 // The same for ${name} placeholders.
 std::vector<std::string_view> find_splice_names(std::string_view sql);
@@ -24,25 +41,28 @@ struct QuoteOpener {
     std::string_view close;  // the closing delimiter; points into the text
     bool backslash = false;  // a backslash escapes the next byte
 };
-QuoteOpener open_quote(std::string_view sql, std::size_t i) noexcept;
+QuoteOpener open_quote(std::string_view sql, std::size_t i, SqlDialect d = {}) noexcept;
 
 // End (exclusive) of the quoted run that `q` opens at `i`; the text's end when unclosed.
 std::size_t quoted_run_end(std::string_view sql, std::size_t i, const QuoteOpener &q) noexcept;
 
-// Words of `sql`: maximal runs without whitespace, where a quoted run (open_quote)
-// belongs to its word whole, whitespace included. An unclosed quote runs to the end.
-// Views point into `sql`.
-std::vector<std::string_view> split_sql_words(std::string_view sql);
+// Words of `sql`: maximal runs without whitespace, where a quoted run (open_quote) or a
+// block comment belongs to its word whole, whitespace included, and a line comment
+// ends the word and is dropped with its text. An unclosed quote or block comment runs
+// to the end. Views point into `sql`.
+std::vector<std::string_view> split_sql_words(std::string_view sql, SqlDialect d = {});
 
-// The words of `sql` joined by single blanks: whitespace outside quoted runs collapses,
-// leading and trailing whitespace goes, quoted runs are kept exactly.
-std::string format_sql(std::string_view sql);
+// The words of `sql` joined by single blanks: whitespace outside quoted runs and block
+// comments collapses, line comments go, leading and trailing whitespace goes, quoted
+// runs and block comments are kept exactly.
+std::string format_sql(std::string_view sql, SqlDialect d = {});
 
 // The statement text handed to the toolkit: every #{...} (non-empty, up to the first
-// closing brace) becomes ":..." wherever it stands; inside quoted runs a colon that
-// the toolkit would read as a bind marker is escaped as "\:", and so is a "::" cast
-// right after a marker (the toolkit takes no ":name" followed by a colon); then format_sql.
-std::string prepare_sql(std::string_view sql);
+// closing brace) outside quoted runs and comments becomes ":..."; inside quoted runs and
+// block comments a colon that the toolkit would read as a bind marker is escaped as
+// "\:", and so is a "::" cast right after a marker (the toolkit takes no ":name"
+// followed by a colon); whitespace and comments as in format_sql.
+std::string prepare_sql(std::string_view sql, SqlDialect d = {});
 
 // Replaces every "${name}" by `value_of(name)` for the names find_splice_names reports.
 // `value_of` returns the text to put in.

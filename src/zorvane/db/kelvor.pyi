@@ -29,6 +29,9 @@ class ZorvaneSqlSession:
         """Context variable: the current context's transaction nesting depth."""
     def _ZorvaneSqlSession__con(self) -> Session | None:
         """The current context's transaction session, or None."""
+    @property
+    def _db_type(self) -> str | None:
+        """"mysql" when statements run by MySQL's text rules, else None."""
     def get_ori_session(self) -> Session:
         """A new SQLAlchemy session on data_source, not tracked by this object."""
     def begin_tx(self) -> None:
@@ -46,8 +49,10 @@ class ZorvaneSqlSession:
         ori_params: dict[str, Any] | None = None,
         page: Any = None,
         return_type: Any = None,
+        *,
+        strict: bool = False,
     ) -> Any:
-        """Renders the mapper statement `sql_id` of `namespace`, runs it by its kind and converts select rows."""
+        """Renders the mapper statement `sql_id` of `namespace` by the rules of the session's database, runs it by its kind and converts select rows. With `strict`, a #{name} that `ori_params` does not hold raises ParameterError before any SQL runs."""
     def select_one(self, sql: TextClause, sql_param: dict[str, Any] | None = None) -> dict[str, Any] | None:
         """The first row as a dictionary, or None."""
     def select_list(self, sql: TextClause, sql_param: dict[str, Any] | None = None) -> list[dict[str, Any]]:

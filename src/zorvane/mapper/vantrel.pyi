@@ -53,20 +53,28 @@ class ParseMapper:
     def list_statement(self) -> KeysView[str]:
         """Live view of the registered ids, fragments included, in document order."""
     def get_sql(
-        self, sql_id: str, params: Mapping[str, Any] | None = None
+        self, sql_id: str, params: Mapping[str, Any] | None = None, *, db_type: str | None = None, strict: bool = False
     ) -> tuple[TextClause, dict[str, Any], str, type]:
-        """(TextClause, bound values, sql_type, result_type) of statement `sql_id` rendered for `params`."""
-    def explain(self, sql_id: str, params: Mapping[str, Any] | None = None) -> Explanation:
+        """(TextClause, bound values, sql_type, result_type) of statement `sql_id` rendered for `params`; `db_type` picks the database's comment and quoting rules, `strict` rejects a #{name} that `params` does not hold (ParameterError)."""
+    def explain(
+        self, sql_id: str, params: Mapping[str, Any] | None = None, *, db_type: str | None = None
+    ) -> Explanation:
         """Renders `sql_id` as get_sql does and reports the SQL, bound values and dynamic decisions."""
-    def select(self, id: str, params: Mapping[str, Any] | None) -> tuple[TextClause, dict[str, Any]]:
+    def select(
+        self, id: str, params: Mapping[str, Any] | None, *, db_type: str | None = None
+    ) -> tuple[TextClause, dict[str, Any]]:
         """Renders select `id`: (TextClause, bound values)."""
     def insert(
-        self, id: str, params: Mapping[str, Any] | None, primary_key: str | None = None
+        self, id: str, params: Mapping[str, Any] | None, primary_key: str | None = None, *, db_type: str | None = None
     ) -> tuple[TextClause, dict[str, Any]]:
         """Renders insert `id`, adding " RETURNING <primary_key>" when one is given."""
-    def update(self, id: str, params: Mapping[str, Any] | None) -> tuple[TextClause, dict[str, Any]]:
+    def update(
+        self, id: str, params: Mapping[str, Any] | None, *, db_type: str | None = None
+    ) -> tuple[TextClause, dict[str, Any]]:
         """Renders update `id`: (TextClause, bound values)."""
-    def delete(self, id: str, params: Mapping[str, Any] | None) -> tuple[TextClause, dict[str, Any]]:
+    def delete(
+        self, id: str, params: Mapping[str, Any] | None, *, db_type: str | None = None
+    ) -> tuple[TextClause, dict[str, Any]]:
         """Renders delete `id`: (TextClause, bound values)."""
     def parse_element(self, element: Element, param: dict[str, Any]) -> str:
         """SQL text of one mapper element for the rendering context `param` ({'params': ...})."""
@@ -77,11 +85,13 @@ class ParseMapper:
     def _trim_suffix(s: str, suffixes: Iterable[str]) -> str:
         """`s` normalised, with the given suffixes removed from its end as long as one matches."""
     @staticmethod
-    def to_prepared_statement(ret: str, param: Mapping[str, Any] | None) -> tuple[TextClause, dict[str, Any]]:
-        """Turns #{name} placeholders into :name markers; returns (TextClause, bound values)."""
+    def to_prepared_statement(
+        ret: str, param: Mapping[str, Any] | None, *, db_type: str | None = None, strict: bool = False
+    ) -> tuple[TextClause, dict[str, Any]]:
+        """Turns #{name} placeholders outside literals and comments into :name markers; returns (TextClause, bound values). `db_type` picks the database's comment and quoting rules; `strict` rejects a #{name} that `param` does not hold (ParameterError)."""
     @staticmethod
-    def _format_sql(sql: str) -> str:
-        """Collapses whitespace outside quoted runs to single blanks and strips both ends."""
+    def _format_sql(sql: str, *, db_type: str | None = None) -> str:
+        """Collapses whitespace outside quoted runs and block comments to single blanks, drops line comments and strips both ends."""
     @staticmethod
     def to_replace(ret: str, param: Mapping[str, Any]) -> str:
         """Substitutes ${name} placeholders by the text values of `param`."""

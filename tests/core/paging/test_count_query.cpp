@@ -60,10 +60,12 @@ TEST(HasGroupingKeyword, WholeWordsCaseIgnored) {
 
 TEST(FindTopLevelOrderBy, OnlyOutsideParenthesesAndQuotes) {
     EXPECT_EQ(find_top_level_order_by("select a from t ORDER BY a", &test_word), 16u);
+    EXPECT_EQ(find_top_level_order_by("select a /* ( */ from t ORDER BY a", &test_word), 24u);
     for (const char *yes : {"x order\n\tby y", "(a) order by (b)"})
         EXPECT_NE(find_top_level_order_by(yes, &test_word), std::string_view::npos) << yes;
     for (const char *no : {"select (select a from u order by a) from t", "where n = 'order by'", "x orderby y",
-                           "reorder by", "where $$ order by $$", "where E'\\' order by'", "\"order by\""})
+                           "reorder by", "where $$ order by $$", "where E'\\' order by'", "\"order by\"",
+                           "x /* order by */", "x -- order by"})
         EXPECT_EQ(find_top_level_order_by(no, &test_word), std::string_view::npos) << no;
 }
 

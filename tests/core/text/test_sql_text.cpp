@@ -48,8 +48,8 @@ TEST(PrepareSql, EscapesBindLikeColonsInsideQuotesOnly) {
     EXPECT_EQ(prepare_sql("where note = 'meet at :noon' and t = #{t}"), "where note = 'meet at \\:noon' and t = :t");
     // Times, doubled colons and lone letters before a colon are no bind markers.
     EXPECT_EQ(prepare_sql("'12:30:00' '::x' 'a :b:'"), "'12:30:00' '::x' 'a :b:'");
-    // A marker inside a literal is still rewritten, unescaped.
-    EXPECT_EQ(prepare_sql("like '#{p}'"), "like ':p'");
+    // A marker inside a literal or a comment is text.
+    EXPECT_EQ(prepare_sql("like '#{p}' /* #{q} */ -- #{r}"), "like '#{p}' /* #{q} */");
     EXPECT_EQ(prepare_sql("\"col :x\" `t :y`"), "\"col \\:x\" `t \\:y`");
     // After any non-ASCII character: "«" is no word character, the escape after "é" is undone.
     EXPECT_EQ(prepare_sql("'\xC2\xAB:x' '\xC3\xA9:y'"), "'\xC2\xAB\\:x' '\xC3\xA9\\:y'");
@@ -84,7 +84,7 @@ TEST(PrepareSql, KeepsPostgresLiteralsAndCasts) {
     EXPECT_EQ(prepare_sql("E'a\\'  :b'  ,  c"), "E'a\\'  \\:b' , c");
     // ":id::bigint" would not bind id; the escaped colons reach the server as "::".
     EXPECT_EQ(prepare_sql("#{id}::bigint, #{v} ::int, created_at::date"), ":id\\:\\:bigint, :v ::int, created_at::date");
-    EXPECT_EQ(prepare_sql("'#{a}::x'"), "':a::x'");
+    EXPECT_EQ(prepare_sql("'#{a}::x'"), "'#{a}::x'");
 }
 
 TEST(StripPy, HandlesMultibyteWhitespace) {
@@ -97,4 +97,61 @@ TEST(ReplaceSplices, SubstitutesEveryOccurrence) {
         return n == "col" ? std::string("id") : std::string();
     });
     EXPECT_EQ(out, "order by id id,  #{x}");
+}
+
+constexpr SqlDialect kMysql{true};
+
+TEST(CommentAt, KnowsEachDialectsForms) {
+    struct Case {
+        const char *text;
+        bool mysql;
+        std::size_t end;
+        bool line;
+    };
+    const Case cases[] = {
+        {"-- x\ny", false, 4, true},   {"--x\ny", false, 3, true},     {"--x", true, 0, false},
+        {"-- x\ny", true, 4, true},    {"--\ty", true, 4, true},       {"--", true, 2, true},
+        {"-- a\rb\n", false, 4, true}, {"-- a\rb\n", true, 6, true},   {"# x\ny", true, 3, true},
+        {"# x\ny", false, 0, false},   {"#{a} x", true, 0, false},      {"/* a */b", false, 7, false},
+        {"/* /* */ */b", false, 11, false}, {"/* /* */ */b", true, 8, false}, {"/* open", true, 7, false},
+        {"/", false, 0, false},
+    };
+    for (const Case &c : cases) {
+        Comment got = comment_at(c.text, 0, SqlDialect{c.mysql});
+        EXPECT_EQ(got.end, c.end) << c.text << (c.mysql ? " (mysql)" : "");
+        EXPECT_EQ(got.line, c.line) << c.text;
+    }
+}
+
+TEST(FormatSql, LineCommentsNeverJoinTheNextLine) {
+    // The comment used to swallow the WHERE clause once the lines were joined.
+    EXPECT_EQ(format_sql("DELETE FROM t   -- remove one row\n   WHERE id = 1"), "DELETE FROM t WHERE id = 1");
+    EXPECT_EQ(format_sql("DELETE FROM t # it's\n WHERE n = 'c  d'", kMysql), "DELETE FROM t WHERE n = 'c  d'");
+    // Without MySQL's rules '#' is an operator and "it's" opens a literal.
+    EXPECT_EQ(format_sql("a # 'b  c'"), "a # 'b  c'");
+    EXPECT_EQ(format_sql("a /* don't */  'c  d' -- it's\n'e  f'"), "a /* don't */ 'c  d' 'e  f'");
+    EXPECT_EQ(format_sql("x--y\nz"), "x z");
+    EXPECT_EQ(format_sql("x--y\nz", kMysql), "x--y z");
+    EXPECT_EQ(split_sql_words("a/* b  c */d -- e\nf"), (Views{"a/* b  c */d", "f"}));
+}
+
+TEST(FormatSql, BackslashEscapesFollowTheDialect) {
+    // MySQL: the escaped quote does not end the literal.
+    EXPECT_EQ(format_sql("'it\\'s  two'  x", kMysql), "'it\\'s  two' x");
+    EXPECT_EQ(format_sql("\"a\\\"  b\"  x", kMysql), "\"a\\\"  b\" x");
+    // Standard strings: a backslash is an ordinary character.
+    EXPECT_EQ(format_sql("'a\\'  'b  c'"), "'a\\' 'b  c'");
+    // No dollar quoting or E'' strings on MySQL.
+    EXPECT_EQ(format_sql("$$a  b$$", kMysql), "$$a b$$");
+    EXPECT_EQ(format_sql("$$a  b$$"), "$$a  b$$");
+}
+
+TEST(PrepareSql, CommentsAndLiteralsHideMarkers) {
+    EXPECT_EQ(prepare_sql("UPDATE t SET a = #{a} -- was #{b}\nWHERE id = #{id}"), "UPDATE t SET a = :a WHERE id = :id");
+    EXPECT_EQ(prepare_sql("select 'p #{x}' # #{y}\n, #{z}", kMysql), "select 'p #{x}' , :z");
+    EXPECT_EQ(prepare_sql("select /* at 10:30 :x */ 1"), "select /* at 10:30 \\:x */ 1");
+    EXPECT_EQ(find_bind_names("a = #{a} -- #{b}\n '#{c}' /* #{d} */ #{e}"), (Views{"a", "e"}));
+    EXPECT_EQ(find_bind_names("a = #{a} # #{b}\n #{e}", kMysql), (Views{"a", "e"}));
+    EXPECT_EQ(find_bind_names("'it\\'s #{a}' #{b}", kMysql), (Views{"b"}));
+    EXPECT_EQ(find_bind_names("'it\\' #{a} '", SqlDialect{}), (Views{"a"}));
 }
