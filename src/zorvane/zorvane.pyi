@@ -162,6 +162,8 @@ class AsyncSqlSession:
         ori_params: dict[str, Any] | None = None,
         page: Page | None = None,
         return_type: Any = None,
+        *,
+        strict: bool = False,
     ) -> Any: ...
 
 def get_current_db() -> str | None:
