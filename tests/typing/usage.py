@@ -163,6 +163,8 @@ def sync_usage() -> None:
     assert_type(get_sql_param("#{a}"), list[PlaceholderParam])
     assert_type(sql_string_format("a") + param_str(1) + convert_cdata("a") + replace_cdata("a"), str)
     assert_type(like("a") + time_format((2024, 1, 1, 0, 0, 0, 0, 1, -1)), str)
+    assert_type(sql_string_format("a", db_type="mysql") + param_str("a", db_type=None), str)
+    assert_type(like("a", db_type="sqlite"), str)
     assert_type(replace_sql_first("and a", "and", "") + replace_sql_last("a,", ",", ""), str)
     assert_type(get_type_from_string("int"), type)
     assert_type(is_container_type(list) and is_result_class(Row), bool)

@@ -42,10 +42,30 @@ inline nb::str make_text(std::string_view s) {
     return nb::steal<nb::str>(o);
 }
 
+// The docstring paragraph on `db_type` of the literal helpers.
+#define ZORVANE_DB_TYPE_DOC                                                                                         \
+    "\n\n`db_type` names the server the text is for: None, \"postgresql\" or \"sqlite\" (standard strings), or " \
+    "\"mysql\" or \"mariadb\", where backslashes are doubled too so that the server stores the text as given; "  \
+    "any other name raises ValueError. Bound #{} parameters are the safe way to pass values; this is for code "   \
+    "that builds SQL text itself."
+
+// The literal escapes for a `db_type` argument: None gives the standard ones; a name
+// the core does not know is a ValueError.
+inline core::LiteralEscapes literal_escapes(nb::handle db_type) {
+    if (db_type.is_none())
+        return core::LiteralEscapes::standard;
+    check_exact(db_type, &PyUnicode_Type, "db_type", true);
+    if (auto escapes = core::literal_escapes_for(Utf8(db_type)))
+        return *escapes;
+    PyErr_Format(PyExc_ValueError, "unknown db_type %R: expected 'mysql', 'mariadb', 'postgresql', 'sqlite' or None",
+                 db_type.ptr());
+    throw nb::python_error();
+}
+
 // sql_string_format: `value` must be exactly a str.
-inline nb::str sql_literal(nb::handle value) {
+inline nb::str sql_literal(nb::handle value, nb::handle db_type = nb::none()) {
     check_exact(value, &PyUnicode_Type, "sql_str_value");
-    return make_text(core::sql_string_literal(Utf8(value)));
+    return make_text(core::sql_string_literal(Utf8(value), literal_escapes(db_type)));
 }
 
 }  // namespace zorvane::glue

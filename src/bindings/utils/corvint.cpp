@@ -20,15 +20,22 @@ nb::str convert_cdata_shim(nb::handle string, nb::handle reverse) {
     return glue::make_text(glue::truthy(reverse) ? core::escape_xml(text) : core::unescape_xml(text));
 }
 
-nb::str param_str_shim(nb::handle value) {
+nb::str param_str_shim(nb::handle value, nb::handle db_type) {
+    auto escapes = glue::literal_escapes(db_type);
     if (!glue::truthy(value))
         return nb::str("null");
     // A str subclass (a StrEnum member, say) is text too: quoted from its characters,
     // never dropped into the statement bare.
     if (PyUnicode_Check(value.ptr()))
-        return glue::make_text(core::sql_string_literal(glue::Utf8(value)));
+        return glue::make_text(core::sql_string_literal(glue::Utf8(value), escapes));
     return nb::str(value);
 }
+
+constexpr const char *SQL_STRING_FORMAT_DOC =
+    "`sql_str_value` as one SQL string literal: quotes added where missing, inner single quotes doubled."
+    ZORVANE_DB_TYPE_DOC;
+constexpr const char *PARAM_STR_DOC =
+    "SQL literal text of a value: 'null' when falsy, a quoted literal for text, else str(value)." ZORVANE_DB_TYPE_DOC;
 
 }  // namespace
 
@@ -39,8 +46,8 @@ NB_MODULE(corvint, m) {
           "`raw_text` with every copy of its first CDATA section replaced by the section's escaped content.");
     m.def("convert_cdata", &convert_cdata_shim, "string"_a.none(), "reverse"_a.none() = false,
           "Escapes &, <, > and \" when `reverse` is true, else unescapes &amp;, &lt;, &gt; and &quot; in that order.");
-    m.def("sql_string_format", &glue::sql_literal, "sql_str_value"_a.none(),
-          "`sql_str_value` as one SQL string literal: quotes added where missing, inner single quotes doubled.");
-    m.def("param_str", &param_str_shim, "param_value"_a.none(),
-          "SQL literal text of a value: 'null' when falsy, a quoted literal for text, else str(value).");
+    m.def("sql_string_format", &glue::sql_literal, "sql_str_value"_a.none(), nb::kw_only(),
+          "db_type"_a.none() = nb::none(), SQL_STRING_FORMAT_DOC);
+    m.def("param_str", &param_str_shim, "param_value"_a.none(), nb::kw_only(), "db_type"_a.none() = nb::none(),
+          PARAM_STR_DOC);
 }

@@ -7,7 +7,7 @@ using namespace zorvane;
 
 glue::Lazy strftime{"time", "strftime"};
 
-nb::str like_shim(nb::handle value) { return glue::sql_literal(value); }
+nb::str like_shim(nb::handle value, nb::handle db_type) { return glue::sql_literal(value, db_type); }
 
 nb::str time_format_shim(nb::handle date_value, nb::handle format) {
     glue::check_exact(format, &PyUnicode_Type, "format");
@@ -26,7 +26,8 @@ NB_MODULE(tibbet, m) {
     for (auto [key, value] : nb::borrow<nb::dict>(corvint.attr("__dict__")))
         if (!glue::utf8(key).empty() && glue::utf8(key)[0] != '_')
             ns[key] = value;
-    m.def("like", &like_shim, "value"_a.none(), "`value` (text) as one SQL string literal; no wildcard is added.");
+    m.def("like", &like_shim, "value"_a.none(), nb::kw_only(), "db_type"_a.none() = nb::none(),
+          "`value` (text) as one SQL string literal; no wildcard is added." ZORVANE_DB_TYPE_DOC);
     m.def("time_format", &time_format_shim, "date_value"_a.none(), "format"_a.none() = "%Y-%m-%d %H:%M:%S",
           "A time tuple formatted by time.strftime with `format`, as a SQL string literal.");
     nb::dict funs;

@@ -55,7 +55,15 @@ std::string replace_first_cdata(std::string_view s) {
     return replace_all(s, s.substr(sec->begin, sec->end - sec->begin), escape_xml(sec->content));
 }
 
-std::string sql_string_literal(std::string_view s) {
+std::optional<LiteralEscapes> literal_escapes_for(std::string_view db_type) {
+    if (db_type == "postgresql" || db_type == "sqlite")
+        return LiteralEscapes::standard;
+    if (db_type == "mysql" || db_type == "mariadb")
+        return LiteralEscapes::backslash;
+    return std::nullopt;
+}
+
+std::string sql_string_literal(std::string_view s, LiteralEscapes escapes) {
     std::string_view body = s;
     if (!body.empty() && body.front() == '\'')
         body.remove_prefix(1);
@@ -65,6 +73,11 @@ std::string sql_string_literal(std::string_view s) {
     out.reserve(body.size() + 4);
     out.push_back('\'');
     for (std::size_t i = 0; i < body.size();) {
+        if (body[i] == '\\' && escapes == LiteralEscapes::backslash) {
+            out.append(2, '\\');
+            ++i;
+            continue;
+        }
         if (body[i] != '\'') {
             out.push_back(body[i++]);
             continue;

@@ -31,10 +31,20 @@ std::optional<CdataSection> find_cdata(std::string_view s);
 // section's escaped content; `s` itself when it has no section.
 std::string replace_first_cdata(std::string_view s);
 
+// How a server reads a backslash inside a string literal: as itself (standard strings,
+// PostgreSQL and SQLite) or as an escape character (MySQL and MariaDB).
+enum class LiteralEscapes { standard, backslash };
+
+// The escapes of the server a db_type names: "postgresql" and "sqlite" standard,
+// "mysql" and "mariadb" backslash; nullopt for any other name.
+std::optional<LiteralEscapes> literal_escapes_for(std::string_view db_type);
+
 // One SQL string literal for `s`. A single quote at the start of `s` and one at its end
 // are taken as the literal's delimiters (a missing one is added); inside, every run of
 // single quotes of odd length gets one more quote, so doubled quotes stay as they are.
-// Idempotent; the empty text and a lone quote both give "''".
-std::string sql_string_literal(std::string_view s);
+// With standard escapes this is idempotent, and the empty text and a lone quote both give
+// "''". With backslash escapes every backslash is doubled as well, so no backslash can
+// reach a quote or start an escape sequence; that doubling is not idempotent.
+std::string sql_string_literal(std::string_view s, LiteralEscapes escapes = LiteralEscapes::standard);
 
 }  // namespace zorvane::core

@@ -34,3 +34,14 @@ TEST(SqlStringLiteral, DelimitersKeptInnerQuotesDoubledIdempotent) {
         EXPECT_EQ(sql_string_literal(out), out) << in;
     }
 }
+
+TEST(SqlStringLiteral, BackslashEscapesDoubleEveryBackslash) {
+    constexpr auto bs = LiteralEscapes::backslash;
+    std::pair<std::string_view, std::string_view> cases[] = {
+        {"C:\\temp\\new", "'C:\\\\temp\\\\new'"}, {"a\\", "'a\\\\'"},   {"\\'", "'\\\\'"},
+        {"\\' or 1=1 -- ", "'\\\\'' or 1=1 -- '"}, {"x\\\\'y", "'x\\\\\\\\''y'"}, {"it's", "'it''s'"},
+    };
+    for (const auto &[in, out] : cases)
+        EXPECT_EQ(sql_string_literal(in, bs), out) << in;
+    EXPECT_EQ(sql_string_literal("C:\\temp"), "'C:\\temp'");
+}

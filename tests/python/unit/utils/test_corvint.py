@@ -8,8 +8,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import create_user_table
+from conftest import count_rows, create_user_table
 from zorvane.utils.corvint import convert_cdata, param_str, replace_cdata, sql_string_format
+from zorvane.utils.tibbet import like
 
 
 @pytest.mark.parametrize("call, out", [
@@ -71,3 +72,36 @@ def test_literals_run_on_the_database(engine, value, stored):
         c.exec_driver_sql(f"insert into users (name, note) values ({param_str(value)}, {sql_string_format(value)})")
     with engine.connect() as c:
         assert c.exec_driver_sql("select name, note from users").one() == (stored, stored)
+
+
+# The db_type spellings each backend's literals are written with.
+DB_TYPES = {"sqlite": (None, "sqlite"), "postgresql": (None, "postgresql"), "mysql": ("mysql", "mariadb")}
+
+
+@pytest.mark.parametrize("value", [
+    "\\' OR 1=1 -- ", "trailing \\", "\\\\' OR 'a'='a", "C:\\temp\\new", "\\'); DELETE FROM victims; -- ",
+    "naïve 中文 😀 \\'\\", "nul \0 byte",
+])
+def test_spliced_values_are_stored_exactly(engine, backend, value):
+    if "\0" in value and backend != "mysql":
+        pytest.skip("neither PostgreSQL nor sqlite3 takes a NUL in statement text")
+    create_user_table(engine)
+    with engine.begin() as c:
+        c.exec_driver_sql("DROP TABLE IF EXISTS victims")
+        c.exec_driver_sql("CREATE TABLE victims (id INTEGER)")
+        c.exec_driver_sql("INSERT INTO victims VALUES (1), (2)")
+    with engine.begin() as c:
+        for db_type in DB_TYPES[backend]:
+            for helper in (sql_string_format, param_str, like):
+                c.exec_driver_sql(f"insert into users (note) values ({helper(value, db_type=db_type)})")
+    with engine.connect() as c:
+        assert c.exec_driver_sql("select note from users").scalars().all() == [value] * 6
+    assert count_rows(engine, "victims") == 2
+
+
+@pytest.mark.parametrize("helper", [sql_string_format, param_str, like])
+def test_db_type_is_checked(helper):
+    with pytest.raises(ValueError, match="unknown db_type 'oracle'"):
+        helper("x", db_type="oracle")
+    with pytest.raises(TypeError, match="'db_type'"):
+        helper("x", db_type=b"mysql")
