@@ -4,10 +4,12 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <tuple>
 
 #include "glue/common.hpp"
 #include "glue/expression.hpp"
 #include "lint/mapper_lint.hpp"
+#include "text/sql_text.hpp"
 
 namespace {
 using namespace zorvane;
@@ -17,6 +19,10 @@ glue::Lazy get_type_from_string{"zorvane.utils.pennick", "get_type_from_string"}
 glue::Lazy is_container_type_by_str{"zorvane.utils.pennick", "is_container_type_by_str"};
 glue::Lazy json_dumps{"json", "dumps"};
 glue::Lazy json_loads{"json", "loads"};
+glue::Lazy parse_mapper_cls{"zorvane.mapper.vantrel", "ParseMapper"};
+glue::Lazy base_mapper_cls{"zorvane.zorvane", "BaseMapper"};
+glue::Lazy async_base_mapper_cls{"zorvane.zorvane", "AsyncBaseMapper"};
+glue::Lazy inspect_signature{"inspect", "signature"};
 
 // Bad usage or an unreadable path: exit status 2.
 struct UsageError : std::runtime_error {
@@ -122,6 +128,122 @@ std::vector<std::string> strings(nb::handle seq) {
     return out;
 }
 
+// Loaded mapper classes (BaseMapper and AsyncBaseMapper subclasses) named `name`.
+void mapper_classes(nb::handle cls, const std::string &name, std::vector<nb::object> &out, int depth = 0) {
+    if (depth > 64)
+        return;
+    for (nb::handle sub : cls.attr("__subclasses__")()) {
+        if (text_of(sub.attr("__name__")) == name &&
+            std::none_of(out.begin(), out.end(), [&](const nb::object &o) { return o.is(sub); }))
+            out.push_back(nb::borrow(sub));
+        mapper_classes(sub, name, out, depth + 1);
+    }
+}
+
+// The statement text of `el` outside foreach bodies (whose names are items), includes resolved.
+void text_outside_foreach(nb::handle el, nb::handle elements, std::string &out, int depth = 0) {
+    if (depth > 32)
+        return;
+    if (nb::object t = el.attr("text"); !t.is_none())
+        out += text_of(t);
+    for (nb::handle child : el) {
+        nb::object tag = child.attr("tag");
+        std::string name = PyUnicode_Check(tag.ptr()) ? text_of(tag) : "";
+        if (name == "include") {
+            nb::object ref = elements.attr("get")(child.attr("get")("refid"));
+            if (!ref.is_none())
+                text_outside_foreach(ref, elements, out, depth + 1);
+        } else if (name != "foreach") {
+            text_outside_foreach(child, elements, out, depth + 1);
+        }
+        out += '\n';
+        if (nb::object tail = child.attr("tail"); !tail.is_none())
+            out += text_of(tail);
+    }
+}
+
+// Line and column of the attribute id="<id>" in `text`, else 1:1.
+core::Position id_position(const std::string &text, const std::string &id) {
+    for (const char *q : {"\"", "'"}) {
+        std::size_t at = text.find("id=" + std::string(q) + id + q);
+        if (at == std::string::npos)
+            continue;
+        std::size_t line_start = text.rfind('\n', at);
+        std::size_t line = 1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n');
+        return core::Position{static_cast<std::uint32_t>(line),
+                              static_cast<std::uint32_t>(at - (line_start == std::string::npos ? 0 : line_start + 1) + 1)};
+    }
+    return core::Position{1, 1};
+}
+
+// With --import: a #{name} that the statement's mapper method, found among the loaded mapper
+// classes, declares no parameter for. Calling the method would raise ParameterError.
+void check_method_parameters(const core::SourceFile &file, std::vector<core::Finding> &out) {
+    nb::object mapper;
+    try {
+        mapper = parse_mapper_cls(file.path);
+    } catch (nb::python_error &e) {  // reported by the checks of the file itself
+        if (!e.matches(PyExc_Exception))
+            throw;
+        return;
+    }
+    nb::object ns = nb::getattr(mapper, "namespace", nb::none());
+    if (ns.is_none())
+        return;
+    std::vector<nb::object> classes;
+    mapper_classes(base_mapper_cls.get(), text_of(ns), classes);
+    mapper_classes(async_base_mapper_cls.get(), text_of(ns), classes);
+    nb::object elements = mapper.attr("id_2_element_map");
+    for (const nb::object &cls : classes) {
+        for (nb::handle id : elements) {
+            nb::object method;
+            for (nb::handle c : cls.attr("__mro__")) {
+                if (c.is(base_mapper_cls.get()) || c.is(async_base_mapper_cls.get()))
+                    break;
+                if (nb::object m = c.attr("__dict__").attr("get")(id); !m.is_none()) {
+                    method = m;
+                    break;
+                }
+            }
+            if (!method.is_valid() || !PyCallable_Check(method.ptr()))
+                continue;
+            nb::object sig;
+            try {
+                sig = inspect_signature(method);
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_Exception))
+                    throw;
+                continue;
+            }
+            std::vector<std::string> params;
+            bool any_keyword = false;
+            for (nb::handle p : sig.attr("parameters").attr("values")()) {
+                any_keyword = any_keyword || text_of(p.attr("kind").attr("name")) == "VAR_KEYWORD";
+                params.push_back(text_of(p.attr("name")));
+            }
+            if (any_keyword || params.empty())
+                continue;
+            params.erase(params.begin());  // self
+            std::string text;
+            text_outside_foreach(elements[id], elements, text);
+            for (std::string_view name : core::find_bind_names(text)) {
+                if (name.find("_for_index_") != std::string_view::npos ||
+                    std::find(params.begin(), params.end(), name) != params.end())
+                    continue;
+                std::string known;
+                for (const std::string &p : params)
+                    known += (known.empty() ? "" : ", ") + p;
+                out.push_back(core::Finding{file.path, id_position(file.text, text_of(id)), "ZV014",
+                                            core::Severity::Error,
+                                            "#{" + std::string(name) + "} names no parameter of " +
+                                                text_of(cls.attr("__qualname__")) + "." + text_of(id) + " (parameters: " +
+                                                (known.empty() ? "none" : known) + ")"});
+                params.emplace_back(name);  // reported once per statement
+            }
+        }
+    }
+}
+
 int lint_command(nb::handle args) {
     bool imports = glue::truthy(args.attr("check_imports"));
     std::vector<core::SourceFile> files;
@@ -131,6 +253,13 @@ int lint_command(nb::handle args) {
         nb::module_::import_("sys").attr("path").attr("insert")(0, nb::module_::import_("os").attr("getcwd")());
     PyLintHost host(imports);
     std::vector<core::Finding> findings = core::lint_files(files, host);
+    if (imports) {
+        for (const core::SourceFile &f : files)
+            check_method_parameters(f, findings);
+        std::stable_sort(findings.begin(), findings.end(), [](const core::Finding &a, const core::Finding &b) {
+            return std::tie(a.path, a.at.line, a.at.col, a.code) < std::tie(b.path, b.at.line, b.at.col, b.code);
+        });
+    }
     bool errors = std::any_of(findings.begin(), findings.end(),
                               [](const core::Finding &f) { return f.severity == core::Severity::Error; });
     std::string out;

@@ -82,12 +82,7 @@ void append_where(std::string &out, std::string_view body, SqlDialect d) {
         ++i;
     if (i == words.size())
         return;
-    out.append("WHERE ");
-    for (std::size_t k = i; k < words.size(); ++k) {
-        if (k > i)
-            out.push_back(' ');
-        out.append(words[k]);
-    }
+    out.append("WHERE ").append(format_sql(body.substr(static_cast<std::size_t>(words[i].data() - body.data())), d));
 }
 
 void append_set(std::string &out, std::string_view body, SqlDialect d) {

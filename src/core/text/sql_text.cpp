@@ -55,15 +55,17 @@ bool colon_needs_escape(std::string_view s, std::size_t i) noexcept {
     return j > i + 1 && (j == s.size() || s[j] != ':');
 }
 
-// Appends text with whitespace collapsing outside quoted runs.
+// Appends text with whitespace collapsing outside quoted runs; after a kept line comment
+// the collapsed whitespace is a line break.
 struct Collapser {
     std::string out;
     bool pending = false;
+    bool line_break = false;
 
     void put(std::string_view bytes) {
         if (pending && !out.empty())
-            out.push_back(' ');
-        pending = false;
+            out.push_back(line_break ? '\n' : ' ');
+        pending = line_break = false;
         out.append(bytes);
     }
 };
@@ -72,7 +74,7 @@ enum class Seg { Space, Marker, Quoted, LineComment, BlockComment, Code };
 
 // Calls f(kind, begin, end, backslash) for the consecutive segments that cover `s`; a
 // quoted run reports whether a backslash escapes inside it. With `markers`, a #{...}
-// outside quoted runs and comments is one Marker segment.
+// outside quoted runs and comments is one Marker segment, whatever it holds.
 template <class F>
 void scan(std::string_view s, SqlDialect d, bool markers, F &&f) {
     const std::size_t n = s.size();
@@ -106,6 +108,12 @@ void scan(std::string_view s, SqlDialect d, bool markers, F &&f) {
     }
 }
 
+// MySQL reads "---- x" as two minus signs and a comment: dropping the comment would leave
+// "--" before the next token, so a line comment right after a '-' is kept with its line break.
+bool keep_line_comment(std::string_view s, std::size_t b, SqlDialect d) noexcept {
+    return d.mysql && b > 0 && s[b - 1] == '-';
+}
+
 // Text of a quoted run or block comment, with the colons the toolkit would bind escaped.
 void put_escaped(Collapser &c, std::string_view s, std::size_t b, std::size_t e, bool backslash) {
     c.put({});
@@ -136,20 +144,13 @@ void put_marker(Collapser &c, std::string_view s, std::size_t b, std::size_t e) 
     }
 }
 
-bool all_name_bytes(std::string_view s) noexcept {
-    for (char c : s)
-        if (!is_name_byte(c))
-            return false;
-    return !s.empty();
-}
-
 }  // namespace
 
 Comment comment_at(std::string_view s, std::size_t i, SqlDialect d) noexcept {
     const std::size_t n = s.size();
     const char c = s[i];
     bool line = false;
-    if (c == '-' && i + 1 < n && s[i + 1] == '-')
+    if (c == '-' && i + 1 < n && s[i + 1] == '-')  // MySQL: a blank, a control character or the end must follow
         line = !d.mysql || i + 2 == n || static_cast<unsigned char>(s[i + 2]) <= 0x20;
     else if (c == '#')
         line = d.mysql && !marker_end(s, i);
@@ -179,8 +180,11 @@ Comment comment_at(std::string_view s, std::size_t i, SqlDialect d) noexcept {
 std::vector<std::string_view> find_bind_names(std::string_view sql, SqlDialect d) {
     std::vector<std::string_view> names;
     scan(sql, d, true, [&](Seg kind, std::size_t b, std::size_t e, bool) {
-        if (kind == Seg::Marker && all_name_bytes(sql.substr(b + 2, e - b - 3)))
-            names.push_back(sql.substr(b + 2, e - b - 3));
+        if (kind != Seg::Marker)
+            return;
+        std::string_view name = sql.substr(b + 2, e - b - 3);
+        if (std::all_of(name.begin(), name.end(), is_name_byte))
+            names.push_back(name);
     });
     return names;
 }
@@ -234,8 +238,8 @@ std::size_t quoted_run_end(std::string_view s, std::size_t i, const QuoteOpener 
 std::vector<std::string_view> split_sql_words(std::string_view sql, SqlDialect d) {
     std::vector<std::string_view> words;
     std::size_t start = std::string_view::npos;
-    scan(sql, d, false, [&](Seg kind, std::size_t b, std::size_t, bool) {
-        if (kind != Seg::Space && kind != Seg::LineComment) {
+    scan(sql, d, true, [&](Seg kind, std::size_t b, std::size_t, bool) {
+        if (kind != Seg::Space && (kind != Seg::LineComment || keep_line_comment(sql, b, d))) {
             if (start == std::string_view::npos)
                 start = b;
         } else if (start != std::string_view::npos) {
@@ -249,14 +253,17 @@ std::vector<std::string_view> split_sql_words(std::string_view sql, SqlDialect d
 }
 
 std::string format_sql(std::string_view sql, SqlDialect d) {
-    std::string out;
-    out.reserve(sql.size());
-    for (std::string_view w : split_sql_words(sql, d)) {
-        if (!out.empty())
-            out.push_back(' ');
-        out.append(w);
-    }
-    return out;
+    Collapser c;
+    c.out.reserve(sql.size());
+    scan(sql, d, true, [&](Seg kind, std::size_t b, std::size_t e, bool) {
+        if (kind == Seg::Space || (kind == Seg::LineComment && !keep_line_comment(sql, b, d))) {
+            c.pending = true;
+        } else {
+            c.put(sql.substr(b, e - b));
+            c.line_break = kind == Seg::LineComment;
+        }
+    });
+    return std::move(c.out);
 }
 
 std::string prepare_sql(std::string_view sql, SqlDialect d) {
@@ -266,8 +273,15 @@ std::string prepare_sql(std::string_view sql, SqlDialect d) {
     std::size_t cast_end = 0;  // a "::" right after a marker, written already
     scan(s, d, true, [&](Seg kind, std::size_t b, std::size_t e, bool backslash) {
         switch (kind) {
-            case Seg::Space:
-            case Seg::LineComment: c.pending = true; break;
+            case Seg::Space: c.pending = true; break;
+            case Seg::LineComment:
+                if (keep_line_comment(s, b, d)) {
+                    c.put(s.substr(b, e - b));
+                    c.line_break = true;
+                } else {
+                    c.pending = true;
+                }
+                break;
             case Seg::Marker:
                 put_marker(c, s, b, e);
                 if (s.compare(e, 2, "::") == 0) {

@@ -46,8 +46,8 @@ QuoteOpener open_quote(std::string_view sql, std::size_t i, SqlDialect d = {}) n
 // End (exclusive) of the quoted run that `q` opens at `i`; the text's end when unclosed.
 std::size_t quoted_run_end(std::string_view sql, std::size_t i, const QuoteOpener &q) noexcept;
 
-// Words of `sql`: maximal runs without whitespace, where a quoted run (open_quote) or a
-// block comment belongs to its word whole, whitespace included, and a line comment
+// Words of `sql`: maximal runs without whitespace, where a quoted run (open_quote), a
+// #{...} marker or a block comment belongs to its word whole, whitespace included, and a line comment
 // ends the word and is dropped with its text. An unclosed quote or block comment runs
 // to the end. Views point into `sql`.
 std::vector<std::string_view> split_sql_words(std::string_view sql, SqlDialect d = {});

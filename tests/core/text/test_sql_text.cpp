@@ -133,6 +133,10 @@ TEST(FormatSql, LineCommentsNeverJoinTheNextLine) {
     EXPECT_EQ(format_sql("x--y\nz"), "x z");
     EXPECT_EQ(format_sql("x--y\nz", kMysql), "x--y z");
     EXPECT_EQ(split_sql_words("a/* b  c */d -- e\nf"), (Views{"a/* b  c */d", "f"}));
+    // MySQL reads "5 ---- x" as 5 - - and a comment: dropping the comment would join "--" to 3.
+    EXPECT_EQ(format_sql("5 ---- x\n  3", kMysql), "5 ---- x\n3");
+    EXPECT_EQ(prepare_sql("5 ---- x\n  #{a}", kMysql), "5 ---- x\n:a");
+    EXPECT_EQ(format_sql("5 ---- x\n  3"), "5 3");
 }
 
 TEST(FormatSql, BackslashEscapesFollowTheDialect) {

@@ -52,6 +52,14 @@ CASES = {
     "splice": ({"a.xml": M('<select id="s">select 1 order by ${col}</select>')}, [], "ZV101", "a.xml:3"),
     "result-type": ({"a.xml": M('<select id="s" resultType="no_such_pkg.Row">x</select>')}, ["--import"],
                     "ZV102", "a.xml:3"),
+    # The mapper class is loaded with the result type; the foreach item is no parameter.
+    "typo-param": ({"a.xml": M('<select id="s" resultType="rows.Row">select #{emial} where id = #{id} and x in '
+                               '<foreach item="x" collection="xs" open="(" close=")" separator=",">#{x}</foreach>'
+                               '</select>'),
+                    "rows.py": "import dataclasses\nfrom zorvane.zorvane import BaseMapper\n"
+                               "@dataclasses.dataclass\nclass Row:\n    id: int\n"
+                               "class t(BaseMapper):\n    def s(self, id, email, xs): ...\n"},
+                   ["--import"], "ZV014", "a.xml:3"),
     "unused-item": (
         {"a.xml": M('<select id="s"><foreach item="i" collection="ids" open="" close="" separator=",">?</foreach>'
                     "</select>")},
