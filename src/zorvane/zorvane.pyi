@@ -261,7 +261,7 @@ class BaseMapper(Generic[T]):
         """Removes the entry `pk_name` from `data_dict` itself when present; returns the dict."""
     @classmethod
     def _get_auto_pk(cls, model_class: type[DeclarativeBase]) -> str | None:
-        """Name of the model's first auto-increment primary-key column, or None."""
+        """Name of the model's integer auto-increment primary-key column, or None."""
     def _convert_data(
         self, data: BaseModel | DeclarativeBase | dict[str, Any], model_class: type[DeclarativeBase], exclude_pk: bool = True
     ) -> dict[str, Any]:
@@ -271,9 +271,9 @@ class BaseMapper(Generic[T]):
     def add_all(self, data: list[Any]) -> None:
         """Adds the objects of a list and flushes."""
     def save_batch(self, data: list[BaseModel | DeclarativeBase | dict[str, Any]], batch_size: int | None = None) -> None:
-        """Inserts every row of a list once through the bulk path, `batch_size` rows per execution (all at once when None); returns None."""
+        """Inserts every row of a list once through the bulk path, `batch_size` rows per execution (all at once when None), rows with different keys in one transaction; returns None."""
     def insert(self, data: BaseModel | DeclarativeBase | dict[str, Any]) -> Any:
-        """Inserts one row (auto-increment key left to the database); returns the new key or None."""
+        """Inserts one row (integer auto-increment key left to the database); returns the new key or None."""
     def delete(self, del_statement: Delete) -> int:
         """Runs a delete statement; returns the row count."""
     def delete_by_id(self, id: int) -> int:

@@ -21,6 +21,7 @@ glue::Lazy sa_text{"sqlalchemy", "text"};
 glue::Lazy sa_func{"sqlalchemy", "func"};
 glue::Lazy pydantic_model{"pydantic", "BaseModel"};
 glue::Lazy declarative_base{"sqlalchemy.orm", "DeclarativeBase"};
+glue::Lazy sa_inspect{"sqlalchemy", "inspect"};
 glue::Lazy get_origin{"typing", "get_origin"};
 glue::Lazy get_args{"typing", "get_args"};
 glue::Lazy inspect_parameter{"inspect", "Parameter"};
@@ -28,12 +29,13 @@ glue::Lazy inspect_parameter{"inspect", "Parameter"};
 PyObject *g_default_page = nullptr;  // Page(1, 10), shared by every call that omits `page`
 
 // Interned names of the attributes and methods used on every call.
-PyObject *n_type_cache, *n_datasource, *n_orig_bases, *n_table, *n_columns, *n_primary_key,
-    *n_autoincrement, *n_name, *n_model_dump, *n_values, *n_where, *n_limit, *n_offset, *n_id, *n_add, *n_add_all,
+PyObject *n_type_cache, *n_datasource, *n_orig_bases, *n_table, *n_columns, *n_name,
+    *n_model_dump, *n_values, *n_where, *n_limit, *n_offset, *n_id, *n_add, *n_add_all,
     *n_insert_orm2, *n_delete_orm2, *n_update_orm2, *n_bulk_update_mappings, *n_select_all_orm1, *n_select_all_orm2,
     *n_select_one_orm1, *n_select_one_orm2, *n_select_list, *n_select_page, *n_column_descriptions,
     *n_selected_columns, *n_type, *n_subquery, *n_select_from, *n_count, *n_page_num, *n_page_size, *n_list,
-    *n_total, *n_insert_list, *n_key;
+    *n_total, *n_insert_list, *n_key, *n_autoincrement_column, *n_default, *n_server_default, *n_should_evaluate_none,
+    *n_instance_state, *n_dict, *n_begin_tx, *n_commit, *n_rollback, *n_close, *n_execution_options;
 
 PyObject *intern(const char *s) { return PyUnicode_InternFromString(s); }
 
@@ -71,11 +73,30 @@ nb::handle type_of(nb::handle obj) { return nb::handle(reinterpret_cast<PyObject
 
 PyObject *g_models = nullptr;  // model class -> ModelInfo fields, see model_info
 
-enum ModelInfo : Py_ssize_t { kAutoPk = 0, kColumnKeys, kTableInsert };
+enum ModelInfo : Py_ssize_t { kAutoPk = 0, kColumnKeys, kTableInsert, kColumns };
 
-// What every write of a model needs, read once per model: the name of its first
-// auto-increment primary-key column (or None), the keys of its table's columns and the
-// Core insert of its table.
+// The attribute that maps `col` on the model's mapper (None when unmapped): its key.
+nb::object attribute_key(nb::handle mapper, nb::handle col) {
+    if (mapper.is_none())
+        return nb::none();
+    PyObject *prop = PyObject_CallMethod(mapper.ptr(), "get_property_by_column", "O", col.ptr());
+    if (!prop) {
+        PyErr_Clear();  // a column the mapper does not map
+        return nb::none();
+    }
+    return get_attr(nb::steal(prop), n_key);
+}
+
+// Whether an insert that leaves `col` out stores something else than an explicit None would:
+// a Python-side or server default, or a type that writes None as a value of its own (JSON).
+bool has_default(nb::handle col) {
+    return !get_attr(col, n_default).is_none() || !get_attr(col, n_server_default).is_none() ||
+           glue::truthy(get_attr(get_attr(col, n_type), n_should_evaluate_none));
+}
+
+// What every write of a model needs, read once per model: the name of its integer
+// auto-increment primary-key column (or None), the keys of its table's columns, the Core
+// insert of its table and, per column, (name, attribute key, has a default).
 nb::handle model_info(nb::handle model_class) {
     PyObject *hit = PyDict_GetItemWithError(g_models, model_class.ptr());
     if (hit)
@@ -83,15 +104,18 @@ nb::handle model_info(nb::handle model_class) {
     if (PyErr_Occurred())
         throw nb::python_error();
     nb::object table = get_attr(model_class, n_table);
-    nb::object pk = nb::none();
+    nb::object auto_col = get_attr(table, n_autoincrement_column);
+    nb::object pk = auto_col.is_none() ? nb::none() : get_attr(auto_col, n_name);
+    nb::object mapper = sa_inspect(model_class, "raiseerr"_a = false);
     nb::object keys = check(PySet_New(nullptr));
+    nb::list columns;
     for (nb::handle col : get_attr(table, n_columns)) {
-        if (pk.is_none() && glue::truthy(get_attr(col, n_primary_key)) && glue::truthy(get_attr(col, n_autoincrement)))
-            pk = get_attr(col, n_name);
+        nb::object name = get_attr(col, n_name), attr = attribute_key(mapper, col);
+        columns.append(nb::make_tuple(name, attr.is_none() ? name : attr, nb::bool_(has_default(col))));
         if (PySet_Add(keys.ptr(), get_attr(col, n_key).ptr()) < 0)
             throw nb::python_error();
     }
-    nb::object info = nb::make_tuple(pk, nb::frozenset(keys), sa_insert(table));
+    nb::object info = nb::make_tuple(pk, nb::frozenset(keys), sa_insert(table), nb::tuple(columns));
     if (PyDict_SetItem(g_models, model_class.ptr(), info.ptr()) < 0)
         throw nb::python_error();
     return PyDict_GetItem(g_models, model_class.ptr());
@@ -124,6 +148,35 @@ nb::object exclude_pk(nb::handle pk_name, nb::handle data_dict) {
     return nb::borrow(data_dict);
 }
 
+// The column dictionary of a model instance. An instance never loaded from the database
+// leaves out the attributes it was never given whose columns have a default, so that the
+// insert takes the default, as a flush would; an attribute set to None is kept.
+nb::object instance_row(nb::handle data, nb::handle model_class) {
+    PyObject *columns = glue::tuple_item(model_info(model_class).ptr(), kColumns);
+    nb::object state = optional_attr(data, n_instance_state);
+    nb::object given = state.is_valid() ? get_attr(state, n_dict) : nb::object();
+    const bool fresh = given.is_valid() && PyDict_Check(given.ptr()) && get_attr(state, n_key).is_none();
+    nb::dict row;
+    for (Py_ssize_t i = 0; i < glue::tuple_size(columns); ++i) {
+        PyObject *col = glue::tuple_item(columns, i);
+        PyObject *name = glue::tuple_item(col, 0), *attr = glue::tuple_item(col, 1);
+        PyObject *value = fresh ? PyDict_GetItemWithError(given.ptr(), attr) : nullptr;
+        nb::object v;
+        if (value) {
+            v = nb::borrow(value);
+        } else if (PyErr_Occurred()) {
+            throw nb::python_error();
+        } else if (fresh && glue::tuple_item(col, 2) == Py_True) {
+            continue;
+        } else {
+            v = check(PyObject_GetAttr(data.ptr(), attr));
+        }
+        if (PyDict_SetItem(row.ptr(), name, v.ptr()) < 0)
+            throw nb::python_error();
+    }
+    return std::move(row);
+}
+
 // A column dictionary for one row. A dict argument is copied, so the caller's own dict
 // keeps its key entry; a dict subclass is passed on uncopied and rejected by exclude_pk.
 nb::object convert_data(nb::handle data, nb::handle model_class, nb::handle with_pk_excluded) {
@@ -134,12 +187,7 @@ nb::object convert_data(nb::handle data, nb::handle model_class, nb::handle with
     } else if (is_instance(data, pydantic_model.get())) {
         row = call_method(data, n_model_dump);
     } else if (is_instance(data, declarative_base.get())) {
-        row = nb::dict();
-        for (nb::handle col : get_attr(get_attr(model_class, n_table), n_columns)) {
-            nb::object name = get_attr(col, n_name);
-            if (PyDict_SetItem(row.ptr(), name.ptr(), check(PyObject_GetAttr(data.ptr(), name.ptr())).ptr()) < 0)
-                throw nb::python_error();
-        }
+        row = instance_row(data, model_class);
     } else if (PyDict_Check(data.ptr())) {
         row = PyDict_CheckExact(data.ptr()) ? check(PyDict_Copy(data.ptr())) : nb::borrow(data);
     } else {
@@ -228,13 +276,57 @@ nb::object op_save_batch(Args a) {
     }
     if (nb::len(rows) == 0)
         return nb::none();  // an empty parameter list would run the insert once, with no values
-    // Rows of one shape go through the table's Core insert (the toolkit's bulk path, in
-    // batches); others through the ORM insert, which groups rows by their keys.
     nb::handle info = model_info(model);
-    if (same_columns(rows, info))
-        call_method(session_of(a), n_insert_list, glue::tuple_item(info.ptr(), kTableInsert), rows, a[2]);
-    else
-        call_method(session_of(a), n_insert_orm2, sa_insert(model), rows);
+    nb::object session = session_of(a);
+    if (same_columns(rows, info)) {
+        call_method(session, n_insert_list, glue::tuple_item(info.ptr(), kTableInsert), rows, a[2]);
+        return nb::none();
+    }
+    // Rows with different keys: one insert per key set, in the order the sets first occur, so
+    // that a missing key takes the column's default and a None stays NULL in every row.
+    std::vector<nb::list> groups;
+    nb::dict group_of;  // frozenset of a row's keys -> index in groups
+    for (nb::handle row : rows) {
+        nb::object keys = nb::frozenset(row);
+        nb::object at = lookup(group_of, keys);
+        if (!at.is_valid()) {
+            at = nb::int_(groups.size());
+            group_of[keys] = at;
+            groups.emplace_back();
+        }
+        groups[nb::cast<std::size_t>(at)].append(row);
+    }
+    nb::object orm_insert;  // for rows naming attributes that are no table column keys
+    auto run = [&] {
+        for (nb::list &group : groups) {
+            nb::handle first = glue::list_item(group.ptr(), 0);
+            if (PyDict_Check(first.ptr()) && table_keys(info, first)) {
+                call_method(session, n_insert_list, glue::tuple_item(info.ptr(), kTableInsert), group, a[2]);
+                continue;
+            }
+            if (!orm_insert.is_valid()) {
+                nb::dict nulls;
+                nulls["render_nulls"] = true;
+                nb::object options = get_attr(sa_insert(model), n_execution_options);
+                orm_insert = check(PyObject_Call(options.ptr(), nb::tuple().ptr(), nulls.ptr()));
+            }
+            call_method(session, n_insert_orm2, orm_insert, group);
+        }
+    };
+    if (groups.size() == 1) {
+        run();
+        return nb::none();
+    }
+    call_method(session, n_begin_tx);  // all groups or none
+    try {
+        run();
+        call_method(session, n_commit);
+    } catch (nb::python_error &e) {
+        glue::unwind_step(e.value(), [&] { call_method(session, n_rollback); });
+        glue::unwind_step(e.value(), [&] { call_method(session, n_close); });
+        throw;
+    }
+    call_method(session, n_close);
     return nb::none();
 }
 
@@ -504,16 +596,16 @@ void define_methods() {
         {"_BaseMapper__exclude_pk", K::StaticMethod, {{"pk_name"}, {"data_dict"}}, op_exclude_pk,
          "Removes the entry `pk_name` from `data_dict` itself when present; returns the dict."},
         {"_get_auto_pk", K::ClassMethod, {cls, {"model_class"}}, op_get_auto_pk,
-         "Name of the model's first auto-increment primary-key column, or None."},
+         "Name of the model's integer auto-increment primary-key column, or None."},
         {"_convert_data", K::Method, {self, {"data"}, {"model_class"}, {"exclude_pk", D::True}}, op_convert_data,
          "A column dictionary from a pydantic model, a declarative model instance or a dict (copied)."},
         {"add", K::Method, {self, {"data"}}, op_add, "Adds one object to the session and flushes."},
         {"add_all", K::Method, {self, {"data"}}, op_add_all, "Adds the objects of a list and flushes."},
         {"save_batch", K::Method, {self, {"data"}, {"batch_size", D::None}}, op_save_batch,
          "Inserts every row of a list once through the bulk path, `batch_size` rows per execution (all at once when "
-         "None); returns None."},
+         "None), rows with different keys in one transaction; returns None."},
         {"insert", K::Method, {self, {"data"}}, op_insert,
-         "Inserts one row (auto-increment key left to the database); returns the new key or None."},
+         "Inserts one row (integer auto-increment key left to the database); returns the new key or None."},
         {"delete", K::Method, {self, {"del_statement"}}, op_delete, "Runs a delete statement; returns the row count."},
         {"delete_by_id", K::Method, {self, {"id"}}, op_delete_by_id, "Deletes the row whose id is `id`; returns the row count."},
         {"update", K::Method, {self, {"update_stat"}, {"data", D::None}}, op_update,
@@ -586,7 +678,7 @@ void register_base_mapper(nb::module_ &m) {
     for (auto [slot, text] : std::initializer_list<std::pair<PyObject **, const char *>>{
              {&n_type_cache, "_type_cache"}, {&n_datasource, "datasource"},
              {&n_orig_bases, "__orig_bases__"}, {&n_table, "__table__"}, {&n_columns, "columns"},
-             {&n_primary_key, "primary_key"}, {&n_autoincrement, "autoincrement"}, {&n_name, "name"},
+             {&n_name, "name"},
              {&n_model_dump, "model_dump"}, {&n_values, "values"}, {&n_where, "where"}, {&n_limit, "limit"},
              {&n_offset, "offset"}, {&n_id, "id"}, {&n_add, "add"}, {&n_add_all, "add_all"},
              {&n_insert_orm2, "insert_orm2"}, {&n_delete_orm2, "delete_orm2"}, {&n_update_orm2, "update_orm2"},
@@ -597,7 +689,11 @@ void register_base_mapper(nb::module_ &m) {
              {&n_selected_columns, "selected_columns"}, {&n_type, "type"}, {&n_subquery, "subquery"},
              {&n_select_from, "select_from"}, {&n_count, "count"}, {&n_page_num, "pageNum"},
              {&n_page_size, "pageSize"}, {&n_list, "list"}, {&n_total, "total"}, {&n_insert_list, "insert_list"},
-             {&n_key, "key"}})
+             {&n_key, "key"}, {&n_autoincrement_column, "autoincrement_column"}, {&n_default, "default"},
+             {&n_server_default, "server_default"}, {&n_should_evaluate_none, "should_evaluate_none"},
+             {&n_instance_state, "_sa_instance_state"}, {&n_dict, "dict"}, {&n_begin_tx, "begin_tx"},
+             {&n_commit, "commit"}, {&n_rollback, "rollback"}, {&n_close, "close"},
+             {&n_execution_options, "execution_options"}})
         *slot = intern(text);
     g_models = PyDict_New();
     g_default_page = nb::object(nb::module_::import_("zorvane.db.ostrane").attr("Page")(1, 10)).release().ptr();

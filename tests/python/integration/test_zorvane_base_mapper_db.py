@@ -1,4 +1,5 @@
 """BaseMapper on SQLite files and MariaDB: writes, reads, transactions and mapper interfaces."""
+import asyncio
 import types
 
 import pydantic
@@ -8,7 +9,7 @@ from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
 from conftest import count_rows, datasource_decl
 from zorvane.db.ostrane import Page
-from zorvane.zorvane import BaseMapper, DBConfig, ZorvaneConfig, get_current_db
+from zorvane.zorvane import AsyncBaseMapper, BaseMapper, DBConfig, ZorvaneConfig, get_current_db
 
 
 class Base(DeclarativeBase):
@@ -27,6 +28,23 @@ class Tag(Base):
     __tablename__ = "tag"
     id: Mapped[int] = mapped_column(primary_key=True, autoincrement=False)
     label: Mapped[str] = mapped_column(sa.String(50))
+
+
+class Draft(Base):
+    __tablename__ = "draft"
+    id: Mapped[int] = mapped_column(primary_key=True)
+    title: Mapped[str] = mapped_column(sa.String(50))
+    status: Mapped[str] = mapped_column(sa.String(20), server_default="draft")
+    priority: Mapped[int] = mapped_column(default=5)
+    label: Mapped[str | None] = mapped_column(sa.String(20), server_default="none given")
+    extra: Mapped[dict | None] = mapped_column(sa.JSON)
+
+
+class Code(Base):  # a text key in a composite one
+    __tablename__ = "code"
+    code: Mapped[str] = mapped_column(sa.String(20), primary_key=True)
+    n: Mapped[int] = mapped_column(primary_key=True)
+    title: Mapped[str | None] = mapped_column(sa.String(50))
 
 
 class UserIn(pydantic.BaseModel):
@@ -85,6 +103,24 @@ class TagMapper(BaseMapper[Tag]):
     pass
 
 
+def write(mode, model, op, data):
+    """BaseMapper[model]().<op>(data), or the same awaited on an AsyncBaseMapper[model]."""
+    mapper = types.new_class(f"{mode}_{model.__name__}", ((BaseMapper if mode == "sync" else AsyncBaseMapper)[model],))
+    if mode == "sync":
+        return getattr(mapper(), op)(data)
+
+    async def main():
+        try:
+            return await getattr(mapper(), op)(data)
+        finally:
+            await ZorvaneConfig.dispose_async()
+
+    return asyncio.run(main())
+
+
+MODES = ["sync", pytest.param("async", marks=pytest.mark.greenlet)]
+
+
 @pytest.fixture
 def db(fresh_config, engine, tmp_path):
     """Datasource "main" on the backend's database (primary) and "side" on a SQLite file."""
@@ -124,6 +160,36 @@ def test_save_batch_inserts_each_row_once(db, n):
     assert Users().save_batch([UserIn(id=0, name=f"u{i}", age=i) for i in range(n)]) is None
     assert count_rows(db) == n
     assert rows(db, "SELECT MIN(id), MAX(id), COUNT(DISTINCT name), SUM(age) FROM users") == [(1, n, n, n * (n - 1) // 2)]
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_unset_attributes_take_the_column_defaults(db, mode):
+    assert write(mode, Draft, "insert", Draft(title="a", label=None)) == 1
+    write(mode, Draft, "save_batch", [Draft(title="b"), Draft(title="c", status="live", priority=1, extra={"k": 1})])
+    got = rows(db, "SELECT id, title, status, priority, label, CASE WHEN extra IS NULL THEN 1 ELSE 0 END FROM draft "
+                   "ORDER BY id")
+    assert got == [(1, "a", "draft", 5, None, 1), (2, "b", "draft", 5, "none given", 1),
+                   (3, "c", "live", 1, "none given", 0)]
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_save_batch_rows_of_different_keys(db, mode):
+    write(mode, Draft, "save_batch", [{"title": "a"}, {"title": "b", "label": None},
+                                      {"title": "c", "label": "x", "status": "s"}, {"title": "d"}])
+    assert rows(db, "SELECT title, status, priority, label FROM draft ORDER BY title") == [
+        ("a", "draft", 5, "none given"), ("b", "draft", 5, None), ("c", "s", 5, "x"), ("d", "draft", 5, "none given")]
+    with pytest.raises(sa.exc.IntegrityError):  # a failing key set undoes those written before it
+        write(mode, Draft, "save_batch", [{"title": "e"}, {"title": None, "label": "x"}])
+    assert count_rows(db, "draft") == 4
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_keys_other_than_an_integer_auto_increment_are_written(db, mode):
+    assert write(mode, Code, "insert", Code(code="c1", n=1, title="one")) == "c1"
+    assert write(mode, Code, "insert", {"code": "c1", "n": 2}) == "c1"
+    write(mode, Code, "save_batch", [Code(code="c2", n=1), {"code": "c3", "n": 1, "title": "three"}])
+    assert rows(db, "SELECT code, n, title FROM code ORDER BY code, n") == [
+        ("c1", 1, "one"), ("c1", 2, None), ("c2", 1, None), ("c3", 1, "three")]
 
 
 def test_save_batch_of_nothing_writes_nothing(db):
