@@ -181,7 +181,7 @@ core::Position id_position(const std::string &text, const std::string &id) {
 void check_method_parameters(const core::SourceFile &file, std::vector<core::Finding> &out) {
     nb::object mapper;
     try {
-        mapper = parse_mapper_cls(file.path);
+        mapper = parse_mapper_cls(lenient_str(file.path));
     } catch (nb::python_error &e) {  // reported by the checks of the file itself
         if (!e.matches(PyExc_Exception))
             throw;

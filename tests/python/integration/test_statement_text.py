@@ -7,7 +7,17 @@ from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
 from zorvane.exception import ParameterError, ZorvaneError
 from zorvane.mapper.vantrel import ParseMapper
-from zorvane.zorvane import AsyncBaseMapper, BaseMapper, ZorvaneConfig, delete, select_one, switch_datasource, update
+from zorvane.db.ostrane import Page
+from zorvane.zorvane import (
+    AsyncBaseMapper,
+    BaseMapper,
+    ZorvaneConfig,
+    delete,
+    select_one,
+    select_page,
+    switch_datasource,
+    update,
+)
 
 pytestmark = pytest.mark.greenlet
 
@@ -22,6 +32,7 @@ def statements(backend):
         "retire": "UPDATE users SET age = 0 /* don't */ -- it's one row\n WHERE id = #{id}",
         "pick": pick,
         "set_note": "UPDATE users SET note = #{nte} WHERE id = #{id}",  # the typo of a parameter name
+        "page": "SELECT name FROM users ORDER BY id -- the paging clause comes after this",
     }
 
 
@@ -42,6 +53,7 @@ class TextMapper(BaseMapper[User]):
     def retire(self, id: int) -> int: ...
     def pick(self, id: int) -> dict | None: ...
     def set_note(self, id: int, note: str) -> int: ...
+    def page(self, page: Page) -> list[dict]: ...
 
 
 class AsyncTextMapper(AsyncBaseMapper[User]):
@@ -49,6 +61,7 @@ class AsyncTextMapper(AsyncBaseMapper[User]):
     async def retire(self, id: int) -> int: ...
     async def pick(self, id: int) -> dict | None: ...
     async def set_note(self, id: int, note: str) -> int: ...
+    async def page(self, page: Page) -> list[dict]: ...
 
 
 AsyncTextMapper.__name__ = "TextMapper"  # the namespace is the class name
@@ -62,13 +75,16 @@ def decorated(backend, is_async):
         async def retire(id: int) -> int: ...
         async def pick(id: int) -> dict | None: ...
         async def set_note(id: int, note: str) -> int: ...
+        async def page(page: Page) -> list[dict]: ...
     else:
         def remove(id: int) -> int: ...
         def retire(id: int) -> int: ...
         def pick(id: int) -> dict | None: ...
         def set_note(id: int, note: str) -> int: ...
+        def page(page: Page) -> list[dict]: ...
     return {"remove": delete(sql["remove"])(remove), "retire": update(sql["retire"])(retire),
-            "pick": select_one(sql["pick"])(pick), "set_note": update(sql["set_note"])(set_note)}
+            "pick": select_one(sql["pick"])(pick), "set_note": update(sql["set_note"])(set_note),
+            "page": select_page(sql["page"])(page)}
 
 
 def xml_escape(text):
@@ -78,8 +94,8 @@ def xml_escape(text):
 @pytest.fixture
 def text_ds(main_ds, backend, tmp_path):
     """Datasource "main" with three users and the statements as the mapper file of TextMapper."""
-    body = "".join(f'<{"select" if k == "pick" else "delete" if k == "remove" else "update"} id="{k}">'
-                   f'{xml_escape(v)}</{"select" if k == "pick" else "delete" if k == "remove" else "update"}>'
+    tags = {"pick": "select", "page": "select", "remove": "delete"}
+    body = "".join(f'<{tags.get(k, "update")} id="{k}">{xml_escape(v)}</{tags.get(k, "update")}>'
                    for k, v in statements(backend).items())
     (tmp_path / "mappers").mkdir()
     (tmp_path / "mappers" / "TextMapper.xml").write_text(f'<mapper namespace="TextMapper">{body}</mapper>')
@@ -130,6 +146,7 @@ def test_comments_and_literals_keep_their_meaning(text_ds, backend, entry):
     if backend == "mysql":
         expected["q"] = "it's  two"
     assert dict(picked) == expected
+    assert call("page", Page(1, 2)) == {"pageNum": 1, "pageSize": 2, "total": 3, "list": [{"name": "a"}, {"name": "b"}]}
     assert call("retire", 2) == 1
     assert call("remove", 1) == 1
     assert rows(text_ds) == [(2, 0, None), (3, 3, None)]
