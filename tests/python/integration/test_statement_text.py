@@ -3,7 +3,6 @@ import asyncio
 
 import pytest
 import sqlalchemy as sa
-from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
 from zorvane.exception import ParameterError, ZorvaneError
 from zorvane.mapper.vantrel import ParseMapper
@@ -36,19 +35,7 @@ def statements(backend):
     }
 
 
-class Base(DeclarativeBase):
-    pass
-
-
-class User(Base):
-    __tablename__ = "users"
-    id: Mapped[int] = mapped_column(primary_key=True)
-    name: Mapped[str | None] = mapped_column(sa.String(50))
-    age: Mapped[int | None]
-    note: Mapped[str | None] = mapped_column(sa.String(200))
-
-
-class TextMapper(BaseMapper[User]):
+class TextMapper(BaseMapper):  # statements only: no model needed
     def remove(self, id: int) -> int: ...
     def retire(self, id: int) -> int: ...
     def pick(self, id: int) -> dict | None: ...
@@ -56,7 +43,7 @@ class TextMapper(BaseMapper[User]):
     def page(self, page: Page) -> list[dict]: ...
 
 
-class AsyncTextMapper(AsyncBaseMapper[User]):
+class AsyncTextMapper(AsyncBaseMapper):
     async def remove(self, id: int) -> int: ...
     async def retire(self, id: int) -> int: ...
     async def pick(self, id: int) -> dict | None: ...
