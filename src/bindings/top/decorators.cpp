@@ -1,6 +1,7 @@
 // src/bindings/top/decorators.cpp: the statement-binding decorators select_one ... delete and their helpers.
 #include "db/results.hpp"
 #include "top/async_bridge.hpp"
+#include "top/binding.hpp"
 #include "top/callable.hpp"
 #include "top/parts.hpp"
 #include "top/state.hpp"
@@ -45,16 +46,6 @@ bool equals(nb::handle a, nb::handle b) {
     return r == 1;
 }
 
-bool is_page(nb::handle value) {
-    nb::handle page = page_class.get();
-    if (Py_TYPE(value.ptr()) == (PyTypeObject *)page.ptr())
-        return true;
-    int r = PyObject_IsInstance(value.ptr(), page.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
 bool is_dict_type(nb::handle t) { return equals(t, (PyObject *)&PyDict_Type) || equals(t, typing_dict.get()); }
 
 // dict, Dict, or a parameterised form of them (dict[str, Any]): rows stay dictionaries.
@@ -78,108 +69,6 @@ nb::object mapping_get(nb::handle mapping, PyObject *key) {
         throw nb::python_error();
     PyErr_Clear();
     return nb::none();
-}
-
-// The parameters of `func` in signature order, as (name, default, annotated Page) triples.
-// A string annotation (also every annotation under postponed evaluation) is compared
-// resolved; when the hints cannot be resolved it is compared as written.
-nb::tuple param_plan(nb::handle func) {
-    nb::object signature = nb::module_::import_("inspect").attr("signature")(func);
-    nb::object params = signature.attr("parameters").attr("values")();
-    nb::handle page = page_class.get();
-    nb::object hints;
-    bool hints_read = false;
-    nb::list out;
-    for (nb::handle p : params) {
-        nb::object name = p.attr("name"), def = p.attr("default"), ann = p.attr("annotation");
-        bool annotated_page = equals(ann, page);
-        if (!annotated_page && PyUnicode_Check(ann.ptr())) {
-            if (!hints_read) {
-                hints_read = true;
-                try {
-                    hints = type_hints(func);
-                } catch (nb::python_error &e) {
-                    if (!e.matches(PyExc_Exception))
-                        throw;
-                }
-            }
-            if (hints.is_valid()) {
-                nb::object resolved = mapping_get(hints, name.ptr());
-                annotated_page = !resolved.is_none() && equals(resolved, page);
-            }
-        }
-        out.append(nb::make_tuple(name, def, nb::bool_(annotated_page)));
-    }
-    return nb::tuple(out);
-}
-
-// Where keyword arguments come from: a vectorcall block or a dict.
-struct VectorKeywords {
-    PyObject *const *values;
-    PyObject *names;  // tuple or nullptr
-
-    PyObject *operator()(PyObject *name) const {
-        if (!names)
-            return nullptr;
-        const Py_ssize_t n = glue::tuple_size(names);
-        for (Py_ssize_t j = 0; j < n; ++j)
-            if (glue::tuple_item(names, j) == name)
-                return values[j];
-        for (Py_ssize_t j = 0; j < n; ++j)
-            if (PyUnicode_Compare(glue::tuple_item(names, j), name) == 0)
-                return values[j];
-        return nullptr;
-    }
-};
-
-struct DictKeywords {
-    PyObject *dict;
-
-    PyObject *operator()(PyObject *name) const {
-        PyObject *v = PyDict_GetItemWithError(dict, name);
-        if (!v && PyErr_Occurred())
-            throw nb::python_error();
-        return v;
-    }
-};
-
-struct Bound {
-    nb::dict params;
-    nb::object page = nb::none();
-};
-
-// Every parameter gets the positional argument at its index, else the keyword argument of
-// its name, else its default (inspect.Parameter.empty when it has none). Page values and
-// Page-annotated parameters fill the page slot instead of the dictionary.
-template <class Keywords>
-Bound bind(nb::handle plan, PyObject *const *positional, Py_ssize_t npos, const Keywords &keyword) {
-    Bound b;
-    const Py_ssize_t n = glue::tuple_size(plan.ptr());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *entry = glue::tuple_item(plan.ptr(), i);
-        PyObject *name = glue::tuple_item(entry, 0);
-        PyObject *value = npos > 0 && i < npos ? positional[i] : keyword(name);
-        if (!value)
-            value = glue::tuple_item(entry, 1);
-        if (glue::tuple_item(entry, 2) == Py_True || is_page(value))
-            b.page = nb::borrow(value);
-        else if (PyDict_SetItem(b.params.ptr(), name, value) < 0)
-            throw nb::python_error();
-    }
-    return b;
-}
-
-Bound bind_public(nb::handle fun, nb::handle args, nb::handle kwargs) {
-    glue::check_exact(kwargs, &PyDict_Type, "kwargs");
-    nb::object seq = nb::steal(PySequence_Tuple(args.ptr()));
-    if (!seq.is_valid()) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError))  // PySequence_Fast's wording, kept
-            glue::raise(PyExc_TypeError, "args must be a sequence");
-        throw nb::python_error();
-    }
-    nb::tuple plan = param_plan(fun);
-    glue::TupleItems items(seq.ptr());
-    return bind(plan, items.data(), items.size(), DictKeywords{kwargs.ptr()});
 }
 
 struct Prepared {
@@ -411,8 +300,7 @@ PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t narg
             plan = param_plan(payload(self, kFunc));
             set_payload(self, kParams, plan);
         }
-        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        Bound b = bind(plan, args, nargs, VectorKeywords{args + nargs, kwnames});
+        Bound b = bind_call(plan, args, PyVectorcall_NARGS(nargsf), kwnames);
         Prepared p = prepare(payload(self, kSql), b.params);
         switch (flags(self)) {
             case kSelectOne:
@@ -551,13 +439,13 @@ void register_decorators(nb::module_ &m) {
           "Decorator running `sql_str` through the session operation named `sql_type`.");
     m.def(
         "__combine_args",
-        [](nb::handle fun, nb::handle args, nb::handle kwargs) { return bind_public(fun, args, kwargs).params; },
+        [](nb::handle fun, nb::handle args, nb::handle kwargs) { return bind_lenient(param_plan(fun), args, kwargs).params; },
         "fun"_a.none(), "args"_a.none(), "kwargs"_a.none(),
         "The parameter dictionary of a call of `fun`, Page arguments left out.");
     m.def(
         "__combine_args_page",
         [](nb::handle fun, nb::handle args, nb::handle kwargs) {
-            Bound b = bind_public(fun, args, kwargs);
+            Bound b = bind_lenient(param_plan(fun), args, kwargs);
             return nb::make_tuple(b.params, b.page);
         },
         "fun"_a.none(), "args"_a.none(), "kwargs"_a.none(),

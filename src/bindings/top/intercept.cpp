@@ -1,6 +1,7 @@
 // src/bindings/top/intercept.cpp: the attribute fetch of mapper instances, which routes a public
 // method to the mapper statement of the same id in the namespace named like the class.
 #include "top/async_bridge.hpp"
+#include "top/binding.hpp"
 #include "top/callable.hpp"
 #include "top/mapper.hpp"
 #include "top/streams.hpp"
@@ -11,10 +12,9 @@ namespace {
 glue::Lazy inspect_signature{"inspect", "signature"};
 glue::Lazy update_wrapper{"functools", "update_wrapper"};
 glue::Lazy get_type_hints{"typing", "get_type_hints"};
-glue::Lazy page_class{"zorvane.db.ostrane", "Page"};
 
 PyObject *n_wrapper_cache, *n_datasource, *n_mapper_dict, *n_id_map, *n_execute_sql, *n_get,
-    *n_annotations, *n_return, *n_name, *n_signature, *n_sig_cache, *n_parameters, *n_default, *n_annotation,
+    *n_annotations, *n_return, *n_name, *n_signature, *n_sig_cache,
     *kw_execute_sql;
 PyObject *g_plan_cache = nullptr;  // (class, name) -> (signature, plan)
 
@@ -72,31 +72,8 @@ PyObject *mapper_call(PyObject *self, PyObject *const *args, std::size_t nargsf,
         if (!has)
             return settle_user_result(call_through(attr, args, nargsf, kwnames));
 
-        // Arguments by the signature's parameters, in order: positional, keyword, default.
-        PyObject *plan = payload(self, kPlan);
-        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf), nkw = kwnames ? glue::tuple_size(kwnames) : 0;
-        nb::dict params;
-        nb::object page = nb::none();
-        nb::handle page_cls = page_class.get();
-        for (Py_ssize_t i = 0; i < glue::tuple_size(plan); ++i) {
-            PyObject *step = glue::tuple_item(plan, i);
-            PyObject *pname = glue::tuple_item(step, 0);
-            PyObject *value = i < nargs ? args[i] : nullptr;
-            for (Py_ssize_t j = 0; !value && j < nkw; ++j) {
-                PyObject *key = glue::tuple_item(kwnames, j);
-                if (key == pname || PyUnicode_Compare(key, pname) == 0)
-                    value = args[nargs + j];
-            }
-            if (!value)
-                value = glue::tuple_item(step, 1);
-            int is_page = glue::tuple_item(step, 2) == Py_True ? 1 : PyObject_IsInstance(value, page_cls.ptr());
-            if (is_page < 0)
-                throw nb::python_error();
-            if (is_page)
-                page = nb::borrow(value);
-            else if (PyDict_SetItem(params.ptr(), pname, value) < 0)
-                throw nb::python_error();
-        }
+        Bound b = bind_call(payload(self, kPlan), args, PyVectorcall_NARGS(nargsf), kwnames);
+        nb::object params = b.params, page = b.page;
         if (!(flags(self) & kReturnTypeKnown)) {
             nb::object declared = return_annotation_of(attr);
             nb::object rt = without_none(declared);  // `X | None` converts by X
@@ -130,23 +107,12 @@ PyObject *mapper_call_async(PyObject *self, PyObject *const *args, std::size_t n
     });
 }
 
-// (name, default, annotated as Page) per parameter of `sig`, cached with the signature.
-nb::object plan_of(nb::handle key, nb::handle sig) {
+// The parameter plan of method `attr` with signature `sig`, cached with the signature.
+nb::object plan_of(nb::handle key, nb::handle sig, nb::handle attr) {
     nb::object cached = lookup(nb::handle(g_plan_cache), key);
     if (cached.is_valid() && nb::handle(glue::tuple_item(cached.ptr(), 0)).is(sig))
         return nb::borrow(glue::tuple_item(cached.ptr(), 1));
-    nb::handle page_cls = page_class.get();
-    nb::list steps;
-    nb::object items = check(PyObject_CallMethod(check(PyObject_GetAttr(sig.ptr(), n_parameters)).ptr(), "items", nullptr));
-    for (nb::handle item : items) {
-        nb::object pname = item[0], param = item[1];
-        nb::object annotation = check(PyObject_GetAttr(param.ptr(), n_annotation));
-        int is_page = PyObject_RichCompareBool(annotation.ptr(), page_cls.ptr(), Py_EQ);
-        if (is_page < 0)
-            throw nb::python_error();
-        steps.append(nb::make_tuple(pname, check(PyObject_GetAttr(param.ptr(), n_default)), nb::bool_(is_page)));
-    }
-    nb::object plan = nb::tuple(steps);
+    nb::object plan = param_plan(attr, sig);
     if (PyDict_SetItem(g_plan_cache, key.ptr(), nb::make_tuple(sig, plan).ptr()) < 0)
         throw nb::python_error();
     return plan;
@@ -171,7 +137,7 @@ nb::object new_wrapper(PyObject *self, nb::handle name, nb::handle attr, nb::han
         if (PyObject_SetItem(sig_cache.ptr(), key.ptr(), sig.ptr()) < 0)
             throw nb::python_error();
     }
-    nb::object wrapper = make_callable(&mapper_call, {attr, self, class_name, name, plan_of(key, sig)});
+    nb::object wrapper = make_callable(&mapper_call, {attr, self, class_name, name, plan_of(key, sig, attr)});
     update_wrapper(wrapper, attr);
     if (is_coroutine_function(attr))
         wrapper = is_stream_type(return_annotation_of(attr)) ? async_stream_wrapper(wrapper, attr)
@@ -261,9 +227,6 @@ void init_interception() {
     n_name = intern("__name__");
     n_signature = intern("__signature__");
     n_sig_cache = intern("_sig_cache");
-    n_parameters = intern("parameters");
-    n_default = intern("default");
-    n_annotation = intern("annotation");
     kw_execute_sql = nb::make_tuple("sql_id", "namespace", "ori_params", "page", "return_type", "strict").release().ptr();
     g_plan_cache = PyDict_New();
 }
