@@ -14,6 +14,15 @@ Lazy typing_list{"typing", "List"};
 Lazy typing_dict{"typing", "Dict"};
 Lazy abc_iterator{"collections.abc", "Iterator"};
 Lazy abc_async_iterator{"collections.abc", "AsyncIterator"};
+Lazy decimal_t{"decimal", "Decimal"};
+Lazy date_t{"datetime", "date"};
+Lazy datetime_t{"datetime", "datetime"};
+Lazy time_t{"datetime", "time"};
+Lazy uuid_t{"uuid", "UUID"};
+Lazy enum_t{"enum", "Enum"};
+Lazy type_adapter{"pydantic", "TypeAdapter"};
+Lazy typing_tuple{"typing", "Tuple"};
+PyObject *g_adapters = nullptr;  // scalar type -> pydantic TypeAdapter(type).validate_python
 
 PyObject *name_init = nullptr, *name_keys = nullptr, *name_values = nullptr, *empty_tuple = nullptr,
          *name_origin = nullptr, *name_args = nullptr;
@@ -158,7 +167,124 @@ nb::object first_row(nb::handle results) {
     return nb::steal(r);
 }
 
+bool is_scalar_type(nb::handle t) {
+    if (!PyType_Check(t.ptr()))
+        return false;
+    PyObject *p = t.ptr();
+    if (p == (PyObject *)&PyBool_Type || p == (PyObject *)&PyLong_Type || p == (PyObject *)&PyFloat_Type ||
+        p == (PyObject *)&PyUnicode_Type)
+        return true;
+    for (Lazy *known : {&decimal_t, &date_t, &datetime_t, &time_t, &uuid_t})
+        if (p == known->get().ptr())
+            return true;
+    return PyType_IsSubtype((PyTypeObject *)p, (PyTypeObject *)enum_t.get().ptr());
+}
+
+// The column names of `row`, comma-separated.
+std::string column_names(nb::handle row) {
+    std::string out;
+    for (nb::handle k : row.attr("keys")())
+        out += (out.empty() ? "" : ", ") + text(k);
+    return out;
+}
+
+nb::object to_scalar(nb::handle target, nb::handle value) {
+    if (value.is_none() || Py_TYPE(value.ptr()) == (PyTypeObject *)target.ptr())
+        return nb::borrow(value);
+    if (!g_adapters && !(g_adapters = PyDict_New()))
+        throw nb::python_error();
+    PyObject *validate = PyDict_GetItemWithError(g_adapters, target.ptr());
+    if (!validate) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        nb::object made = type_adapter(target).attr("validate_python");
+        if (PyDict_SetItem(g_adapters, target.ptr(), made.ptr()) < 0)
+            throw nb::python_error();
+        validate = made.ptr();
+    }
+    PyObject *r = PyObject_CallOneArg(validate, value.ptr());
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+// Each row as `element`: its single column as a scalar, or its values as a tuple.
+nb::object shape_rows(nb::handle rows, nb::handle element) {
+    nb::object seq = nb::steal(PySequence_Tuple(rows.ptr()));
+    if (!seq.is_valid())
+        throw nb::python_error();
+    const Py_ssize_t count = glue::tuple_size(seq.ptr());
+    nb::object out = nb::steal(PyList_New(count));
+    if (!out.is_valid())
+        throw nb::python_error();
+    nb::object scalar = scalar_target(element);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::handle row = glue::tuple_item(seq.ptr(), i);
+        nb::object v = scalar.is_valid() ? scalar_of_row(scalar, row, "a statement without a resultType")
+                                         : tuple_of_row(row);
+        glue::list_set(out.ptr(), i, v.release().ptr());
+    }
+    return out;
+}
+
 }  // namespace
+
+nb::object scalar_target(nb::handle annotation) {
+    if (is_scalar_type(annotation))
+        return nb::borrow(annotation);
+    if (PyType_Check(annotation.ptr()) || annotation.is_none())
+        return nb::object();
+    nb::object args = nb::steal(PyObject_GetAttr(annotation.ptr(), name_args));
+    if (!args.is_valid()) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    // X | None (Optional[X]): the union's two arguments, one of them NoneType.
+    if (!PyTuple_Check(args.ptr()) || glue::tuple_size(args.ptr()) != 2)
+        return nb::object();
+    PyObject *a = glue::tuple_item(args.ptr(), 0), *b = glue::tuple_item(args.ptr(), 1);
+    PyObject *none_t = (PyObject *)Py_TYPE(Py_None);
+    nb::handle other = a == none_t ? nb::handle(b) : b == none_t ? nb::handle(a) : nb::handle();
+    nb::object origin = nb::steal(PyObject_GetAttr(annotation.ptr(), name_origin));
+    PyErr_Clear();
+    bool is_union = !origin.is_valid() || equals(origin, nb::module_::import_("typing").attr("Union"));
+    return other.is_valid() && is_union && is_scalar_type(other) ? nb::borrow(other) : nb::object();
+}
+
+bool is_tuple_target(nb::handle annotation) {
+    if (annotation.ptr() == (PyObject *)&PyTuple_Type || annotation.is(typing_tuple.get()))
+        return true;
+    if (PyType_Check(annotation.ptr()) || annotation.is_none())
+        return false;
+    nb::object origin = nb::steal(PyObject_GetAttr(annotation.ptr(), name_origin));
+    PyErr_Clear();
+    return origin.is_valid() && origin.ptr() == (PyObject *)&PyTuple_Type;
+}
+
+nb::object scalar_of_row(nb::handle target, nb::handle row, const std::string &what) {
+    const Py_ssize_t n = PyObject_Length(row.ptr());
+    if (n < 0)
+        throw nb::python_error();
+    if (n != 1) {
+        nb::object error = nb::handle(PyExc_TypeError)("please check result type");
+        error.attr("add_note")(nb::str((what + " returns " + text(target) + " but its statement gives " +
+                                        std::to_string(n) + " columns: " + column_names(row)).c_str()));
+        PyErr_SetObject(PyExc_TypeError, error.ptr());
+        throw nb::python_error();
+    }
+    return to_scalar(target, first_value(row));
+}
+
+nb::object tuple_of_row(nb::handle row) {
+    nb::object values = nb::steal(PyDict_CheckExact(row.ptr()) ? PyDict_Values(row.ptr())
+                                                                 : glue::call_method0(row.ptr(), name_values));
+    if (!values.is_valid())
+        throw nb::python_error();
+    PyObject *t = PySequence_Tuple(values.ptr());
+    if (!t)
+        throw nb::python_error();
+    return nb::steal(t);
+}
 
 nb::object first_value(nb::handle row) {
     if (PyDict_CheckExact(row.ptr())) {
@@ -231,6 +357,9 @@ nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle
                 nb::object first = nb::steal(PySequence_GetItem(args.ptr(), 0));
                 if (!first.is_valid())
                     throw nb::python_error();
+                // Without a resultType of its own (dict) the statement's rows follow the annotation.
+                if (result_type.is(dict_t) && (scalar_target(first).is_valid() || is_tuple_target(first)))
+                    return shape_rows(results, first);
                 if (!first.is(result_type))
                     raise(PyExc_TypeError,
                           "please check return_result_type: " + text(first) + ", resultType: " + text(result_type));
@@ -238,6 +367,9 @@ nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle
                 throw nb::python_error();
             }
         }
+    } else if (result_type.is(dict_t) && (scalar_target(base).is_valid() || is_tuple_target(base))) {
+        nb::object shaped = shape_rows(nb::make_tuple(first_row(results)), base);
+        return nb::borrow(glue::list_item(shaped.ptr(), 0));
     } else if (!test(is_container_type, base) && !base.is(result_type)) {
         return_type_error(base, result_type);
     }

@@ -23,6 +23,21 @@ nb::object build_objects(nb::handle cls, nb::handle rows);
 // the rows of such a call are streamed. An invalid object for any other annotation.
 nb::object stream_element(nb::handle return_type);
 
+// The type an annotation converts a one-column row to: bool, int, float, str, Decimal, date,
+// datetime, time, UUID or an Enum subclass, or `X | None` of one (then X). Invalid otherwise.
+nb::object scalar_target(nb::handle annotation);
+
+// Whether rows under `annotation` become tuples of their values (tuple, Tuple, tuple[...]).
+bool is_tuple_target(nb::handle annotation);
+
+// The single column of `row` as `target` (a scalar_target), by pydantic's rules; None stays
+// None. Two or more columns raise TypeError("please check result type") with a note naming
+// `what` and the columns.
+nb::object scalar_of_row(nb::handle target, nb::handle row, const std::string &what);
+
+// The values of `row` as a tuple, in the row's order.
+nb::object tuple_of_row(nb::handle row);
+
 // Interns the names used above; called once from the module's init.
 void init_results();
 

@@ -37,7 +37,8 @@ enum Slot : int { kFunc = 0, kSql, kSqlType, kParams, kReturn, kConvert };
 // Fields of the return plan (a list, so the lazily known answers can be stored in it).
 // select_one: [target, rows pass unchanged, is_result_class(target) or None].
 // select_list/select_page: [type error message or None, element type or None, is_result_class(element) or None].
-enum ReturnField : Py_ssize_t { kTarget = 0, kPassThrough = 1, kMessage = 0, kElement = 1, kIsResultClass = 2 };
+// Every plan ends in [..., shape or None]: shape is (scalar target or None, rows become tuples).
+enum ReturnField : Py_ssize_t { kTarget = 0, kPassThrough = 1, kMessage = 0, kElement = 1, kIsResultClass = 2, kShape = 3 };
 
 bool equals(nb::handle a, nb::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
@@ -153,6 +154,32 @@ bool plan_result_class(nb::handle plan, nb::handle cls) {
     return answer;
 }
 
+// The shape rows take under `cls` when it is no result class, asked once and kept in the plan.
+nb::tuple plan_shape(nb::handle plan, nb::handle cls) {
+    PyObject *known = glue::list_item(plan.ptr(), kShape);
+    if (known != Py_None)
+        return nb::borrow<nb::tuple>(known);
+    nb::object scalar = glue::scalar_target(cls);
+    nb::tuple shape = nb::make_tuple(scalar.is_valid() ? scalar : nb::none(), nb::bool_(glue::is_tuple_target(cls)));
+    PyList_SetItem(plan.ptr(), kShape, shape.release().ptr());
+    return nb::borrow<nb::tuple>(glue::list_item(plan.ptr(), kShape));
+}
+
+// The decorated function's name, for errors about its results.
+std::string function_name(PyObject *self) {
+    return nb::str(nb::getattr(payload(self, kFunc), "__qualname__", nb::str("the function"))).c_str();
+}
+
+// One row shaped as a scalar or a tuple when `shape` says so; an invalid object otherwise.
+nb::object shaped_row(PyObject *self, nb::handle shape, nb::handle row) {
+    nb::handle scalar = shape[0];
+    if (!scalar.is_none())
+        return glue::scalar_of_row(scalar, row, function_name(self));
+    if (shape[1].ptr() == Py_True)
+        return glue::tuple_of_row(row);
+    return nb::object();
+}
+
 nb::object return_type(nb::handle func) { return mapping_get(type_hints(func), n_return); }
 
 nb::object one_plan(nb::handle func) {
@@ -169,6 +196,7 @@ nb::object one_plan(nb::handle func) {
     nb::list plan;
     plan.append(target);
     plan.append(nb::bool_(pass));
+    plan.append(nb::none());
     plan.append(nb::none());
     return plan;
 }
@@ -200,6 +228,7 @@ nb::object list_plan(nb::handle func) {
     plan.append(message);
     plan.append(element);
     plan.append(nb::none());
+    plan.append(nb::none());
     return plan;
 }
 
@@ -211,6 +240,7 @@ nb::object iter_plan(nb::handle func) {
     nb::list plan;
     plan.append(nb::none());
     plan.append(element);
+    plan.append(nb::none());
     plan.append(nb::none());
     return plan;
 }
@@ -230,6 +260,8 @@ nb::object convert_one(PyObject *self, nb::handle row) {
     nb::handle target = glue::list_item(plan.ptr(), kTarget);
     if (row.is_none() || glue::list_item(plan.ptr(), kPassThrough) == Py_True)
         return nb::borrow(row);
+    if (nb::object shaped = shaped_row(self, plan_shape(plan, target), row); shaped.is_valid())
+        return shaped;
     if (plan_result_class(plan, target))
         return build_one(target, row);
     if (columns(row) == 1)
@@ -251,9 +283,10 @@ nb::object convert_list(PyObject *self, nb::handle rows, bool *converted, nb::ob
     if (!snapshot.is_valid())
         throw nb::python_error();
     const Py_ssize_t n = glue::tuple_size(snapshot.ptr());
-    const bool result_class = plan_result_class(plan, element);
     *converted = true;
-    if (result_class) {
+    nb::tuple shape = plan_shape(plan, element);
+    const bool shaped = !shape[0].is_none() || shape[1].ptr() == Py_True;
+    if (!shaped && plan_result_class(plan, element)) {
         for (Py_ssize_t i = 0; i < n; ++i)
             glue::check_exact(glue::tuple_item(snapshot.ptr(), i), &PyDict_Type, "result");
         return glue::build_objects(element, snapshot);
@@ -261,8 +294,11 @@ nb::object convert_list(PyObject *self, nb::handle rows, bool *converted, nb::ob
     nb::object out = nb::steal(PyList_New(n));
     if (!out.is_valid())
         throw nb::python_error();
-    for (Py_ssize_t i = 0; i < n; ++i)
-        glue::list_set(out.ptr(), i, convert_row(element, false, glue::tuple_item(snapshot.ptr(), i)).release().ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::handle row = glue::tuple_item(snapshot.ptr(), i);
+        nb::object v = shaped ? shaped_row(self, shape, row) : convert_row(element, false, row);
+        glue::list_set(out.ptr(), i, v.release().ptr());
+    }
     return out;
 }
 

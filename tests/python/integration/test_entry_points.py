@@ -1,12 +1,25 @@
 """One statement through every entry point: arguments bind as a Python call would, and the results agree."""
 import asyncio
+import datetime
+import decimal
+import enum
+import uuid
 from typing import AsyncIterator, Iterator
 
 import pytest
 import sqlalchemy as sa
 
 from zorvane.db.ostrane import Page
-from zorvane.zorvane import AsyncBaseMapper, BaseMapper, ZorvaneConfig, select_iter, select_list, select_page, switch_datasource
+from zorvane.zorvane import (
+    AsyncBaseMapper,
+    BaseMapper,
+    ZorvaneConfig,
+    select_iter,
+    select_list,
+    select_one,
+    select_page,
+    switch_datasource,
+)
 
 pytestmark = pytest.mark.greenlet
 
@@ -87,3 +100,63 @@ def test_every_entry_point_binds_like_a_call(entry_ds, entry):
                                 ((2,), {"min_age": 2}, "min_age")]:
         with pytest.raises(TypeError, match=named):
             call(entry, *args, **kwargs)
+
+
+class Colour(enum.Enum):
+    RED = 1
+
+
+UUID = "a8098c1a-f86e-11da-bd1a-00112444be1e"
+# (annotation, SQL, value): one column converted by the annotation, or a row as a tuple
+CONVERSIONS = [
+    (bool, "SELECT 1 AS v", True),
+    (datetime.date, "SELECT '1990-01-02' AS v", datetime.date(1990, 1, 2)),
+    (datetime.datetime, "SELECT '1990-01-02 03:04:05' AS v", datetime.datetime(1990, 1, 2, 3, 4, 5)),
+    (Colour, "SELECT 1 AS v", Colour.RED),
+    (decimal.Decimal, "SELECT '1.10' AS v", decimal.Decimal("1.10")),
+    (uuid.UUID, f"SELECT '{UUID}' AS v", uuid.UUID(UUID)),
+    (int | None, "SELECT NULL AS v", None),
+    (tuple, "SELECT 1 AS a, 'x' AS b", (1, "x")),
+]
+
+
+class Converted(BaseMapper):
+    pass
+
+
+def converted(kind, annotation, sql):
+    """A function returning `annotation` (a list of it for "list") through a decorator or a mapper method."""
+    returns = list[annotation] if kind.endswith("list") else annotation
+    if kind.startswith("decorator"):
+        def fn() -> returns: ...
+        return (select_list if kind.endswith("list") else select_one)(sql)(fn)
+
+    def method(self) -> returns: ...
+    method.__name__ = "pick"
+    setattr(Converted, "pick", method)
+    return Converted().pick
+
+
+@pytest.fixture
+def converting_ds(main_ds, tmp_path):
+    def scan(sql):
+        folder = tmp_path / f"m{abs(hash(sql))}"
+        folder.mkdir()
+        (folder / "Converted.xml").write_text(f'<mapper namespace="Converted"><select id="pick">{sql}</select></mapper>')
+        ZorvaneConfig.scan_mapper_xml(str(folder))
+    return scan
+
+
+@pytest.mark.parametrize("kind", ["decorator-one", "decorator-list", "interface-one", "interface-list"])
+@pytest.mark.parametrize("annotation, sql, value", CONVERSIONS)
+def test_results_follow_the_return_annotation(converting_ds, kind, annotation, sql, value):
+    converting_ds(sql)
+    with switch_datasource("main"):
+        got = converted(kind, annotation, sql)()
+    assert got == ([value] if kind.endswith("list") else value)
+    assert [type(v) for v in (got if kind.endswith("list") else [got])] == [type(value)]
+    if annotation is bool:  # two columns under a scalar annotation
+        converting_ds("SELECT 1 AS a, 2 AS b")
+        with switch_datasource("main"), pytest.raises(TypeError, match="please check result type") as error:
+            converted(kind, annotation, "SELECT 1 AS a, 2 AS b")()
+        assert "2 columns: a, b" in "".join(getattr(error.value, "__notes__", []))

@@ -125,8 +125,9 @@ ROW3 = {"id": 3, "name": "u3", "age": 30, "note": None}
 def test_select_one_conversions(db, sql, returns, expected):
     find = bind(select_one, sql, returns)
     if expected is TypeError or isinstance(expected, str):
-        with pytest.raises(TypeError, match=None if expected is TypeError else f"^{expected}$"):
+        with pytest.raises(TypeError) as error:
             find(3)
+        assert expected is TypeError or str(error.value) == expected  # notes may explain it
     else:
         assert shape(find(3)) == expected
     assert find(999) is None  # no row: None whatever the annotation
