@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "db/results.hpp"
+#include "glue/backend.hpp"
 #include "glue/common.hpp"
 
 namespace {
@@ -267,10 +268,8 @@ nb::object db_type_of(const ZorvaneSqlSession &s) {
     nb::object engine = s.data_source.is_valid() && !s.data_source.is_none()
                             ? s.data_source
                             : nb::getattr(s.ostrane, "data_source", nb::none());
-    nb::object name = nb::getattr(nb::getattr(engine, "dialect", nb::none()), "name", nb::none());
-    bool mysql = PyUnicode_Check(name.ptr()) && (PyUnicode_CompareWithASCIIString(name.ptr(), "mysql") == 0 ||
-                                                 PyUnicode_CompareWithASCIIString(name.ptr(), "mariadb") == 0);
-    return mysql ? nb::object(nb::str("mysql")) : nb::object(nb::none());
+    const glue::Backend *kind = glue::backend_of(engine);
+    return kind && kind->text.mysql ? nb::object(nb::str("mysql")) : nb::object(nb::none());
 }
 
 // (statement, bound values, kind, result type) from get_sql; anything else than four

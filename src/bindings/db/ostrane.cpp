@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "db/stream.hpp"
+#include "glue/backend.hpp"
 #include "glue/common.hpp"
 #include "paging/count_query.hpp"
 
@@ -29,13 +30,16 @@ std::unordered_set<SqlTemplate *> live_templates;  // guarded by the GIL
 struct SqlTemplate {
     nb::object data_source;
     nb::object factory;     // one session factory per template, made on first use
-    bool postgres = false;  // keys come from RETURNING, counts carry no ORDER BY
+    bool key_by_returning = false;     // see glue::Backend
+    bool count_without_order = false;
     nb::dict page_clauses;  // statement text -> (count clause, page clause), see page_clauses_for
     nb::dict driver_inserts;  // statement text -> (driver SQL, positional, bind names), see driver_insert_for
 
     explicit SqlTemplate(nb::object ds) : data_source(std::move(ds)) {
-        nb::object name = nb::getattr(nb::getattr(data_source, "dialect", nb::none()), "name", nb::none());
-        postgres = PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), "postgresql") == 0;
+        if (const glue::Backend *kind = glue::backend_of(data_source)) {
+            key_by_returning = kind->key_by_returning;
+            count_without_order = kind->count_without_order;
+        }
         live_templates.insert(this);
     }
     ~SqlTemplate() { live_templates.erase(this); }
@@ -278,7 +282,7 @@ std::pair<nb::object, nb::object> page_clauses_for(SqlTemplate &t, nb::handle te
     nb::object full = nb::steal(PyUnicode_Concat(text.ptr(), limit_suffix));
     if (!full.is_valid())
         throw nb::python_error();
-    nb::object count = count_stmt(text, t.postgres), page = sa_text(full);
+    nb::object count = count_stmt(text, t.count_without_order), page = sa_text(full);
     if (glue::dict_size(t.page_clauses.ptr()) >= 1024)  // texts built at run time must not grow it forever
         PyDict_Clear(t.page_clauses.ptr());
     t.page_clauses[text] = nb::make_tuple(count, page);
@@ -541,9 +545,9 @@ NB_MODULE(ostrane, m) {
             [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
                 return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
                     nb::object r = execute(s, sql, args);
-                    if (!t.postgres)
+                    if (!t.key_by_returning)
                         return r.attr("lastrowid");
-                    // PostgreSQL has no lastrowid: the key is what a RETURNING clause gives.
+                    // No lastrowid: the key is what a RETURNING clause gives.
                     return glue::truthy(r.attr("returns_rows")) ? call0(r, name_scalar) : nb::none();
                 });
             },
