@@ -116,10 +116,12 @@ nb::object derived_source(nb::handle engine) {
             options["async_creator"] = make_callable(&shared_creator, {shared});
         }
     } else {
+        // Not made by the configuration, so no settings were noted; the pool has no public
+        // accessor for its overflow, recycle and pre-ping settings.
         options["pool_size"] = pool.attr("size")();
         options["max_overflow"] = pool.attr("_max_overflow");
         options["pool_recycle"] = pool.attr("_recycle");
-        options["pool_timeout"] = pool.attr("_timeout");
+        options["pool_timeout"] = pool.attr("timeout")();
         options["pool_pre_ping"] = pool.attr("_pre_ping");
     }
     nb::object async_url = url.attr("set")("drivername"_a = kind->async_driver);
@@ -174,6 +176,7 @@ PyObject *interrupt_sqlite(PyObject *, PyObject *const *args, std::size_t nargsf
 void drop_engine(nb::handle engine) {
     nb::object sync_engine = engine.attr("sync_engine");
     nb::object pool = sync_engine.attr("pool");
+    // The pool lists its idle connections nowhere public (checkedin() only counts them).
     nb::object idle = nb::steal(PyObject_GetAttrString(pool.ptr(), "_pool"));
     nb::object records = idle.is_valid() ? nb::steal(PyObject_GetAttrString(idle.ptr(), "queue")) : nb::object();
     PyErr_Clear();
