@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "db/results.hpp"
+#include "glue/backend.hpp"
 #include "glue/common.hpp"
 
 namespace {
@@ -267,10 +268,8 @@ nb::object db_type_of(const ZorvaneSqlSession &s) {
     nb::object engine = s.data_source.is_valid() && !s.data_source.is_none()
                             ? s.data_source
                             : nb::getattr(s.ostrane, "data_source", nb::none());
-    nb::object name = nb::getattr(nb::getattr(engine, "dialect", nb::none()), "name", nb::none());
-    bool mysql = PyUnicode_Check(name.ptr()) && (PyUnicode_CompareWithASCIIString(name.ptr(), "mysql") == 0 ||
-                                                 PyUnicode_CompareWithASCIIString(name.ptr(), "mariadb") == 0);
-    return mysql ? nb::object(nb::str("mysql")) : nb::object(nb::none());
+    const glue::Backend *kind = glue::backend_of(engine);
+    return kind && kind->text.mysql ? nb::object(nb::str("mysql")) : nb::object(nb::none());
 }
 
 // (statement, bound values, kind, result type) from get_sql; anything else than four
@@ -431,6 +430,35 @@ nb::object orm_list(ZorvaneSqlSession &s, nb::handle first, nb::handle data_list
     return call_method(s.ostrane, *Name, {first, data_list, s.con()}, kw_con);
 }
 
+// ORM additions: ostrane.<name>(data=data, con=<transaction session>).
+template <PyObject **Name>
+nb::object orm_add(ZorvaneSqlSession &s, nb::handle data) {
+    return call_method(s.ostrane, *Name, {data, s.con()}, kw_data_con);
+}
+
+bool in_transaction_shim(ZorvaneSqlSession &s) { return s.depth() > 0; }
+
+nb::object select_page_shim(ZorvaneSqlSession &s, nb::handle sql, nb::handle page, nb::handle sql_param) {
+    return call_method(s.ostrane, n_select_page, {sql, page, s.con(), sql_param}, kw_sql_page_con_args);
+}
+
+nb::object insert_list_shim(ZorvaneSqlSession &s, nb::handle sql, nb::handle sql_param, nb::handle batch_size) {
+    if (batch_size.is_none())
+        return call_method(s.ostrane, n_insert_list, {sql, s.con(), sql_param}, kw_sql_con_args);
+    return call_method(s.ostrane, n_insert_list, {sql, s.con(), sql_param, batch_size}, kw_sql_con_args_batch);
+}
+
+nb::object select_iter_shim(ZorvaneSqlSession &s, nb::handle sql, nb::handle sql_param, nb::handle fetch_size,
+                            nb::handle convert) {
+    return call_method(s.ostrane, n_select_iter, {sql, s.con(), sql_param, fetch_size, convert},
+                       kw_sql_con_args_fetch_convert);
+}
+
+nb::object update_orm2_shim(ZorvaneSqlSession &s, nb::handle statement, nb::handle sql_param) {
+    glue::check_exact(sql_param, &PyDict_Type, "sql_param", true);
+    return call_method(s.ostrane, n_update_orm2, {statement, s.con(), sql_param}, kw_con_sql_param);
+}
+
 int session_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     if (!nb::inst_ready(self))
@@ -451,18 +479,7 @@ int session_clear(PyObject *self) {
     return 0;
 }
 
-PyType_Slot session_slots[] = {
-    {Py_tp_traverse, (void *)session_traverse}, {Py_tp_clear, (void *)session_clear}, {0, nullptr}};
-
-}  // namespace
-
-NB_MODULE(kelvor, m) {
-    zorvane::glue::quiet_shutdown();
-    m.doc() = "SQL session: per-context nested transactions and mapper statements by namespace and id.";
-    sql_template = nb::object(nb::module_::import_("zorvane.db.ostrane").attr("SqlTemplate")).release().ptr();
-    nb::module_::import_("zorvane.utils.pennick");
-    glue::init_results();
-    glue::after_fork_in_child(&forget_parent_transactions);
+void intern_names() {
     n_select_one = intern("select_one");
     n_select_list = intern("select_list");
     n_select_page = intern("select_page");
@@ -493,6 +510,21 @@ NB_MODULE(kelvor, m) {
     kw_con_sql_param = names({"con", "sql_param"});
     kw_sql_id_params = names({"sql_id", "params"});
     kw_get_sql = names({"sql_id", "params", "db_type", "strict"});
+}
+
+PyType_Slot session_slots[] = {
+    {Py_tp_traverse, (void *)session_traverse}, {Py_tp_clear, (void *)session_clear}, {0, nullptr}};
+
+}  // namespace
+
+NB_MODULE(kelvor, m) {
+    zorvane::glue::quiet_shutdown();
+    m.doc() = "SQL session: per-context nested transactions and mapper statements by namespace and id.";
+    sql_template = nb::object(nb::module_::import_("zorvane.db.ostrane").attr("SqlTemplate")).release().ptr();
+    nb::module_::import_("zorvane.utils.pennick");
+    glue::init_results();
+    glue::after_fork_in_child(&forget_parent_transactions);
+    intern_names();
 
     m.def("results_handle", &glue::results_handle, "results"_a.none(), "result_type"_a.none(), "f_return_type"_a.none(),
           "Rows of a select shaped into the caller's return type: the rows, objects built by keyword, one row or values.");
@@ -513,9 +545,8 @@ NB_MODULE(kelvor, m) {
         .def_prop_ro("_db_type", &db_type_of, "\"mysql\" when statements run by MySQL's text rules, else None.")
         .def("_tie_to_tasks", &tie_to_tasks_shim,
              "Makes transactions per asyncio task: a task never sees one that another task began.")
-        .def(
-            "_in_transaction", [](S &s) { return s.depth() > 0; },
-            "Whether a transaction of this object is open in the current context (and task).")
+        .def("_in_transaction", &in_transaction_shim,
+             "Whether a transaction of this object is open in the current context (and task).")
         .def("begin_tx", &begin_tx_shim, "Opens a transaction for this context, or one more level of the open one.")
         .def("commit", &commit_shim, "Ends one level; the outermost commits the transaction session.")
         .def("rollback", &rollback_shim, "Rolls the transaction session back and ends the transaction at any level.")
@@ -530,39 +561,21 @@ NB_MODULE(kelvor, m) {
              "The first row as a dictionary, or None.")
         .def("select_list", &textual<&n_select_list>, "sql"_a.none(), "sql_param"_a.none() = none,
              "All rows as dictionaries.")
-        .def(
-            "select_page",
-            [](S &s, nb::handle sql, nb::handle page, nb::handle sql_param) {
-                return call_method(s.ostrane, n_select_page, {sql, page, s.con(), sql_param}, kw_sql_page_con_args);
-            },
-            "sql"_a.none(), "page"_a.none(), "sql_param"_a.none() = none, "One page of a select as a page dictionary.")
-        .def("insert", &textual<&n_insert>, "sql"_a.none(), "sql_param"_a.none(), "Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else None).")
-        .def(
-            "insert_list",
-            [](S &s, nb::handle sql, nb::handle sql_param, nb::handle batch_size) {
-                if (batch_size.is_none())
-                    return call_method(s.ostrane, n_insert_list, {sql, s.con(), sql_param}, kw_sql_con_args);
-                return call_method(s.ostrane, n_insert_list, {sql, s.con(), sql_param, batch_size}, kw_sql_con_args_batch);
-            },
-            "sql"_a.none(), "sql_param"_a.none(), "batch_size"_a.none() = none,
-            "Inserts every dictionary of `sql_param` once, `batch_size` rows per execution (all at once when None).")
-        .def(
-            "select_iter",
-            [](S &s, nb::handle sql, nb::handle sql_param, nb::handle fetch_size, nb::handle convert) {
-                return call_method(s.ostrane, n_select_iter, {sql, s.con(), sql_param, fetch_size, convert},
-                                   kw_sql_con_args_fetch_convert);
-            },
-            "sql"_a.none(), "sql_param"_a.none() = none, "fetch_size"_a.none() = 1000, "convert"_a.none() = none,
-            "A RowStream over the rows of a select as dictionaries (or `convert` of each batch), `fetch_size` at a time.")
+        .def("select_page", &select_page_shim, "sql"_a.none(), "page"_a.none(), "sql_param"_a.none() = none,
+             "One page of a select as a page dictionary.")
+        .def("insert", &textual<&n_insert>, "sql"_a.none(), "sql_param"_a.none(),
+             "Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else "
+             "None).")
+        .def("insert_list", &insert_list_shim, "sql"_a.none(), "sql_param"_a.none(), "batch_size"_a.none() = none,
+             "Inserts every dictionary of `sql_param` once, `batch_size` rows per execution (all at once when None).")
+        .def("select_iter", &select_iter_shim, "sql"_a.none(), "sql_param"_a.none() = none,
+             "fetch_size"_a.none() = 1000, "convert"_a.none() = none,
+             "A RowStream over the rows of a select as dictionaries (or `convert` of each batch), `fetch_size` at a "
+             "time.")
         .def("delete", &textual<&n_delete>, "sql"_a.none(), "sql_param"_a.none(), "Executes a delete; returns rowcount.")
         .def("update", &textual<&n_update>, "sql"_a.none(), "sql_param"_a.none(), "Executes an update; returns rowcount.")
-        .def(
-            "add", [](S &s, nb::handle data) { return call_method(s.ostrane, n_add, {data, s.con()}, kw_data_con); },
-            "data"_a.none(), "Adds one object and flushes.")
-        .def(
-            "add_all",
-            [](S &s, nb::handle datas) { return call_method(s.ostrane, n_add_all, {datas, s.con()}, kw_data_con); },
-            "datas"_a.none(), "Adds the objects and flushes.")
+        .def("add", &orm_add<&n_add>, "data"_a.none(), "Adds one object and flushes.")
+        .def("add_all", &orm_add<&n_add_all>, "datas"_a.none(), "Adds the objects and flushes.")
         .def("select_all_orm1", &orm<&n_select_all_orm1>, "statement"_a.none(),
              "All rows of an ORM select as the toolkit's row objects.")
         .def("select_all_orm2", &orm<&n_select_all_orm2>, "statement"_a.none(), "All entities or scalars of an ORM select.")
@@ -571,13 +584,8 @@ NB_MODULE(kelvor, m) {
         .def("select_one_orm2", &orm<&n_select_one_orm2>, "statement"_a.none(),
              "The single entity or scalar of an ORM select, or None.")
         .def("delete_orm2", &orm<&n_delete_orm2>, "statement"_a.none(), "Executes an ORM delete; returns rowcount.")
-        .def(
-            "update_orm2",
-            [](S &s, nb::handle statement, nb::handle sql_param) {
-                glue::check_exact(sql_param, &PyDict_Type, "sql_param", true);
-                return call_method(s.ostrane, n_update_orm2, {statement, s.con(), sql_param}, kw_con_sql_param);
-            },
-            "statement"_a.none(), "sql_param"_a.none() = none, "Executes an ORM update; returns rowcount.")
+        .def("update_orm2", &update_orm2_shim, "statement"_a.none(), "sql_param"_a.none() = none,
+             "Executes an ORM update; returns rowcount.")
         .def("bulk_update_mappings", &orm_list<&n_bulk_update_mappings>, "table_model"_a.none(),
              "data_list"_a.none() = none, "Updates rows of `table_model` from key dictionaries.")
         .def("insert_orm2", &orm_list<&n_insert_orm2>, "statement"_a.none(), "data_list"_a.none() = none,

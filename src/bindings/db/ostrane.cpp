@@ -1,9 +1,11 @@
 // src/bindings/db/ostrane.cpp: zorvane.db.ostrane, one statement per call on a toolkit session; paging.
 #include <algorithm>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "db/stream.hpp"
+#include "glue/backend.hpp"
 #include "glue/common.hpp"
 #include "paging/count_query.hpp"
 
@@ -29,13 +31,16 @@ std::unordered_set<SqlTemplate *> live_templates;  // guarded by the GIL
 struct SqlTemplate {
     nb::object data_source;
     nb::object factory;     // one session factory per template, made on first use
-    bool postgres = false;  // keys come from RETURNING, counts carry no ORDER BY
+    bool key_by_returning = false;     // see glue::Backend
+    bool count_without_order = false;
     nb::dict page_clauses;  // statement text -> (count clause, page clause), see page_clauses_for
     nb::dict driver_inserts;  // statement text -> (driver SQL, positional, bind names), see driver_insert_for
 
     explicit SqlTemplate(nb::object ds) : data_source(std::move(ds)) {
-        nb::object name = nb::getattr(nb::getattr(data_source, "dialect", nb::none()), "name", nb::none());
-        postgres = PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), "postgresql") == 0;
+        if (const glue::Backend *kind = glue::backend_of(data_source)) {
+            key_by_returning = kind->key_by_returning;
+            count_without_order = kind->count_without_order;
+        }
         live_templates.insert(this);
     }
     ~SqlTemplate() { live_templates.erase(this); }
@@ -278,7 +283,7 @@ std::pair<nb::object, nb::object> page_clauses_for(SqlTemplate &t, nb::handle te
     nb::object full = nb::steal(PyUnicode_Concat(text.ptr(), limit_suffix));
     if (!full.is_valid())
         throw nb::python_error();
-    nb::object count = count_stmt(text, t.postgres), page = sa_text(full);
+    nb::object count = count_stmt(text, t.count_without_order), page = sa_text(full);
     if (glue::dict_size(t.page_clauses.ptr()) >= 1024)  // texts built at run time must not grow it forever
         PyDict_Clear(t.page_clauses.ptr());
     t.page_clauses[text] = nb::make_tuple(count, page);
@@ -288,6 +293,7 @@ std::pair<nb::object, nb::object> page_clauses_for(SqlTemplate &t, nb::handle te
 // Whether the values of textual statement `sql` reach the driver as they are: no value
 // bound to the clause itself, no typed or expanding parameter.
 bool plain_binds(nb::handle sql) {
+    // get_children() lists the same parameters publicly, at some 30 times the cost per call.
     nb::object bound = nb::steal(PyObject_GetAttrString(sql.ptr(), "_bindparams"));
     if (!bound.is_valid() || !PyDict_Check(bound.ptr())) {
         PyErr_Clear();
@@ -322,7 +328,7 @@ nb::object driver_insert_for(SqlTemplate &t, nb::handle sql) {
         throw nb::python_error();
     nb::object compiled = sql.attr("compile")("dialect"_a = t.data_source.attr("dialect"));
     const bool positional = glue::truthy(compiled.attr("positional"));
-    nb::object order = positional ? compiled.attr("positiontup") : sql.attr("_bindparams").attr("keys")();
+    nb::object order = positional ? compiled.attr("positiontup") : compiled.attr("binds").attr("keys")();
     nb::object names = nb::steal(PySequence_Tuple(order.ptr()));
     if (!names.is_valid())
         throw nb::python_error();
@@ -484,41 +490,161 @@ nb::object make_page_info_class(nb::handle module_name) {
     return cls;
 }
 
+// ---- the module's functions and SqlTemplate's operations
+
+void intern_names() {
+    const std::pair<PyObject **, const char *> interned[] = {
+        {&name_commit, "commit"},      {&name_rollback, "rollback"}, {&name_close, "close"},
+        {&name_execute, "execute"},    {&name_all, "all"},           {&name_keys, "keys"},
+        {&name_text, "text"},          {&name_scalar, "scalar"},     {&name_page_num, "pageNum"},
+        {&name_page_size, "pageSize"}, {&name_offset, "offset"},
+        {&limit_suffix, " limit :page_size offset :page_offset"}};
+    for (auto [slot, text] : interned)
+        *slot = PyUnicode_InternFromString(text);
+    kw_execution_options = nb::make_tuple("execution_options").release().ptr();
+}
+
+nb::object count_query_shim(nb::handle sql) { return count_stmt(statement_text(sql)); }
+
+nb::object limit_query_shim(nb::handle sql, nb::handle page) { return limit_stmt(statement_text(sql), page); }
+
+nb::object get_session_shim(nb::handle self, nb::handle session) {
+    auto *scope = new SessionScope{nb::borrow(self), nb::inst_ptr<SqlTemplate>(self), nb::borrow(session)};
+    return nb::cast(scope, nb::rv_policy::take_ownership);
+}
+
+nb::object insert_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
+    return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
+        nb::object r = execute(s, sql, args);
+        if (!t.key_by_returning)
+            return r.attr("lastrowid");
+        // No lastrowid: the key is what a RETURNING clause gives.
+        return glue::truthy(r.attr("returns_rows")) ? call0(r, name_scalar) : nb::none();
+    });
+}
+
+nb::object insert_list_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args, nb::handle batch_size) {
+    if (!batch_size.is_none())
+        positive_size(batch_size, "batch_size");
+    return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
+        insert_rows(t, s, sql, args, batch_size);
+        return nb::none();
+    });
+}
+
+nb::object select_iter_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args, nb::handle fetch_size,
+                            nb::handle convert) {
+    return open_select_stream(t, sql, con, args, positive_size(fetch_size, "fetch_size"), convert);
+}
+
+nb::object insert_orm2_shim(SqlTemplate &t, nb::handle statement, nb::handle data_list, nb::handle con) {
+    return in_session(t, con, [&](nb::handle s) -> nb::object { return execute(s, statement, data_list); });
+}
+
+// session.<method>(data), then a flush; add and add_all.
+template <const char *Method>
+nb::object add_shim(SqlTemplate &t, nb::handle data, nb::handle con) {
+    return in_session(t, con, [&](nb::handle s) -> nb::object {
+        s.attr(Method)(data);
+        s.attr("flush")();
+        return nb::none();
+    });
+}
+constexpr char kAdd[] = "add", kAddAll[] = "add_all";
+
+nb::object update_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
+    return in_session<true>(t, con, [&](nb::handle s) -> nb::object { return execute(s, sql, args).attr("rowcount"); });
+}
+
+nb::object delete_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
+    return self_of(t).attr("update")(sql, con, args);
+}
+
+nb::object update_orm2_shim(SqlTemplate &t, nb::handle statement, nb::handle con, nb::handle sql_param) {
+    return in_session(t, con,
+                      [&](nb::handle s) -> nb::object { return execute(s, statement, sql_param).attr("rowcount"); });
+}
+
+nb::object delete_orm2_shim(SqlTemplate &t, nb::handle statement, nb::handle con, nb::handle sql_param) {
+    return self_of(t).attr("update_orm2")(statement, con, sql_param);
+}
+
+nb::object bulk_update_mappings_shim(SqlTemplate &t, nb::handle table_model, nb::handle drumsel, nb::handle con) {
+    return in_session(t, con, [&](nb::handle s) -> nb::object {
+        s.attr("bulk_update_mappings")(table_model, drumsel);
+        return nb::none();
+    });
+}
+
+// The first row of `result` as a dictionary, or None.
+nb::object first_as_dict(nb::handle result) {
+    nb::object row = result.attr("first")();
+    return row.is_none() ? row : as_dict(row);
+}
+
+nb::object select_one_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
+    return in_session<true>(t, con, [&](nb::handle s) -> nb::object { return first_as_dict(execute(s, sql, args)); });
+}
+
+nb::object select_list_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
+    return in_session<true>(t, con, [&](nb::handle s) -> nb::object { return all_as_dicts(execute(s, sql, args)); });
+}
+
+nb::object select_one_orm1_shim(SqlTemplate &t, nb::handle statement, nb::handle con) {
+    return in_session(t, con, [&](nb::handle s) -> nb::object { return first_as_dict(execute(s, statement)); });
+}
+
+nb::object select_one_orm2_shim(SqlTemplate &t, nb::handle statement, nb::handle con) {
+    return in_session(t, con,
+                      [&](nb::handle s) -> nb::object { return execute(s, statement).attr("scalar_one_or_none")(); });
+}
+
+nb::object select_all_orm1_shim(SqlTemplate &t, nb::handle statement, nb::handle con) {
+    return in_session(t, con, [&](nb::handle s) -> nb::object { return call0(execute(s, statement), name_all); });
+}
+
+nb::object select_all_orm2_shim(SqlTemplate &t, nb::handle statement, nb::handle con) {
+    return in_session(t, con,
+                      [&](nb::handle s) -> nb::object { return call0(execute(s, statement).attr("scalars")(), name_all); });
+}
+
+nb::object select_page_shim(SqlTemplate &t, nb::handle sql, nb::handle page, nb::handle con, nb::handle args) {
+    return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
+        nb::object num = get_attr(page, name_page_num);
+        nb::object size = get_attr(page, name_page_size);
+        nb::object text = statement_text(sql);
+        auto [count, limited] = page_clauses_for(t, text);
+        nb::object offset = page_offset(page, num, size);
+        nb::dict values;
+        if (!args.is_none() && PyDict_Update(values.ptr(), args.ptr()) < 0)
+            throw nb::python_error();
+        values["page_size"] = size;
+        values["page_offset"] = offset;
+        nb::dict out;
+        out["pageNum"] = num;
+        out["pageSize"] = size;
+        out["total"] = call0(execute(s, count, args), name_scalar);
+        out["list"] = all_as_dicts(execute(s, limited, values));
+        return std::move(out);
+    });
+}
+
 }  // namespace
 
 NB_MODULE(ostrane, m) {
     zorvane::glue::quiet_shutdown();
     m.doc() = "SQL template: runs one statement per call with the library's session rules; paging.";
-    name_commit = PyUnicode_InternFromString("commit");
-    name_rollback = PyUnicode_InternFromString("rollback");
-    name_close = PyUnicode_InternFromString("close");
-    name_execute = PyUnicode_InternFromString("execute");
-    name_all = PyUnicode_InternFromString("all");
-    name_keys = PyUnicode_InternFromString("keys");
-    name_text = PyUnicode_InternFromString("text");
-    name_scalar = PyUnicode_InternFromString("scalar");
-    name_page_num = PyUnicode_InternFromString("pageNum");
-    name_page_size = PyUnicode_InternFromString("pageSize");
-    name_offset = PyUnicode_InternFromString("offset");
-    limit_suffix = PyUnicode_InternFromString(" limit :page_size offset :page_offset");
-    kw_execution_options = nb::make_tuple("execution_options").release().ptr();
+    intern_names();
     glue::register_streams(m);
     glue::after_fork_in_child(&reset_pools_after_fork);
 
     nb::object module_name = m.attr("__name__");
     m.attr("Page") = make_page_class(module_name);
     m.attr("PageInfo") = make_page_info_class(module_name);
-    m.def(
-        "count_query", [](nb::handle sql) { return count_stmt(statement_text(sql)); }, "sql"_a.none(),
-        "A new textual statement counting the rows of `sql`; values bound to `sql` are not carried over.");
-    m.def(
-        "limit_query",
-        [](nb::handle sql, nb::handle page) {
-            nb::object text = statement_text(sql);
-            return limit_stmt(text, page);
-        },
-        "sql"_a.none(), "page"_a.none(),
-        "`sql` followed by limit :page_size offset :page_offset, both bound from `page`.");
+    m.def("count_query", &count_query_shim, "sql"_a.none(),
+          "A new textual statement counting the rows of `sql`; values bound to `sql` are not carried over.");
+    m.def("limit_query", &limit_query_shim, "sql"_a.none(), "page"_a.none(),
+          "`sql` followed by limit :page_size offset :page_offset, both bound from `page`.");
 
     nb::class_<SessionScope>(m, "_SessionScope", "Session scope handed out by SqlTemplate.get_session.")
         .def("__enter__", &SessionScope::enter)
@@ -528,180 +654,46 @@ NB_MODULE(ostrane, m) {
     nb::class_<SqlTemplate>(m, "SqlTemplate", "Runs one statement per call on a session of its engine.")
         .def(nb::init<nb::object>(), "data_source"_a)
         .def_ro("data_source", &SqlTemplate::data_source, "The engine on which the template opens its own sessions.")
-        .def(
-            "get_session",
-            [](nb::handle self, nb::handle session) {
-                auto *scope = new SessionScope{nb::borrow(self), nb::inst_ptr<SqlTemplate>(self), nb::borrow(session)};
-                return nb::cast(scope, nb::rv_policy::take_ownership);
-            },
-            nb::is_method(), "session"_a.none() = none,
-            "Context manager: the given session, or a new one committed on success and closed at the end.")
-        .def(
-            "insert",
-            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-                return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
-                    nb::object r = execute(s, sql, args);
-                    if (!t.postgres)
-                        return r.attr("lastrowid");
-                    // PostgreSQL has no lastrowid: the key is what a RETURNING clause gives.
-                    return glue::truthy(r.attr("returns_rows")) ? call0(r, name_scalar) : nb::none();
-                });
-            },
-            "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
-            "Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else None).")
-        .def(
-            "insert_list",
-            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args, nb::handle batch_size) {
-                if (!batch_size.is_none())
-                    positive_size(batch_size, "batch_size");
-                return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
-                    insert_rows(t, s, sql, args, batch_size);
-                    return nb::none();
-                });
-            },
-            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "batch_size"_a.none() = none,
-            "Inserts every dictionary of `args` once, through the driver's executemany, `batch_size` rows per "
-            "execution (all at once when None); returns None.")
-        .def(
-            "select_iter",
-            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args, nb::handle fetch_size,
-               nb::handle convert) {
-                return open_select_stream(t, sql, con, args, positive_size(fetch_size, "fetch_size"), convert);
-            },
-            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "fetch_size"_a.none() = 1000,
-            "convert"_a.none() = none,
-            "A RowStream over the rows of `sql` as dictionaries (or `convert` of each batch of them), fetched "
-            "`fetch_size` at a time; an own session is held until the stream ends.")
-        .def(
-            "insert_orm2",
-            [](SqlTemplate &t, nb::handle statement, nb::handle data_list, nb::handle con) {
-                return in_session(t, con, [&](nb::handle s) -> nb::object { return execute(s, statement, data_list); });
-            },
-            "statement"_a, "data_list"_a.none(), "con"_a.none() = none,
-            "Executes an ORM insert; returns the toolkit's result object.")
-        .def(
-            "add",
-            [](SqlTemplate &t, nb::handle data, nb::handle con) {
-                return in_session(t, con, [&](nb::handle s) -> nb::object {
-                    s.attr("add")(data);
-                    s.attr("flush")();
-                    return nb::none();
-                });
-            },
-            "data"_a.none(), "con"_a.none() = none, "Adds one object and flushes.")
-        .def(
-            "add_all",
-            [](SqlTemplate &t, nb::handle data, nb::handle con) {
-                return in_session(t, con, [&](nb::handle s) -> nb::object {
-                    s.attr("add_all")(data);
-                    s.attr("flush")();
-                    return nb::none();
-                });
-            },
-            "data"_a.none(), "con"_a.none() = none, "Adds the objects and flushes.")
-        .def(
-            "update",
-            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-                return in_session<true>(t, con, [&](nb::handle s) -> nb::object { return execute(s, sql, args).attr("rowcount"); });
-            },
-            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "Executes a statement; returns rowcount.")
-        .def(
-            "delete",
-            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-                return self_of(t).attr("update")(sql, con, args);
-            },
-            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "Same as update(sql, con, args).")
-        .def(
-            "update_orm2",
-            [](SqlTemplate &t, nb::handle statement, nb::handle con, nb::handle sql_param) {
-                return in_session(t, con,
-                                  [&](nb::handle s) -> nb::object { return execute(s, statement, sql_param).attr("rowcount"); });
-            },
-            "statement"_a, "con"_a.none() = none, "sql_param"_a.none() = none,
-            "Executes an ORM update or delete; returns rowcount.")
-        .def(
-            "delete_orm2",
-            [](SqlTemplate &t, nb::handle statement, nb::handle con, nb::handle sql_param) {
-                return self_of(t).attr("update_orm2")(statement, con, sql_param);
-            },
-            "statement"_a, "con"_a.none() = none, "sql_param"_a.none() = none,
-            "Same as update_orm2(statement, con, sql_param).")
-        .def(
-            "bulk_update_mappings",
-            [](SqlTemplate &t, nb::handle table_model, nb::handle drumsel, nb::handle con) {
-                return in_session(t, con, [&](nb::handle s) -> nb::object {
-                    s.attr("bulk_update_mappings")(table_model, drumsel);
-                    return nb::none();
-                });
-            },
-            "table_model"_a.none(), "drumsel"_a.none() = none, "con"_a.none() = none,
-            "Updates rows of `table_model` from dictionaries holding their keys.")
-        .def(
-            "select_one",
-            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-                return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
-                    nb::object row = execute(s, sql, args).attr("first")();
-                    return row.is_none() ? row : as_dict(row);
-                });
-            },
-            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "The first row as a dictionary, or None.")
-        .def(
-            "select_list",
-            [](SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-                return in_session<true>(t, con, [&](nb::handle s) -> nb::object { return all_as_dicts(execute(s, sql, args)); });
-            },
-            "sql"_a, "con"_a.none() = none, "args"_a.none() = none, "All rows as dictionaries, in result order.")
-        .def(
-            "select_one_orm1",
-            [](SqlTemplate &t, nb::handle statement, nb::handle con) {
-                return in_session(t, con, [&](nb::handle s) -> nb::object {
-                    nb::object row = execute(s, statement).attr("first")();
-                    return row.is_none() ? row : as_dict(row);
-                });
-            },
-            "statement"_a, "con"_a.none() = none, "The first row of an ORM select as a dictionary, or None.")
-        .def(
-            "select_one_orm2",
-            [](SqlTemplate &t, nb::handle statement, nb::handle con) {
-                return in_session(t, con,
-                                  [&](nb::handle s) -> nb::object { return execute(s, statement).attr("scalar_one_or_none")(); });
-            },
-            "statement"_a, "con"_a.none() = none, "The single entity or scalar of an ORM select, or None.")
-        .def(
-            "select_all_orm1",
-            [](SqlTemplate &t, nb::handle statement, nb::handle con) {
-                return in_session(t, con, [&](nb::handle s) -> nb::object { return call0(execute(s, statement), name_all); });
-            },
-            "statement"_a, "con"_a.none() = none, "All rows of an ORM select as the toolkit's row objects.")
-        .def(
-            "select_all_orm2",
-            [](SqlTemplate &t, nb::handle statement, nb::handle con) {
-                return in_session(t, con,
-                                  [&](nb::handle s) -> nb::object { return call0(execute(s, statement).attr("scalars")(), name_all); });
-            },
-            "statement"_a, "con"_a.none() = none, "All entities or scalars of an ORM select.")
-        .def(
-            "select_page",
-            [](SqlTemplate &t, nb::handle sql, nb::handle page, nb::handle con, nb::handle args) {
-                return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
-                    nb::object num = get_attr(page, name_page_num);
-                    nb::object size = get_attr(page, name_page_size);
-                    nb::object text = statement_text(sql);
-                    auto [count, limited] = page_clauses_for(t, text);
-                    nb::object offset = page_offset(page, num, size);
-                    nb::dict values;
-                    if (!args.is_none() && PyDict_Update(values.ptr(), args.ptr()) < 0)
-                        throw nb::python_error();
-                    values["page_size"] = size;
-                    values["page_offset"] = offset;
-                    nb::dict out;
-                    out["pageNum"] = num;
-                    out["pageSize"] = size;
-                    out["total"] = call0(execute(s, count, args), name_scalar);
-                    out["list"] = all_as_dicts(execute(s, limited, values));
-                    return std::move(out);
-                });
-            },
-            "sql"_a.none(), "page"_a.none(), "con"_a.none() = none, "args"_a.none() = none,
-            "Counts the rows of `sql`, then fetches one page of them, in one session; returns the page dictionary.");
+        .def("get_session", &get_session_shim, nb::is_method(), "session"_a.none() = none,
+             "Context manager: the given session, or a new one committed on success and closed at the end.")
+        .def("insert", &insert_shim, "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
+             "Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else "
+             "None).")
+        .def("insert_list", &insert_list_shim, "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
+             "batch_size"_a.none() = none,
+             "Inserts every dictionary of `args` once, through the driver's executemany, `batch_size` rows per "
+             "execution (all at once when None); returns None.")
+        .def("select_iter", &select_iter_shim, "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
+             "fetch_size"_a.none() = 1000, "convert"_a.none() = none,
+             "A RowStream over the rows of `sql` as dictionaries (or `convert` of each batch of them), fetched "
+             "`fetch_size` at a time; an own session is held until the stream ends.")
+        .def("insert_orm2", &insert_orm2_shim, "statement"_a, "data_list"_a.none(), "con"_a.none() = none,
+             "Executes an ORM insert; returns the toolkit's result object.")
+        .def("add", &add_shim<kAdd>, "data"_a.none(), "con"_a.none() = none, "Adds one object and flushes.")
+        .def("add_all", &add_shim<kAddAll>, "data"_a.none(), "con"_a.none() = none, "Adds the objects and flushes.")
+        .def("update", &update_shim, "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
+             "Executes a statement; returns rowcount.")
+        .def("delete", &delete_shim, "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
+             "Same as update(sql, con, args).")
+        .def("update_orm2", &update_orm2_shim, "statement"_a, "con"_a.none() = none, "sql_param"_a.none() = none,
+             "Executes an ORM update or delete; returns rowcount.")
+        .def("delete_orm2", &delete_orm2_shim, "statement"_a, "con"_a.none() = none, "sql_param"_a.none() = none,
+             "Same as update_orm2(statement, con, sql_param).")
+        .def("bulk_update_mappings", &bulk_update_mappings_shim, "table_model"_a.none(), "drumsel"_a.none() = none,
+             "con"_a.none() = none, "Updates rows of `table_model` from dictionaries holding their keys.")
+        .def("select_one", &select_one_shim, "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
+             "The first row as a dictionary, or None.")
+        .def("select_list", &select_list_shim, "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
+             "All rows as dictionaries, in result order.")
+        .def("select_one_orm1", &select_one_orm1_shim, "statement"_a, "con"_a.none() = none,
+             "The first row of an ORM select as a dictionary, or None.")
+        .def("select_one_orm2", &select_one_orm2_shim, "statement"_a, "con"_a.none() = none,
+             "The single entity or scalar of an ORM select, or None.")
+        .def("select_all_orm1", &select_all_orm1_shim, "statement"_a, "con"_a.none() = none,
+             "All rows of an ORM select as the toolkit's row objects.")
+        .def("select_all_orm2", &select_all_orm2_shim, "statement"_a, "con"_a.none() = none,
+             "All entities or scalars of an ORM select.")
+        .def("select_page", &select_page_shim, "sql"_a.none(), "page"_a.none(), "con"_a.none() = none,
+             "args"_a.none() = none,
+             "Counts the rows of `sql`, then fetches one page of them, in one session; returns the page dictionary.");
 }

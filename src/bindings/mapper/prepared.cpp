@@ -1,6 +1,7 @@
 // src/bindings/mapper/prepared.cpp: #{...} text to a bound statement, with a bounded cache.
 #include "mapper/prepared.hpp"
 
+#include "glue/backend.hpp"
 #include "text/sql_text.hpp"
 
 namespace zorvane::glue {
@@ -133,13 +134,8 @@ PyObject *lookup_indexed(PyObject *param, PyObject *key, PyObject *index) {
 core::SqlDialect dialect_of(nb::handle db_type) {
     if (db_type.is_none())
         return {};
-    if (PyUnicode_Check(db_type.ptr())) {
-        std::string_view name = utf8(db_type);
-        if (name == "mysql" || name == "mariadb")
-            return {true};
-        if (name == "sqlite" || name == "postgresql")
-            return {};
-    }
+    if (const Backend *kind = backend_named(db_type))
+        return kind->text;
     raise(PyExc_ValueError, "db_type must be None, 'sqlite', 'postgresql', 'mysql' or 'mariadb', not " +
                                 std::string(utf8(nb::repr(db_type))));
 }

@@ -2,6 +2,7 @@
 // bridge), per-loop async engines, AsyncBaseMapper and ZorvaneConfig.dispose_async.
 #include <vector>
 
+#include "glue/backend.hpp"
 #include "top/async_bridge.hpp"
 #include "top/callable.hpp"
 #include "top/mapper.hpp"
@@ -94,38 +95,40 @@ bool in_memory(nb::handle url) {
     return db.is_none() || nb::len(db) == 0 || db.equal(nb::str(":memory:"));
 }
 
-// The async URL and engine options of a sync engine that was not made by the configuration:
-// the driver's async sibling and the same pool settings.
+// The async URL and engine options of a sync engine for which the configuration noted none
+// (an in-memory SQLite datasource, or an engine made elsewhere): the kind's async driver and
+// the same pool settings.
 nb::object derived_source(nb::handle engine) {
     nb::object url = engine.attr("url");
-    std::string backend = nb::str(url.attr("get_backend_name")()).c_str();
-    const char *driver = backend == "sqlite" ? "sqlite+aiosqlite"
-                         : backend == "mysql" ? "mysql+aiomysql"
-                         : backend == "postgresql" ? "postgresql+psycopg"
-                                                   : nullptr;
-    if (!driver)
-        glue::raise(PyExc_ValueError, "no async driver for datasources of kind " + backend);
+    nb::object backend = url.attr("get_backend_name")();
+    const glue::Backend *kind = glue::backend_named(backend);
+    if (!kind)
+        glue::raise(PyExc_ValueError, std::string("no async driver for datasources of kind ") + nb::str(backend).c_str());
     nb::dict options;
     options["echo"] = engine.attr("echo");
     nb::object pool = engine.attr("pool");
     if (PyObject_IsInstance(pool.ptr(), static_pool.get().ptr()) == 1) {
         options["poolclass"] = static_pool.get();
-        if (backend == "sqlite" && in_memory(url)) {
+        if (!kind->server && in_memory(url)) {
             nb::object fairy = engine.attr("raw_connection")();
             nb::object shared = nb::cast(SharedConnection{fairy.attr("dbapi_connection")}, nb::rv_policy::move);
             fairy.attr("close")();
             options["async_creator"] = make_callable(&shared_creator, {shared});
         }
     } else {
+        // Not made by the configuration, so no settings were noted; the pool has no public
+        // accessor for its overflow, recycle and pre-ping settings.
         options["pool_size"] = pool.attr("size")();
         options["max_overflow"] = pool.attr("_max_overflow");
         options["pool_recycle"] = pool.attr("_recycle");
-        options["pool_timeout"] = pool.attr("_timeout");
+        options["pool_timeout"] = pool.attr("timeout")();
         options["pool_pre_ping"] = pool.attr("_pre_ping");
     }
+    nb::object async_url = url.attr("set")("drivername"_a = kind->async_driver);
+    if (kind->batch_option)
+        async_url = async_url.attr("difference_update_query")(nb::make_tuple(kind->batch_option));
     nb::dict source;
-    source["url"] = url.attr("set")("drivername"_a = driver).attr("difference_update_query")(
-        nb::make_tuple("rewriteBatchedStatements"));
+    source["url"] = async_url;
     source["options"] = options;
     source["listeners"] = nb::list();
     source["loops"] = nb::dict();
@@ -173,6 +176,7 @@ PyObject *interrupt_sqlite(PyObject *, PyObject *const *args, std::size_t nargsf
 void drop_engine(nb::handle engine) {
     nb::object sync_engine = engine.attr("sync_engine");
     nb::object pool = sync_engine.attr("pool");
+    // The pool lists its idle connections nowhere public (checkedin() only counts them).
     nb::object idle = nb::steal(PyObject_GetAttrString(pool.ptr(), "_pool"));
     nb::object records = idle.is_valid() ? nb::steal(PyObject_GetAttrString(idle.ptr(), "queue")) : nb::object();
     PyErr_Clear();
@@ -226,7 +230,8 @@ nb::object per_loop(nb::handle entry, bool create) {
         drop_engine(glue::tuple_item(stale.ptr(), 0));
     }
     nb::object engine = create_async_engine(item(source, "url"), **item(source, "options"));
-    if (engine.attr("dialect").attr("name").equal(nb::str("sqlite")))
+    const glue::Backend *kind = glue::backend_of(engine);
+    if (kind && kind->interrupt_on_cancel)
         event_listen(engine.attr("sync_engine"), "handle_error", make_callable(&interrupt_sqlite, {}));
     for (nb::handle pair : item(source, "listeners"))
         event_listen(engine.attr("sync_engine"), pair[0], pair[1]);

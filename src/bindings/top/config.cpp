@@ -1,4 +1,5 @@
 // src/bindings/top/config.cpp: DataSource, DBConfig, ZorvaneConfig and mapper file discovery.
+#include "glue/backend.hpp"
 #include "top/async_bridge.hpp"
 #include "top/callable.hpp"
 #include "top/parts.hpp"
@@ -27,27 +28,19 @@ glue::Lazy path_isdir{"os.path", "isdir"};
 PyObject *g_datasource_cls = nullptr;
 PyObject *g_dbconfig_cls = nullptr;
 PyObject *g_config_cls = nullptr;
-PyObject *g_strip_batch_option = nullptr;
 PyObject *g_bind_dict_as_jsonb = nullptr;
 
 const char *kServerKeys[] = {"host", "port", "user", "password", "database"};
 // Optional in a declaration, for every kind; absent ones keep the DataSource defaults.
 const char *kTuningKeys[] = {"pool_size", "max_overflow", "pool_recycle", "pool_timeout", "connect_args"};
 
-// The server kinds and their toolkit URL drivers.
-const char *server_driver(nb::handle db_type) {
-    if (PyUnicode_Check(db_type.ptr())) {
-        if (PyUnicode_CompareWithASCIIString(db_type.ptr(), "mysql") == 0)
-            return "mysql+pymysql";
-        if (PyUnicode_CompareWithASCIIString(db_type.ptr(), "postgresql") == 0)
-            return "postgresql+psycopg";
-    }
-    return nullptr;
-}
-
 std::string text_of(nb::handle v) { return nb::str(v).c_str(); }
 
-bool is_text(nb::handle v, const char *s) { return PyUnicode_Check(v.ptr()) && PyUnicode_CompareWithASCIIString(v.ptr(), s) == 0; }
+// The kind a datasource declares: a db_type naming a kind by its own name ("mariadb" is none).
+const glue::Backend *declared_kind(nb::handle db_type) {
+    const glue::Backend *kind = glue::backend_named(db_type);
+    return kind && PyUnicode_CompareWithASCIIString(db_type.ptr(), kind->name) == 0 ? kind : nullptr;
+}
 
 nb::handle config_cls() { return g_config_cls; }
 
@@ -70,11 +63,11 @@ void dbconfig_init(nb::handle self, nb::handle primary, nb::handle mapper_xml_pa
         if (PySequence_Contains(value.ptr(), nb::str("db_type").ptr()) != 1)
             continue;
         nb::object db_type = value["db_type"];
-        const bool server = server_driver(db_type) != nullptr;
-        if (!server && !is_text(db_type, "sqlite"))
+        const glue::Backend *kind = declared_kind(db_type);
+        if (!kind)
             continue;
         nb::dict fields;
-        if (server) {
+        if (kind->server) {
             for (const char *key : kServerKeys) {
                 if (PySequence_Contains(value.ptr(), nb::str(key).ptr()) != 1)
                     glue::raise_exception(std::string(key) + " not exist !");
@@ -102,11 +95,10 @@ void dbconfig_init(nb::handle self, nb::handle primary, nb::handle mapper_xml_pa
 
 nb::object text_or_none(nb::handle v) { return v.is_none() ? nb::none() : nb::object(nb::str(v)); }
 
-// The driver takes no "rewriteBatchedStatements"; the URL keeps it, the connect call does
-// not. A do_connect listener: (dialect, conn_rec, cargs, cparams).
-PyObject *strip_batch_option(PyObject *, PyObject *const *args, std::size_t nargsf, PyObject *) {
-    if (PyVectorcall_NARGS(nargsf) >= 4 && PyDict_Check(args[3]) &&
-        PyDict_DelItemString(args[3], "rewriteBatchedStatements") < 0)
+// The driver does not take the kind's batch option; the URL keeps it, the connect call does
+// not. A do_connect listener: (dialect, conn_rec, cargs, cparams). Payload: 0 the option name.
+PyObject *strip_batch_option(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *) {
+    if (PyVectorcall_NARGS(nargsf) >= 4 && PyDict_Check(args[3]) && PyDict_DelItem(args[3], payload(self, 0)) < 0)
         PyErr_Clear();
     Py_RETURN_NONE;
 }
@@ -132,17 +124,17 @@ PyObject *bind_dict_as_jsonb(PyObject *, PyObject *const *args, std::size_t narg
 }
 
 // What the async engines of a datasource are made with: the sync engine's settings on the
-// driver's async sibling, without the URL option that only the sync MySQL driver takes.
-void note_async(nb::handle engine, nb::handle url, const char *async_driver, nb::dict options, nb::list listeners) {
-    nb::object async_url = url.attr("set")("drivername"_a = async_driver)
-                               .attr("difference_update_query")(nb::make_tuple("rewriteBatchedStatements"));
+// kind's async driver, without the URL option that only the sync driver takes.
+void note_async(nb::handle engine, nb::handle url, const glue::Backend &kind, nb::dict options, nb::list listeners) {
+    nb::object async_url = url.attr("set")("drivername"_a = kind.async_driver);
+    if (kind.batch_option)
+        async_url = async_url.attr("difference_update_query")(nb::make_tuple(kind.batch_option));
     top::note_async_options(engine, async_url, options, listeners);
 }
 
 // Engine for one DataSource. Every URL part is escaped by URL.create; None fields are
 // left out rather than written as the text "None".
 nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &unknown_message) {
-    nb::object db_type = ds.attr("db_type");
     nb::object echo = nb::borrow(config_cls()).attr("raw_sql");
     nb::object url_cls = nb::borrow(url_create.get());
     nb::dict connect_args;
@@ -154,42 +146,26 @@ nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &
     pool["max_overflow"] = field_or(ds, "max_overflow", nb::int_(30));
     pool["pool_timeout"] = field_or(ds, "pool_timeout", nb::int_(30));
     nb::object recycle = field_or(ds, "pool_recycle", nb::int_(1800));
-    if (const char *driver = server_driver(db_type)) {
-        const bool mysql = is_text(db_type, "mysql");
+    const glue::Backend *kind = declared_kind(ds.attr("db_type"));
+    if (!kind)
+        glue::raise_exception(unknown_message);
+    const bool with_batch_option = kind->batch_option && added_at_run_time;
+    nb::object url;
+    if (kind->server) {
         nb::object port = ds.attr("port");
         nb::object port_num = port.is_none() ? nb::none() : nb::steal(PyNumber_Long(nb::str(port).ptr()));
         if (!port_num.is_valid())
             throw nb::python_error();
         nb::dict query;
-        if (mysql && added_at_run_time)
-            query["rewriteBatchedStatements"] = "true";
-        nb::object url = url_cls.attr("create")(driver, nb::arg("username") = text_or_none(ds.attr("user")),
-                                                nb::arg("password") = text_or_none(ds.attr("password")),
-                                                nb::arg("host") = text_or_none(ds.attr("host")),
-                                                nb::arg("port") = port_num,
-                                                nb::arg("database") = text_or_none(ds.attr("database")),
-                                                nb::arg("query") = query);
-        nb::object engine = create_engine(url, nb::arg("echo") = echo, nb::arg("pool_recycle") = recycle,
-                                          nb::arg("pool_pre_ping") = true, nb::arg("connect_args") = connect_args,
-                                          **pool);
-        if (mysql && added_at_run_time)
-            event_listen(engine, "do_connect", nb::handle(g_strip_batch_option));
-        nb::list listeners;
-        if (!mysql) {
-            event_listen(engine, "connect", nb::handle(g_bind_dict_as_jsonb));
-            listeners.append(nb::make_tuple("connect", nb::handle(g_bind_dict_as_jsonb)));
-        }
-        nb::dict options(pool);
-        options["echo"] = echo;
-        options["pool_recycle"] = recycle;
-        options["pool_pre_ping"] = true;
-        options["connect_args"] = nb::dict(connect_args);
-        note_async(engine, url, mysql ? "mysql+aiomysql" : "postgresql+psycopg", options, listeners);
-        return engine;
-    }
-    if (is_text(db_type, "sqlite")) {
+        if (with_batch_option)
+            query[kind->batch_option] = "true";
+        url = url_cls.attr("create")(kind->sync_driver, nb::arg("username") = text_or_none(ds.attr("user")),
+                                     nb::arg("password") = text_or_none(ds.attr("password")),
+                                     nb::arg("host") = text_or_none(ds.attr("host")), nb::arg("port") = port_num,
+                                     nb::arg("database") = text_or_none(ds.attr("database")), nb::arg("query") = query);
+    } else {
         nb::str path(ds.attr("sqlite_path"));
-        nb::object url = url_cls.attr("create")("sqlite", nb::arg("database") = path);
+        url = url_cls.attr("create")(kind->sync_driver, nb::arg("database") = path);
         std::string_view p = glue::utf8(path);
         if (p.empty() || p == ":memory:") {
             // One connection shared by all sessions: every session sees the same database.
@@ -198,17 +174,23 @@ nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &
                                  nb::arg("connect_args") = connect_args, nb::arg("pool_recycle") = recycle,
                                  nb::arg("pool_pre_ping") = true);
         }
-        nb::object engine = create_engine(url, nb::arg("echo") = echo, nb::arg("pool_recycle") = recycle,
-                                          nb::arg("pool_pre_ping") = true, nb::arg("connect_args") = connect_args, **pool);
-        nb::dict options(pool);
-        options["echo"] = echo;
-        options["pool_recycle"] = recycle;
-        options["pool_pre_ping"] = true;
-        options["connect_args"] = nb::dict(connect_args);
-        note_async(engine, url, "sqlite+aiosqlite", options, nb::list());
-        return engine;
     }
-    glue::raise_exception(unknown_message);
+    nb::object engine = create_engine(url, nb::arg("echo") = echo, nb::arg("pool_recycle") = recycle,
+                                      nb::arg("pool_pre_ping") = true, nb::arg("connect_args") = connect_args, **pool);
+    if (with_batch_option)
+        event_listen(engine, "do_connect", make_callable(&strip_batch_option, {nb::str(kind->batch_option)}));
+    nb::list listeners;
+    if (kind->dicts_as_jsonb) {
+        event_listen(engine, "connect", nb::handle(g_bind_dict_as_jsonb));
+        listeners.append(nb::make_tuple("connect", nb::handle(g_bind_dict_as_jsonb)));
+    }
+    nb::dict options(pool);
+    options["echo"] = echo;
+    options["pool_recycle"] = recycle;
+    options["pool_pre_ping"] = true;
+    options["connect_args"] = nb::dict(connect_args);
+    note_async(engine, url, *kind, options, listeners);
+    return engine;
 }
 
 // DataSource text form: the generated one, with a non-empty password and connect_args
@@ -408,7 +390,6 @@ void register_config(nb::module_ &m) {
     g_dbconfig_cls = cfg_cls.inc_ref().ptr();
     m.attr("DBConfig") = cfg_cls;
 
-    g_strip_batch_option = make_callable(&strip_batch_option, {}).release().ptr();
     g_bind_dict_as_jsonb = make_callable(&bind_dict_as_jsonb, {}).release().ptr();
 
     nb::dict ns;

@@ -1,0 +1,34 @@
+// src/bindings/glue/backend.hpp: what the bindings do differently per database kind, one
+// profile per kind (SQLite, MySQL/MariaDB, PostgreSQL).
+#pragma once
+#include <string_view>
+
+#include "glue/common.hpp"
+#include "text/sql_text.hpp"
+
+namespace zorvane::glue {
+
+struct Backend {
+    const char *name;          // db_type of its datasources and name of its dialect
+    const char *sync_driver;   // URL drivername of the engines the configuration makes
+    const char *async_driver;  // URL drivername of their async twins
+    // URL option of datasources added at run time that the driver does not take: the connect
+    // call drops it (a do_connect listener) and async URLs leave it out. nullptr: none.
+    const char *batch_option;
+    bool server;               // host, port, user, password, database; else a file (sqlite_path)
+    bool key_by_returning;     // an insert's key is its RETURNING value: the driver has no lastrowid
+    bool count_without_order;  // count queries leave the statement's ORDER BY out
+    bool dicts_as_jsonb;       // a connect listener binds dicts as jsonb, on sync and async engines
+    bool interrupt_on_cancel;  // async engines interrupt a cancelled statement (handle_error listener)
+    core::SqlDialect text;     // the rules statement text is read by
+};
+
+// The profile of a db_type or dialect name ("mariadb" is the MySQL kind); nullptr for any
+// other name or object.
+const Backend *backend_named(std::string_view name);
+const Backend *backend_named(nb::handle name);
+
+// The profile of an engine, by its dialect's name; nullptr for none or another kind.
+const Backend *backend_of(nb::handle engine);
+
+}  // namespace zorvane::glue
