@@ -31,6 +31,7 @@ std::unordered_set<SqlTemplate *> live_templates;  // guarded by the GIL
 struct SqlTemplate {
     nb::object data_source;
     nb::object factory;     // one session factory per template, made on first use
+    const glue::Backend *backend = nullptr;  // nullptr for an engine of another kind
     bool key_by_returning = false;     // see glue::Backend
     bool count_without_order = false;
     nb::dict page_clauses;  // statement text -> (count clause, page clause), see page_clauses_for
@@ -38,6 +39,7 @@ struct SqlTemplate {
 
     explicit SqlTemplate(nb::object ds) : data_source(std::move(ds)) {
         if (const glue::Backend *kind = glue::backend_of(data_source)) {
+            backend = kind;
             key_by_returning = kind->key_by_returning;
             count_without_order = kind->count_without_order;
         }
@@ -99,6 +101,11 @@ nb::object execute(nb::handle s, nb::handle stmt, nb::handle params) {
     return nb::steal(r);
 }
 
+// A textual statement with bound values the template's driver takes (glue::adapt_values).
+nb::object execute(SqlTemplate &t, nb::handle s, nb::handle stmt, nb::handle params) {
+    return execute(s, stmt, glue::adapt_values(t.backend, params));
+}
+
 nb::object execute(nb::handle s, nb::handle stmt) {
     PyObject *args[] = {nullptr, s.ptr(), stmt.ptr()};
     PyObject *r = PyObject_VectorcallMethod(name_execute, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -142,7 +149,8 @@ nb::object open_select_stream(SqlTemplate &t, nb::handle sql, nb::handle con, nb
     try {
         nb::dict options;
         options["yield_per"] = nb::int_(fetch_size);
-        PyObject *stack[] = {nullptr, s.ptr(), sql.ptr(), args.ptr(), options.ptr()};
+        nb::object values = glue::adapt_values(t.backend, args);
+        PyObject *stack[] = {nullptr, s.ptr(), sql.ptr(), values.ptr(), options.ptr()};
         result = nb::steal(PyObject_VectorcallMethod(name_execute, stack + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                      kw_execution_options));
         if (!result.is_valid())
@@ -379,6 +387,17 @@ void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, 
     if (n == 0)
         return;
     const Py_ssize_t size = batch_size.is_none() ? n : positive_size(batch_size, "batch_size");
+    nb::object adapted;  // the rows with values adapted for the driver, made when one needs it
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::handle row = glue::list_item(rows.ptr(), i);
+        nb::object a = glue::adapt_values(t.backend, row);
+        if (!a.is(row) && !adapted.is_valid())
+            adapted = nb::steal(PyList_GetSlice(rows.ptr(), 0, n));
+        if (adapted.is_valid())
+            glue::list_set(adapted.ptr(), i, a.release().ptr());
+    }
+    if (adapted.is_valid())
+        rows = adapted;
     nb::object plan = driver_insert_for(t, sql);
     nb::object params = plan.is_none() ? nb::object() : driver_params(plan, rows);
     nb::object target, statement;
@@ -515,7 +534,7 @@ nb::object get_session_shim(nb::handle self, nb::handle session) {
 
 nb::object insert_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
     return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
-        nb::object r = execute(s, sql, args);
+        nb::object r = execute(t, s, sql, args);
         if (!t.key_by_returning)
             return r.attr("lastrowid");
         // No lastrowid: the key is what a RETURNING clause gives.
@@ -553,7 +572,7 @@ nb::object add_shim(SqlTemplate &t, nb::handle data, nb::handle con) {
 constexpr char kAdd[] = "add", kAddAll[] = "add_all";
 
 nb::object update_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-    return in_session<true>(t, con, [&](nb::handle s) -> nb::object { return execute(s, sql, args).attr("rowcount"); });
+    return in_session<true>(t, con, [&](nb::handle s) -> nb::object { return execute(t, s, sql, args).attr("rowcount"); });
 }
 
 nb::object delete_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
@@ -583,11 +602,11 @@ nb::object first_as_dict(nb::handle result) {
 }
 
 nb::object select_one_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-    return in_session<true>(t, con, [&](nb::handle s) -> nb::object { return first_as_dict(execute(s, sql, args)); });
+    return in_session<true>(t, con, [&](nb::handle s) -> nb::object { return first_as_dict(execute(t, s, sql, args)); });
 }
 
 nb::object select_list_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-    return in_session<true>(t, con, [&](nb::handle s) -> nb::object { return all_as_dicts(execute(s, sql, args)); });
+    return in_session<true>(t, con, [&](nb::handle s) -> nb::object { return all_as_dicts(execute(t, s, sql, args)); });
 }
 
 nb::object select_one_orm1_shim(SqlTemplate &t, nb::handle statement, nb::handle con) {
@@ -623,8 +642,8 @@ nb::object select_page_shim(SqlTemplate &t, nb::handle sql, nb::handle page, nb:
         nb::dict out;
         out["pageNum"] = num;
         out["pageSize"] = size;
-        out["total"] = call0(execute(s, count, args), name_scalar);
-        out["list"] = all_as_dicts(execute(s, limited, values));
+        out["total"] = call0(execute(t, s, count, args), name_scalar);
+        out["list"] = all_as_dicts(execute(t, s, limited, values));
         return std::move(out);
     });
 }

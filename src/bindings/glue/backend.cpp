@@ -6,19 +6,68 @@ namespace {
 
 const Backend kSqlite{"sqlite", "sqlite", "sqlite+aiosqlite", nullptr,
                       /*server*/ false, /*key_by_returning*/ false, /*count_without_order*/ false,
-                      /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ true, /*text*/ {}};
+                      /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ true, /*text*/ {},
+                      /*native_uuid*/ false, /*native_temporal*/ false};
 const Backend kMysql{"mysql", "mysql+pymysql", "mysql+aiomysql", "rewriteBatchedStatements",
                      /*server*/ true, /*key_by_returning*/ false, /*count_without_order*/ false,
-                     /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ false, /*text*/ {true}};
+                     /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ false, /*text*/ {true},
+                     /*native_uuid*/ false, /*native_temporal*/ true};
 const Backend kPostgres{"postgresql", "postgresql+psycopg", "postgresql+psycopg", nullptr,
                         /*server*/ true, /*key_by_returning*/ true, /*count_without_order*/ true,
-                        /*dicts_as_jsonb*/ true, /*interrupt_on_cancel*/ false, /*text*/ {}};
+                        /*dicts_as_jsonb*/ true, /*interrupt_on_cancel*/ false, /*text*/ {},
+                        /*native_uuid*/ true, /*native_temporal*/ true};
 
 struct Named {
     const char *name;
     const Backend *backend;
 };
 const Named kNames[] = {{"sqlite", &kSqlite}, {"mysql", &kMysql}, {"mariadb", &kMysql}, {"postgresql", &kPostgres}};
+
+Lazy enum_t{"enum", "Enum"};
+Lazy uuid_t{"uuid", "UUID"};
+Lazy decimal_t{"decimal", "Decimal"};
+Lazy date_t{"datetime", "date"};
+Lazy datetime_t{"datetime", "datetime"};
+Lazy time_t{"datetime", "time"};
+Lazy json_dumps{"json", "dumps"};
+
+// Every driver binds these as they are.
+bool plain(PyObject *v) {
+    PyTypeObject *t = Py_TYPE(v);
+    return v == Py_None || t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           t == &PyBytes_Type;
+}
+
+bool is_a(PyObject *v, Lazy &type) {
+    int r = PyObject_IsInstance(v, type.get().ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+// `v` as the kind's driver takes it, or an invalid object when it binds as it is.
+nb::object adapt(const Backend &k, PyObject *v) {
+    if (plain(v) || PyList_Check(v) || PyTuple_Check(v))
+        return nb::object();
+    if (is_a(v, enum_t)) {
+        nb::object value = nb::handle(v).attr("value");
+        nb::object again = adapt(k, value.ptr());
+        return again.is_valid() ? again : value;
+    }
+    if (PyDict_Check(v))
+        return k.dicts_as_jsonb ? nb::object() : json_dumps(nb::handle(v));
+    if (!k.native_uuid && is_a(v, uuid_t))
+        return nb::str(nb::handle(v));
+    if (!k.native_temporal) {
+        if (is_a(v, datetime_t))
+            return nb::handle(v).attr("isoformat")(" ");  // the text sqlite3's own adapter made
+        if (is_a(v, date_t) || is_a(v, time_t))
+            return nb::handle(v).attr("isoformat")();
+        if (is_a(v, decimal_t))
+            return nb::str(nb::handle(v));
+    }
+    return nb::object();
+}
 
 }  // namespace
 
@@ -36,6 +85,24 @@ const Backend *backend_named(nb::handle name) {
         if (PyUnicode_CompareWithASCIIString(name.ptr(), n.name) == 0)
             return n.backend;
     return nullptr;
+}
+
+nb::object adapt_values(const Backend *kind, nb::handle values) {
+    if (!kind || !PyDict_Check(values.ptr()))
+        return nb::borrow(values);
+    nb::object out;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(values.ptr(), &pos, &key, &value)) {
+        nb::object adapted = adapt(*kind, value);
+        if (!adapted.is_valid())
+            continue;
+        if (!out.is_valid() && !(out = nb::steal(PyDict_Copy(values.ptr()))).is_valid())
+            throw nb::python_error();
+        if (PyDict_SetItem(out.ptr(), key, adapted.ptr()) < 0)
+            throw nb::python_error();
+    }
+    return out.is_valid() ? out : nb::borrow(values);
 }
 
 const Backend *backend_of(nb::handle engine) {

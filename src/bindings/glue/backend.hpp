@@ -21,7 +21,14 @@ struct Backend {
     bool dicts_as_jsonb;       // a connect listener binds dicts as jsonb, on sync and async engines
     bool interrupt_on_cancel;  // async engines interrupt a cancelled statement (handle_error listener)
     core::SqlDialect text;     // the rules statement text is read by
+    bool native_uuid;          // the driver binds uuid.UUID; else its text
+    bool native_temporal;      // the driver binds Decimal, date, datetime and time; else their text
 };
+
+// The bound values `values` (a dict) as the kind's driver takes them: an Enum member binds its
+// value, a dict its JSON text (PostgreSQL: jsonb), a UUID, Decimal or date and time value its
+// text where the driver has no adapter. `values` itself when nothing needs adapting.
+nb::object adapt_values(const Backend *kind, nb::handle values);
 
 // The profile of a db_type or dialect name ("mariadb" is the MySQL kind); nullptr for any
 // other name or object.

@@ -3,6 +3,7 @@ import asyncio
 import datetime
 import decimal
 import enum
+import json
 import uuid
 from typing import AsyncIterator, Iterator
 
@@ -160,3 +161,18 @@ def test_results_follow_the_return_annotation(converting_ds, kind, annotation, s
         with switch_datasource("main"), pytest.raises(TypeError, match="please check result type") as error:
             converted(kind, annotation, "SELECT 1 AS a, 2 AS b")()
         assert "2 columns: a, b" in "".join(getattr(error.value, "__notes__", []))
+
+
+@pytest.mark.parametrize("value", [decimal.Decimal("1.10"), datetime.date(1990, 1, 2), datetime.time(3, 4, 5),
+                                   datetime.datetime(1990, 1, 2, 3, 4, 5), uuid.UUID(UUID), Colour.RED, {"a": [1, "é"]}])
+def test_parameters_bind_and_read_back_equal(main_ds, value):
+    annotation = dict if isinstance(value, dict) else type(value)
+
+    @select_one("SELECT #{v} AS v")
+    def echo(v: annotation) -> annotation: ...
+
+    with switch_datasource("main"):
+        got = echo(value)
+    if isinstance(value, dict):  # the row; JSON text where the database has no JSON parameter type
+        got = got["v"] if isinstance(got["v"], dict) else json.loads(got["v"])
+    assert got == value
