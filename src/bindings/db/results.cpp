@@ -208,8 +208,10 @@ nb::object to_scalar(nb::handle target, nb::handle value) {
     return nb::steal(r);
 }
 
-// Each row as `element`: its single column as a scalar, or its values as a tuple.
-nb::object shape_rows(nb::handle rows, nb::handle element) {
+// A new list of f(row) for each row of the sequence `rows`, taken as a snapshot first
+// (constructors may touch `rows`).
+template <class F>
+nb::object map_rows(nb::handle rows, F &&f) {
     nb::object seq = nb::steal(PySequence_Tuple(rows.ptr()));
     if (!seq.is_valid())
         throw nb::python_error();
@@ -217,14 +219,17 @@ nb::object shape_rows(nb::handle rows, nb::handle element) {
     nb::object out = nb::steal(PyList_New(count));
     if (!out.is_valid())
         throw nb::python_error();
-    nb::object scalar = scalar_target(element);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::handle row = glue::tuple_item(seq.ptr(), i);
-        nb::object v = scalar.is_valid() ? scalar_of_row(scalar, row, "a statement without a resultType")
-                                         : tuple_of_row(row);
-        glue::list_set(out.ptr(), i, v.release().ptr());
-    }
+    for (Py_ssize_t i = 0; i < count; ++i)
+        glue::list_set(out.ptr(), i, f(nb::handle(glue::tuple_item(seq.ptr(), i))).release().ptr());
     return out;
+}
+
+// Each row as `element`: its single column as a scalar, or its values as a tuple.
+nb::object shape_rows(nb::handle rows, nb::handle element) {
+    nb::object scalar = scalar_target(element);
+    return map_rows(rows, [&](nb::handle row) {
+        return scalar.is_valid() ? scalar_of_row(scalar, row, "a statement without a resultType") : tuple_of_row(row);
+    });
 }
 
 }  // namespace
@@ -388,30 +393,12 @@ nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle
         return nb::borrow(results);
     if (test(is_result_class, result_type))
         return build_objects(result_type, results);
-    nb::object rows = nb::steal(PySequence_Tuple(results.ptr()));  // iterated once, as it was when called
-    if (!rows.is_valid())
-        throw nb::python_error();
-    const Py_ssize_t count = glue::tuple_size(rows.ptr());
-    nb::object out = nb::steal(PyList_New(count));
-    if (!out.is_valid())
-        throw nb::python_error();
-    for (Py_ssize_t i = 0; i < count; ++i)
-        glue::list_set(out.ptr(), i, first_value(glue::tuple_item(rows.ptr(), i)).release().ptr());
-    return out;
+    return map_rows(results, [](nb::handle row) { return first_value(row); });
 }
 
 nb::object build_objects(nb::handle cls, nb::handle rows) {
-    nb::object seq = nb::steal(PySequence_Tuple(rows.ptr()));  // a snapshot: constructors may touch `rows`
-    if (!seq.is_valid())
-        throw nb::python_error();
-    const Py_ssize_t count = glue::tuple_size(seq.ptr());
-    nb::object out = nb::steal(PyList_New(count));
-    if (!out.is_valid())
-        throw nb::python_error();
     RowBuilder build(cls);
-    for (Py_ssize_t i = 0; i < count; ++i)
-        glue::list_set(out.ptr(), i, build(glue::tuple_item(seq.ptr(), i)).release().ptr());
-    return out;
+    return map_rows(rows, [&](nb::handle row) { return build(row); });
 }
 
 }  // namespace zorvane::glue

@@ -51,13 +51,8 @@ nb::object resolved_hint(nb::handle func, nb::handle name, nb::object &hints, bo
     }
     if (!hints.is_valid())
         return nb::object();
-    PyObject *v = PyObject_GetItem(hints.ptr(), name.ptr());
-    if (v)
-        return nb::steal(v);
-    if (!PyErr_ExceptionMatches(PyExc_KeyError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return nb::none();
+    nb::object hint = lookup(hints, name);
+    return hint.is_valid() ? hint : nb::none();
 }
 
 // The keyword argument `name` of a vectorcall, or nullptr.

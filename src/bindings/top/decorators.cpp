@@ -3,6 +3,7 @@
 #include "top/async_bridge.hpp"
 #include "top/binding.hpp"
 #include "top/callable.hpp"
+#include "top/mapper.hpp"
 #include "top/parts.hpp"
 #include "top/state.hpp"
 #include "top/streams.hpp"
@@ -57,19 +58,8 @@ bool names_dict(nb::handle t) { return is_dict_type(t) || is_dict_type(get_base_
 nb::object type_hints(nb::handle func) { return nb::module_::import_("typing_extensions").attr("get_type_hints")(func); }
 
 nb::object mapping_get(nb::handle mapping, PyObject *key) {
-    if (PyDict_Check(mapping.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key);
-        if (!v && PyErr_Occurred())
-            throw nb::python_error();
-        return v ? nb::borrow(v) : nb::none();
-    }
-    PyObject *v = PyObject_GetItem(mapping.ptr(), key);
-    if (v)
-        return nb::steal(v);
-    if (!PyErr_ExceptionMatches(PyExc_KeyError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return nb::none();
+    nb::object v = lookup(mapping, key);
+    return v.is_valid() ? v : nb::none();
 }
 
 struct Prepared {
