@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "glue/call.hpp"
 #include "glue/common.hpp"
 #include "glue/expression.hpp"
 #include "lint/mapper_lint.hpp"
@@ -29,7 +30,7 @@ struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-std::string text_of(nb::handle obj) { return nb::str(obj).c_str(); }
+using glue::text_of;
 
 // Text read from files in other encodings reaches the output with replacement characters.
 nb::str lenient_str(std::string_view s) {

@@ -7,6 +7,7 @@
 
 #include "db/results.hpp"
 #include "glue/backend.hpp"
+#include "glue/call.hpp"
 #include "glue/common.hpp"
 
 namespace {
@@ -24,28 +25,9 @@ PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert, *n_insert_lis
 PyObject *kw_sql_con_args, *kw_sql_page_con_args, *kw_data_con, *kw_con, *kw_con_sql_param, *kw_sql_id_params, *kw_get_sql,
     *kw_sql_con_args_batch, *kw_sql_con_args_fetch_convert;
 
-PyObject *intern(const char *s) { return PyUnicode_InternFromString(s); }
-
-PyObject *names(std::initializer_list<const char *> items) {
-    PyObject *t = PyTuple_New((Py_ssize_t)items.size());
-    Py_ssize_t i = 0;
-    for (const char *s : items)
-        glue::tuple_set(t, i++, intern(s));
-    return t;
-}
-
-// obj.<name>(*args) with the trailing args named by `kwnames` (None for all positional).
-template <std::size_t N>
-nb::object call_method(nb::handle obj, PyObject *name, const nb::handle (&args)[N], PyObject *kwnames = nullptr) {
-    PyObject *stack[N + 2] = {nullptr, obj.ptr()};  // slot 0 is scratch for the callee
-    for (std::size_t i = 0; i < N; ++i)
-        stack[i + 2] = args[i].ptr();
-    const std::size_t positional = N + 1 - (kwnames ? (std::size_t)glue::tuple_size(kwnames) : 0);
-    PyObject *r = PyObject_VectorcallMethod(name, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
-    if (!r)
-        throw nb::python_error();
-    return nb::steal(r);
-}
+using glue::call_method;
+using glue::intern;
+using glue::names;
 
 nb::object var_get(nb::handle var) {
     PyObject *v = nullptr;

@@ -6,6 +6,7 @@
 
 #include "db/stream.hpp"
 #include "glue/backend.hpp"
+#include "glue/call.hpp"
 #include "glue/common.hpp"
 #include "paging/count_query.hpp"
 
@@ -18,12 +19,7 @@ glue::Lazy sa_text{"sqlalchemy", "text"};
 PyObject *name_commit, *name_rollback, *name_close, *name_execute, *name_all, *name_keys;
 PyObject *name_text, *name_scalar, *name_page_num, *name_page_size, *name_offset, *limit_suffix, *kw_execution_options;
 
-nb::object call0(nb::handle obj, PyObject *name) {
-    PyObject *r = glue::call_method0(obj.ptr(), name);
-    if (!r)
-        throw nb::python_error();
-    return nb::steal(r);
-}
+nb::object call0(nb::handle obj, PyObject *name) { return glue::call_method(obj, name); }
 
 struct SqlTemplate;
 std::unordered_set<SqlTemplate *> live_templates;  // guarded by the GIL

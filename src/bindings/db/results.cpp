@@ -1,6 +1,8 @@
 // src/bindings/db/results.cpp: results_handle, the row conversion of mapper selects.
 #include "db/results.hpp"
 
+#include "glue/call.hpp"
+
 #include <vector>
 
 namespace zorvane::glue {
@@ -40,10 +42,9 @@ bool equals(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
 
 bool test(Lazy &fn, nb::handle arg) { return truthy(fn(arg)); }
 
-std::string text(nb::handle obj) { return std::string(nb::str(obj).c_str()); }
 
 [[noreturn]] void return_type_error(nb::handle base, nb::handle result_type) {
-    raise(PyExc_TypeError, "please check return_type: " + text(base) + ", resultType: " + text(result_type));
+    raise(PyExc_TypeError, "please check return_type: " + text_of(base) + ", resultType: " + text_of(result_type));
 }
 
 // Calls `cls(**row)` for row mappings. For a plain class (the metaclass keeps type's own
@@ -184,7 +185,7 @@ bool is_scalar_type(nb::handle t) {
 std::string column_names(nb::handle row) {
     std::string out;
     for (nb::handle k : row.attr("keys")())
-        out += (out.empty() ? "" : ", ") + text(k);
+        out += (out.empty() ? "" : ", ") + text_of(k);
     return out;
 }
 
@@ -272,7 +273,7 @@ nb::object scalar_of_row(nb::handle target, nb::handle row, const std::string &w
         throw nb::python_error();
     if (n != 1) {
         nb::object error = nb::handle(PyExc_TypeError)("please check result type");
-        error.attr("add_note")(nb::str((what + " returns " + text(target) + " but its statement gives " +
+        error.attr("add_note")(nb::str((what + " returns " + text_of(target) + " but its statement gives " +
                                         std::to_string(n) + " columns: " + column_names(row)).c_str()));
         PyErr_SetObject(PyExc_TypeError, error.ptr());
         throw nb::python_error();
@@ -367,7 +368,7 @@ nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle
                     return shape_rows(results, first);
                 if (!first.is(result_type))
                     raise(PyExc_TypeError,
-                          "please check return_result_type: " + text(first) + ", resultType: " + text(result_type));
+                          "please check return_result_type: " + text_of(first) + ", resultType: " + text_of(result_type));
             } else if (PyErr_Occurred()) {
                 throw nb::python_error();
             }

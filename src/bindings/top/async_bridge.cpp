@@ -6,6 +6,7 @@
 #include "top/async_bridge.hpp"
 #include "top/callable.hpp"
 #include "top/mapper.hpp"
+#include "glue/call.hpp"
 
 namespace zorvane::top {
 namespace {
@@ -18,7 +19,6 @@ glue::Lazy async_session{"sqlalchemy.ext.asyncio", "AsyncSession"};
 glue::Lazy static_pool{"sqlalchemy.pool", "StaticPool"};
 glue::Lazy event_listen{"sqlalchemy.event", "listen"};
 glue::Lazy session_class{"zorvane.db.kelvor", "ZorvaneSqlSession"};
-glue::Lazy update_wrapper{"functools", "update_wrapper"};
 glue::Lazy iscoroutinefunction{"inspect", "iscoroutinefunction"};
 
 PyObject *g_mode = nullptr;     // context variable: True while an async call runs its sync body
@@ -338,7 +338,7 @@ bool is_coroutine_function(nb::handle func) {
 
 nb::object async_wrapper(nb::handle sync_wrapper, nb::handle func, CallImpl impl) {
     nb::object wrapper = make_callable(impl ? impl : &async_call, {sync_wrapper});
-    update_wrapper(wrapper, func);
+    glue::update_wrapper(wrapper, func);
     mark_coroutine_function(wrapper);
     return wrapper;
 }

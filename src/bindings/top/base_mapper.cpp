@@ -37,14 +37,9 @@ PyObject *n_type_cache, *n_datasource, *n_orig_bases, *n_table, *n_columns, *n_n
     *n_total, *n_insert_list, *n_key, *n_autoincrement_column, *n_default, *n_server_default, *n_should_evaluate_none,
     *n_instance_state, *n_dict, *n_begin_tx, *n_commit, *n_rollback, *n_close, *n_execution_options;
 
-PyObject *intern(const char *s) { return PyUnicode_InternFromString(s); }
+using glue::call_method;
+using glue::intern;
 
-// obj.<name>(*args)
-template <class... A>
-nb::object call_method(nb::handle obj, PyObject *name, A... args) {
-    PyObject *stack[] = {nullptr, obj.ptr(), nb::handle(args).ptr()...};  // slot 0 is scratch for the callee
-    return check(PyObject_VectorcallMethod(name, stack + 1, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
 
 nb::object get_attr(nb::handle obj, PyObject *name) { return check(PyObject_GetAttr(obj.ptr(), name)); }
 

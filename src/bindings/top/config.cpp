@@ -1,5 +1,6 @@
 // src/bindings/top/config.cpp: DataSource, DBConfig, ZorvaneConfig and mapper file discovery.
 #include "glue/backend.hpp"
+#include "glue/call.hpp"
 #include "top/async_bridge.hpp"
 #include "top/callable.hpp"
 #include "top/parts.hpp"
@@ -34,7 +35,7 @@ const char *kServerKeys[] = {"host", "port", "user", "password", "database"};
 // Optional in a declaration, for every kind; absent ones keep the DataSource defaults.
 const char *kTuningKeys[] = {"pool_size", "max_overflow", "pool_recycle", "pool_timeout", "connect_args"};
 
-std::string text_of(nb::handle v) { return nb::str(v).c_str(); }
+using glue::text_of;
 
 // The kind a datasource declares: a db_type naming a kind by its own name ("mariadb" is none).
 const glue::Backend *declared_kind(nb::handle db_type) {

@@ -4,11 +4,11 @@
 #include "top/parts.hpp"
 #include "top/scopes.hpp"
 #include "top/state.hpp"
+#include "glue/call.hpp"
 
 namespace zorvane::top {
 namespace {
 
-glue::Lazy update_wrapper{"functools", "update_wrapper"};
 PyObject *name_begin_tx, *name_marker, *name_ds_name, *name_tx;
 
 void call0(nb::handle obj, PyObject *name) {
@@ -133,7 +133,7 @@ nb::object decorate_class_shim(nb::handle cls, nb::handle datasource_name, nb::h
 nb::object create_wrapped_method(nb::handle method, nb::handle datasource_name, bool transactional,
                                  bool mark_decorated) {
     nb::object wrapper = make_callable(&wrapped_call, {method, datasource_name}, transactional ? 1 : 0);
-    update_wrapper(wrapper, method);
+    glue::update_wrapper(wrapper, method);
     if (is_coroutine_function(method))
         wrapper = async_wrapper(wrapper, method);
     if (mark_decorated && PyObject_SetAttr(wrapper.ptr(), name_marker, Py_True) < 0)
@@ -144,7 +144,7 @@ nb::object create_wrapped_method(nb::handle method, nb::handle datasource_name, 
 nb::object decorate_class(nb::handle cls, nb::handle datasource_name, bool transactional) {
     nb::object prev_init = cls.attr("__init__");
     nb::object init = make_callable(&decorated_init, {prev_init, datasource_name, nb::bool_(transactional)});
-    update_wrapper(init, prev_init);
+    glue::update_wrapper(init, prev_init);
     nb::setattr(cls, "__init__", init);
     nb::object prev_fetch = cls.attr("__getattribute__");
     nb::setattr(cls, "__getattribute__", make_callable(&decorated_getattribute, {prev_fetch}));

@@ -7,11 +7,11 @@
 #include "top/parts.hpp"
 #include "top/state.hpp"
 #include "top/streams.hpp"
+#include "glue/call.hpp"
 
 namespace zorvane::top {
 namespace {
 
-glue::Lazy update_wrapper{"functools", "update_wrapper"};
 glue::Lazy page_class{"zorvane.db.ostrane", "Page"};
 glue::Lazy parse_mapper{"zorvane.mapper.vantrel", "ParseMapper"};
 glue::Lazy get_base_type{"zorvane.utils.pennick", "get_base_type"};
@@ -375,7 +375,7 @@ PyObject *decorate(PyObject *self, PyObject *const *args, std::size_t nargsf, Py
             glue::raise(PyExc_TypeError, "a statement decorator takes exactly one argument, the function");
         nb::handle func(args[0]);
         nb::object wrapper = make_callable(&statement_call, {func, payload(self, 0), payload(self, 1)}, flags(self));
-        update_wrapper(wrapper, func);
+        glue::update_wrapper(wrapper, func);
         if (!is_coroutine_function(func))
             return wrapper;
         return flags(self) == kSelectIter ? async_stream_wrapper(wrapper, func) : async_wrapper(wrapper, func);

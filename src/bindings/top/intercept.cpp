@@ -5,12 +5,12 @@
 #include "top/callable.hpp"
 #include "top/mapper.hpp"
 #include "top/streams.hpp"
+#include "glue/call.hpp"
 
 namespace zorvane::top {
 namespace {
 
 glue::Lazy inspect_signature{"inspect", "signature"};
-glue::Lazy update_wrapper{"functools", "update_wrapper"};
 glue::Lazy get_type_hints{"typing", "get_type_hints"};
 
 PyObject *n_wrapper_cache, *n_datasource, *n_mapper_dict, *n_id_map, *n_execute_sql, *n_get,
@@ -138,7 +138,7 @@ nb::object new_wrapper(PyObject *self, nb::handle name, nb::handle attr, nb::han
             throw nb::python_error();
     }
     nb::object wrapper = make_callable(&mapper_call, {attr, self, class_name, name, plan_of(key, sig, attr)});
-    update_wrapper(wrapper, attr);
+    glue::update_wrapper(wrapper, attr);
     if (is_coroutine_function(attr))
         wrapper = is_stream_type(return_annotation_of(attr)) ? async_stream_wrapper(wrapper, attr)
                                                              : async_wrapper(wrapper, attr, &mapper_call_async);

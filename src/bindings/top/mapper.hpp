@@ -1,5 +1,6 @@
 // src/bindings/top/mapper.hpp: pieces of BaseMapper shared by its operations and its interception.
 #pragma once
+#include "glue/call.hpp"
 #include "top/state.hpp"
 
 namespace zorvane::top {
@@ -12,37 +13,9 @@ nb::object make_intercepting_base(nb::module_ &m);
 // BaseMapper._sig_cache).
 void init_interception();
 
-// A new reference from the C API, or the pending Python error thrown.
-inline nb::object check(PyObject *r) {
-    if (!r)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-
-// obj.<name>, or an invalid object when the attribute does not exist.
-inline nb::object optional_attr(nb::handle obj, PyObject *name) {
-    PyObject *v = PyObject_GetAttr(obj.ptr(), name);
-    if (v)
-        return nb::steal(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return nb::object();
-}
-
-// mapping[key], or an invalid object when the key is absent.
-inline nb::object lookup(nb::handle mapping, nb::handle key) {
-    if (PyDict_Check(mapping.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (!v && PyErr_Occurred())
-            throw nb::python_error();
-        return nb::borrow(v);
-    }
-    int has = PySequence_Contains(mapping.ptr(), key.ptr());
-    if (has < 0)
-        throw nb::python_error();
-    return has ? check(PyObject_GetItem(mapping.ptr(), key.ptr())) : nb::object();
-}
+using glue::check;
+using glue::lookup;
+using glue::optional_attr;
 
 // The model class of mapper class `cls` (BaseMapper._type_cache, filled from the bases).
 nb::object type_parameter(nb::handle cls);

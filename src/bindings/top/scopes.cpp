@@ -4,11 +4,11 @@
 #include "top/parts.hpp"
 #include "top/scopes.hpp"
 #include "top/state.hpp"
+#include "glue/call.hpp"
 
 namespace zorvane::top {
 namespace {
 
-glue::Lazy update_wrapper{"functools", "update_wrapper"};
 
 // A scope object, usable once in a `with` block or any number of times as a decorator
 // (each decorated call runs in a fresh scope of the same arguments).
@@ -74,7 +74,7 @@ void bind_scope(nb::module_ &m, const char *cls_name, const char *doc) {
             "__call__",
             [](CM &cm, nb::handle func) {
                 nb::object wrapper = make_callable(&scoped_call<Scope>, {func, cm.arg});
-                update_wrapper(wrapper, func);
+                glue::update_wrapper(wrapper, func);
                 return is_coroutine_function(func) ? async_wrapper(wrapper, func) : wrapper;
             },
             "func"_a, "Decorates `func` so that every call runs inside this scope.");

@@ -1,5 +1,7 @@
 // src/bindings/top/state.cpp: state shared by the parts of the top module.
 #include "top/state.hpp"
+
+#include "glue/call.hpp"
 #include "top/async_bridge.hpp"
 
 namespace zorvane::top {
@@ -28,7 +30,7 @@ void context_set(nb::handle value) {
     Py_DECREF(token);
 }
 
-std::string text_of(nb::handle v) { return nb::str(v).c_str(); }
+using glue::text_of;
 
 }  // namespace
 

@@ -4,11 +4,11 @@
 #include "top/callable.hpp"
 #include "top/parts.hpp"
 #include "top/streams.hpp"
+#include "glue/call.hpp"
 
 namespace zorvane::top {
 namespace {
 
-glue::Lazy update_wrapper{"functools", "update_wrapper"};
 glue::Lazy running_loop{"asyncio", "_get_running_loop"};
 
 PyObject *g_step = nullptr, *g_close = nullptr;  // what the greenlet runs for __anext__ and aclose
@@ -174,7 +174,7 @@ PyType_Slot stream_slots[] = {{Py_tp_traverse, (void *)stream_traverse}, {0, nul
 
 nb::object async_stream_wrapper(nb::handle sync_wrapper, nb::handle func) {
     nb::object wrapper = make_callable(&open_async_stream, {sync_wrapper});
-    update_wrapper(wrapper, func);
+    glue::update_wrapper(wrapper, func);
     return wrapper;
 }
 

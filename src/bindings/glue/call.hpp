@@ -1,0 +1,87 @@
+// src/bindings/glue/call.hpp: the call, attribute, look-up and error helpers of every binding module.
+#pragma once
+#include <initializer_list>
+#include <string>
+
+#include "glue/common.hpp"
+
+namespace zorvane::glue {
+
+// A new reference from the C API, or the pending Python error thrown.
+inline nb::object check(PyObject *r) {
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+// obj.<name>, or an invalid object when the attribute does not exist.
+inline nb::object optional_attr(nb::handle obj, PyObject *name) {
+    PyObject *v = PyObject_GetAttr(obj.ptr(), name);
+    if (v)
+        return nb::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
+}
+
+// mapping[key], or an invalid object when the key is absent.
+inline nb::object lookup(nb::handle mapping, nb::handle key) {
+    if (PyDict_Check(mapping.ptr())) {
+        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (!v && PyErr_Occurred())
+            throw nb::python_error();
+        return nb::borrow(v);
+    }
+    int has = PySequence_Contains(mapping.ptr(), key.ptr());
+    if (has < 0)
+        throw nb::python_error();
+    return has ? check(PyObject_GetItem(mapping.ptr(), key.ptr())) : nb::object();
+}
+
+// str(obj), as UTF-8 text.
+inline std::string text_of(nb::handle obj) { return nb::str(obj).c_str(); }
+
+// An interned str, kept for the life of the process like the module that asks for it.
+inline PyObject *intern(const char *s) {
+    PyObject *r = PyUnicode_InternFromString(s);
+    if (!r)
+        throw nb::python_error();
+    return r;
+}
+
+// A tuple of interned names, e.g. the keyword names of a vectorcall; kept like intern's.
+inline PyObject *names(std::initializer_list<const char *> items) {
+    PyObject *t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (!t)
+        throw nb::python_error();
+    Py_ssize_t i = 0;
+    for (const char *s : items)
+        PyTuple_SET_ITEM(t, i++, intern(s));
+    return t;
+}
+
+// obj.<name>(*args) by vectorcall.
+template <class... A>
+nb::object call_method(nb::handle obj, PyObject *name, A... args) {
+    PyObject *stack[] = {nullptr, obj.ptr(), nb::handle(args).ptr()...};  // slot 0 is scratch for the callee
+    return check(PyObject_VectorcallMethod(name, stack + 1, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// obj.<name>(*args) with the trailing args named by `kwnames` (nullptr: all positional).
+template <std::size_t N>
+nb::object call_method(nb::handle obj, PyObject *name, const nb::handle (&args)[N], PyObject *kwnames = nullptr) {
+    PyObject *stack[N + 2] = {nullptr, obj.ptr()};
+    for (std::size_t i = 0; i < N; ++i)
+        stack[i + 2] = args[i].ptr();
+    const std::size_t positional = N + 1 - (kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
+    return check(PyObject_VectorcallMethod(name, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// functools.update_wrapper(wrapper, wrapped): name, docs and __wrapped__ of the wrapped callable.
+inline void update_wrapper(nb::handle wrapper, nb::handle wrapped) {
+    static Lazy update{"functools", "update_wrapper"};
+    update(wrapper, wrapped);
+}
+
+}  // namespace zorvane::glue
