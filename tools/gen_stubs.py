@@ -6,8 +6,8 @@ bindings cannot say is kept by hand in an overlay: stubs/overlays/<module path>.
 stubs/overlays/zorvane/db/ostrane.pyi for zorvane.db.ostrane. An overlay is an ordinary stub
 whose entries replace the generated ones of the same name:
 
-- a module-level function, value or class replaces the generated one; names that do not exist
-  at run time (type variables, helper protocols) go to the top of the module;
+- a module-level function, value or class replaces the generated one; assignments to names that
+  do not exist at run time (type variables) go to the top of the module;
 - a class that nanobind made (nb::class_), is public and is written with a plain `class Name:`
   header is merged member by member: its overlay members replace the generated ones, the other
   generated members stay, and members the class does not hold at run time (instance attributes,
@@ -140,6 +140,8 @@ class Overlay:
                 continue
             runtime = self.module.__dict__.get(name)
             if name not in self.module.__dict__:
+                if not isinstance(node, (ast.Assign, ast.AnnAssign)):
+                    raise SystemExit(f"{mod_name}.{name}: in the overlay but not in the module")
                 prefix += [*self.segment(node), ""]
             elif isinstance(node, ast.ClassDef) and self.merges(node, runtime):
                 self.merge_class(node, runtime, f"{mod_name}.{name}")
