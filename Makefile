@@ -19,7 +19,7 @@ PYTHON311 ?= $(call pyenv_python,3.11)
 PYTHON312 ?= $(call pyenv_python,3.12)
 PYTHON313 ?= $(call pyenv_python,3.13)
 
-.PHONY: wheel sdist help demo test test-core test-py test-smoke lint-mappers typecheck docs dist check-dist check-sdist bench servers gtest clean clang test-asan fuzz fuzz-build refcount conduit
+.PHONY: wheel sdist help demo test test-core test-py test-smoke lint-mappers typecheck stubs docs dist check-dist check-sdist bench servers gtest clean clang test-asan fuzz fuzz-build refcount conduit
 
 help:  ## list targets
 	@grep -E '^[a-z-]+:.*##' $(MAKEFILE_LIST) | sed 's/:.*##/:/'
@@ -77,6 +77,13 @@ conduit: $(PB)/.installed  ## serve examples/conduit at http://127.0.0.1:8000/ap
 typecheck: $(PB)/.extras-typecheck  ## mypy --strict on the examples and the typed usage file; stubtest over the package
 	$(PY) -m mypy --strict examples/quickstart tests/typing
 	$(PY) -m mypy.stubtest zorvane --allowlist tests/typing/stubtest-allowlist.txt --mypy-config-file pyproject.toml
+	@if [ "$(PYVER)" = 3.11 ]; then $(PY) tools/gen_stubs.py --check; \
+	else echo "stub drift check skipped: the committed stubs are generated on Python 3.11"; fi
+
+# The stubs come from nanobind's stub generator over the installed modules, merged with the
+# hand-written overlays in stubs/overlays (see tools/gen_stubs.py).
+stubs: $(PB)/.installed  ## regenerate src/zorvane/**/*.pyi from the bindings and stubs/overlays (Python 3.11)
+	$(PY) tools/gen_stubs.py
 
 docs: $(PB)/.extras-docs  ## the user guide as a static site in build/site (strict: broken links fail)
 	$(VENV)/bin/mkdocs build --strict --site-dir $(B)/site

@@ -1,0 +1,3 @@
+from collections.abc import Sequence
+
+def main(argv: Sequence[str] | None = None) -> int: ...
