@@ -10,7 +10,7 @@ namespace zorvane::top {
 // returns a new reference, or nullptr with an exception set.
 using CallImpl = PyObject *(*)(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames);
 
-constexpr int kPayloadSlots = 6;
+constexpr int kPayloadSlots = 7;
 
 // A new callable running `impl`. `payload` objects (at most kPayloadSlots) are owned and
 // visited by the garbage collector; `flags` is free for the behaviour's own use. Instances

@@ -28,12 +28,14 @@ PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert_list, *n_to_pr
 // What a wrapper runs; kept in its flags.
 enum Kind : long { kSelectOne = 1, kSelectList, kSelectPage, kInsertList, kStatement, kSelectIter };
 
-// Payload of a wrapper. The two plans are filled at the first call that needs them:
-// kParams by binding, kReturn after the first statement of a select has run, so the
-// order in which errors can appear is that of reading both afresh on every call.
-// kSqlType holds the fetch size of select_iter and the batch size of insert_list; kConvert the
-// batch converter of select_iter, made on first use.
-enum Slot : int { kFunc = 0, kSql, kSqlType, kParams, kReturn, kConvert };
+// Payload of a wrapper, one meaning per slot (None where a kind has no use for it):
+// kFunc the decorated function, kSql the statement text, kOperation the session operation of
+// insert/update/delete and _sql_decorator, kSize the fetch size of select_iter or the batch
+// size of insert_list. The two plans are filled at the first call that needs them: kParams by
+// binding, kReturn after the first statement of a select has run, so the order in which errors
+// can appear is that of reading both afresh on every call. kConvert: the batch converter of
+// select_iter, made on first use.
+enum Slot : int { kFunc = 0, kSql, kOperation, kSize, kParams, kReturn, kConvert };
 
 // Fields of the return plan (a list, so the lazily known answers can be stored in it).
 // select_one: [target, rows pass unchanged, is_result_class(target) or None].
@@ -357,24 +359,27 @@ PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t narg
                 return result;
             }
             case kInsertList:
-                return call_session(p.session, n_insert_list, {p.text, key_data(b.params), payload(self, kSqlType)});
+                return call_session(p.session, n_insert_list, {p.text, key_data(b.params), payload(self, kSize)});
             case kSelectIter:
                 return call_session(p.session, n_select_iter,
-                                    {p.text, p.values, payload(self, kSqlType), batch_converter(self)});
+                                    {p.text, p.values, payload(self, kSize), batch_converter(self)});
             default:
-                return call_session(p.session, payload(self, kSqlType), {p.text, p.values});
+                return call_session(p.session, payload(self, kOperation), {p.text, p.values});
         }
     });
 }
 
 // The decorator a factory returns. Payload: 0 the statement text, 1 the session operation
-// (statement kinds only); flags: the Kind.
+// (kStatement) or the fetch or batch size (kSelectIter, kInsertList); flags: the Kind.
 PyObject *decorate(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     return guarded([&]() -> nb::object {
         if (PyVectorcall_NARGS(nargsf) != 1 || (kwnames && glue::tuple_size(kwnames)))
             glue::raise(PyExc_TypeError, "a statement decorator takes exactly one argument, the function");
         nb::handle func(args[0]);
-        nb::object wrapper = make_callable(&statement_call, {func, payload(self, 0), payload(self, 1)}, flags(self));
+        const bool sized = flags(self) == kSelectIter || flags(self) == kInsertList;
+        nb::handle extra = payload(self, 1), none = Py_None;
+        nb::object wrapper = make_callable(&statement_call, {func, payload(self, 0), sized ? none : extra, sized ? extra : none},
+                                           flags(self));
         glue::update_wrapper(wrapper, func);
         if (!is_coroutine_function(func))
             return wrapper;
