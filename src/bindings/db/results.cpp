@@ -203,7 +203,7 @@ nb::object to_scalar(nb::handle target, nb::handle value) {
             throw nb::python_error();
         validate = made.ptr();
     }
-    PyObject *r = PyObject_CallOneArg(validate, value.ptr());
+    PyObject *r = PyObject_CallFunctionObjArgs(validate, value.ptr(), nullptr);
     if (!r)
         throw nb::python_error();
     return nb::steal(r);

@@ -57,7 +57,7 @@ inline PyObject *names(std::initializer_list<const char *> items) {
         throw nb::python_error();
     Py_ssize_t i = 0;
     for (const char *s : items)
-        PyTuple_SET_ITEM(t, i++, intern(s));
+        tuple_set(t, i++, intern(s));
     return t;
 }
 
@@ -74,7 +74,7 @@ nb::object call_method(nb::handle obj, PyObject *name, const nb::handle (&args)[
     PyObject *stack[N + 2] = {nullptr, obj.ptr()};
     for (std::size_t i = 0; i < N; ++i)
         stack[i + 2] = args[i].ptr();
-    const std::size_t positional = N + 1 - (kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
+    const std::size_t positional = N + 1 - (kwnames ? static_cast<std::size_t>(tuple_size(kwnames)) : 0);
     return check(PyObject_VectorcallMethod(name, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 

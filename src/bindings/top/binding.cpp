@@ -83,7 +83,7 @@ void place(Bound &b, PyObject *entry, PyObject *value) {
     nb::object positional = nb::steal(PyTuple_New(nargs));
     nb::dict keywords;
     for (Py_ssize_t i = 0; i < nargs; ++i)
-        PyTuple_SET_ITEM(positional.ptr(), i, Py_NewRef(args[i]));
+        glue::tuple_set(positional.ptr(), i, Py_NewRef(args[i]));
     for (Py_ssize_t j = 0, n = kwnames ? glue::tuple_size(kwnames) : 0; j < n; ++j)
         if (PyDict_SetItem(keywords.ptr(), glue::tuple_item(kwnames, j), args[nargs + j]) < 0)
             throw nb::python_error();
@@ -134,7 +134,7 @@ Bound bind_call(nb::handle plan, PyObject *const *args, Py_ssize_t nargs, PyObje
         if (kind == kVarPositional) {
             rest = nb::steal(PyTuple_New(nargs - used_pos));
             for (Py_ssize_t k = used_pos; k < nargs; ++k)
-                PyTuple_SET_ITEM(rest.ptr(), k - used_pos, Py_NewRef(args[k]));
+                glue::tuple_set(rest.ptr(), k - used_pos, Py_NewRef(args[k]));
             used_pos = nargs;
             value = rest.ptr();
         } else if (kind == kVarKeyword) {
