@@ -63,6 +63,7 @@ struct ZorvaneSqlSession {
     nb::object mapper_dict, data_source, connection_local, tx_depth, ostrane;
     nb::object factory;  // (engine, sessionmaker bound to it), remade when data_source changes
     nb::object tx_owner;  // per-task objects only: context variable, the task that began the transaction
+    nb::object text_rules;  // (engine, db_type of its text rules), remade when the engine changes
 
     ~ZorvaneSqlSession() { live_sessions.erase(this); }
 
@@ -246,12 +247,15 @@ nb::object mapper_get_sql(nb::handle mapper, nb::handle sql_id, nb::handle param
 }
 
 // "mysql" when the session's engine reads statement text by MySQL's rules, else None.
-nb::object db_type_of(const ZorvaneSqlSession &s) {
+nb::object db_type_of(ZorvaneSqlSession &s) {
     nb::object engine = s.data_source.is_valid() && !s.data_source.is_none()
                             ? s.data_source
                             : nb::getattr(s.ostrane, "data_source", nb::none());
-    const glue::Backend *kind = glue::backend_of(engine);
-    return kind && kind->text.mysql ? nb::object(nb::str("mysql")) : nb::object(nb::none());
+    if (!s.text_rules.is_valid() || !engine.is(glue::tuple_item(s.text_rules.ptr(), 0))) {
+        const glue::Backend *kind = glue::backend_of(engine);
+        s.text_rules = nb::make_tuple(engine, kind && kind->text.mysql ? nb::object(nb::str("mysql")) : nb::none());
+    }
+    return nb::borrow(glue::tuple_item(s.text_rules.ptr(), 1));
 }
 
 // (statement, bound values, kind, result type) from get_sql; anything else than four
@@ -447,7 +451,7 @@ int session_traverse(PyObject *self, visitproc visit, void *arg) {
         return 0;
     auto *s = nb::inst_ptr<ZorvaneSqlSession>(self);
     for (nb::handle h : {nb::handle(s->mapper_dict), nb::handle(s->data_source), nb::handle(s->ostrane),
-                         nb::handle(s->factory), nb::handle(s->tx_owner)})
+                         nb::handle(s->factory), nb::handle(s->tx_owner), nb::handle(s->text_rules)})
         Py_VISIT(h.ptr());
     return 0;
 }
@@ -457,7 +461,7 @@ int session_clear(PyObject *self) {
         return 0;
     auto *s = nb::inst_ptr<ZorvaneSqlSession>(self);
     s->mapper_dict = s->data_source = s->ostrane = nb::none();
-    s->factory = nb::object();
+    s->factory = s->text_rules = nb::object();
     return 0;
 }
 

@@ -24,6 +24,7 @@ Lazy uuid_t{"uuid", "UUID"};
 Lazy enum_t{"enum", "Enum"};
 Lazy type_adapter{"pydantic", "TypeAdapter"};
 Lazy typing_tuple{"typing", "Tuple"};
+Lazy typing_union{"typing", "Union"};
 PyObject *g_adapters = nullptr;  // scalar type -> pydantic TypeAdapter(type).validate_python
 
 PyObject *name_init = nullptr, *name_keys = nullptr, *name_values = nullptr, *empty_tuple = nullptr,
@@ -38,7 +39,6 @@ bool compare(nb::handle a, nb::handle b, int op) {
     return r == 1;
 }
 
-bool equals(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
 
 bool test(Lazy &fn, nb::handle arg) { return truthy(fn(arg)); }
 
@@ -253,7 +253,7 @@ nb::object scalar_target(nb::handle annotation) {
     nb::handle other = a == none_t ? nb::handle(b) : b == none_t ? nb::handle(a) : nb::handle();
     nb::object origin = nb::steal(PyObject_GetAttr(annotation.ptr(), name_origin));
     PyErr_Clear();
-    bool is_union = !origin.is_valid() || equals(origin, nb::module_::import_("typing").attr("Union"));
+    bool is_union = !origin.is_valid() || equals(origin, typing_union.get());
     return other.is_valid() && is_union && is_scalar_type(other) ? nb::borrow(other) : nb::object();
 }
 

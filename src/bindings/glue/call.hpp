@@ -39,6 +39,14 @@ inline nb::object lookup(nb::handle mapping, nb::handle key) {
     return has ? check(PyObject_GetItem(mapping.ptr(), key.ptr())) : nb::object();
 }
 
+// a == b in the host's sense; errors of __eq__ propagate.
+inline bool equals(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
 // str(obj), as UTF-8 text.
 inline std::string text_of(nb::handle obj) { return nb::str(obj).c_str(); }
 

@@ -13,12 +13,7 @@ enum Kind : long { kPositionalOnly = 0, kPositionalOrKeyword = 1, kVarPositional
 enum Field : Py_ssize_t { kName = 0, kDefault = 1, kIsPage = 2, kKind = 3 };
 enum PlanField : Py_ssize_t { kSignature = 0, kEntries = 1, kAnyKeyword = 2 };
 
-bool equals(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
+using glue::equals;
 
 bool is_page_value(PyObject *value) {
     nb::handle page = page_class.get();

@@ -21,7 +21,6 @@ glue::Lazy get_args{"typing", "get_args"};
 glue::Lazy typing_list{"typing", "List"};
 glue::Lazy typing_dict{"typing", "Dict"};
 
-PyObject *absent = nullptr;  // inspect.Parameter.empty
 PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert_list, *n_to_prepared, *n_list, *n_return, *n_data,
     *n_select_iter, *n_db_type, *kw_db_type_strict;
 
@@ -43,12 +42,7 @@ enum Slot : int { kFunc = 0, kSql, kOperation, kSize, kParams, kReturn, kConvert
 // Every plan ends in [..., shape or None]: shape is (scalar target or None, rows become tuples).
 enum ReturnField : Py_ssize_t { kTarget = 0, kPassThrough = 1, kMessage = 0, kElement = 1, kIsResultClass = 2, kShape = 3 };
 
-bool equals(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
+using glue::equals;
 
 bool is_dict_type(nb::handle t) { return equals(t, (PyObject *)&PyDict_Type) || equals(t, typing_dict.get()); }
 
@@ -339,9 +333,8 @@ PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t narg
                 return convert_list(self, rows, &converted);
             }
             case kSelectPage: {
-                // A page parameter the caller left out holds the absent-default marker: no page either.
-                const bool no_page = b.page.is_none() || b.page.ptr() == absent;
-                nb::object page = no_page ? page_class(1, 10) : b.page;
+                // A page parameter the caller left out binds None: the first page of 10.
+                nb::object page = b.page.is_none() ? page_class(1, 10) : b.page;
                 nb::object result = call_session(p.session, n_select_page, {p.text, page, p.values});
                 nb::object plan_r = cached_return_plan(self, &list_plan);
                 nb::handle message = glue::list_item(plan_r.ptr(), kMessage);
@@ -425,7 +418,6 @@ nb::object result_type_handle(nb::handle result_type, nb::handle result) {
 
 void register_decorators(nb::module_ &m) {
     glue::init_results();
-    absent = nb::object(nb::module_::import_("inspect").attr("Parameter").attr("empty")).release().ptr();
     n_select_one = PyUnicode_InternFromString("select_one");
     n_select_list = PyUnicode_InternFromString("select_list");
     n_select_page = PyUnicode_InternFromString("select_page");
