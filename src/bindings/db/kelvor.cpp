@@ -120,7 +120,7 @@ void init_shim(nb::pointer_and_handle<ZorvaneSqlSession> self, nb::handle mapper
         glue::raise_exception("ostrane can't init");
     }
     new (self.p) ZorvaneSqlSession{nb::borrow(mapper_dict), std::move(source), std::move(connection), std::move(depth),
-                                   std::move(tpl), nb::object(), nb::object()};
+                                   std::move(tpl), nb::object(), nb::object(), nb::object()};
     live_sessions.insert(self.p);
 }
 
