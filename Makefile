@@ -60,7 +60,7 @@ test-core: gtest  ## C++ core tests only
 	ctest --test-dir $(B)/core --output-on-failure -j2
 
 test-py: $(PB)/.installed servers  ## pytest against SQLite files and the MariaDB and PostgreSQL servers
-	$(PY) -m pytest tests/python --mysql-url=$(MYSQL_URL) --postgres-url=$(POSTGRES_URL) $(ARGS)
+	ZORVANE_LEAK_WARNINGS=1 $(PY) -m pytest tests/python --mysql-url=$(MYSQL_URL) --postgres-url=$(POSTGRES_URL) $(ARGS)
 
 test-smoke: $(PB)/.installed  ## a fast SQLite-only subset of pytest (what CI runs on the other Python versions)
 	$(PY) -m pytest tests/python -m smoke $(ARGS)

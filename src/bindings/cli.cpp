@@ -389,7 +389,7 @@ int main_shim(nb::handle argv) {
 }  // namespace
 
 NB_MODULE(cli, m) {
-    zorvane::glue::quiet_shutdown();
+    zorvane::glue::start_module();
     m.doc() = "The zorvane command: `zorvane lint PATH...` and `zorvane render PATH NAMESPACE.ID`.";
     m.def("main", &main_shim, "argv"_a = nb::none(),
           nb::sig("def main(argv: collections.abc.Sequence[str] | None = None) -> int"),

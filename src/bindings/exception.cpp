@@ -12,7 +12,7 @@ void db_exception_init_shim(nb::handle self, nb::handle message) {
 }  // namespace
 
 NB_MODULE(exception, m) {
-    zorvane::glue::quiet_shutdown();
+    zorvane::glue::start_module();
     m.doc() = "The library's exceptions: database errors and errors in the use of the library.";
     nb::dict ns;
     ns["__module__"] = "zorvane.exception";

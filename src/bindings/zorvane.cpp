@@ -5,7 +5,7 @@
 #include "top/state.hpp"
 
 NB_MODULE(zorvane, m) {
-    zorvane::glue::quiet_shutdown();
+    zorvane::glue::start_module();
     using namespace zorvane::top;
     m.doc() = "Top-level API: configuration, datasource scopes, statement decorators and the base mapper.";
     nb::module_::import_("zorvane.db.kelvor");

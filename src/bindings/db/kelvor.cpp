@@ -16,7 +16,7 @@ using namespace zorvane;
 glue::Lazy sessionmaker{"sqlalchemy.orm", "sessionmaker"};
 glue::Lazy close_streams{"zorvane.db.ostrane", "_close_streams"};
 glue::Lazy generic_alias{"types", "GenericAlias"};
-PyObject *sql_template = nullptr;  // zorvane.db.ostrane.SqlTemplate
+glue::Lazy sql_template{"zorvane.db.ostrane", "SqlTemplate"};
 
 // Interned method names and the keyword-name tuples of the calls made on the template.
 PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert, *n_insert_list, *n_delete, *n_update, *n_add,
@@ -115,7 +115,7 @@ void init_shim(nb::pointer_and_handle<ZorvaneSqlSession> self, nb::handle mapper
         tpl = nb::borrow(ostrane);
         source = tpl.attr(nb::handle(n_data_source));
     } else if (glue::truthy(data_source)) {
-        tpl = nb::handle(sql_template)(data_source);
+        tpl = sql_template(data_source);
     } else {
         glue::raise_exception("ostrane can't init");
     }
@@ -504,9 +504,8 @@ PyType_Slot session_slots[] = {
 }  // namespace
 
 NB_MODULE(kelvor, m) {
-    zorvane::glue::quiet_shutdown();
+    zorvane::glue::start_module();
     m.doc() = "SQL session: per-context nested transactions and mapper statements by namespace and id.";
-    sql_template = nb::object(nb::module_::import_("zorvane.db.ostrane").attr("SqlTemplate")).release().ptr();
     nb::module_::import_("zorvane.utils.pennick");
     glue::init_results();
     glue::after_fork_in_child(&forget_parent_transactions);

@@ -647,7 +647,7 @@ nb::object select_page_shim(SqlTemplate &t, nb::handle sql, nb::handle page, nb:
 }  // namespace
 
 NB_MODULE(ostrane, m) {
-    zorvane::glue::quiet_shutdown();
+    zorvane::glue::start_module();
     m.doc() = "SQL template: runs one statement per call with the library's session rules; paging.";
     intern_names();
     glue::register_streams(m);

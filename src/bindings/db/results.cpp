@@ -192,7 +192,7 @@ std::string column_names(nb::handle row) {
 nb::object to_scalar(nb::handle target, nb::handle value) {
     if (value.is_none() || Py_TYPE(value.ptr()) == (PyTypeObject *)target.ptr())
         return nb::borrow(value);
-    if (!g_adapters && !(g_adapters = PyDict_New()))
+    if (!g_adapters && !glue::runtime().keep(g_adapters, PyDict_New(), glue::Runtime::At::Empty))
         throw nb::python_error();
     PyObject *validate = PyDict_GetItemWithError(g_adapters, target.ptr());
     if (!validate) {

@@ -220,7 +220,7 @@ nb::str to_replace_shim(nb::handle ret, nb::handle param) {
 }  // namespace
 
 NB_MODULE(vantrel, m) {
-    zorvane::glue::quiet_shutdown();
+    zorvane::glue::start_module();
     m.doc() = "Mapper XML parser: statements by id, dynamic SQL and bound statements.";
     nb::module_ re = nb::module_::import_("re");
     nb::module_::import_("zorvane.utils.pennick");

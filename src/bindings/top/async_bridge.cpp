@@ -381,7 +381,7 @@ void register_async(nb::module_ &m) {
     if (!g_mode)
         throw nb::python_error();
     g_body = make_callable(&async_body, {}).release().ptr();
-    g_sources = nb::module_::import_("weakref").attr("WeakKeyDictionary")().release().ptr();
+    glue::runtime().keep(g_sources, nb::module_::import_("weakref").attr("WeakKeyDictionary")(), glue::Runtime::At::Empty);
     if (Py_Version < 0x030C0000)
         g_marker = nb::object(nb::module_::import_("asyncio.coroutines").attr("_is_coroutine")).release().ptr();
 

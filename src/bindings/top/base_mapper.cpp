@@ -492,7 +492,7 @@ PyObject *default_of(Default d) {
         case Default::None: return Py_None;
         case Default::False: return Py_False;
         case Default::True: return Py_True;
-        case Default::Page: return g_default_page;
+        case Default::Page: return glue::Runtime::alive(g_default_page).ptr();
         default: return nullptr;
     }
 }
@@ -690,8 +690,8 @@ void register_base_mapper(nb::module_ &m) {
              {&n_commit, "commit"}, {&n_rollback, "rollback"}, {&n_close, "close"},
              {&n_execution_options, "execution_options"}})
         *slot = intern(text);
-    g_models = PyDict_New();
-    g_default_page = nb::object(nb::module_::import_("zorvane.db.ostrane").attr("Page")(1, 10)).release().ptr();
+    glue::runtime().keep(g_models, PyDict_New(), glue::Runtime::At::Empty);
+    glue::runtime().keep(g_default_page, nb::object(nb::module_::import_("zorvane.db.ostrane").attr("Page")(1, 10)));
     define_methods();
 
     nb::module_ typing = nb::module_::import_("typing");

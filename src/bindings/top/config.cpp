@@ -29,6 +29,7 @@ glue::Lazy path_isdir{"os.path", "isdir"};
 PyObject *g_datasource_cls = nullptr;
 PyObject *g_dbconfig_cls = nullptr;
 PyObject *g_config_cls = nullptr;
+PyObject *g_registry = nullptr, *g_mappers = nullptr;  // the class's datasource registry and parsed files
 PyObject *g_bind_dict_as_jsonb = nullptr;
 
 const char *kServerKeys[] = {"host", "port", "user", "password", "database"};
@@ -43,7 +44,7 @@ const glue::Backend *declared_kind(nb::handle db_type) {
     return kind && PyUnicode_CompareWithASCIIString(db_type.ptr(), kind->name) == 0 ? kind : nullptr;
 }
 
-nb::handle config_cls() { return g_config_cls; }
+nb::handle config_cls() { return glue::Runtime::alive(g_config_cls); }
 
 // --- DBConfig ------------------------------------------------------------------------
 
@@ -57,7 +58,7 @@ void dbconfig_init(nb::handle self, nb::handle primary, nb::handle mapper_xml_pa
     nb::setattr(self, "raw_sql", raw_sql);
     nb::dict ds;
     nb::setattr(self, "ds", ds);
-    nb::handle datasource_cls(g_datasource_cls);
+    nb::handle datasource_cls = glue::Runtime::alive(g_datasource_cls);
     for (auto [name, value] : datasources) {
         if (PyObject_IsInstance(value.ptr(), mapping_abc.get().ptr()) != 1)
             continue;
@@ -217,7 +218,7 @@ nb::object datasource_repr(nb::handle self) {
     nb::object args = nb::getattr(self, "connect_args", nb::none());
     if (!args.is_none())
         nb::setattr(shown, "connect_args", masked_args(args));
-    return nb::handle(g_datasource_repr)(shown);
+    return glue::Runtime::alive(g_datasource_repr)(shown);
 }
 
 void store_entry(nb::handle name, nb::handle engine) {
@@ -291,7 +292,7 @@ void config_init(nb::handle self, nb::handle db_config) {
     nb::object cls = nb::borrow(config_cls());
     if (glue::truthy(cls.attr("_initialized")))
         return;
-    if (PyObject_IsInstance(db_config.ptr(), g_dbconfig_cls) != 1)
+    if (PyObject_IsInstance(db_config.ptr(), glue::Runtime::alive(g_dbconfig_cls).ptr()) != 1)
         glue::raise(PyExc_TypeError, std::string("Argument 'db_config' has incorrect type (expected DBConfig, got ") +
                                          glue::type_name(db_config.ptr()) + ")");
     self.attr("scan_mapper_xml")(db_config.attr("mapper_xml_path"));
@@ -314,7 +315,7 @@ void config_init(nb::handle self, nb::handle db_config) {
 
 void add_datasource_config(nb::handle /*cls*/, nb::handle datasource_name, nb::handle datasource_config) {
     glue::check_exact(datasource_name, &PyUnicode_Type, "datasource_name");
-    if (PyObject_IsInstance(datasource_config.ptr(), g_datasource_cls) != 1)
+    if (PyObject_IsInstance(datasource_config.ptr(), glue::Runtime::alive(g_datasource_cls).ptr()) != 1)
         glue::raise(PyExc_TypeError,
                     std::string("Argument 'datasource_config' has incorrect type (expected DataSource, got ") +
                         glue::type_name(datasource_config.ptr()) + ")");
@@ -370,10 +371,10 @@ void register_config(nb::module_ &m) {
     ds_cls.attr("__doc__") =
         "One datasource: a MySQL or PostgreSQL server (host, port, user, password, database) or a SQLite file; "
         "pool settings and connect_args (handed to the driver) are optional.";
-    g_datasource_repr = ds_cls.attr("__repr__").inc_ref().ptr();
+    glue::runtime().keep(g_datasource_repr, ds_cls.attr("__repr__"));
     ds_cls.attr("__repr__") = nb::cpp_function(&datasource_repr, nb::is_method(), nb::name("__repr__"),
                                                "The generated text form with the password shown as ***.");
-    g_datasource_cls = ds_cls.inc_ref().ptr();
+    glue::runtime().keep(g_datasource_cls, nb::object(ds_cls));
     m.attr("DataSource") = ds_cls;
 
     nb::list cfg_fields;
@@ -388,7 +389,7 @@ void register_config(nb::module_ &m) {
                                                 "Declares the datasources, one per extra keyword argument.");
     cfg_cls.attr("__module__") = "zorvane.zorvane";
     cfg_cls.attr("__doc__") = "The datasources of an application (ds), the mapper directory and the primary name.";
-    g_dbconfig_cls = cfg_cls.inc_ref().ptr();
+    glue::runtime().keep(g_dbconfig_cls, nb::object(cfg_cls));
     m.attr("DBConfig") = cfg_cls;
 
     g_bind_dict_as_jsonb = make_callable(&bind_dict_as_jsonb, {}).release().ptr();
@@ -398,9 +399,11 @@ void register_config(nb::module_ &m) {
     ns["__doc__"] = "Process-wide configuration: the datasource registry and the parsed mapper files.";
     ns["_instance"] = none;
     ns["_initialized"] = false;
-    ns["datasource"] = nb::dict();
+    // The registry and the parsed files hold sessions, whose references the collector does not
+    // see: they are emptied at teardown, or their cycles would outlive the interpreter.
+    ns["datasource"] = nb::handle(glue::runtime().keep(g_registry, PyDict_New(), glue::Runtime::At::Empty));
     ns["raw_sql"] = false;
-    ns["zorvane_mapper_dict"] = nb::dict();
+    ns["zorvane_mapper_dict"] = nb::handle(glue::runtime().keep(g_mappers, PyDict_New(), glue::Runtime::At::Empty));
     ns["__new__"] = staticmethod(nb::cpp_function(&config_new, nb::name("__new__"), "cls"_a, "args"_a, "kwargs"_a));
     ns["__init__"] = nb::cpp_function(&config_init, nb::is_method(), nb::name("__init__"), "db_config"_a.none(),
                                       "Initialises the system from `db_config` on the first construction only.");
@@ -416,7 +419,7 @@ void register_config(nb::module_ &m) {
                                                            "datasource_name"_a.none(),
                                                            "Drops a datasource from the registry."));
     nb::object cls = nb::handle((PyObject *)&PyType_Type)("ZorvaneConfig", nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)), ns);
-    g_config_cls = cls.inc_ref().ptr();
+    glue::runtime().keep(g_config_cls, nb::object(cls));
     m.attr("ZorvaneConfig") = cls;
 }
 

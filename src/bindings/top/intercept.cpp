@@ -228,7 +228,7 @@ void init_interception() {
     n_signature = intern("__signature__");
     n_sig_cache = intern("_sig_cache");
     kw_execute_sql = nb::make_tuple("sql_id", "namespace", "ori_params", "page", "return_type", "strict").release().ptr();
-    g_plan_cache = PyDict_New();
+    glue::runtime().keep(g_plan_cache, PyDict_New(), glue::Runtime::At::Empty);
 }
 
 }  // namespace zorvane::top

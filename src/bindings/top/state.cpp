@@ -34,10 +34,14 @@ using glue::text_of;
 
 }  // namespace
 
-nb::handle base_mapper() noexcept { return g_base_mapper; }
-void set_base_mapper(nb::handle cls) { g_base_mapper = Py_NewRef(cls.ptr()); }
+nb::handle base_mapper() {
+    if (!g_base_mapper)
+        glue::raise(PyExc_RuntimeError, "zorvane has shut down: the interpreter is exiting");
+    return g_base_mapper;
+}
+void set_base_mapper(nb::handle cls) { glue::runtime().keep(g_base_mapper, Py_NewRef(cls.ptr())); }
 nb::handle async_base_mapper() noexcept { return g_async_base_mapper; }
-void set_async_base_mapper(nb::handle cls) { g_async_base_mapper = Py_NewRef(cls.ptr()); }
+void set_async_base_mapper(nb::handle cls) { glue::runtime().keep(g_async_base_mapper, Py_NewRef(cls.ptr())); }
 nb::handle datasource_context() noexcept { return g_context; }
 
 void create_datasource_context(nb::module_ &m) {

@@ -5,7 +5,7 @@
 namespace zorvane::top {
 
 // BaseMapper (the class object); it carries the registry, the default name and raw_sql.
-nb::handle base_mapper() noexcept;
+nb::handle base_mapper();
 void set_base_mapper(nb::handle cls);
 
 // AsyncBaseMapper (the class object), or nullptr before it is made.

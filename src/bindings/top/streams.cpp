@@ -186,7 +186,7 @@ void register_streams(nb::module_ &m) {
         throw nb::python_error();
     g_step = make_callable(&step_impl, {}).release().ptr();
     g_close = make_callable(&close_impl, {}).release().ptr();
-    g_closing = PySet_New(nullptr);
+    glue::runtime().keep(g_closing, PySet_New(nullptr), glue::Runtime::At::Empty);
     nb::class_<AsyncRowStream>(m, "AsyncRowStream", nb::type_slots(stream_slots),
                                "Async iterator over the rows of a streamed select; holds its connection until closed.")
         .def("__aiter__", [](nb::handle self) { return nb::borrow(self); })

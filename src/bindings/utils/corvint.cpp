@@ -40,7 +40,7 @@ constexpr const char *PARAM_STR_DOC =
 }  // namespace
 
 NB_MODULE(corvint, m) {
-    zorvane::glue::quiet_shutdown();
+    zorvane::glue::start_module();
     m.doc() = "CDATA handling and SQL literal formatting.";
     m.def("replace_cdata", &replace_cdata_shim, "raw_text"_a.none(),
           "`raw_text` with every copy of its first CDATA section replaced by the section's escaped content.");

@@ -181,7 +181,7 @@ nb::str placeholder_str(PlaceholderParamObj &self) {
 }  // namespace
 
 NB_MODULE(drumsel, m) {
-    zorvane::glue::quiet_shutdown();
+    zorvane::glue::start_module();
     m.doc() = "Placeholder scanner: the #{...}, ${...} and $f{...} placeholders of SQL text.";
     k = new Keys{intern("is_function"), intern("param_name"), intern("function_expression"), intern("function_name"),
                  intern("sql_param"),   intern("full_name"),  intern("sql_type"),            intern("python_type"),

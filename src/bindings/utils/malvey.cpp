@@ -34,7 +34,7 @@ nb::object replace_sql_last_shim(nb::handle string, nb::handle suffix_overrides,
 }  // namespace
 
 NB_MODULE(malvey, m) {
-    zorvane::glue::quiet_shutdown();
+    zorvane::glue::start_module();
     m.doc() = "Keyword replacement at the start or end of a SQL text.";
     m.def("replace_sql_first", &replace_sql_first_shim, "string"_a.none(), "prefix_overrides"_a.none(),
           "replace"_a.none(),

@@ -96,7 +96,7 @@ bool is_result_class_shim(nb::handle data_type) {
 }  // namespace
 
 NB_MODULE(pennick, m) {
-    zorvane::glue::quiet_shutdown();
+    zorvane::glue::start_module();
     m.doc() = "Type utilities: type names from text, container types and result classes.";
     g_ns = m.attr("__dict__").ptr();
     nb::module_ abc = nb::module_::import_("collections.abc");

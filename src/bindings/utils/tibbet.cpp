@@ -18,7 +18,7 @@ nb::str time_format_shim(nb::handle date_value, nb::handle format) {
 }  // namespace
 
 NB_MODULE(tibbet, m) {
-    zorvane::glue::quiet_shutdown();
+    zorvane::glue::start_module();
     m.doc() = "Template functions that turn values into SQL string literals.";
     // Every public name of corvint, as a star import would bring them.
     nb::module_ corvint = nb::module_::import_("zorvane.utils.corvint");
