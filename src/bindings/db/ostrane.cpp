@@ -515,7 +515,7 @@ void intern_names() {
         {&name_page_size, "pageSize"}, {&name_offset, "offset"},
         {&limit_suffix, " limit :page_size offset :page_offset"}};
     for (auto [slot, text] : interned)
-        *slot = PyUnicode_InternFromString(text);
+        *slot = glue::intern(text);
     kw_execution_options = nb::make_tuple("execution_options").release().ptr();
 }
 

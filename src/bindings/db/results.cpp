@@ -25,6 +25,7 @@ Lazy enum_t{"enum", "Enum"};
 Lazy type_adapter{"pydantic", "TypeAdapter"};
 Lazy typing_tuple{"typing", "Tuple"};
 Lazy typing_union{"typing", "Union"};
+Lazy union_type{"types", "UnionType"};
 PyObject *g_adapters = nullptr;  // scalar type -> pydantic TypeAdapter(type).validate_python
 
 PyObject *name_init = nullptr, *name_keys = nullptr, *name_values = nullptr, *empty_tuple = nullptr,
@@ -314,13 +315,185 @@ nb::object first_value(nb::handle row) {
     raise(PyExc_IndexError, "row has no columns");
 }
 
+nb::object without_none(nb::object annotation) {
+    nb::object origin = nb::steal(PyObject_GetAttr(annotation.ptr(), name_origin));
+    PyErr_Clear();
+    const bool is_union = origin.is_valid() ? origin.is(typing_union.get())
+                                            : Py_TYPE(annotation.ptr()) == (PyTypeObject *)union_type.get().ptr();
+    if (!is_union)
+        return annotation;
+    nb::object args = get_args(annotation);
+    if (!PyTuple_Check(args.ptr()) || glue::tuple_size(args.ptr()) != 2)
+        return annotation;
+    PyObject *a = glue::tuple_item(args.ptr(), 0), *b = glue::tuple_item(args.ptr(), 1);
+    PyObject *none_t = (PyObject *)Py_TYPE(Py_None);
+    if (b == none_t)
+        return nb::borrow(a);
+    if (a == none_t)
+        return nb::borrow(b);
+    return annotation;
+}
+
+namespace {
+
+bool is_dict_type(nb::handle t) { return equals(t, (PyObject *)&PyDict_Type) || equals(t, typing_dict.get()); }
+
+// dict, Dict, or a parameterised form of them (dict[str, Any]): rows stay dictionaries.
+bool names_dict(nb::handle t) { return is_dict_type(t) || is_dict_type(get_base_type(t)); }
+
+// The first type argument of annotation `rt` (list[X], Iterator[X]), or None when it has
+// none or names a dict: rows then stay dictionaries.
+nb::object element_of(nb::handle rt) {
+    nb::object args = get_args(rt);
+    if (PyObject_Length(args.ptr()) <= 0) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return nb::none();
+    }
+    nb::object first = nb::steal(PySequence_GetItem(args.ptr(), 0));
+    if (!first.is_valid())
+        throw nb::python_error();
+    return names_dict(first) ? nb::none() : first;
+}
+
+bool plan_result_class(ReturnPlan &plan) {
+    if (plan.result_class < 0)
+        plan.result_class = truthy(is_result_class(plan.target)) ? 1 : 0;
+    return plan.result_class == 1;
+}
+
+// Whether rows under the plan's target become scalars or tuples; found on first use.
+bool plan_shaped(ReturnPlan &plan) {
+    if (!plan.shape_known) {
+        plan.scalar = scalar_target(plan.target);
+        plan.as_tuple = is_tuple_target(plan.target);
+        plan.shape_known = true;
+    }
+    return plan.scalar.is_valid() || plan.as_tuple;
+}
+
+nb::object shaped_row(ReturnPlan &plan, nb::handle row) {
+    return plan.scalar.is_valid() ? scalar_of_row(plan.scalar, row, plan.what) : tuple_of_row(row);
+}
+
+Py_ssize_t columns(nb::handle row) {
+    Py_ssize_t n = PyObject_Length(row.ptr());
+    if (n < 0)
+        throw nb::python_error();
+    return n;
+}
+
+// A row as `cls` when it is no result class: the value of a one-column row, else cls(**row)
+// (the constructor reports a mismatch).
+nb::object value_or_call(nb::handle cls, nb::handle row) {
+    if (columns(row) == 1)
+        return first_value(row);
+    nb::object kwargs = nb::steal(PyDict_Copy(row.ptr()));
+    if (!kwargs.is_valid())
+        throw nb::python_error();
+    return check(PyObject_Call(cls.ptr(), empty_tuple, kwargs.ptr()));
+}
+
+void destroy_plan(PyObject *capsule) {
+    delete static_cast<ReturnPlan *>(PyCapsule_GetPointer(capsule, "zorvane.ReturnPlan"));
+}
+
+}  // namespace
+
+ReturnPlan return_plan(ReturnPlan::Mode mode, nb::handle annotation, std::string what) {
+    ReturnPlan plan;
+    plan.mode = mode;
+    plan.what = std::move(what);
+    plan.message = nb::none();
+    plan.target = nb::none();
+    nb::object rt = nb::borrow(annotation);
+    if (mode == ReturnPlan::Mode::One) {
+        rt = without_none(rt);
+        nb::object target = get_base_type(rt);
+        if (equals(target, (PyObject *)&PyList_Type) || equals(target, typing_list.get())) {
+            nb::object args = get_args(rt);
+            if (PyObject_Length(args.ptr()) > 0)
+                target = nb::steal(PySequence_GetItem(args.ptr(), 0));
+            if (!target.is_valid() || PyErr_Occurred())
+                throw nb::python_error();
+        }
+        if (truthy(target) && !names_dict(target))
+            plan.target = target;
+    } else if (mode == ReturnPlan::Mode::List) {
+        nb::object base = get_base_type(rt);
+        if (!base.is_none() && (!truthy(is_container_type(base)) || is_dict_type(base)))
+            plan.message = nb::str(("please check return type: " + text_of(base) + ", should set list ...").c_str());
+        if (truthy(base))
+            plan.target = element_of(rt);
+    } else if (stream_element(rt).is_valid()) {
+        plan.target = element_of(rt);
+    }
+    return plan;
+}
+
+nb::object convert_one(ReturnPlan &plan, nb::handle row) {
+    if (row.is_none() || plan.target.is_none())
+        return nb::borrow(row);
+    if (plan_shaped(plan))
+        return shaped_row(plan, row);
+    if (plan_result_class(plan))
+        return RowBuilder(plan.target)(row);
+    if (columns(row) == 1)
+        return first_value(row);
+    raise(PyExc_TypeError, "please check result type");
+}
+
+nb::object convert_list(ReturnPlan &plan, nb::handle rows, bool *converted) {
+    if (!plan.message.is_none())
+        raise(PyExc_TypeError, nb::str(plan.message).c_str());
+    *converted = false;
+    if (plan.target.is_none() || !truthy(rows))
+        return nb::borrow(rows);
+    nb::object snapshot = nb::steal(PySequence_Tuple(rows.ptr()));
+    if (!snapshot.is_valid())
+        throw nb::python_error();
+    *converted = true;
+    if (plan_shaped(plan))
+        return map_rows(snapshot, [&](nb::handle row) { return shaped_row(plan, row); });
+    const Py_ssize_t n = tuple_size(snapshot.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i)
+        check_exact(tuple_item(snapshot.ptr(), i), &PyDict_Type, "result");
+    if (plan_result_class(plan))
+        return build_objects(plan.target, snapshot);
+    return map_rows(snapshot, [&](nb::handle row) { return value_or_call(plan.target, row); });
+}
+
+nb::object row_as(nb::handle cls, nb::handle row) {
+    check_exact(row, &PyDict_Type, "result");
+    if (truthy(is_result_class(cls)))
+        return RowBuilder(cls)(row);
+    return value_or_call(cls, row);
+}
+
+nb::object plan_object(ReturnPlan plan) {
+    auto *kept = new ReturnPlan(std::move(plan));
+    PyObject *capsule = PyCapsule_New(kept, "zorvane.ReturnPlan", &destroy_plan);
+    if (!capsule) {
+        delete kept;
+        throw nb::python_error();
+    }
+    return nb::steal(capsule);
+}
+
+ReturnPlan &plan_in(nb::handle object) {
+    auto *plan = static_cast<ReturnPlan *>(PyCapsule_GetPointer(object.ptr(), "zorvane.ReturnPlan"));
+    if (!plan)
+        throw nb::python_error();
+    return *plan;
+}
+
 void init_results() {
-    name_init = PyUnicode_InternFromString("__init__");
-    name_keys = PyUnicode_InternFromString("keys");
-    name_values = PyUnicode_InternFromString("values");
+    name_init = glue::intern("__init__");
+    name_keys = glue::intern("keys");
+    name_values = glue::intern("values");
     empty_tuple = PyTuple_New(0);
-    name_origin = PyUnicode_InternFromString("__origin__");
-    name_args = PyUnicode_InternFromString("__args__");
+    name_origin = glue::intern("__origin__");
+    name_args = glue::intern("__args__");
 }
 
 nb::object stream_element(nb::handle rt) {

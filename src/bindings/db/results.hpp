@@ -38,6 +38,44 @@ nb::object scalar_of_row(nb::handle target, nb::handle row, const std::string &w
 // The values of `row` as a tuple, in the row's order.
 nb::object tuple_of_row(nb::handle row);
 
+// How the rows of one function's statement become what its return annotation declares;
+// made once per decorated function (at its first select) and kept with it. The answers that
+// need the result class's module (is it a result class, a scalar, a tuple) are found on
+// first use and kept here too.
+struct ReturnPlan {
+    enum class Mode { One, List, Stream };
+    Mode mode = Mode::One;
+    nb::object target;   // One: the class a row converts to; List/Stream: the element type; None: rows stay dicts
+    nb::object message;  // List: the TypeError message of an annotation that is no list, else None
+    std::string what;    // the function, named in errors about its results
+    int result_class = -1;
+    bool shape_known = false, as_tuple = false;
+    nb::object scalar;  // the scalar_target of `target`, when shape_known
+};
+
+// The plan of a function annotated `annotation` (None: none) returning one row, a list of
+// rows, or a stream of rows.
+ReturnPlan return_plan(ReturnPlan::Mode mode, nb::handle annotation, std::string what);
+
+// One row (None for no row) converted by a Mode::One plan.
+nb::object convert_one(ReturnPlan &plan, nb::handle row);
+
+// The rows converted by a List or Stream plan, or `rows` itself when they stay dicts
+// (*converted then false). A List plan for an annotation that is no list raises TypeError.
+nb::object convert_list(ReturnPlan &plan, nb::handle rows, bool *converted);
+
+// One row dictionary as `cls`: cls(**row) for a result class, else the value of a one-column
+// row, else cls(**row) again (the constructor reports the mismatch).
+nb::object row_as(nb::handle cls, nb::handle row);
+
+// A plan kept in a Python object (a capsule), and the plan inside such an object.
+nb::object plan_object(ReturnPlan plan);
+ReturnPlan &plan_in(nb::handle object);
+
+// X for the annotations `X | None` and Optional[X], else `annotation` itself. A query that
+// finds no row answers None (or []) whatever the annotation, so rows convert by X.
+nb::object without_none(nb::object annotation);
+
 // Interns the names used above; called once from the module's init.
 void init_results();
 

@@ -2,6 +2,7 @@
 #include "db/stream.hpp"
 
 #include <algorithm>
+#include "glue/call.hpp"
 
 namespace zorvane::glue {
 namespace {
@@ -218,9 +219,9 @@ void close_streams(nb::handle session) {
 }
 
 void register_streams(nb::module_ &m) {
-    n_fetchmany = PyUnicode_InternFromString("fetchmany");
-    n_info = PyUnicode_InternFromString("info");
-    n_streams = PyUnicode_InternFromString("zorvane_streams");
+    n_fetchmany = glue::intern("fetchmany");
+    n_info = glue::intern("info");
+    n_streams = glue::intern("zorvane_streams");
     nb::class_<RowStream>(m, "RowStream", nb::is_weak_referenceable(),
                           "Iterator over the rows of a select, fetched in batches; holds its connection until closed.")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })

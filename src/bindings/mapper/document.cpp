@@ -9,6 +9,7 @@
 #include "glue/expression.hpp"
 #include "render/clauses.hpp"
 #include "xml/xml_tree.hpp"
+#include "glue/call.hpp"
 
 namespace zorvane::glue {
 namespace {
@@ -23,7 +24,7 @@ struct Names {
     PyObject *id, *result_type, *namespace_, *test, *refid, *prefix, *suffix, *prefix_overrides, *suffix_overrides;
     PyObject *foreach[5];  // item, collection, open, close, separator: the order they are read in
     Names() {
-        auto intern = [](const char *s) { return PyUnicode_InternFromString(s); };
+        using glue::intern;
         tag = intern("tag");
         text = intern("text");
         tail = intern("tail");

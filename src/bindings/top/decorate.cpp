@@ -152,10 +152,10 @@ nb::object decorate_class(nb::handle cls, nb::handle datasource_name, bool trans
 }
 
 void register_decorate(nb::module_ &m) {
-    name_begin_tx = PyUnicode_InternFromString("begin_tx");
-    name_marker = PyUnicode_InternFromString("_datasource_decorated");
-    name_ds_name = PyUnicode_InternFromString("_datasource_name");
-    name_tx = PyUnicode_InternFromString("_transactional");
+    name_begin_tx = glue::intern("begin_tx");
+    name_marker = glue::intern("_datasource_decorated");
+    name_ds_name = glue::intern("_datasource_name");
+    name_tx = glue::intern("_transactional");
     m.def("_create_wrapped_method", &create_wrapped_method_shim, "method"_a.none(), "datasource_name"_a.none(),
           "transactional"_a.none(), "mark_decorated"_a.none() = false,
           "Wraps `method` to run with the datasource selected, optionally inside one transaction.");

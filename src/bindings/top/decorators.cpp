@@ -14,12 +14,6 @@ namespace {
 
 glue::Lazy page_class{"zorvane.db.ostrane", "Page"};
 glue::Lazy parse_mapper{"zorvane.mapper.vantrel", "ParseMapper"};
-glue::Lazy get_base_type{"zorvane.utils.pennick", "get_base_type"};
-glue::Lazy is_container_type{"zorvane.utils.pennick", "is_container_type"};
-glue::Lazy is_result_class{"zorvane.utils.pennick", "is_result_class"};
-glue::Lazy get_args{"typing", "get_args"};
-glue::Lazy typing_list{"typing", "List"};
-glue::Lazy typing_dict{"typing", "Dict"};
 
 PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert_list, *n_to_prepared, *n_list, *n_return, *n_data,
     *n_select_iter, *n_db_type, *kw_db_type_strict;
@@ -36,27 +30,9 @@ enum Kind : long { kSelectOne = 1, kSelectList, kSelectPage, kInsertList, kState
 // select_iter, made on first use.
 enum Slot : int { kFunc = 0, kSql, kOperation, kSize, kParams, kReturn, kConvert };
 
-// Fields of the return plan (a list, so the lazily known answers can be stored in it).
-// select_one: [target, rows pass unchanged, is_result_class(target) or None].
-// select_list/select_page: [type error message or None, element type or None, is_result_class(element) or None].
-// Every plan ends in [..., shape or None]: shape is (scalar target or None, rows become tuples).
-enum ReturnField : Py_ssize_t { kTarget = 0, kPassThrough = 1, kMessage = 0, kElement = 1, kIsResultClass = 2, kShape = 3 };
-
-using glue::equals;
-
-bool is_dict_type(nb::handle t) { return equals(t, (PyObject *)&PyDict_Type) || equals(t, typing_dict.get()); }
-
-// dict, Dict, or a parameterised form of them (dict[str, Any]): rows stay dictionaries.
-bool names_dict(nb::handle t) { return is_dict_type(t) || is_dict_type(get_base_type(t)); }
-
 // Looked up on its module when called, so a replaced function is honoured; called once per
 // decorated function and plan.
 nb::object type_hints(nb::handle func) { return nb::module_::import_("typing_extensions").attr("get_type_hints")(func); }
-
-nb::object mapping_get(nb::handle mapping, PyObject *key) {
-    nb::object v = lookup(mapping, key);
-    return v.is_valid() ? v : nb::none();
-}
 
 struct Prepared {
     nb::object session, text, values;
@@ -101,198 +77,34 @@ nb::object call_session(nb::handle session, PyObject *name, std::initializer_lis
     return nb::steal(r);
 }
 
-Py_ssize_t columns(nb::handle row) {
-    Py_ssize_t n = PyObject_Length(row.ptr());
-    if (n < 0)
-        throw nb::python_error();
-    return n;
-}
-
-nb::object build_one(nb::handle cls, nb::handle row) {
-    nb::object built = glue::build_objects(cls, nb::make_tuple(row));
-    return nb::borrow(glue::list_item(built.ptr(), 0));
-}
-
-// result_type_handle with is_result_class(cls) known: cls(**row), the single value of a
-// one-column row, else cls(**row) again (the constructor reports a mismatch).
-nb::object convert_row(nb::handle cls, bool result_class, nb::handle row) {
-    glue::check_exact(row, &PyDict_Type, "result");
-    if (result_class)
-        return build_one(cls, row);
-    if (columns(row) == 1)
-        return glue::first_value(row);
-    nb::object kwargs = nb::steal(PyDict_Copy(row.ptr()));
-    if (!kwargs.is_valid())
-        throw nb::python_error();
-    PyObject *r = PyObject_Call(cls.ptr(), nb::tuple().ptr(), kwargs.ptr());
-    if (!r)
-        throw nb::python_error();
-    return nb::steal(r);
-}
-
-// is_result_class(cls) for the class a return plan converts to, asked once and kept in the plan.
-bool plan_result_class(nb::handle plan, nb::handle cls) {
-    PyObject *known = glue::list_item(plan.ptr(), kIsResultClass);
-    if (known != Py_None)
-        return known == Py_True;
-    const bool answer = glue::truthy(is_result_class(cls));
-    PyList_SetItem(plan.ptr(), kIsResultClass, Py_NewRef(answer ? Py_True : Py_False));
-    return answer;
-}
-
-// The shape rows take under `cls` when it is no result class, asked once and kept in the plan.
-nb::tuple plan_shape(nb::handle plan, nb::handle cls) {
-    PyObject *known = glue::list_item(plan.ptr(), kShape);
-    if (known != Py_None)
-        return nb::borrow<nb::tuple>(known);
-    nb::object scalar = glue::scalar_target(cls);
-    nb::tuple shape = nb::make_tuple(scalar.is_valid() ? scalar : nb::none(), nb::bool_(glue::is_tuple_target(cls)));
-    PyList_SetItem(plan.ptr(), kShape, shape.release().ptr());
-    return nb::borrow<nb::tuple>(glue::list_item(plan.ptr(), kShape));
-}
-
 // The decorated function's name, for errors about its results.
 std::string function_name(PyObject *self) {
     return nb::str(nb::getattr(payload(self, kFunc), "__qualname__", nb::str("the function"))).c_str();
 }
 
-// One row shaped as a scalar or a tuple when `shape` says so; an invalid object otherwise.
-nb::object shaped_row(PyObject *self, nb::handle shape, nb::handle row) {
-    nb::handle scalar = shape[0];
-    if (!scalar.is_none())
-        return glue::scalar_of_row(scalar, row, function_name(self));
-    if (shape[1].ptr() == Py_True)
-        return glue::tuple_of_row(row);
-    return nb::object();
-}
-
-nb::object return_type(nb::handle func) { return mapping_get(type_hints(func), n_return); }
-
-nb::object one_plan(nb::handle func) {
-    nb::object rt = without_none(return_type(func));
-    nb::object target = get_base_type(rt);
-    if (equals(target, (PyObject *)&PyList_Type) || equals(target, typing_list.get())) {
-        nb::object args = get_args(rt);
-        if (PyObject_Length(args.ptr()) > 0)
-            target = nb::steal(PySequence_GetItem(args.ptr(), 0));
-        if (!target.is_valid() || PyErr_Occurred())
-            throw nb::python_error();
+// The return plan of wrapper `self` in `mode`, made on first use.
+glue::ReturnPlan &return_plan(PyObject *self, glue::ReturnPlan::Mode mode) {
+    nb::handle kept(payload(self, kReturn));
+    if (kept.is_none()) {
+        nb::object rt = lookup(type_hints(payload(self, kFunc)), n_return);
+        set_payload(self, kReturn, glue::plan_object(glue::return_plan(mode, rt.is_valid() ? rt : nb::none(),
+                                                                       function_name(self))));
+        kept = payload(self, kReturn);
     }
-    const bool pass = !glue::truthy(target) || names_dict(target);
-    nb::list plan;
-    plan.append(target);
-    plan.append(nb::bool_(pass));
-    plan.append(nb::none());
-    plan.append(nb::none());
-    return plan;
+    return glue::plan_in(kept);
 }
 
-// The first type argument of annotation `rt` (list[X], Iterator[X]), or None when it has
-// none or names a dict: rows then stay dictionaries.
-nb::object element_of(nb::handle rt) {
-    nb::object args = get_args(rt);
-    if (PyObject_Length(args.ptr()) <= 0) {
-        if (PyErr_Occurred())
-            throw nb::python_error();
-        return nb::none();
-    }
-    nb::object first = nb::steal(PySequence_GetItem(args.ptr(), 0));
-    if (!first.is_valid())
-        throw nb::python_error();
-    return names_dict(first) ? nb::none() : first;
-}
+using Mode = glue::ReturnPlan::Mode;
 
-nb::object list_plan(nb::handle func) {
-    nb::object rt = return_type(func);
-    nb::object base = get_base_type(rt);
-    nb::object message = nb::none(), element = nb::none();
-    if (!base.is_none() && (!glue::truthy(is_container_type(base)) || is_dict_type(base)))
-        message = nb::str(("please check return type: " + std::string(nb::str(base).c_str()) + ", should set list ...").c_str());
-    if (glue::truthy(base))
-        element = element_of(rt);
-    nb::list plan;
-    plan.append(message);
-    plan.append(element);
-    plan.append(nb::none());
-    plan.append(nb::none());
-    return plan;
-}
-
-// Iterator[X] / AsyncIterator[X]: rows converted like a list of X; any other annotation
-// (or none) streams dictionaries.
-nb::object iter_plan(nb::handle func) {
-    nb::object rt = return_type(func);
-    nb::object element = is_stream_type(rt) ? element_of(rt) : nb::none();
-    nb::list plan;
-    plan.append(nb::none());
-    plan.append(element);
-    plan.append(nb::none());
-    plan.append(nb::none());
-    return plan;
-}
-
-// The return plan of wrapper `self`, made by `make` on first use.
-nb::object cached_return_plan(PyObject *self, nb::object (*make)(nb::handle)) {
-    nb::object plan = nb::borrow(payload(self, kReturn));
-    if (plan.is_none()) {
-        plan = make(payload(self, kFunc));
-        set_payload(self, kReturn, plan);
-    }
-    return plan;
-}
-
-nb::object convert_one(PyObject *self, nb::handle row) {
-    nb::object plan = cached_return_plan(self, &one_plan);
-    nb::handle target = glue::list_item(plan.ptr(), kTarget);
-    if (row.is_none() || glue::list_item(plan.ptr(), kPassThrough) == Py_True)
-        return nb::borrow(row);
-    if (nb::object shaped = shaped_row(self, plan_shape(plan, target), row); shaped.is_valid())
-        return shaped;
-    if (plan_result_class(plan, target))
-        return build_one(target, row);
-    if (columns(row) == 1)
-        return glue::first_value(row);
-    glue::raise(PyExc_TypeError, "please check result type");
-}
-
-// The rows converted by the list rule, or `rows` itself when nothing is to be converted.
-nb::object convert_list(PyObject *self, nb::handle rows, bool *converted, nb::object (*make)(nb::handle) = &list_plan) {
-    nb::object plan = cached_return_plan(self, make);
-    nb::handle message = glue::list_item(plan.ptr(), kMessage);
-    if (!message.is_none())
-        glue::raise(PyExc_TypeError, nb::str(message).c_str());
-    nb::handle element = glue::list_item(plan.ptr(), kElement);
-    *converted = false;
-    if (element.is_none() || !glue::truthy(rows))
-        return nb::borrow(rows);
-    nb::object snapshot = nb::steal(PySequence_Tuple(rows.ptr()));
-    if (!snapshot.is_valid())
-        throw nb::python_error();
-    const Py_ssize_t n = glue::tuple_size(snapshot.ptr());
-    *converted = true;
-    nb::tuple shape = plan_shape(plan, element);
-    const bool shaped = !shape[0].is_none() || shape[1].ptr() == Py_True;
-    if (!shaped && plan_result_class(plan, element)) {
-        for (Py_ssize_t i = 0; i < n; ++i)
-            glue::check_exact(glue::tuple_item(snapshot.ptr(), i), &PyDict_Type, "result");
-        return glue::build_objects(element, snapshot);
-    }
-    nb::object out = nb::steal(PyList_New(n));
-    if (!out.is_valid())
-        throw nb::python_error();
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::handle row = glue::tuple_item(snapshot.ptr(), i);
-        nb::object v = shaped ? shaped_row(self, shape, row) : convert_row(element, false, row);
-        glue::list_set(out.ptr(), i, v.release().ptr());
-    }
-    return out;
+nb::object convert_list(PyObject *self, nb::handle rows, bool *converted, Mode mode = Mode::List) {
+    return glue::convert_list(return_plan(self, mode), rows, converted);
 }
 
 // The batch converter of a select_iter wrapper. Payload: 0 the wrapper.
 PyObject *convert_batch(PyObject *self, PyObject *const *args, std::size_t, PyObject *) {
     return guarded([&] {
         bool converted;
-        return convert_list(payload(self, 0), args[0], &converted, &iter_plan);
+        return convert_list(payload(self, 0), args[0], &converted, Mode::Stream);
     });
 }
 
@@ -326,7 +138,7 @@ PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t narg
         Prepared p = prepare(payload(self, kSql), b.params);
         switch (flags(self)) {
             case kSelectOne:
-                return convert_one(self, call_session(p.session, n_select_one, {p.text, p.values}));
+                return glue::convert_one(return_plan(self, Mode::One), call_session(p.session, n_select_one, {p.text, p.values}));
             case kSelectList: {
                 nb::object rows = call_session(p.session, n_select_list, {p.text, p.values});
                 bool converted;
@@ -336,11 +148,10 @@ PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t narg
                 // A page parameter the caller left out binds None: the first page of 10.
                 nb::object page = b.page.is_none() ? page_class(1, 10) : b.page;
                 nb::object result = call_session(p.session, n_select_page, {p.text, page, p.values});
-                nb::object plan_r = cached_return_plan(self, &list_plan);
-                nb::handle message = glue::list_item(plan_r.ptr(), kMessage);
-                if (!message.is_none())
-                    glue::raise(PyExc_TypeError, nb::str(message).c_str());
-                if (glue::list_item(plan_r.ptr(), kElement) == Py_None)
+                glue::ReturnPlan &plan = return_plan(self, Mode::List);
+                if (!plan.message.is_none())
+                    glue::raise(PyExc_TypeError, nb::str(plan.message).c_str());
+                if (plan.target.is_none())
                     return result;
                 nb::object rows = nb::steal(PyObject_GetItem(result.ptr(), n_list));
                 if (!rows.is_valid())
@@ -409,25 +220,20 @@ nb::object named_statement(nb::handle sql, const char *kind) {
     return sql_decorator(sql, nb::str(kind));
 }
 
-nb::object result_type_handle(nb::handle result_type, nb::handle result) {
-    glue::check_exact(result, &PyDict_Type, "result");
-    return convert_row(result_type, glue::truthy(is_result_class(result_type)), result);
-}
-
 }  // namespace
 
 void register_decorators(nb::module_ &m) {
     glue::init_results();
-    n_select_one = PyUnicode_InternFromString("select_one");
-    n_select_list = PyUnicode_InternFromString("select_list");
-    n_select_page = PyUnicode_InternFromString("select_page");
-    n_insert_list = PyUnicode_InternFromString("insert_list");
-    n_to_prepared = PyUnicode_InternFromString("to_prepared_statement");
-    n_list = PyUnicode_InternFromString("list");
-    n_return = PyUnicode_InternFromString("return");
-    n_data = PyUnicode_InternFromString("data");
-    n_select_iter = PyUnicode_InternFromString("select_iter");
-    n_db_type = PyUnicode_InternFromString("_db_type");
+    n_select_one = glue::intern("select_one");
+    n_select_list = glue::intern("select_list");
+    n_select_page = glue::intern("select_page");
+    n_insert_list = glue::intern("insert_list");
+    n_to_prepared = glue::intern("to_prepared_statement");
+    n_list = glue::intern("list");
+    n_return = glue::intern("return");
+    n_data = glue::intern("data");
+    n_select_iter = glue::intern("select_iter");
+    n_db_type = glue::intern("_db_type");
     kw_db_type_strict = nb::make_tuple("db_type", "strict").release().ptr();
 
     m.def("select_one", [](nb::handle sql) { return factory(sql, kSelectOne); }, "sql"_a.none(),
@@ -481,7 +287,7 @@ void register_decorators(nb::module_ &m) {
         },
         "sql_str"_a.none(), "params"_a.none(),
         "(session object of the current datasource, bound statement, bound values) for `sql_str`.");
-    m.def("result_type_handle", &result_type_handle, "result_type"_a.none(), "result"_a.none(),
+    m.def("result_type_handle", &glue::row_as, "result_type"_a.none(), "result"_a.none(),
           "One row dictionary converted to `result_type`: an object by keyword, or the value of a one-column row.");
 }
 

@@ -1,6 +1,7 @@
 // src/bindings/top/intercept.cpp: the attribute fetch of mapper instances, which routes a public
 // method to the mapper statement of the same id in the namespace named like the class.
 #include "top/async_bridge.hpp"
+#include "db/results.hpp"
 #include "top/binding.hpp"
 #include "top/callable.hpp"
 #include "top/mapper.hpp"
@@ -76,7 +77,7 @@ PyObject *mapper_call(PyObject *self, PyObject *const *args, std::size_t nargsf,
         nb::object params = b.params, page = b.page;
         if (!(flags(self) & kReturnTypeKnown)) {
             nb::object declared = return_annotation_of(attr);
-            nb::object rt = without_none(declared);  // `X | None` converts by X
+            nb::object rt = glue::without_none(declared);  // `X | None` converts by X
             long f = flags(self) | kReturnTypeKnown;
             if (!rt.is(declared) && PyType_Check(rt.ptr()) && !PyType_IsSubtype((PyTypeObject *)rt.ptr(), &PyList_Type))
                 f |= kNoneForNoRow;
@@ -215,7 +216,7 @@ nb::object make_intercepting_base(nb::module_ &m) {
 }
 
 void init_interception() {
-    auto intern = [](const char *s) { return PyUnicode_InternFromString(s); };
+    using glue::intern;
     n_wrapper_cache = intern("_wrapper_cache");
     n_datasource = intern("datasource");
     n_mapper_dict = intern("mapper_dict");

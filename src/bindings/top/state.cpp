@@ -11,10 +11,6 @@ PyObject *g_base_mapper = nullptr;
 PyObject *g_async_base_mapper = nullptr;
 PyObject *g_context = nullptr;
 glue::Lazy host_print{"builtins", "print"};
-glue::Lazy get_origin{"typing", "get_origin"};
-glue::Lazy get_args{"typing", "get_args"};
-glue::Lazy typing_union{"typing", "Union"};
-glue::Lazy union_type{"types", "UnionType"};
 
 nb::object context_get() {
     PyObject *v = nullptr;
@@ -94,21 +90,6 @@ void Selection::exit() {
         print_line("change_datasource: " + text_of(current) + " -> " + text_of(previous_.is_valid() ? previous_ : nb::none()));
     if (previous_.is_valid() && !previous_.is_none())
         context_set(previous_);
-}
-
-nb::object without_none(nb::object annotation) {
-    nb::object origin = get_origin(annotation);
-    if (!origin.is(typing_union.get()) && !origin.is(union_type.get()))
-        return annotation;
-    nb::tuple args(get_args(annotation));
-    if (nb::len(args) != 2)
-        return annotation;
-    nb::handle none_type((PyObject *)Py_TYPE(Py_None));
-    if (args[1].is(none_type))
-        return nb::borrow(args[0]);
-    if (args[0].is(none_type))
-        return nb::borrow(args[1]);
-    return annotation;
 }
 
 nb::object call_through(nb::handle callable, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {

@@ -42,10 +42,6 @@ private:
     nb::object previous_;
 };
 
-// X for the annotations `X | None` and Optional[X], else `annotation` itself. A query that
-// finds no row answers None (or []) whatever the annotation, so rows convert by X.
-nb::object without_none(nb::object annotation);
-
 // Calls `callable(*args, **kwargs)` from a vectorcall argument block.
 nb::object call_through(nb::handle callable, PyObject *const *args, std::size_t nargsf, PyObject *kwnames);
 

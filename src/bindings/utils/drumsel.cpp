@@ -7,6 +7,7 @@
 #include "glue/text.hpp"
 #include "text/placeholder_scan.hpp"
 #include "text/utf8.hpp"
+#include "glue/call.hpp"
 
 namespace {
 using namespace zorvane;
@@ -31,7 +32,7 @@ struct Keys {
     nb::object regex, prefix;
 } *k = nullptr;
 
-nb::object intern(const char *s) { return nb::steal(PyUnicode_InternFromString(s)); }
+nb::object intern(const char *s) { return nb::steal(glue::intern(s)); }
 
 using Field = std::pair<const nb::object &, nb::handle>;
 
