@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "top/async_bridge.hpp"
+#include "top/binding.hpp"
 #include "top/callable.hpp"
 #include "top/mapper.hpp"
 #include "top/parts.hpp"
@@ -471,7 +472,6 @@ struct Param {
     Default def = Default::Required;
 };
 
-constexpr std::size_t kMaxParams = 4;
 
 struct MethodDef {
     const char *name;
@@ -479,10 +479,7 @@ struct MethodDef {
     std::vector<Param> params;
     nb::object (*body)(Args);
     const char *doc;
-    std::array<PyObject *, kMaxParams> names{};  // interned parameter names
-    std::string shown{};                         // the name as written in the class body
-
-    const char *display() const { return shown.c_str(); }
+    FixedSignature signature{};  // made with the method object; display: the name as written in the class body
 };
 
 std::vector<MethodDef> g_methods;
@@ -497,52 +494,15 @@ PyObject *default_of(Default d) {
     }
 }
 
-// Binds a vectorcall argument block to the method's parameters as the host binds a
-// function's; `out` receives borrowed references.
-void bind_arguments(const MethodDef &def, PyObject *const *args, std::size_t nargsf, PyObject *kwnames,
-                    PyObject *(&out)[kMaxParams]) {
-    const std::size_t n = def.params.size();
-    const std::size_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs > n) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zu were given", def.display(), n, nargs);
-        throw nb::python_error();
-    }
-    for (std::size_t i = 0; i < kMaxParams; ++i)
-        out[i] = i < nargs ? args[i] : nullptr;
-    const Py_ssize_t nkw = kwnames ? glue::tuple_size(kwnames) : 0;
-    for (Py_ssize_t j = 0; j < nkw; ++j) {
-        PyObject *key = glue::tuple_item(kwnames, j);
-        std::size_t i = 0;
-        while (i < n && key != def.names[i] && PyUnicode_Compare(key, def.names[i]) != 0)
-            ++i;
-        if (i == n) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.display(), key);
-            throw nb::python_error();
-        }
-        if (out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", def.display(), def.params[i].name);
-            throw nb::python_error();
-        }
-        out[i] = args[nargs + j];
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        if (out[i])
-            continue;
-        out[i] = default_of(def.params[i].def);
-        if (!out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", def.display(),
-                         def.params[i].name);
-            throw nb::python_error();
-        }
-    }
-}
-
 // The behaviour of every method object; flags hold the index of its MethodDef.
 PyObject *method_call(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     return guarded([&] {
         const MethodDef &def = g_methods[static_cast<std::size_t>(flags(self))];
-        PyObject *bound[kMaxParams];
-        bind_arguments(def, args, nargsf, kwnames, bound);
+        PyObject *bound[kMaxFixedParams];
+        bind_fixed(def.signature, args, nargsf, kwnames, bound);
+        for (std::size_t i = 0; i < def.params.size(); ++i)
+            if (!bound[i])
+                bound[i] = default_of(def.params[i].def);
         return def.body(bound);
     });
 }
@@ -551,19 +511,22 @@ PyObject *method_call(PyObject *self, PyObject *const *args, std::size_t nargsf,
 nb::object make_method(std::size_t index) {
     MethodDef &def = g_methods[index];
     std::string_view name = def.name, mangling = "_BaseMapper";
-    def.shown = std::string(name.substr(name.compare(0, mangling.size(), mangling) == 0 ? mangling.size() : 0));
+    def.signature.display = std::string(name.substr(name.compare(0, mangling.size(), mangling) == 0 ? mangling.size() : 0));
+    def.signature.count = def.params.size();
     nb::handle parameter = inspect_parameter.get();
     nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
     nb::list params;
     for (std::size_t i = 0; i < def.params.size(); ++i) {
-        def.names[i] = intern(def.params[i].name);
+        def.signature.names[i] = def.params[i].name;
+        def.signature.interned[i] = intern(def.params[i].name);
+        def.signature.required[i] = def.params[i].def == Default::Required;
         PyObject *d = default_of(def.params[i].def);
-        nb::handle pname(def.names[i]);
+        nb::handle pname(def.signature.interned[i]);
         params.append(d ? parameter(pname, kind, "default"_a = nb::handle(d)) : parameter(pname, kind));
     }
     nb::object fn = make_callable(&method_call, {}, static_cast<long>(index));
-    nb::setattr(fn, "__name__", nb::str(def.display()));
-    nb::setattr(fn, "__qualname__", nb::str(("BaseMapper." + def.shown).c_str()));
+    nb::setattr(fn, "__name__", nb::str(def.signature.display.c_str()));
+    nb::setattr(fn, "__qualname__", nb::str(("BaseMapper." + def.signature.display).c_str()));
     nb::setattr(fn, "__doc__", nb::str(def.doc));
     nb::setattr(fn, "__module__", nb::str("zorvane.zorvane"));
     nb::setattr(fn, "__signature__", nb::module_::import_("inspect").attr("Signature")(params));

@@ -193,4 +193,39 @@ Bound bind_lenient(nb::handle plan, nb::handle args, nb::handle kwargs) {
     return b;
 }
 
+void bind_fixed(const FixedSignature &sig, PyObject *const *args, std::size_t nargsf, PyObject *kwnames,
+                PyObject *(&out)[kMaxFixedParams]) {
+    const std::size_t n = sig.count;
+    const std::size_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > n) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zu were given", sig.display.c_str(), n, nargs);
+        throw nb::python_error();
+    }
+    for (std::size_t i = 0; i < kMaxFixedParams; ++i)
+        out[i] = i < nargs ? args[i] : nullptr;
+    const Py_ssize_t nkw = kwnames ? glue::tuple_size(kwnames) : 0;
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        PyObject *key = glue::tuple_item(kwnames, j);
+        std::size_t i = 0;
+        while (i < n && key != sig.interned[i] && PyUnicode_Compare(key, sig.interned[i]) != 0)
+            ++i;
+        if (i == n) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.display.c_str(), key);
+            throw nb::python_error();
+        }
+        if (out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.display.c_str(), sig.names[i]);
+            throw nb::python_error();
+        }
+        out[i] = args[nargs + j];
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!out[i] && sig.required[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", sig.display.c_str(),
+                         sig.names[i]);
+            throw nb::python_error();
+        }
+    }
+}
+
 }  // namespace zorvane::top

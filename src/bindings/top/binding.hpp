@@ -3,6 +3,8 @@
 #pragma once
 #include "glue/common.hpp"
 
+#include <string>
+
 namespace zorvane::top {
 
 // The parameters of `func`, read once per function: a tuple (signature, entries), each entry
@@ -30,5 +32,22 @@ Bound bind_call(nb::handle plan, PyObject *const *args, Py_ssize_t nargs, PyObje
 // keywords and surplus positional arguments are ignored and a parameter without a value gets
 // its declared default (inspect.Parameter.empty when it has none).
 Bound bind_lenient(nb::handle plan, nb::handle args, nb::handle kwargs);
+
+// The signature of a method the library defines itself (the base mapper's): its parameters'
+// interned names and which of them are required, fixed at start-up.
+constexpr std::size_t kMaxFixedParams = 4;
+struct FixedSignature {
+    std::string display;  // the method's name in errors
+    std::size_t count = 0;
+    const char *names[kMaxFixedParams] = {};
+    PyObject *interned[kMaxFixedParams] = {};
+    bool required[kMaxFixedParams] = {};
+};
+
+// Binds a vectorcall to a fixed signature with the same TypeErrors as bind_call; `out`
+// receives borrowed references, one per parameter, nullptr for an optional one left out
+// (the caller supplies its default).
+void bind_fixed(const FixedSignature &sig, PyObject *const *args, std::size_t nargsf, PyObject *kwnames,
+                PyObject *(&out)[kMaxFixedParams]);
 
 }  // namespace zorvane::top

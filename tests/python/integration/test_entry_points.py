@@ -103,6 +103,21 @@ def test_every_entry_point_binds_like_a_call(entry_ds, entry):
             call(entry, *args, **kwargs)
 
 
+
+def test_base_mapper_binds_like_a_call(entry_ds):
+    """The base mapper's own methods bind with the same errors, and agree on the rows."""
+    sql = "SELECT name FROM users WHERE age >= :min_age ORDER BY id"
+    with switch_datasource("main"):
+        rows = EntryMapper().select_all_by_sql(sql, {"min_age": 2})
+        page = EntryMapper().select_page_by_sql(sql_str=sql, sql_param={"min_age": 2}, page=Page(1, 1))
+        assert [r["name"] for r in rows] == call("decorator-sync", 2)
+        assert [r["name"] for r in page["list"]] == ["b"]
+        for args, kwargs, named in [((), {}, "sql_str"), ((sql,), {"sql_paramm": {}}, "sql_paramm"),
+                                    ((sql, {}, 3), {}, "positional"), ((sql,), {"sql_str": sql}, "sql_str")]:
+            with pytest.raises(TypeError, match=named):
+                EntryMapper().select_all_by_sql(*args, **kwargs)
+
+
 class Colour(enum.Enum):
     RED = 1
 
