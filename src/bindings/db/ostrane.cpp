@@ -17,7 +17,7 @@ glue::Lazy sessionmaker{"sqlalchemy.orm", "sessionmaker"};
 glue::Lazy sa_text{"sqlalchemy", "text"};
 glue::Lazy null_type{"sqlalchemy.types", "NullType"};
 
-PyObject *name_commit, *name_rollback, *name_close, *name_execute, *name_all, *name_keys;
+PyObject *name_execute, *name_all, *name_keys;
 PyObject *name_text, *name_scalar, *name_page_num, *name_page_size, *name_offset, *limit_suffix, *kw_execution_options;
 
 nb::object call0(nb::handle obj, PyObject *name) { return glue::call_method(obj, name); }
@@ -57,14 +57,6 @@ struct SqlTemplate {
     nb::object new_connection() { return data_source.attr("connect")(); }
 };
 
-// After a failed body: rollback of the session in use, close when owned. Failures of
-// these steps are attached to `exc` as notes; the body's exception goes on unchanged.
-void unwind(nb::handle s, bool own, nb::handle exc) {
-    glue::unwind_step(exc, [&] { call0(s, name_rollback); });
-    if (own)
-        glue::unwind_step(exc, [&] { call0(s, name_close); });
-}
-
 // The library's session rule: work in the caller's session when one is given (never
 // committed or closed here), else in a fresh one that is committed on success; on any
 // exception (interrupts included) the session in use is rolled back; an owned session is
@@ -76,17 +68,14 @@ nb::object in_session(SqlTemplate &t, nb::handle con, Body &&body) {
     nb::object result;
     try {
         result = body(s);
-        if (own)
-            call0(s, name_commit);
     } catch (nb::python_error &e) {
-        unwind(s, own, e.value());
+        glue::end_unit(s, own, true, e.value());
         throw;
     } catch (...) {
-        unwind(s, own, nb::handle());
+        glue::end_unit(s, own, true);
         throw;
     }
-    if (own)
-        call0(s, name_close);
+    glue::end_unit(s, own, false);
     return result;
 }
 
@@ -153,7 +142,7 @@ nb::object open_select_stream(SqlTemplate &t, nb::handle sql, nb::handle con, nb
         if (!result.is_valid())
             throw nb::python_error();
     } catch (nb::python_error &e) {
-        unwind(s, own, e.value());
+        glue::end_unit(s, own, true, e.value());
         throw;
     }
     return glue::open_stream(std::move(s), own, std::move(result), fetch_size, nb::borrow(convert));
@@ -177,22 +166,7 @@ struct SessionScope {
         if (!session.is_valid())
             return false;
         nb::object s = std::move(session);
-        if (!exc_type.is_none()) {
-            unwind(s, own, exc);
-            return false;
-        }
-        if (!own)
-            return false;
-        try {
-            call0(s, name_commit);
-        } catch (nb::python_error &e) {
-            unwind(s, true, e.value());
-            throw;
-        } catch (...) {
-            unwind(s, true, nb::handle());
-            throw;
-        }
-        call0(s, name_close);
+        glue::end_unit(s, own, !exc_type.is_none(), exc);
         return false;
     }
 };
@@ -504,7 +478,6 @@ nb::object make_page_info_class(nb::handle module_name) {
 
 void intern_names() {
     const std::pair<PyObject **, const char *> interned[] = {
-        {&name_commit, "commit"},      {&name_rollback, "rollback"}, {&name_close, "close"},
         {&name_execute, "execute"},    {&name_all, "all"},           {&name_keys, "keys"},
         {&name_text, "text"},          {&name_scalar, "scalar"},     {&name_page_num, "pageNum"},
         {&name_page_size, "pageSize"}, {&name_offset, "offset"},

@@ -92,4 +92,34 @@ inline void update_wrapper(nb::handle wrapper, nb::handle wrapped) {
     update(wrapper, wrapped);
 }
 
+// The end of a unit of work on session or connection `s`, the one rule every scope follows:
+// after a failure (`exc`: the exception on its way out, or an invalid handle for a C++ one)
+// `s` is rolled back; else it is committed when `own`, and a failed commit is rolled back and
+// raised. An owned `s` is always closed. Failures of the cleanup steps are attached to the
+// exception on its way as notes; it goes on unchanged.
+inline void end_unit(nb::handle s, bool own, bool failed, nb::handle exc = nb::handle()) {
+    static PyObject *commit = intern("commit"), *rollback = intern("rollback"), *close = intern("close");
+    auto unwind = [&](nb::handle error) {
+        unwind_step(error, [&] { check(call_method0(s.ptr(), rollback)); });
+        if (own)
+            unwind_step(error, [&] { check(call_method0(s.ptr(), close)); });
+    };
+    if (failed) {
+        unwind(exc);
+        return;
+    }
+    if (!own)
+        return;
+    try {
+        check(call_method0(s.ptr(), commit));
+    } catch (nb::python_error &e) {
+        unwind(e.value());
+        throw;
+    } catch (...) {
+        unwind(nb::handle());
+        throw;
+    }
+    check(call_method0(s.ptr(), close));
+}
+
 }  // namespace zorvane::glue

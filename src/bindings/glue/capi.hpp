@@ -3,7 +3,9 @@
 // Each helper compiles to the full API's macro or direct slot access when Py_LIMITED_API is
 // not defined (the 3.11 wheel and every hot path there stays as fast as before), and to the
 // stable-ABI function otherwise. Items and sizes are borrowed and unchecked, as the macros are:
-// callers pass exact tuples, lists and dicts and indices in range.
+// callers pass exact tuples, lists and dicts and indices in range. The #if pairs repeat one
+// shape on purpose: each is one call in its two spellings, kept apart so that a reader sees
+// which API a build uses.
 #include <string>
 #include <vector>
 

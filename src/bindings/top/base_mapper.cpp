@@ -36,7 +36,7 @@ PyObject *n_type_cache, *n_datasource, *n_orig_bases, *n_table, *n_columns, *n_n
     *n_select_one_orm1, *n_select_one_orm2, *n_select_list, *n_select_page, *n_column_descriptions,
     *n_selected_columns, *n_type, *n_subquery, *n_select_from, *n_count, *n_page_num, *n_page_size, *n_list,
     *n_total, *n_insert_list, *n_key, *n_autoincrement_column, *n_default, *n_server_default, *n_should_evaluate_none,
-    *n_instance_state, *n_dict, *n_begin_tx, *n_commit, *n_rollback, *n_close, *n_execution_options;
+    *n_instance_state, *n_dict, *n_begin_tx, *n_execution_options;
 
 using glue::call_method;
 using glue::intern;
@@ -316,13 +316,11 @@ nb::object op_save_batch(Args a) {
     call_method(session, n_begin_tx);  // all groups or none
     try {
         run();
-        call_method(session, n_commit);
     } catch (nb::python_error &e) {
-        glue::unwind_step(e.value(), [&] { call_method(session, n_rollback); });
-        glue::unwind_step(e.value(), [&] { call_method(session, n_close); });
+        glue::end_unit(session, true, true, e.value());
         throw;
     }
-    call_method(session, n_close);
+    glue::end_unit(session, true, false);
     return nb::none();
 }
 
@@ -650,7 +648,6 @@ void register_base_mapper(nb::module_ &m) {
              {&n_key, "key"}, {&n_autoincrement_column, "autoincrement_column"}, {&n_default, "default"},
              {&n_server_default, "server_default"}, {&n_should_evaluate_none, "should_evaluate_none"},
              {&n_instance_state, "_sa_instance_state"}, {&n_dict, "dict"}, {&n_begin_tx, "begin_tx"},
-             {&n_commit, "commit"}, {&n_rollback, "rollback"}, {&n_close, "close"},
              {&n_execution_options, "execution_options"}})
         *slot = intern(text);
     glue::runtime().keep(g_models, PyDict_New(), glue::Runtime::At::Empty);
