@@ -222,28 +222,9 @@ nb::object count_stmt(nb::handle text, bool no_order_by = false) {
 
 nb::object get_attr(nb::handle obj, PyObject *name);
 
-// The first row of `page`: its `offset` when set (Page.from_offset), else (pageNum - 1) * pageSize.
-// Page objects of other classes need no `offset` attribute.
-nb::object page_offset(nb::handle page, nb::handle page_num, nb::handle page_size) {
-    PyObject *set = PyObject_GetAttr(page.ptr(), name_offset);
-    if (set && set != Py_None)
-        return nb::steal(set);
-    Py_XDECREF(set);
-    if (!set) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            throw nb::python_error();
-        PyErr_Clear();
-    }
-    nb::object before = nb::steal(PyNumber_Subtract(page_num.ptr(), nb::int_(1).ptr()));
-    nb::object offset = before.is_valid() ? nb::steal(PyNumber_Multiply(before.ptr(), page_size.ptr())) : nb::object();
-    if (!offset.is_valid())
-        throw nb::python_error();
-    return offset;
-}
-
 nb::object limit_stmt(nb::handle text, nb::handle page) {
     nb::object page_size = get_attr(page, name_page_size);
-    nb::object offset = page_offset(page, get_attr(page, name_page_num), page_size);
+    nb::object offset = glue::page_offset(page, get_attr(page, name_page_num), page_size);
     nb::object full = nb::steal(PyUnicode_Concat(text.ptr(), limit_suffix));
     if (!full.is_valid())
         throw nb::python_error();
@@ -597,7 +578,7 @@ nb::object select_page_shim(SqlTemplate &t, nb::handle sql, nb::handle page, nb:
         nb::object size = get_attr(page, name_page_size);
         nb::object text = statement_text(sql);
         auto [count, limited] = page_clauses_for(t, text);
-        nb::object offset = page_offset(page, num, size);
+        nb::object offset = glue::page_offset(page, num, size);
         nb::dict values;
         if (!args.is_none() && PyDict_Update(values.ptr(), args.ptr()) < 0)
             throw nb::python_error();

@@ -426,11 +426,7 @@ nb::object op_select_page_by_sql(Args a) {
 nb::object op_select_page_by_orm(Args a) {
     nb::handle cls = cls_of_instance(a), statement(a[1]), page(a[2]);
     nb::object size = get_attr(page, n_page_size);
-    nb::object offset = nb::getattr(page, "offset", nb::none());  // set by Page.from_offset
-    if (offset.is_none()) {
-        nb::object skipped = check(PyNumber_Subtract(get_attr(page, n_page_num).ptr(), nb::int_(1).ptr()));
-        offset = check(PyNumber_Multiply(skipped.ptr(), size.ptr()));
-    }
+    nb::object offset = glue::page_offset(page, get_attr(page, n_page_num), size);
     nb::object count = call_method(sa_select(call_method(sa_func.get(), n_count)), n_select_from,
                                    call_method(statement, n_subquery));
     nb::object page_statement = call_method(call_method(statement, n_limit, size), n_offset, offset);
