@@ -83,7 +83,13 @@ public:
     }
     PyObject *keep(PyObject *&slot, nb::object value, At at = At::Release) { return keep(slot, value.release().ptr(), at); }
 
+    // Runs `step` first at teardown (steps in reverse order of registration); it must not raise.
+    void at_teardown(void (*step)()) { steps_.push_back(step); }
+
     void teardown() noexcept {
+        for (auto it = steps_.rbegin(); it != steps_.rend(); ++it)
+            (*it)();
+        steps_.clear();
         std::vector<Kept> kept;
         kept.swap(kept_);
         for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
@@ -117,6 +123,7 @@ private:
         At at;
     };
     std::vector<Kept> kept_;
+    std::vector<void (*)()> steps_;
     bool down_ = false;
 };
 
