@@ -1,5 +1,6 @@
 // src/bindings/top/async_bridge.cpp: async calls on the sync machinery (SQLAlchemy's greenlet
 // bridge), per-loop async engines, AsyncBaseMapper and ZorvaneConfig.dispose_async.
+#include <string_view>
 #include <vector>
 
 #include "glue/backend.hpp"
@@ -20,10 +21,13 @@ glue::Lazy static_pool{"sqlalchemy.pool", "StaticPool"};
 glue::Lazy event_listen{"sqlalchemy.event", "listen"};
 glue::Lazy session_class{"zorvane.db.kelvor", "ZorvaneSqlSession"};
 glue::Lazy iscoroutinefunction{"inspect", "iscoroutinefunction"};
+glue::Lazy asyncio_sleep{"asyncio", "sleep"};
+glue::Lazy asyncgen_hooks{"sys", "get_asyncgen_hooks"};
 
 PyObject *g_mode = nullptr;     // context variable: True while an async call runs its sync body
 PyObject *g_body = nullptr;     // what greenlet_spawn runs: async_body
 PyObject *g_sources = nullptr;  // sync engine -> {"url", "options", "loops": {loop: (async engine, session object)}}
+PyObject *g_loops = nullptr;    // loop -> ([(sync engine of an async engine, its open connections)], guard or None)
 PyObject *g_marker = nullptr;   // Python 3.11: asyncio.coroutines._is_coroutine
 bool g_used = false;            // an async call has been made in this process
 
@@ -95,6 +99,10 @@ bool in_memory(nb::handle url) {
     return db.is_none() || nb::len(db) == 0 || db.equal(nb::str(":memory:"));
 }
 
+// Pool defaults of the datasources the configuration makes.
+constexpr int kDefaultMaxOverflow = 30;
+constexpr int kDefaultRecycle = 1800;
+
 // The async URL and engine options of a sync engine for which the configuration noted none
 // (an in-memory SQLite datasource, or an engine made elsewhere): the kind's async driver and
 // the same pool settings.
@@ -116,13 +124,14 @@ nb::object derived_source(nb::handle engine) {
             options["async_creator"] = make_callable(&shared_creator, {shared});
         }
     } else {
-        // Not made by the configuration, so no settings were noted; the pool has no public
-        // accessor for its overflow, recycle and pre-ping settings.
+        // Not made by the configuration, so no settings were noted: the pool's size and timeout
+        // are public, its overflow, recycle and pre-ping are not, so those are the
+        // configuration's own defaults.
         options["pool_size"] = pool.attr("size")();
-        options["max_overflow"] = pool.attr("_max_overflow");
-        options["pool_recycle"] = pool.attr("_recycle");
         options["pool_timeout"] = pool.attr("timeout")();
-        options["pool_pre_ping"] = pool.attr("_pre_ping");
+        options["max_overflow"] = kDefaultMaxOverflow;
+        options["pool_recycle"] = kDefaultRecycle;
+        options["pool_pre_ping"] = true;
     }
     nb::object async_url = url.attr("set")("drivername"_a = kind->async_driver);
     if (kind->batch_option)
@@ -170,33 +179,234 @@ PyObject *interrupt_sqlite(PyObject *, PyObject *const *args, std::size_t nargsf
     Py_RETURN_NONE;
 }
 
-// Drops an async engine whose loop has closed. Its idle connections are terminated without
-// that loop (the drivers' forced close) so they leave no thread or socket behind; the pool is
-// then replaced without touching them again.
-void drop_engine(nb::handle engine) {
-    nb::object sync_engine = engine.attr("sync_engine");
-    nb::object pool = sync_engine.attr("pool");
-    // The pool lists its idle connections nowhere public (checkedin() only counts them).
-    nb::object idle = nb::steal(PyObject_GetAttrString(pool.ptr(), "_pool"));
-    nb::object records = idle.is_valid() ? nb::steal(PyObject_GetAttrString(idle.ptr(), "queue")) : nb::object();
-    PyErr_Clear();
-    if (records.is_valid()) {
-        for (nb::handle record : nb::list(records)) {
+// ---- the connections of an event loop
+//
+// An async engine belongs to the loop it was made for, and its connections can only be closed
+// on that loop: a driver talking through the loop's transports cannot close them once the loop
+// has closed, and its finaliser then fails on the dead loop. So each engine records the
+// connections it has open (pool events), each loop the engines made for it, and the loop's
+// close() is wrapped to close them on the loop first. A loop that takes no attribute gets a
+// guard among its async generators instead, which loop.shutdown_asyncgens() (asyncio.run)
+// closes. What a loop leaves open anyway is closed without it by the next loop that starts.
+
+// Pool listeners of an async engine ("connect"; "close" and "close_detached"). Payload: 0 its
+// open connections (a dict: DBAPI connection -> the driver's connection).
+PyObject *track_connect(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *) {
+    return guarded([&] {
+        if (PyVectorcall_NARGS(nargsf) >= 2)
+            nb::handle(payload(self, 0))[nb::handle(args[0])] = nb::handle(args[1]).attr("driver_connection");
+        return nb::none();
+    });
+}
+
+PyObject *track_close(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *) {
+    return guarded([&] {
+        if (PyVectorcall_NARGS(nargsf) >= 1)
+            nb::handle(payload(self, 0)).attr("pop")(nb::handle(args[0]), nb::none());
+        return nb::none();
+    });
+}
+
+// Closes a driver connection of a loop that has closed, without that loop: PostgreSQL's libpq
+// connection is finished, SQLite's worker thread stopped (it reports to the running loop). A
+// MySQL connection's socket belongs to its loop's transport, which only that loop can close:
+// the close is attempted and the socket left to the transport's finaliser (a ResourceWarning).
+void close_driver_without_loop(const glue::Backend *kind, nb::handle driver) {
+    const std::string_view name = kind ? kind->name : "";
+    try {
+        if (name == "postgresql")
+            driver.attr("pgconn").attr("finish")();
+        else if (name == "sqlite")
+            driver.attr("stop")();
+        else
+            driver.attr("close")();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;  // otherwise already gone with its loop
+    }
+}
+
+// Forgets the async engines of `loop`: later calls on it make new ones.
+void forget_engines(nb::handle loop) {
+    for (nb::handle source : nb::list(nb::handle(g_sources).attr("values")()))
+        item(source, "loops").attr("pop")(loop, nb::none());
+}
+
+// Closes what the engines of a loop's record still hold open, without the loop.
+void close_without_loop(nb::handle record) {
+    for (nb::handle entry : nb::handle(glue::tuple_item(record.ptr(), 0))) {
+        nb::handle sync_engine(glue::tuple_item(entry.ptr(), 0)), open(glue::tuple_item(entry.ptr(), 1));
+        const glue::Backend *kind = glue::backend_of(sync_engine);
+        for (nb::handle driver : nb::list(open.attr("values")()))
+            close_driver_without_loop(kind, driver);
+        open.attr("clear")();
+        sync_engine.attr("dispose")("close"_a = false);  // a new pool, the old one's connections untouched
+    }
+}
+
+// Closes the async engines of the running loop and forgets them; runs inside a greenlet. Their
+// idle connections are closed. With `last` (the loop is about to close) so is every other
+// connection they have open, and the loop's record goes; otherwise engines with connections
+// still in use stay recorded until the loop ends.
+void close_loop_engines(bool last) {
+    nb::object loop = running_loop();
+    forget_engines(loop);
+    PyObject *hit = PyDict_GetItemWithError(g_loops, loop.ptr());
+    if (!hit) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return;
+    }
+    nb::object engines = nb::borrow(glue::tuple_item(hit, 0));
+    nb::list kept;
+    for (nb::handle entry : nb::list(engines)) {
+        nb::handle sync_engine(glue::tuple_item(entry.ptr(), 0)), open(glue::tuple_item(entry.ptr(), 1));
+        sync_engine.attr("dispose")();
+        if (!last) {
+            if (nb::len(open) > 0)
+                kept.append(entry);
+            continue;
+        }
+        for (nb::handle pair : nb::list(open.attr("items")())) {
             try {
-                nb::object connection = record.attr("dbapi_connection");
-                if (!connection.is_none())
-                    connection.attr("terminate")();
-            } catch (nb::python_error &) {
-                // already gone with its loop
+                pair[0].attr("close")();  // checked out by a task that never ended, or returned to a disposed pool
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_Exception))
+                    throw;
+                close_driver_without_loop(glue::backend_of(sync_engine), pair[1]);
             }
         }
+        open.attr("clear")();
     }
-    sync_engine.attr("dispose")("close"_a = false);
+    if (PyList_SetSlice(engines.ptr(), 0, PY_SSIZE_T_MAX, kept.ptr()) < 0)
+        throw nb::python_error();
+    if (last) {
+        if (PyDict_DelItem(g_loops, loop.ptr()) < 0)
+            throw nb::python_error();
+        await_only(asyncio_sleep(0));  // closed transports let go of their sockets on the loop's next round
+    }
+}
+
+nb::object loop_body(bool last) {
+    return nb::cpp_function([last] { close_loop_engines(last); });
+}
+
+// Before `loop` closes: its engines' connections are closed on it, or without it when it
+// cannot run (another loop runs in this thread) or close_loop_engines failed.
+void end_loop(nb::handle loop) {
+    if (PyDict_Contains(g_loops, loop.ptr()) != 1) {
+        PyErr_Clear();
+        return;
+    }
+    if (!glue::truthy(loop.attr("is_closed")()) && running_loop().is_none()) {
+        try {
+            loop.attr("run_until_complete")(spawn(loop_body(true), nullptr, 0, nullptr));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception))
+                throw;
+            e.discard_as_unraisable("closing the async connections of an event loop");
+        }
+    }
+    nb::object left = nb::handle(g_loops).attr("pop")(loop, nb::none());
+    if (!left.is_none()) {
+        forget_engines(loop);
+        close_without_loop(left);
+    }
+}
+
+// close() of a loop with async engines, set on the loop itself. Payload: 0 the loop's own
+// close (a bound method), which it becomes again.
+PyObject *close_loop(PyObject *self, PyObject *const *, std::size_t, PyObject *) {
+    return guarded([&] {
+        nb::handle original(payload(self, 0));
+        nb::object loop = original.attr("__self__");
+        if (glue::truthy(loop.attr("is_running")()))
+            return original();  // which refuses
+        if (PyObject_DelAttrString(loop.ptr(), "close") < 0)
+            PyErr_Clear();
+        try {
+            end_loop(loop);
+        } catch (nb::python_error &) {
+            original();
+            throw;
+        }
+        return original();
+    });
+}
+
+// aclose() of a loop's guard (the guard is its own aclose): a coroutine closing the loop's
+// engines, which loop.shutdown_asyncgens() awaits.
+PyObject *guard_aclose(PyObject *, PyObject *const *, std::size_t, PyObject *) {
+    return guarded([&] { return spawn(loop_body(false), nullptr, 0, nullptr); });
+}
+
+// The record of the running loop `loop`: (its engines, its guard or None), made on first use.
+nb::object loop_record(nb::handle loop) {
+    PyObject *hit = PyDict_GetItemWithError(g_loops, loop.ptr());
+    if (hit)
+        return nb::borrow(hit);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    nb::object own = nb::getattr(loop, "__dict__", nb::none());
+    bool wrapped = false;
+    if (PyDict_Check(own.ptr()) && !PyDict_GetItemString(own.ptr(), "close")) {  // else someone else's
+        nb::object close = make_callable(&close_loop, {nb::object(loop.attr("close"))});
+        wrapped = PyObject_SetAttrString(loop.ptr(), "close", close.ptr()) == 0;
+        if (!wrapped)
+            PyErr_Clear();
+    }
+    nb::object guard = nb::none();
+    nb::object firstiter = asyncgen_hooks()[0];  // the running loop's
+    if (!wrapped && !firstiter.is_none()) {
+        guard = make_callable(&guard_aclose, {});
+        guard.attr("aclose") = guard;
+        firstiter(guard);  // the loop keeps it weakly, the record strongly
+    }
+    nb::object record = nb::make_tuple(nb::list(), guard);
+    if (PyDict_SetItem(g_loops, loop.ptr(), record.ptr()) < 0)
+        throw nb::python_error();
+    return record;
+}
+
+// Closes, without their loops, what loops that closed with their engines still open left.
+void sweep_closed_loops() {
+    for (nb::handle loop : nb::list(nb::handle(g_loops).attr("keys")())) {
+        if (!glue::truthy(loop.attr("is_closed")()))
+            continue;
+        nb::object record = nb::handle(g_loops).attr("pop")(loop);
+        forget_engines(loop);
+        close_without_loop(record);
+    }
+}
+
+// In a child process after os.fork(): the recorded loops and connections are the parent's.
+// They are forgotten without a close, which would reach the server over the parent's
+// connections, and their records stay referenced for the life of the child so that no
+// finaliser closes them either.
+void forget_loops_after_fork() {
+    try {
+        nb::object fresh = nb::dict();
+        g_loops = fresh.release().ptr();  // the parent's record is deliberately never released
+        for (nb::handle source : nb::list(nb::handle(g_sources).attr("values")()))
+            item(source, "loops").attr("clear")();
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable("forgetting the parent's async engines after fork");
+    }
+}
+
+// At interpreter exit: the connections of loops still recorded are closed, on their loop
+// when it can still run, so that no finaliser meets them after the modules have gone.
+void end_every_loop() {
+    try {
+        for (nb::handle loop : nb::list(nb::handle(g_loops).attr("keys")()))
+            end_loop(loop);
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable("closing the async connections of event loops at exit");
+    }
 }
 
 // (async engine, per-task session object) of `entry` for the running loop; None when there is
-// none and `create` is false. Engines of loops that have closed are dropped on the way: their
-// connections belong to a dead loop and are never handed out again.
+// none and `create` is false. Making one first closes what loops that have closed left open.
 nb::object per_loop(nb::handle entry, bool create) {
     nb::object loop = nb::steal(PyObject_CallNoArgs(running_loop.get().ptr()));
     if (!loop.is_valid())
@@ -222,24 +432,25 @@ nb::object per_loop(nb::handle entry, bool create) {
         throw nb::python_error();
     if (!create)
         return nb::none();
-    for (nb::handle old : nb::list(loops.attr("keys")())) {
-        if (!glue::truthy(old.attr("is_closed")()))
-            continue;
-        nb::object stale = loops[old];
-        PyDict_DelItem(loops.ptr(), old.ptr());
-        drop_engine(glue::tuple_item(stale.ptr(), 0));
-    }
+    sweep_closed_loops();
+    nb::object record = loop_record(loop);
     nb::object engine = create_async_engine(item(source, "url"), **item(source, "options"));
+    nb::object sync_engine = engine.attr("sync_engine");
+    nb::dict open;
+    event_listen(sync_engine, "connect", make_callable(&track_connect, {open}));
+    for (const char *event : {"close", "close_detached"})
+        event_listen(sync_engine, event, make_callable(&track_close, {open}));
     const glue::Backend *kind = glue::backend_of(engine);
     if (kind && kind->interrupt_on_cancel)
-        event_listen(engine.attr("sync_engine"), "handle_error", make_callable(&interrupt_sqlite, {}));
+        event_listen(sync_engine, "handle_error", make_callable(&interrupt_sqlite, {}));
     for (nb::handle pair : item(source, "listeners"))
-        event_listen(engine.attr("sync_engine"), pair[0], pair[1]);
-    nb::object session = session_class("mapper_dict"_a = mapper_dict, "data_source"_a = engine.attr("sync_engine"));
+        event_listen(sync_engine, pair[0], pair[1]);
+    nb::object session = session_class("mapper_dict"_a = mapper_dict, "data_source"_a = sync_engine);
     session.attr("_tie_to_tasks")();
     nb::object pair = nb::make_tuple(engine, session);
     if (PyDict_SetItem(loops.ptr(), loop.ptr(), pair.ptr()) < 0)
         throw nb::python_error();
+    nb::handle(glue::tuple_item(record.ptr(), 0)).attr("append")(nb::make_tuple(sync_engine, open));
     return pair;
 }
 
@@ -249,26 +460,6 @@ void mark_coroutine_function(nb::handle f) {
             throw nb::python_error();
     } else {
         nb::module_::import_("inspect").attr("markcoroutinefunction")(f);
-    }
-}
-
-// Disposes the async engines of the running loop (their pooled connections are closed) and
-// forgets them; runs inside a greenlet.
-void dispose_loop_engines() {
-    nb::object loop = running_loop();
-    if (loop.is_none())
-        return;
-    for (nb::handle source : nb::list(nb::handle(g_sources).attr("values")())) {
-        nb::object loops = item(source, "loops");
-        PyObject *hit = PyDict_GetItemWithError(loops.ptr(), loop.ptr());
-        if (!hit) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
-            continue;
-        }
-        nb::object pair = nb::borrow(hit);
-        PyDict_DelItem(loops.ptr(), loop.ptr());
-        nb::handle(glue::tuple_item(pair.ptr(), 0)).attr("sync_engine").attr("dispose")();
     }
 }
 
@@ -382,6 +573,9 @@ void register_async(nb::module_ &m) {
         throw nb::python_error();
     g_body = make_callable(&async_body, {}).release().ptr();
     glue::runtime().keep(g_sources, nb::module_::import_("weakref").attr("WeakKeyDictionary")(), glue::Runtime::At::Empty);
+    glue::runtime().keep(g_loops, PyDict_New(), glue::Runtime::At::Empty);
+    glue::runtime().at_teardown(&end_every_loop);
+    glue::after_fork_in_child(&forget_loops_after_fork);
     if (Py_Version < 0x030C0000)
         g_marker = nb::object(nb::module_::import_("asyncio.coroutines").attr("_is_coroutine")).release().ptr();
 
@@ -400,10 +594,7 @@ void register_async(nb::module_ &m) {
 
     nb::object config = m.attr("ZorvaneConfig");
     nb::object dispose = nb::cpp_function(
-        [](nb::handle) {
-            nb::object body = nb::cpp_function(&dispose_loop_engines);
-            return spawn(body, nullptr, 0, nullptr);
-        },
+        [](nb::handle) { return spawn(loop_body(false), nullptr, 0, nullptr); },
         nb::is_method(), nb::name("dispose_async"),
         "Coroutine: closes the pooled connections of every async engine of the running event loop.");
     config.attr("dispose_async") = nb::module_::import_("builtins").attr("classmethod")(dispose);

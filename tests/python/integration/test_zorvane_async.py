@@ -3,13 +3,16 @@ import asyncio
 import dataclasses
 import gc
 import inspect
+import json
+import subprocess
+import sys
 
 import pytest
 import sqlalchemy as sa
 from sqlalchemy.ext.asyncio import AsyncSession
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
-from conftest import count_rows
+from conftest import count_rows, datasource_decl
 from zorvane.db.ostrane import Page
 from zorvane.zorvane import (
     AsyncBaseMapper,
@@ -378,7 +381,6 @@ def test_cancellation_leaves_nothing_and_frees_the_connection(ds, backend, point
     assert names(ds) == ["next"] and ds.pool.checkedout() == 0
 
 
-@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # what the closed loop left open
 def test_loops_one_after_another_never_share_a_connection(ds):
     dao = Dao()
     add = switch_datasource("main")(dao.add)
@@ -386,6 +388,66 @@ def test_loops_one_after_another_never_share_a_connection(ds):
     asyncio.run(add("second", 2))
     assert len(run(switch_datasource("main")(dao.older)(0))) == 2 and names(ds) == ["first", "second"]
     gc.collect()
+
+
+# Loops that close with connections pooled, each way a loop ends; in a process of its own, where
+# every finaliser that fails or warns (-W error) is recorded, and so is every leftover thread.
+LOOPS = r"""
+import asyncio, gc, json, sys, threading
+from zorvane.zorvane import DBConfig, ZorvaneConfig, insert
+
+seen = []
+sys.unraisablehook = lambda u: seen.append(f"{u.exc_type.__name__}: {u.exc_value} in {u.object!r}")
+threading.excepthook = lambda a: seen.append(f"{a.thread.name}: {a.exc_value!r}")
+ZorvaneConfig(DBConfig(main=json.loads(sys.argv[1])))
+
+@insert("insert into users (name, age) values (#{name}, 1)")
+async def add(name: str) -> int: ...
+
+class Sealed(asyncio.SelectorEventLoop):  # takes no attribute, as a compiled loop class may not
+    def __setattr__(self, name, value):
+        if name == "close":
+            raise AttributeError(name)
+        super().__setattr__(name, value)
+
+for i in range(3):
+    asyncio.run(add(f"run-{i}"))
+    loop = asyncio.new_event_loop()  # closed without shutdown_asyncgens
+    loop.run_until_complete(add(f"loop-{i}"))
+    loop.close()
+    with asyncio.Runner(loop_factory=Sealed) as runner:
+        runner.run(add(f"sealed-{i}"))
+    gc.collect()
+ZorvaneConfig.datasource["main"]["db"].dispose()
+ZorvaneConfig.datasource = {}
+gc.collect()
+for t in threading.enumerate():
+    if t is not threading.current_thread():
+        t.join(5)
+print(json.dumps({"seen": seen, "threads": [t.name for t in threading.enumerate()][1:]}))
+"""
+
+
+def test_closed_loops_leave_no_connection_to_the_garbage_collector(main_ds):
+    decl = json.dumps(datasource_decl(main_ds.url))
+    r = subprocess.run([sys.executable, "-W", "error", "-c", LOOPS, decl], capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert json.loads(r.stdout.splitlines()[-1]) == {"seen": [], "threads": []}
+    assert count_rows(main_ds) == 9
+
+
+def test_async_engine_of_an_engine_made_elsewhere(fresh_config, backend_url):
+    from zorvane.zorvane import DBConfig
+
+    ZorvaneConfig(DBConfig(main=datasource_decl(backend_url)))
+    ZorvaneConfig.datasource["main"]["db"] = sa.create_engine(backend_url, pool_size=3, pool_timeout=7)
+
+    async def work():
+        engine = ZorvaneConfig.async_engine("main")
+        async with engine.connect() as c:
+            return (await c.exec_driver_sql("SELECT 1")).scalar(), engine.pool.size(), engine.pool.timeout()
+
+    assert run(work()) == (1, 3, 7)
 
 
 def test_datasource_added_at_run_time(ds, engine, backend):
