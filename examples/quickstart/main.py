@@ -1,4 +1,7 @@
-"""zorvane quickstart: runs every section in sections/ against one SQLite file and prints the results."""
+"""zorvane quickstart: runs every section in sections/ against one SQLite file and prints the results.
+
+The main job comes first: a mapper file and a mapper interface returning typed objects, then the
+same from async code; a tour of the helper functions follows."""
 import importlib
 import pathlib
 import sys

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "glue/body.hpp"
 #include "glue/call.hpp"
 #include "glue/common.hpp"
 #include "glue/expression.hpp"
@@ -163,10 +164,10 @@ void text_outside_foreach(nb::handle el, nb::handle elements, std::string &out, 
     }
 }
 
-// Line and column of the attribute id="<id>" in `text`, else 1:1.
-core::Position id_position(const std::string &text, const std::string &id) {
+// Line and column of the attribute <attr>="<value>" in `text`, else 1:1.
+core::Position attr_position(const std::string &text, const std::string &value, const std::string &attr = "id") {
     for (const char *q : {"\"", "'"}) {
-        std::size_t at = text.find("id=" + std::string(q) + id + q);
+        std::size_t at = text.find(attr + "=" + std::string(q) + value + q);
         if (at == std::string::npos)
             continue;
         std::size_t line_start = text.rfind('\n', at);
@@ -177,25 +178,20 @@ core::Position id_position(const std::string &text, const std::string &id) {
     return core::Position{1, 1};
 }
 
+// A mapper file and the loaded mapper classes (BaseMapper and AsyncBaseMapper subclasses)
+// named like its namespace: what the --import checks of a file look at.
+struct MapperUse {
+    const core::SourceFile &file;
+    nb::object ns, elements;  // the namespace, the statements by id
+    std::vector<nb::object> classes;
+};
+
 // With --import: a #{name} that the statement's mapper method, found among the loaded mapper
 // classes, declares no parameter for. Calling the method would raise ParameterError.
-void check_method_parameters(const core::SourceFile &file, std::vector<core::Finding> &out) {
-    nb::object mapper;
-    try {
-        mapper = parse_mapper_cls(lenient_str(file.path));
-    } catch (nb::python_error &e) {  // reported by the checks of the file itself
-        if (!e.matches(PyExc_Exception))
-            throw;
-        return;
-    }
-    nb::object ns = nb::getattr(mapper, "namespace", nb::none());
-    if (ns.is_none())
-        return;
-    std::vector<nb::object> classes;
-    mapper_classes(base_mapper_cls.get(), text_of(ns), classes);
-    mapper_classes(async_base_mapper_cls.get(), text_of(ns), classes);
-    nb::object elements = mapper.attr("id_2_element_map");
-    for (const nb::object &cls : classes) {
+void check_method_parameters(const MapperUse &use, std::vector<core::Finding> &out) {
+    const core::SourceFile &file = use.file;
+    const nb::object &elements = use.elements;
+    for (const nb::object &cls : use.classes) {
         for (nb::handle id : elements) {
             nb::object method;
             for (nb::handle c : cls.attr("__mro__")) {
@@ -234,7 +230,7 @@ void check_method_parameters(const core::SourceFile &file, std::vector<core::Fin
                 std::string known;
                 for (const std::string &p : params)
                     known += (known.empty() ? "" : ", ") + p;
-                out.push_back(core::Finding{file.path, id_position(file.text, text_of(id)), "ZV014",
+                out.push_back(core::Finding{file.path, attr_position(file.text, text_of(id)), "ZV014",
                                             core::Severity::Error,
                                             "#{" + std::string(name) + "} names no parameter of " +
                                                 text_of(cls.attr("__qualname__")) + "." + text_of(id) + " (parameters: " +
@@ -243,6 +239,55 @@ void check_method_parameters(const core::SourceFile &file, std::vector<core::Fin
             }
         }
     }
+}
+
+// With --import: a public method of the namespace's mapper class whose body is empty (only
+// `...`, `pass` or a docstring) and whose name is no statement id. Calling it would raise
+// StatementNotFoundError. Reported at the namespace attribute of the file.
+void check_empty_methods(const MapperUse &use, std::vector<core::Finding> &out) {
+    const std::string ns = text_of(use.ns);
+    for (const nb::object &cls : use.classes) {
+        nb::set seen;
+        for (nb::handle c : cls.attr("__mro__")) {
+            if (c.is(base_mapper_cls.get()) || c.is(async_base_mapper_cls.get()))
+                break;
+            for (nb::handle item : c.attr("__dict__").attr("items")()) {
+                nb::object name = item[0], member = item[1];
+                if (!PyUnicode_Check(name.ptr()) || glue::str_length(name.ptr()) == 0 ||
+                    glue::str_char(name.ptr(), 0) == '_' || seen.contains(name))
+                    continue;
+                seen.add(name);  // the first class of the MRO that defines it decides
+                if (glue::truthy(use.elements.attr("__contains__")(name)) || !glue::has_empty_body(member))
+                    continue;
+                nb::object fn = nb::getattr(member, "__func__", member);
+                nb::object code = fn.attr("__code__");
+                out.push_back(core::Finding{
+                    use.file.path, attr_position(use.file.text, ns, "namespace"), "ZV015", core::Severity::Error,
+                    text_of(cls.attr("__qualname__")) + "." + text_of(name) + " (" + text_of(code.attr("co_filename")) +
+                        ":" + text_of(code.attr("co_firstlineno")) + ") has an empty body and namespace '" + ns +
+                        "' has no statement '" + text_of(name) + "': calling it raises StatementNotFoundError"});
+            }
+        }
+    }
+}
+
+// The --import checks of one file; a file that does not load is reported by its own checks.
+void check_mapper_classes(const core::SourceFile &file, std::vector<core::Finding> &out) {
+    nb::object mapper;
+    try {
+        mapper = parse_mapper_cls(lenient_str(file.path));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        return;
+    }
+    MapperUse use{file, nb::getattr(mapper, "namespace", nb::none()), mapper.attr("id_2_element_map"), {}};
+    if (use.ns.is_none())
+        return;
+    mapper_classes(base_mapper_cls.get(), text_of(use.ns), use.classes);
+    mapper_classes(async_base_mapper_cls.get(), text_of(use.ns), use.classes);
+    check_method_parameters(use, out);
+    check_empty_methods(use, out);
 }
 
 int lint_command(nb::handle args) {
@@ -256,7 +301,7 @@ int lint_command(nb::handle args) {
     std::vector<core::Finding> findings = core::lint_files(files, host);
     if (imports) {
         for (const core::SourceFile &f : files)
-            check_method_parameters(f, findings);
+            check_mapper_classes(f, findings);
         std::stable_sort(findings.begin(), findings.end(), [](const core::Finding &a, const core::Finding &b) {
             return std::tie(a.path, a.at.line, a.at.col, a.code) < std::tie(b.path, b.at.line, b.at.col, b.code);
         });

@@ -28,8 +28,25 @@ NB_MODULE(exception, m) {
     base_ns["__doc__"] = "Base class of the errors the library raises about its own use.";
     nb::object base = type("ZorvaneError", nb::make_tuple(nb::handle(PyExc_Exception)), base_ns);
     m.attr("ZorvaneError") = base;
-    nb::dict param_ns;
-    param_ns["__module__"] = "zorvane.exception";
-    param_ns["__doc__"] = "A statement's placeholder or parameter does not fit the call; raised before any SQL runs.";
-    m.attr("ParameterError") = type("ParameterError", nb::make_tuple(base), param_ns);
+    auto subclass = [&](const char *name, nb::object bases, const char *doc) {
+        nb::dict ns;
+        ns["__module__"] = "zorvane.exception";
+        ns["__doc__"] = doc;
+        nb::object cls = type(name, bases, ns);
+        m.attr(name) = cls;
+        return cls;
+    };
+    subclass("ParameterError", nb::make_tuple(base),
+             "A statement's placeholder or parameter does not fit the call; raised before any SQL runs.");
+    subclass("StatementNotFoundError", nb::make_tuple(base),
+             "No statement of the id asked for: a mapper file has none, or a mapper method with an empty body finds "
+             "none for its name on the current datasource.");
+    nb::object config = subclass("ConfigError", nb::make_tuple(base),
+                                 "A datasource declaration or configuration the library cannot use; raised before any "
+                                 "connection is made.");
+    // Raised where a KeyError used to be, so that both except clauses catch it; the text form
+    // is the message itself, not KeyError's quoted one.
+    nb::object key_error = subclass("ConfigKeyError", nb::make_tuple(config, nb::handle(PyExc_KeyError)),
+                                    "A ConfigError for a key a declaration lacks; also a KeyError.");
+    key_error.attr("__str__") = nb::handle(PyExc_BaseException).attr("__str__");
 }

@@ -54,6 +54,14 @@ ZORVANE_FUZZ_TARGET(count_query) {
     } else {
         check(out == std::string(head) + std::string(t) + std::string(tail), "wrapped form holds the text", data);
     }
+    std::string source = page_source(data, &no_word);
+    check(source.empty() != limits_own_rows(data, &no_word), "a sub-select exactly for own limits", data);
+    const std::string_view sub_head = "SELECT * FROM (", sub_tail = ") AS page_q";
+    if (!source.empty())
+        check(source.size() >= sub_head.size() + sub_tail.size() && source.compare(0, sub_head.size(), sub_head) == 0 &&
+                  std::string_view(source).substr(source.size() - sub_tail.size()) == sub_tail &&
+                  (!zorvane::fuzz::is_utf8(data) || zorvane::fuzz::is_utf8(source)),
+              "the sub-select wraps the statement", data);
     // libstdc++'s regex recurses per character: keep the reference to short inputs.
     if (t.size() > 256 || !regex_alphabet(t))
         return;

@@ -8,6 +8,7 @@
 #include "glue/backend.hpp"
 #include "glue/call.hpp"
 #include "glue/common.hpp"
+#include "glue/page.hpp"
 #include "paging/count_query.hpp"
 
 namespace {
@@ -220,15 +221,19 @@ nb::object count_stmt(nb::handle text, bool no_order_by = false) {
     return sa_text(glue::make_str(out));
 }
 
-nb::object get_attr(nb::handle obj, PyObject *name);
+// The text pages of `text` are cut from and counted over: `text` itself, or a statement with
+// its own LIMIT (OFFSET, FETCH) as a sub-select, where a second LIMIT would not parse.
+nb::object page_base(nb::handle text) {
+    std::string source = core::page_source(glue::utf8(text), &host_word_char);
+    return source.empty() ? nb::borrow(text) : nb::object(glue::make_str(source));
+}
+
+nb::object with_limit(nb::handle base) { return glue::check(PyUnicode_Concat(base.ptr(), limit_suffix)); }
 
 nb::object limit_stmt(nb::handle text, nb::handle page) {
-    nb::object page_size = get_attr(page, name_page_size);
-    nb::object offset = glue::page_offset(page, get_attr(page, name_page_num), page_size);
-    nb::object full = nb::steal(PyUnicode_Concat(text.ptr(), limit_suffix));
-    if (!full.is_valid())
-        throw nb::python_error();
-    return sa_text(full).attr("bindparams")(nb::arg("page_size") = page_size, nb::arg("page_offset") = offset);
+    glue::PageWindow w = glue::page_window(page);
+    return sa_text(with_limit(page_base(text))).attr("bindparams")(nb::arg("page_size") = w.size,
+                                                                    nb::arg("page_offset") = w.offset);
 }
 
 // The count and page clauses of a select text, made once per text and template: a clause
@@ -240,10 +245,8 @@ std::pair<nb::object, nb::object> page_clauses_for(SqlTemplate &t, nb::handle te
         return {nb::borrow(glue::tuple_item(hit, 0)), nb::borrow(glue::tuple_item(hit, 1))};
     if (PyErr_Occurred())
         throw nb::python_error();
-    nb::object full = nb::steal(PyUnicode_Concat(text.ptr(), limit_suffix));
-    if (!full.is_valid())
-        throw nb::python_error();
-    nb::object count = count_stmt(text, t.count_without_order), page = sa_text(full);
+    nb::object base = page_base(text);
+    nb::object count = count_stmt(base, t.count_without_order), page = sa_text(with_limit(base));
     if (glue::dict_size(t.page_clauses.ptr()) >= 1024)  // texts built at run time must not grow it forever
         PyDict_Clear(t.page_clauses.ptr());
     t.page_clauses[text] = nb::make_tuple(count, page);
@@ -360,13 +363,6 @@ void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, 
         else
             execute(s, sql, chunk);
     }
-}
-
-nb::object get_attr(nb::handle obj, PyObject *name) {
-    PyObject *r = PyObject_GetAttr(obj.ptr(), name);
-    if (!r)
-        throw nb::python_error();
-    return nb::steal(r);
 }
 
 // A page number or size as an int: ints and booleans as int(), other numbers (float,
@@ -574,19 +570,17 @@ nb::object select_all_orm2_shim(SqlTemplate &t, nb::handle statement, nb::handle
 
 nb::object select_page_shim(SqlTemplate &t, nb::handle sql, nb::handle page, nb::handle con, nb::handle args) {
     return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
-        nb::object num = get_attr(page, name_page_num);
-        nb::object size = get_attr(page, name_page_size);
+        glue::PageWindow w = glue::page_window(page);  // checked before any statement runs
         nb::object text = statement_text(sql);
         auto [count, limited] = page_clauses_for(t, text);
-        nb::object offset = glue::page_offset(page, num, size);
         nb::dict values;
         if (!args.is_none() && PyDict_Update(values.ptr(), args.ptr()) < 0)
             throw nb::python_error();
-        values["page_size"] = size;
-        values["page_offset"] = offset;
+        values["page_size"] = w.size;
+        values["page_offset"] = w.offset;
         nb::dict out;
-        out["pageNum"] = num;
-        out["pageSize"] = size;
+        out["pageNum"] = w.num;
+        out["pageSize"] = w.size;
         out["total"] = call0(execute(t, s, count, args), name_scalar);
         out["list"] = all_as_dicts(execute(t, s, limited, values));
         return std::move(out);

@@ -122,15 +122,4 @@ inline void end_unit(nb::handle s, bool own, bool failed, nb::handle exc = nb::h
     check(call_method0(s.ptr(), close));
 }
 
-// The first row of `page`: its `offset` when set (Page.from_offset), else
-// (page_num - 1) * page_size. Page objects of other classes need no `offset` attribute.
-inline nb::object page_offset(nb::handle page, nb::handle page_num, nb::handle page_size) {
-    static PyObject *name = intern("offset");
-    nb::object set = optional_attr(page, name);
-    if (set.is_valid() && !set.is_none())
-        return set;
-    nb::object before = check(PyNumber_Subtract(page_num.ptr(), nb::int_(1).ptr()));
-    return check(PyNumber_Multiply(before.ptr(), page_size.ptr()));
-}
-
 }  // namespace zorvane::glue

@@ -23,6 +23,19 @@ namespace zorvane::glue {
 // The host's generic exception (`Exception`) with a fixed message.
 [[noreturn]] inline void raise_exception(const std::string &msg) { raise(PyExc_Exception, msg); }
 
+// Raises `type` with the fixed message `msg` (callers may match on it) and `note` (PEP 678)
+// saying what exactly is wrong.
+[[noreturn]] inline void raise_with_note(PyObject *type, const std::string &msg, const std::string &note) {
+    nb::object e = nb::steal(PyObject_CallFunction(type, "s", msg.c_str()));
+    if (!e.is_valid())
+        throw nb::python_error();
+    nb::object r = nb::steal(PyObject_CallMethod(e.ptr(), "add_note", "s", note.c_str()));
+    if (!r.is_valid())
+        throw nb::python_error();
+    PyErr_SetObject(type, e.ptr());
+    throw nb::python_error();
+}
+
 // The argument check of the library's typed entry points: `obj` must be exactly of
 // type `tp` (subclasses rejected); None passes only when `none_ok`.
 inline void check_exact(nb::handle obj, PyTypeObject *tp, const char *arg, bool none_ok = false) {

@@ -1,5 +1,5 @@
 // src/bindings/mapper/vantrel.cpp: zorvane.mapper.vantrel, the mapper XML parser.
-#include "glue/common.hpp"
+#include "glue/call.hpp"
 #include "mapper/document.hpp"
 #include "mapper/prepared.hpp"
 #include "render/clauses.hpp"
@@ -25,13 +25,19 @@ void check_params(nb::handle params) {
                                          glue::type_name(params.ptr()) + ")");
 }
 
-// Slot of registered id `id`; "Missing id" when there is none.
+glue::Lazy statement_not_found{"zorvane.exception", "StatementNotFoundError"};
+
+// Slot of registered id `id`; "Missing id" (StatementNotFoundError, with a note naming the id,
+// the namespace and the file) when there is none.
 std::size_t slot_of(const MapperDocument &doc, nb::handle id) {
     PyObject *slot = PyDict_GetItemWithError(doc.slots.ptr(), id.ptr());
     if (!slot) {
         if (PyErr_Occurred())
             throw nb::python_error();
-        glue::raise_exception("Missing id");
+        std::string ns = doc.namespace_.is_valid() ? "namespace '" + glue::text_of(doc.namespace_) + "'" : "the mapper";
+        glue::raise_with_note(statement_not_found.get().ptr(), "Missing id",
+                              "no statement " + glue::text_of(nb::repr(id)) + " in " + ns + " (" +
+                                  glue::text_of(doc.path) + ")");
     }
     return PyLong_AsSize_t(slot);
 }
@@ -183,6 +189,7 @@ void init_shim(MapperDocument *self, nb::handle xml_path) {
     nb::object py = nb::find(self);
     if (self->namespace_.is_valid())
         py.attr("namespace") = self->namespace_;
+    py.attr("xml_path") = self->path;
     py.attr("id_2_element_map") = self->elements;
     py.attr("result_type_map") = self->result_types;
     py.attr("sql_type_map") = self->sql_types;

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "glue/page.hpp"
 #include "top/async_bridge.hpp"
 #include "top/binding.hpp"
 #include "top/callable.hpp"
@@ -34,7 +35,7 @@ PyObject *n_type_cache, *n_datasource, *n_orig_bases, *n_table, *n_columns, *n_n
     *n_model_dump, *n_values, *n_where, *n_limit, *n_offset, *n_id, *n_add, *n_add_all,
     *n_insert_orm2, *n_delete_orm2, *n_update_orm2, *n_bulk_update_mappings, *n_select_all_orm1, *n_select_all_orm2,
     *n_select_one_orm1, *n_select_one_orm2, *n_select_list, *n_select_page, *n_column_descriptions,
-    *n_selected_columns, *n_type, *n_subquery, *n_select_from, *n_count, *n_page_num, *n_page_size, *n_list,
+    *n_selected_columns, *n_type, *n_subquery, *n_select_from, *n_count, *n_list,
     *n_total, *n_insert_list, *n_key, *n_autoincrement_column, *n_default, *n_server_default, *n_should_evaluate_none,
     *n_instance_state, *n_dict, *n_begin_tx, *n_execution_options;
 
@@ -424,12 +425,11 @@ nb::object op_select_page_by_sql(Args a) {
 // The page's rows are fetched like select_all fetches them: entities or single values as
 // scalars, several columns as rows (scalars would keep only the first column).
 nb::object op_select_page_by_orm(Args a) {
-    nb::handle cls = cls_of_instance(a), statement(a[1]), page(a[2]);
-    nb::object size = get_attr(page, n_page_size);
-    nb::object offset = glue::page_offset(page, get_attr(page, n_page_num), size);
+    nb::handle cls = cls_of_instance(a), statement(a[1]);
+    glue::PageWindow w = glue::page_window(a[2]);
     nb::object count = call_method(sa_select(call_method(sa_func.get(), n_count)), n_select_from,
                                    call_method(statement, n_subquery));
-    nb::object page_statement = call_method(call_method(statement, n_limit, size), n_offset, offset);
+    nb::object page_statement = call_method(call_method(statement, n_limit, w.size), n_offset, w.offset);
     nb::object session = mapper_session(cls);
     nb::dict result;
     result[nb::handle(n_list)] = call_method(session, use_orm2(cls, statement) ? n_select_all_orm2 : n_select_all_orm1,
@@ -639,8 +639,8 @@ void register_base_mapper(nb::module_ &m) {
              {&n_select_one_orm2, "select_one_orm2"}, {&n_select_list, "select_list"},
              {&n_select_page, "select_page"}, {&n_column_descriptions, "column_descriptions"},
              {&n_selected_columns, "selected_columns"}, {&n_type, "type"}, {&n_subquery, "subquery"},
-             {&n_select_from, "select_from"}, {&n_count, "count"}, {&n_page_num, "pageNum"},
-             {&n_page_size, "pageSize"}, {&n_list, "list"}, {&n_total, "total"}, {&n_insert_list, "insert_list"},
+             {&n_select_from, "select_from"}, {&n_count, "count"},
+             {&n_list, "list"}, {&n_total, "total"}, {&n_insert_list, "insert_list"},
              {&n_key, "key"}, {&n_autoincrement_column, "autoincrement_column"}, {&n_default, "default"},
              {&n_server_default, "server_default"}, {&n_should_evaluate_none, "should_evaluate_none"},
              {&n_instance_state, "_sa_instance_state"}, {&n_dict, "dict"}, {&n_begin_tx, "begin_tx"},

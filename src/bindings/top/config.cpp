@@ -1,4 +1,9 @@
 // src/bindings/top/config.cpp: DataSource, DBConfig, ZorvaneConfig and mapper file discovery.
+#include <algorithm>
+#include <iterator>
+#include <string>
+#include <vector>
+
 #include "glue/backend.hpp"
 #include "glue/call.hpp"
 #include "top/async_bridge.hpp"
@@ -25,6 +30,8 @@ glue::Lazy path_join{"os.path", "join"};
 glue::Lazy path_exists{"os.path", "exists"};
 glue::Lazy path_isfile{"os.path", "isfile"};
 glue::Lazy path_isdir{"os.path", "isdir"};
+glue::Lazy config_error{"zorvane.exception", "ConfigError"};
+glue::Lazy config_key_error{"zorvane.exception", "ConfigKeyError"};
 
 PyObject *g_datasource_cls = nullptr;
 PyObject *g_dbconfig_cls = nullptr;
@@ -35,8 +42,51 @@ PyObject *g_bind_dict_as_jsonb = nullptr;
 const char *kServerKeys[] = {"host", "port", "user", "password", "database"};
 // Optional in a declaration, for every kind; absent ones keep the DataSource defaults.
 const char *kTuningKeys[] = {"pool_size", "max_overflow", "pool_recycle", "pool_timeout", "connect_args"};
+// The db_type values of a declaration, as error texts list them.
+constexpr const char *kKindNames = "'mysql', 'postgresql' or 'sqlite'";
 
 using glue::text_of;
+
+std::string quoted(nb::handle v) { return text_of(nb::repr(v)); }
+
+// Issues a UserWarning at the caller's line; an error when warnings are errors.
+void warn(const std::string &text) {
+    if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) < 0)
+        throw nb::python_error();
+}
+
+// The keys a declaration of `kind` takes, in the order the messages list them.
+std::vector<const char *> accepted_keys(const glue::Backend &kind) {
+    std::vector<const char *> keys{"db_type"};
+    if (kind.server)
+        keys.insert(keys.end(), std::begin(kServerKeys), std::end(kServerKeys));
+    else
+        keys.push_back("sqlite_path");
+    keys.insert(keys.end(), std::begin(kTuningKeys), std::end(kTuningKeys));
+    return keys;
+}
+
+std::string joined(const std::vector<std::string> &items) {
+    std::string out;
+    for (const std::string &item : items)
+        out += (out.empty() ? "" : ", ") + item;
+    return out;
+}
+
+// A declaration's keys that its kind does not take are dropped: say which, and which it takes.
+void warn_unknown_keys(nb::handle name, nb::handle decl, const glue::Backend &kind) {
+    std::vector<const char *> keys = accepted_keys(kind);
+    std::vector<std::string> unknown, accepted(keys.begin(), keys.end());
+    for (nb::handle key : nb::iter(decl)) {
+        bool known = PyUnicode_Check(key.ptr()) &&
+                     std::any_of(keys.begin(), keys.end(), [&](const char *k) { return glue::utf8(key) == k; });
+        if (!known)
+            unknown.push_back(quoted(key));
+    }
+    if (!unknown.empty())
+        warn("datasource " + quoted(name) + ": unknown key" + (unknown.size() > 1 ? "s " : " ") + joined(unknown) +
+             " left out; a " + kind.name + " datasource takes " + joined(accepted));
+}
 
 // The kind a datasource declares: a db_type naming a kind by its own name ("mariadb" is none).
 const glue::Backend *declared_kind(nb::handle db_type) {
@@ -48,17 +98,35 @@ nb::handle config_cls() { return glue::Runtime::alive(g_config_cls); }
 
 // --- DBConfig ------------------------------------------------------------------------
 
+// Why no primary datasource could be chosen: what was declared (and left out) and what to pass.
+std::string primary_note(nb::handle primary, nb::dict ds, const std::vector<std::string> &left_out) {
+    std::vector<std::string> names;
+    for (nb::handle name : ds.keys())
+        names.push_back(quoted(name));
+    if (names.empty())
+        return std::string("no keyword argument declares a usable datasource: a mapping whose db_type is ") +
+               kKindNames + (left_out.empty() ? "" : "; left out: " + joined(left_out));
+    std::string declared = "declared: " + joined(names);
+    if (glue::truthy(primary))
+        return "primary " + quoted(primary) + " names no declared datasource; " + declared;
+    return "several datasources are declared and no primary names the default one; pass primary= one of them (" +
+           declared + ")";
+}
+
 void dbconfig_init(nb::handle self, nb::handle primary, nb::handle mapper_xml_path, nb::handle raw_sql,
                    nb::kwargs datasources) {
     glue::check_exact(primary, &PyUnicode_Type, "primary", true);
     glue::check_exact(mapper_xml_path, &PyUnicode_Type, "mapper_xml_path", true);
     if (glue::dict_size(datasources.ptr()) == 0)
-        glue::raise_exception("please set datasource !");
+        glue::raise_with_note(config_error.get().ptr(), "please set datasource !",
+                              "declare each datasource as a keyword argument, e.g. main={'db_type': 'sqlite', "
+                              "'sqlite_path': 'app.db'}");
     nb::setattr(self, "mapper_xml_path", mapper_xml_path);
     nb::setattr(self, "raw_sql", raw_sql);
     nb::dict ds;
     nb::setattr(self, "ds", ds);
     nb::handle datasource_cls = glue::Runtime::alive(g_datasource_cls);
+    std::vector<std::string> left_out;  // declarations with a db_type of no known kind
     for (auto [name, value] : datasources) {
         if (PyObject_IsInstance(value.ptr(), mapping_abc.get().ptr()) != 1)
             continue;
@@ -66,17 +134,26 @@ void dbconfig_init(nb::handle self, nb::handle primary, nb::handle mapper_xml_pa
             continue;
         nb::object db_type = value["db_type"];
         const glue::Backend *kind = declared_kind(db_type);
-        if (!kind)
+        if (!kind) {
+            left_out.push_back(quoted(name) + " (db_type " + quoted(db_type) + ")");
+            warn("datasource " + quoted(name) + " left out: db_type " + quoted(db_type) + " is not " + kKindNames);
             continue;
+        }
+        warn_unknown_keys(name, value, *kind);
         nb::dict fields;
+        auto take = [&](const char *key) {
+            if (PySequence_Contains(value.ptr(), nb::str(key).ptr()) != 1)
+                glue::raise_with_note(config_key_error.get().ptr(), std::string(key) + " not exist !",
+                                      "datasource " + quoted(name) + " (db_type " + quoted(db_type) + ") has no '" +
+                                          key + "'; a " + kind->name + " datasource needs " +
+                                          (kind->server ? "host, port, user, password and database" : "sqlite_path"));
+            fields[key] = value[key];
+        };
         if (kind->server) {
-            for (const char *key : kServerKeys) {
-                if (PySequence_Contains(value.ptr(), nb::str(key).ptr()) != 1)
-                    glue::raise_exception(std::string(key) + " not exist !");
-                fields[key] = value[key];
-            }
+            for (const char *key : kServerKeys)
+                take(key);
         } else {
-            fields["sqlite_path"] = value["sqlite_path"];
+            take("sqlite_path");
         }
         for (const char *key : kTuningKeys)
             if (PySequence_Contains(value.ptr(), nb::str(key).ptr()) == 1)
@@ -89,7 +166,8 @@ void dbconfig_init(nb::handle self, nb::handle primary, nb::handle mapper_xml_pa
     else if (nb::len(ds) == 1)
         chosen = nb::borrow(nb::list(ds.keys())[0]);
     else
-        glue::raise_exception("datasource " + text_of(primary) + " not exist !");
+        glue::raise_with_note(config_error.get().ptr(), "datasource " + text_of(primary) + " not exist !",
+                              primary_note(primary, ds, left_out));
     nb::setattr(self, "primary", chosen);
 }
 
@@ -148,9 +226,11 @@ nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &
     pool["max_overflow"] = field_or(ds, "max_overflow", nb::int_(30));
     pool["pool_timeout"] = field_or(ds, "pool_timeout", nb::int_(30));
     nb::object recycle = field_or(ds, "pool_recycle", nb::int_(1800));
-    const glue::Backend *kind = declared_kind(ds.attr("db_type"));
+    nb::object db_type = ds.attr("db_type");
+    const glue::Backend *kind = declared_kind(db_type);
     if (!kind)
-        glue::raise_exception(unknown_message);
+        glue::raise_with_note(config_error.get().ptr(), unknown_message,
+                              "db_type " + quoted(db_type) + " is not " + kKindNames);
     const bool with_batch_option = kind->batch_option && added_at_run_time;
     nb::object url;
     if (kind->server) {
@@ -166,7 +246,11 @@ nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &
                                      nb::arg("host") = text_or_none(ds.attr("host")), nb::arg("port") = port_num,
                                      nb::arg("database") = text_or_none(ds.attr("database")), nb::arg("query") = query);
     } else {
-        nb::str path(ds.attr("sqlite_path"));
+        nb::object given = ds.attr("sqlite_path");
+        if (given.is_none())  // str(None) would name a file "None"
+            glue::raise_with_note(config_key_error.get().ptr(), "sqlite_path not exist !",
+                                  "a sqlite datasource needs sqlite_path: a file name, or ':memory:'");
+        nb::str path(given);
         url = url_cls.attr("create")(kind->sync_driver, nb::arg("database") = path);
         std::string_view p = glue::utf8(path);
         if (p.empty() || p == ":memory:") {

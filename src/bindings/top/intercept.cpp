@@ -6,6 +6,7 @@
 #include "top/callable.hpp"
 #include "top/mapper.hpp"
 #include "top/streams.hpp"
+#include "glue/body.hpp"
 #include "glue/call.hpp"
 
 namespace zorvane::top {
@@ -13,9 +14,10 @@ namespace {
 
 glue::Lazy inspect_signature{"inspect", "signature"};
 glue::Lazy get_type_hints{"typing", "get_type_hints"};
+glue::Lazy statement_not_found{"zorvane.exception", "StatementNotFoundError"};
 
 PyObject *n_wrapper_cache, *n_datasource, *n_mapper_dict, *n_id_map, *n_execute_sql, *n_get,
-    *n_annotations, *n_return, *n_name, *n_signature, *n_sig_cache,
+    *n_annotations, *n_return, *n_name, *n_signature, *n_sig_cache, *n_xml_path,
     *kw_execute_sql;
 PyObject *g_plan_cache = nullptr;  // (class, name) -> (signature, plan)
 
@@ -23,6 +25,8 @@ PyObject *g_plan_cache = nullptr;  // (class, name) -> (signature, plan)
 enum Slot { kAttr, kInstance, kClassName, kName, kPlan, kReturnType };
 constexpr long kReturnTypeKnown = 1;
 constexpr long kNoneForNoRow = 2;  // annotated `X | None` with X a class other than a list: no row gives None
+constexpr long kBodyKnown = 4;     // kEmptyBody has been decided
+constexpr long kEmptyBody = 8;     // the method's body does nothing: without a statement there is nothing to run
 
 // Whether the mapper file filed under `class_name` has a statement with id `name`.
 bool has_statement(nb::handle mapper_dict, nb::handle class_name, nb::handle name) {
@@ -64,14 +68,46 @@ std::pair<nb::object, bool> routed(PyObject *self) {
     return {entry, has_statement(mapper_dict, payload(self, kClassName), payload(self, kName))};
 }
 
+// Whether the method of call wrapper `self` has an empty body, decided on its first call
+// without a statement.
+bool empty_body(PyObject *self) {
+    if (!(flags(self) & kBodyKnown))
+        set_flags(self, flags(self) | kBodyKnown | (glue::has_empty_body(payload(self, kAttr)) ? kEmptyBody : 0));
+    return flags(self) & kEmptyBody;
+}
+
+// A method that only declares a statement found none: StatementNotFoundError naming the
+// method, the datasource and the mapper file of the namespace (or that none declares it).
+[[noreturn]] void raise_not_found(PyObject *self, nb::handle entry) {
+    nb::handle class_name(payload(self, kClassName)), name(payload(self, kName));
+    std::string ns = glue::text_of(class_name), id = glue::text_of(name);
+    std::string where = "datasource '" + glue::text_of(current_db()) + "'";
+    nb::object mapper = lookup(check(PyObject_GetItem(entry.ptr(), n_mapper_dict)), class_name);
+    std::string why;
+    if (mapper.is_valid()) {
+        nb::object path = optional_attr(mapper, n_xml_path);
+        why = "the mapper file of namespace '" + ns + "'" +
+              (path.is_valid() && !path.is_none() ? " (" + glue::text_of(path) + ")" : std::string()) +
+              " has no statement '" + id + "'";
+    } else {
+        why = "no mapper file loaded for it declares namespace '" + ns + "'";
+    }
+    glue::raise(statement_not_found.get().ptr(), ns + "." + id + " has no statement on " + where + ": " + why +
+                                                     "; the method's body is empty, so it has nothing else to run");
+}
+
 // The call wrapper: runs the mapper statement when the current datasource has one for this
-// class and method, else the method itself.
+// class and method, else the method itself; a method with an empty body has nothing of its
+// own to run and raises StatementNotFoundError.
 PyObject *mapper_call(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     return guarded([&]() -> nb::object {
         nb::handle attr(payload(self, kAttr)), class_name(payload(self, kClassName)), name(payload(self, kName));
         auto [entry, has] = routed(self);
-        if (!has)
+        if (!has) {
+            if (empty_body(self))
+                raise_not_found(self, entry);
             return settle_user_result(call_through(attr, args, nargsf, kwnames));
+        }
 
         Bound b = bind_call(payload(self, kPlan), args, PyVectorcall_NARGS(nargsf), kwnames);
         nb::object params = b.params, page = b.page;
@@ -102,8 +138,12 @@ PyObject *mapper_call(PyObject *self, PyObject *const *args, std::size_t nargsf,
 PyObject *mapper_call_async(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     return guarded([&]() -> nb::object {
         PyObject *sync = payload(self, 0);
-        if (!routed(sync).second)
+        auto [entry, has] = routed(sync);
+        if (!has) {
+            if (empty_body(sync))
+                raise_not_found(sync, entry);
             return call_through(payload(sync, kAttr), args, nargsf, kwnames);
+        }
         return spawn(sync, args, nargsf, kwnames);
     });
 }
@@ -228,6 +268,7 @@ void init_interception() {
     n_name = intern("__name__");
     n_signature = intern("__signature__");
     n_sig_cache = intern("_sig_cache");
+    n_xml_path = intern("xml_path");
     kw_execute_sql = nb::make_tuple("sql_id", "namespace", "ori_params", "page", "return_type", "strict").release().ptr();
     glue::runtime().keep(g_plan_cache, PyDict_New(), glue::Runtime::At::Empty);
 }

@@ -85,6 +85,33 @@ bool keyword_at(std::string_view s, std::size_t i, IsWordChar is_word) noexcept 
     return false;
 }
 
+// Byte offset of the first word start outside parentheses, quoted runs and comments at
+// which `ends` (the end of a match there, or npos) ends a whole word; npos when none does.
+template <class Ends>
+std::size_t find_top_level(std::string_view s, IsWordChar is_word, Ends ends) noexcept {
+    int depth = 0;
+    bool prev_word = false;
+    for (std::size_t i = 0; i < s.size();) {
+        QuoteOpener q = open_quote(s, i);
+        if (q.len || comment_at(s, i).end) {
+            i = q.len ? quoted_run_end(s, i, q) : comment_at(s, i).end;
+            prev_word = false;
+            continue;
+        }
+        depth += s[i] == '(' ? 1 : s[i] == ')' ? -1 : 0;
+        std::size_t len;
+        bool w = is_word_at(s, i, is_word, len);
+        if (w && !prev_word && depth == 0) {
+            std::size_t e = ends(i), tail;
+            if (e != npos && (e == s.size() || !is_word_at(s, e, is_word, tail)))
+                return i;
+        }
+        prev_word = w;
+        i += len;
+    }
+    return npos;
+}
+
 }  // namespace
 
 SelectFrom match_select_from(std::string_view s) noexcept {
@@ -142,30 +169,33 @@ bool has_grouping_keyword(std::string_view s, IsWordChar is_word) noexcept {
 }
 
 std::size_t find_top_level_order_by(std::string_view s, IsWordChar is_word) noexcept {
-    int depth = 0;
-    bool prev_word = false;
-    for (std::size_t i = 0; i < s.size();) {
-        QuoteOpener q = open_quote(s, i);
-        if (q.len || comment_at(s, i).end) {
-            i = q.len ? quoted_run_end(s, i, q) : comment_at(s, i).end;
-            prev_word = false;
-            continue;
-        }
-        depth += s[i] == '(' ? 1 : s[i] == ')' ? -1 : 0;
-        std::size_t len;
-        bool w = is_word_at(s, i, is_word, len);
-        if (w && !prev_word && depth == 0) {
-            std::size_t g = match_ci(s, i, "order");
-            std::size_t f = g == npos ? npos : skip_spaces(s, g);
-            std::size_t e = f == npos || f == g ? npos : match_ci(s, f, "by");
-            std::size_t tail;
-            if (e != npos && (e == s.size() || !is_word_at(s, e, is_word, tail)))
-                return i;
-        }
-        prev_word = w;
-        i += len;
-    }
-    return npos;
+    return find_top_level(s, is_word, [s](std::size_t i) {
+        std::size_t g = match_ci(s, i, "order");
+        std::size_t f = g == npos ? npos : skip_spaces(s, g);
+        return f == npos || f == g ? npos : match_ci(s, f, "by");
+    });
+}
+
+bool limits_own_rows(std::string_view s, IsWordChar is_word) noexcept {
+    return find_top_level(s, is_word, [s](std::size_t i) {
+               for (std::string_view word : {"limit", "offset", "fetch"})
+                   if (std::size_t e = match_ci(s, i, word); e != npos)
+                       return e;
+               return npos;
+           }) != npos;
+}
+
+std::string page_source(std::string_view sql, IsWordChar is_word) {
+    if (!limits_own_rows(sql, is_word))
+        return {};
+    std::string_view t = strip_py(sql);
+    while (!t.empty() && t.back() == ';')
+        t = strip_py(t.substr(0, t.size() - 1));
+    constexpr std::string_view head = "SELECT * FROM (", tail = ") AS page_q";
+    std::string out;
+    out.reserve(head.size() + t.size() + tail.size());
+    out.append(head).append(t).append(tail);
+    return out;
 }
 
 std::string count_query(std::string_view sql, IsWordChar is_word, bool no_order_by) {

@@ -29,6 +29,15 @@ bool has_grouping_keyword(std::string_view sql, IsWordChar is_word) noexcept;
 // parentheses, quoted runs and comments (text/sql_text.hpp), or npos.
 std::size_t find_top_level_order_by(std::string_view sql, IsWordChar is_word) noexcept;
 
+// Whether `sql` limits its own rows: a LIMIT, OFFSET or FETCH (whole words, case ignored)
+// outside parentheses, quoted runs and comments.
+bool limits_own_rows(std::string_view sql, IsWordChar is_word) noexcept;
+
+// The text pages of `sql` are cut from: empty when `sql` itself serves, else, for a statement
+// that limits its own rows (a second LIMIT would be a syntax error), `sql` stripped of blanks
+// and trailing ';' as a sub-select: "SELECT * FROM (" + sql + ") AS page_q".
+std::string page_source(std::string_view sql, IsWordChar is_word);
+
 // The text of the statement counting the rows of `sql`:
 //   - strip host whitespace at both ends, then every trailing ';';
 //   - "SELECT COUNT(*) as count FROM " + the text after the SELECT ... FROM match when

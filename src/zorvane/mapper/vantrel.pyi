@@ -140,6 +140,8 @@ class ParseMapper:
 
     namespace: str
 
+    xml_path: str
+
     id_2_element_map: dict[str, Element]
 
     result_type_map: dict[str, type]

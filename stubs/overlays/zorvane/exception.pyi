@@ -11,3 +11,12 @@ class ZorvaneError(Exception):
 
 class ParameterError(ZorvaneError):
     """A statement's placeholder or parameter does not fit the call; raised before any SQL runs."""
+
+class StatementNotFoundError(ZorvaneError):
+    """No statement of the id asked for: a mapper file has none, or a mapper method with an empty body finds none for its name on the current datasource."""
+
+class ConfigError(ZorvaneError):
+    """A datasource declaration or configuration the library cannot use; raised before any connection is made."""
+
+class ConfigKeyError(ConfigError, KeyError):
+    """A ConfigError for a key a declaration lacks; also a KeyError."""

@@ -69,6 +69,19 @@ TEST(FindTopLevelOrderBy, OnlyOutsideParenthesesAndQuotes) {
         EXPECT_EQ(find_top_level_order_by(no, &test_word), std::string_view::npos) << no;
 }
 
+TEST(PageSource, OwnLimitsMakeASubSelect) {
+    EXPECT_EQ(page_source(" select a from t order by a LIMIT 5 ;\n", &test_word),
+              "SELECT * FROM (select a from t order by a LIMIT 5) AS page_q");
+    for (const char *yes : {"select a from t offset 2", "select a from t fetch first 3 rows only", "x\nLimit\t:n"})
+        EXPECT_TRUE(limits_own_rows(yes, &test_word)) << yes;
+    for (const char *no : {"select a from (select a from t limit 5) s", "select limited, offsets from t",
+                           "where n = 'limit 5'", "x -- limit 5", "x /* limit */", "select \"limit\" from t",
+                           "x_limit 5", "\xC3\xA9limit 5"}) {
+        EXPECT_FALSE(limits_own_rows(no, &test_word)) << no;
+        EXPECT_EQ(page_source(no, &test_word), "") << no;
+    }
+}
+
 TEST(CountQuery, WithoutOrderByDropsTheTopLevelOrdering) {
     const char *ordered = "select id from t where a > :a \n order by id, 'x'";
     EXPECT_EQ(count_query(ordered, &test_word), "SELECT COUNT(*) as count FROM t where a > :a \n order by id, 'x'");

@@ -60,6 +60,14 @@ CASES = {
                                "@dataclasses.dataclass\nclass Row:\n    id: int\n"
                                "class t(BaseMapper):\n    def s(self, id, email, xs): ...\n"},
                    ["--import"], "ZV014", "a.xml:3"),
+    # Methods with a statement, a body of their own or a private name are fine; one typo is not.
+    "empty-method": ({"a.xml": M('<select id="s" resultType="rows.Row">select 1 as id</select>'),
+                      "rows.py": "import dataclasses\nfrom zorvane.zorvane import AsyncBaseMapper\n"
+                                 "@dataclasses.dataclass\nclass Row:\n    id: int\n"
+                                 "class t(AsyncBaseMapper):\n    async def s(self): ...\n"
+                                 "    def own(self):\n        return 1\n    def _helper(self): ...\n"
+                                 "    async def ss(self):\n        'typo of s'\n"},
+                     ["--import"], "ZV015", "a.xml:2"),
     "unused-item": (
         {"a.xml": M('<select id="s"><foreach item="i" collection="ids" open="" close="" separator=",">?</foreach>'
                     "</select>")},
@@ -108,6 +116,14 @@ def test_render_explains_the_example_statement():
     assert json.loads(params.removeprefix("params: ")) == {"cities_for_index_0": "Oslo", "cities_for_index_1": "Rome"}
     assert decisions[2:4] == ["line 11 <if> params.get('cities') -> true", "line 12 <foreach> cities -> 2 items"]
     assert decisions[-2:] == ["line 16 <choose> -> otherwise (line 18)", "line 17 <when> params.get('order') == 'age' -> false"]
+
+
+def test_render_of_an_unknown_id_names_it_and_the_namespace():
+    run = zorvane("render", EXAMPLE, "UserMapper.find_user")
+    assert run.returncode == 1
+    assert run.stderr.splitlines() == [
+        "zorvane: StatementNotFoundError: Missing id",
+        f"  no statement 'find_user' in namespace 'UserMapper' ({EXAMPLE / 'UserMapper.xml'})"]
 
 
 def test_render_failure_names_file_and_line():

@@ -29,6 +29,7 @@ class Explanation:
 
 class ParseMapper:
     namespace: str
+    xml_path: str
     id_2_element_map: dict[str, Element]
     result_type_map: dict[str, type]
     sql_type_map: dict[str, str]

@@ -7,6 +7,7 @@ import xml.etree.ElementTree as ET
 import pytest
 import sqlalchemy as sa
 
+from zorvane.exception import StatementNotFoundError
 from zorvane.mapper.vantrel import ParseMapper
 
 DATA = pathlib.Path(__file__).parents[2] / "data" / "mappers"
@@ -64,9 +65,9 @@ def test_get_sql_returns_statement_values_kind_and_type(elements):
      ("delete", "cols", "Not a delete")],
 )
 def test_lookup_errors(elements, method, sql_id, message):
-    with pytest.raises(Exception, match=f"^{message}$") as info:
+    with pytest.raises(Exception, match=f"(?m)^{message}$") as info:
         getattr(elements, method)(sql_id, {})
-    assert type(info.value) is Exception
+    assert type(info.value) is (StatementNotFoundError if message == "Missing id" else Exception)
 
 
 @pytest.mark.parametrize("primary_key, suffix", [("id", " RETURNING id"), ("", ""), (None, "")])
