@@ -49,4 +49,7 @@ NB_MODULE(exception, m) {
     nb::object key_error = subclass("ConfigKeyError", nb::make_tuple(config, nb::handle(PyExc_KeyError)),
                                     "A ConfigError for a key a declaration lacks; also a KeyError.");
     key_error.attr("__str__") = nb::handle(PyExc_BaseException).attr("__str__");
+    subclass("TransactionRolledBackError", nb::make_tuple(base),
+             "A statement or the end of a scope met a transaction that was rolled back earlier in it; the failure "
+             "that rolled it back is the __cause__.");
 }

@@ -25,3 +25,7 @@ class ConfigError(ZorvaneError):
 
 class ConfigKeyError(ConfigError, KeyError):
     """A ConfigError for a key a declaration lacks; also a KeyError."""
+
+class TransactionRolledBackError(ZorvaneError):
+    """A statement or the end of a scope met a transaction that was rolled back earlier in it; the failure that
+    rolled it back is the __cause__."""

@@ -119,8 +119,9 @@ class BaseMapper(Generic[T]):
     def db_session(cls, datasource_name: str | None = None) -> AbstractContextManager[Session]:
         """Context manager yielding a new ORM session of the datasource (current one by default)."""
     @classmethod
-    def switch_datasource(cls, datasource_name: str) -> _MapperTransaction:
-        """Context manager (also `async with`) running a block on the datasource inside one transaction."""
+    def switch_datasource(cls, datasource_name: str, nested: bool = False) -> _MapperTransaction:
+        """Context manager (also `async with`) running a block on the datasource inside one transaction (with
+        `nested`, a SAVEPOINT inside an open one)."""
 
 class DataSource:
     """One datasource: a MySQL or PostgreSQL server (host, port, user, password, database) or a SQLite file; pool settings and connect_args (handed to the driver) are optional."""
@@ -247,19 +248,23 @@ def db_session(datasource_name: str | None = None) -> _DbSession:
     Context manager yielding a new ORM session of the datasource, committed or rolled back and closed at the end.
     """
 
-def datasource(datasource_name: str, transactional: bool = False) -> Callable[[_C], _C]:
+def datasource(datasource_name: str, transactional: bool = False, nested: bool = False) -> Callable[[_C], _C]:
     """
-    Decorator binding a function, method or class to a datasource, optionally one transaction per call.
+    Decorator binding a function, method or class to a datasource, optionally one transaction per call (with `nested`, a SAVEPOINT inside an open transaction).
     """
 
 def _create_wrapped_method(
-    method: Callable[..., Any], datasource_name: str, transactional: bool, mark_decorated: bool = False
+    method: Callable[..., Any],
+    datasource_name: str,
+    transactional: bool,
+    mark_decorated: bool = False,
+    nested: bool = False,
 ) -> Callable[..., Any]:
     """
-    Wraps `method` to run with the datasource selected, optionally inside one transaction.
+    Wraps `method` to run with the datasource selected, optionally inside one transaction (a SAVEPOINT inside an open one with `nested`).
     """
 
-def _decorate_class(cls: type[_C], datasource_name: str, transactional: bool) -> type[_C]:
+def _decorate_class(cls: type[_C], datasource_name: str, transactional: bool, nested: bool = False) -> type[_C]:
     """
     Makes every instance remember the datasource and every fetched method run wrapped; returns `cls`.
     """

@@ -16,6 +16,7 @@ using namespace zorvane;
 glue::Lazy sessionmaker{"sqlalchemy.orm", "sessionmaker"};
 glue::Lazy close_streams{"zorvane.db.ostrane", "_close_streams"};
 glue::Lazy generic_alias{"types", "GenericAlias"};
+glue::Lazy rolled_back_error{"zorvane.exception", "TransactionRolledBackError"};
 glue::Lazy sql_template{"zorvane.db.ostrane", "SqlTemplate"};
 
 // Interned method names and the keyword-name tuples of the calls made on the template.
@@ -64,6 +65,11 @@ struct ZorvaneSqlSession {
     nb::object factory;  // (engine, sessionmaker bound to it), remade when data_source changes
     nb::object tx_owner;  // per-task objects only: context variable, the task that began the transaction
     nb::object text_rules;  // (engine, db_type of its text rules), remade when the engine changes
+    // Context variables of the open transaction: the datasource name its outermost level was
+    // opened with; None, or (level, cause) once the unit opened at `level` (1: the transaction,
+    // else a savepoint) was rolled back while levels above it stay open; the open savepoints as
+    // (level, SessionTransaction) pairs, innermost last.
+    nb::object tx_name, tx_abort, tx_savepoints;
 
     ~ZorvaneSqlSession() { live_sessions.erase(this); }
 
@@ -90,6 +96,16 @@ struct ZorvaneSqlSession {
 
     void set_depth(long d) { var_set(tx_depth, nb::int_(d)); }
 
+    nb::object aborted() const { return foreign() ? nb::none() : var_get(tx_abort); }
+    nb::object savepoints() const { return foreign() ? nb::tuple() : var_get(tx_savepoints); }
+
+    // Forgets the marks of an ended transaction.
+    void clear_marks() {
+        var_set(tx_name, nb::none());
+        var_set(tx_abort, nb::none());
+        var_set(tx_savepoints, nb::tuple());
+    }
+
     // A new session with expiry on commit switched off; not tracked by this object.
     nb::object new_session() {
         nb::object pair = factory;  // a local reference: another thread may replace the field meanwhile
@@ -108,7 +124,10 @@ void init_shim(nb::pointer_and_handle<ZorvaneSqlSession> self, nb::handle mapper
     const std::string id = std::to_string(reinterpret_cast<std::uintptr_t>(self.h.ptr()));
     nb::object connection = nb::steal(glue::context_var_new(("connection_" + id).c_str(), Py_None));
     nb::object depth = nb::steal(glue::context_var_new(("tx_depth_" + id).c_str(), nb::int_(0).ptr()));
-    if (!connection.is_valid() || !depth.is_valid())
+    nb::object name = nb::steal(glue::context_var_new(("tx_name_" + id).c_str(), Py_None));
+    nb::object abort = nb::steal(glue::context_var_new(("tx_abort_" + id).c_str(), Py_None));
+    nb::object savepoints = nb::steal(glue::context_var_new(("tx_savepoints_" + id).c_str(), nb::tuple().ptr()));
+    if (!connection.is_valid() || !depth.is_valid() || !name.is_valid() || !abort.is_valid() || !savepoints.is_valid())
         throw nb::python_error();
     nb::object source = nb::borrow(data_source), tpl;
     if (glue::truthy(ostrane)) {
@@ -120,7 +139,8 @@ void init_shim(nb::pointer_and_handle<ZorvaneSqlSession> self, nb::handle mapper
         glue::raise_exception("ostrane can't init");
     }
     new (self.p) ZorvaneSqlSession{nb::borrow(mapper_dict), std::move(source), std::move(connection), std::move(depth),
-                                   std::move(tpl), nb::object(), nb::object(), nb::object()};
+                                   std::move(tpl), nb::object(), nb::object(), nb::object(),
+                                   std::move(name), std::move(abort), std::move(savepoints)};
     live_sessions.insert(self.p);
 }
 
@@ -129,26 +149,110 @@ void init_shim(nb::pointer_and_handle<ZorvaneSqlSession> self, nb::handle mapper
 // over the parent's connection; its session is kept referenced for the life of the child so
 // that no finaliser returns that connection to a pool either. The child starts idle.
 void forget_parent_transactions() {
-    std::vector<std::pair<nb::object, nb::object>> vars;
+    struct Vars {
+        nb::object connection, depth, name, abort, savepoints;
+    };
+    std::vector<Vars> all;
     for (ZorvaneSqlSession *s : live_sessions)
         if (s->connection_local.is_valid() && s->tx_depth.is_valid())
-            vars.emplace_back(s->connection_local, s->tx_depth);
-    for (auto &[connection, depth] : vars) {
+            all.push_back({s->connection_local, s->tx_depth, s->tx_name, s->tx_abort, s->tx_savepoints});
+    for (Vars &v : all) {
         try {
-            nb::object con = var_get(connection);
+            nb::object con = var_get(v.connection);
             if (!con.is_none()) {
                 con.release();  // deliberately never released: see above
-                var_set(connection, nb::none());
+                var_set(v.connection, nb::none());
             }
-            if (!var_get(depth).equal(nb::int_(0)))
-                var_set(depth, nb::int_(0));
+            if (!var_get(v.depth).equal(nb::int_(0)))
+                var_set(v.depth, nb::int_(0));
+            var_set(v.name, nb::none());
+            var_set(v.abort, nb::none());
+            var_set(v.savepoints, nb::tuple());  // their transactions stay referenced by the kept session
         } catch (nb::python_error &err) {
             err.discard_as_unraisable("forgetting a parent transaction after fork");
         }
     }
 }
 
-void begin_tx_shim(ZorvaneSqlSession &s) {
+// The engine transactions of `s` run on: its own, else its template's.
+nb::object engine_of(ZorvaneSqlSession &s) {
+    return s.data_source.is_valid() && !s.data_source.is_none() ? s.data_source
+                                                                 : nb::getattr(s.ostrane, "data_source", nb::none());
+}
+
+// "Type: first line of its text" of the failure that rolled a transaction back.
+std::string describe(nb::handle cause) {
+    if (!cause.is_valid() || cause.is_none())
+        return "an earlier failure";
+    std::string type = glue::type_name(cause.ptr()), text;
+    if (PyObject *str = PyObject_Str(cause.ptr())) {
+        if (const char *utf8 = glue::str_utf8(str))
+            text = utf8;
+        Py_DECREF(str);
+    }
+    PyErr_Clear();
+    text = text.substr(0, text.find('\n'));
+    return text.empty() ? type : type + ": " + text;
+}
+
+// TransactionRolledBackError about the rolled-back unit of `s` (the transaction, or a savepoint
+// when it was one), its cause chained; `at_end`: raised by the end of that unit's level rather
+// than by a statement.
+[[noreturn]] void raise_rolled_back(ZorvaneSqlSession &s, bool at_end) {
+    nb::object abort = s.aborted();
+    const bool savepoint = !abort.is_none() && !nb::handle(glue::tuple_item(abort.ptr(), 0)).equal(nb::int_(1));
+    nb::object cause = abort.is_none() ? nb::none() : nb::borrow(glue::tuple_item(abort.ptr(), 1));
+    nb::object name = var_get(s.tx_name);
+    std::string msg = savepoint ? "a savepoint of the transaction" : "the transaction";
+    if (!name.is_none())
+        msg += " of datasource '" + std::string(nb::str(name).c_str()) + "'";
+    msg += " was rolled back after " + describe(cause) + "; ";
+    if (!at_end)
+        msg += "no statement runs in it until the scope that opened it ends";
+    else if (savepoint)
+        msg += "nothing done in it was kept; the enclosing transaction goes on";
+    else
+        msg += "nothing done in it was committed";
+    nb::object err = rolled_back_error(glue::make_str(msg));
+    if (!cause.is_none())
+        PyException_SetCause(err.ptr(), cause.release().ptr());
+    PyErr_SetObject((PyObject *)Py_TYPE(err.ptr()), err.ptr());
+    throw nb::python_error();
+}
+
+// The innermost savepoint's (level, transaction) when it was opened at level `d`, else an
+// invalid object.
+nb::object savepoint_at(ZorvaneSqlSession &s, long d) {
+    nb::object all = s.savepoints();
+    const Py_ssize_t n = glue::tuple_size(all.ptr());
+    if (n == 0)
+        return nb::object();
+    nb::handle last(glue::tuple_item(all.ptr(), n - 1));
+    if (!nb::handle(glue::tuple_item(last.ptr(), 0)).equal(nb::int_(d)))
+        return nb::object();
+    return nb::borrow(last);
+}
+
+void pop_savepoint(ZorvaneSqlSession &s) {
+    nb::object all = s.savepoints();
+    nb::object rest = nb::steal(PyTuple_GetSlice(all.ptr(), 0, glue::tuple_size(all.ptr()) - 1));
+    if (!rest.is_valid())
+        throw nb::python_error();
+    var_set(s.tx_savepoints, rest);
+}
+
+// Marks the innermost unit of the open transaction (its innermost savepoint, else the
+// transaction itself) rolled back by `cause`; the first mark stays.
+void mark_aborted(ZorvaneSqlSession &s, nb::handle cause) {
+    if (!s.aborted().is_none())
+        return;
+    nb::object all = s.savepoints();
+    const Py_ssize_t n = glue::tuple_size(all.ptr());
+    nb::object level = n ? nb::borrow(glue::tuple_item(glue::tuple_item(all.ptr(), n - 1), 0)) : nb::object(nb::int_(1));
+    var_set(s.tx_abort, nb::make_tuple(level, cause.is_valid() ? cause : nb::none()));
+}
+
+void begin_tx_shim(ZorvaneSqlSession &s, nb::handle datasource_name) {
     const long d = s.depth();
     if (d > 0) {
         s.set_depth(d + 1);
@@ -158,6 +262,31 @@ void begin_tx_shim(ZorvaneSqlSession &s) {
     s.set_depth(1);
     if (s.tx_owner.is_valid())
         var_set(s.tx_owner, task_now());
+    s.clear_marks();
+    var_set(s.tx_name, datasource_name);
+}
+
+// A SAVEPOINT as one more level of the open transaction, else a new transaction.
+void begin_savepoint_shim(ZorvaneSqlSession &s, nb::handle datasource_name) {
+    const long d = s.depth();
+    if (d == 0)
+        return begin_tx_shim(s, datasource_name);
+    if (!s.aborted().is_none())
+        raise_rolled_back(s, false);
+    nb::object con = s.con();
+    if (const glue::Backend *kind = glue::backend_of(engine_of(s)); kind && !kind->server) {
+        // SQLite's driver begins a transaction only before a write, and a SAVEPOINT outside one
+        // starts a transaction of its own that its RELEASE commits: begin it first.
+        nb::object connection = con.attr("connection")();
+        if (!glue::truthy(connection.attr("connection").attr("driver_connection").attr("in_transaction")))
+            connection.attr("exec_driver_sql")("BEGIN");
+    }
+    nb::object entry = nb::make_tuple(nb::int_(d + 1), con.attr("begin_nested")());
+    nb::object all = nb::steal(PySequence_Concat(s.savepoints().ptr(), nb::make_tuple(entry).ptr()));
+    if (!all.is_valid())
+        throw nb::python_error();
+    var_set(s.tx_savepoints, all);
+    s.set_depth(d + 1);
 }
 
 // Makes `s` per-task (see ZorvaneSqlSession::foreign); for the session objects of async calls.
@@ -170,18 +299,29 @@ void tie_to_tasks_shim(ZorvaneSqlSession &s) {
         throw nb::python_error();
 }
 
+// A rolled-back transaction or savepoint is not committed: its level's end raises, the state
+// left as it was for the rollback that follows.
 void commit_shim(ZorvaneSqlSession &s) {
     const long d = s.depth();
     if (d > 1) {
+        if (nb::object sp = savepoint_at(s, d); sp.is_valid()) {
+            if (!s.aborted().is_none())
+                raise_rolled_back(s, true);
+            nb::handle(glue::tuple_item(sp.ptr(), 1)).attr("commit")();
+            pop_savepoint(s);
+        }
         s.set_depth(d - 1);
         return;
     }
+    if (d == 1 && !s.aborted().is_none())
+        raise_rolled_back(s, true);
     nb::object con = s.con();
     if (glue::truthy(con)) {
         close_streams(con);  // a stream left open ends with its transaction
         con.attr("commit")();
     }
     s.set_depth(0);
+    s.clear_marks();
 }
 
 // The transaction ends before the session is told, so a failing rollback still leaves the
@@ -189,6 +329,44 @@ void commit_shim(ZorvaneSqlSession &s) {
 void rollback_shim(ZorvaneSqlSession &s) {
     nb::object con = s.con();
     s.set_depth(0);
+    s.clear_marks();
+    if (glue::truthy(con)) {
+        glue::unwind_step(nb::handle(), [&] { close_streams(con); });
+        con.attr("rollback")();
+    }
+}
+
+// Ends one level after a failure. The outermost level rolls back and ends the transaction; a
+// savepoint's level rolls back to its savepoint and the levels below go on; any other level
+// rolls back the innermost unit (savepoint, else the transaction), which then refuses every
+// statement until the level that opened it ends. State first, as in rollback_shim.
+void rollback_level_shim(ZorvaneSqlSession &s, nb::handle cause) {
+    const long d = s.depth();
+    if (d <= 1)
+        return rollback_shim(s);
+    if (nb::object sp = savepoint_at(s, d); sp.is_valid()) {
+        pop_savepoint(s);
+        nb::object abort = s.aborted();
+        if (!abort.is_none() && nb::cast<long>(nb::handle(glue::tuple_item(abort.ptr(), 0))) >= d)
+            var_set(s.tx_abort, nb::none());
+        s.set_depth(d - 1);
+        nb::handle tx(glue::tuple_item(sp.ptr(), 1));
+        if (glue::truthy(tx.attr("is_active")))
+            tx.attr("rollback")();
+        return;
+    }
+    s.set_depth(d - 1);
+    if (!s.aborted().is_none())
+        return;  // already rolled back
+    mark_aborted(s, cause);
+    nb::object all = s.savepoints();
+    if (const Py_ssize_t n = glue::tuple_size(all.ptr())) {
+        nb::handle tx(glue::tuple_item(glue::tuple_item(all.ptr(), n - 1), 1));
+        if (glue::truthy(tx.attr("is_active")))
+            tx.attr("rollback")();
+        return;
+    }
+    nb::object con = s.con();
     if (glue::truthy(con)) {
         glue::unwind_step(nb::handle(), [&] { close_streams(con); });
         con.attr("rollback")();
@@ -201,11 +379,47 @@ void close_shim(ZorvaneSqlSession &s) {
     if (s.depth() > 0)
         return;
     nb::object con = s.con();
+    s.clear_marks();
     if (glue::truthy(con)) {
         var_set(s.connection_local, nb::none());
         con.attr("close")();
     }
     s.set_depth(0);
+}
+
+// Runs `run(con)` with the context's transaction session, or None outside a transaction. A
+// rolled-back transaction refuses it; a failure inside a transaction (which the template has
+// rolled back, to the innermost savepoint when there is one) marks that unit rolled back.
+template <class Run>
+nb::object in_context(ZorvaneSqlSession &s, Run &&run) {
+    nb::object con = s.con();
+    if (s.depth() == 0)
+        return run(con);
+    if (!s.aborted().is_none())
+        raise_rolled_back(s, false);
+    try {
+        return run(con);
+    } catch (nb::python_error &e) {
+        mark_aborted(s, e.value());
+        throw;
+    } catch (...) {
+        mark_aborted(s, nb::handle());
+        throw;
+    }
+}
+
+// Stands for the context's transaction session in the arguments of op.
+struct Con {};
+inline nb::handle pick(nb::handle arg, nb::handle) { return arg; }
+inline nb::handle pick(Con, nb::handle con) { return con; }
+
+// ostrane.<name>(args...) through in_context, the last `kw` of them by keyword.
+template <class... A>
+nb::object op(ZorvaneSqlSession &s, PyObject *name, PyObject *kw, A... args) {
+    return in_context(s, [&](nb::handle con) {
+        const nb::handle stack[] = {pick(args, con)...};
+        return call_method(s.ostrane, name, stack, kw);
+    });
 }
 
 // The parsed mapper filed under `namespace`.
@@ -248,9 +462,7 @@ nb::object mapper_get_sql(nb::handle mapper, nb::handle sql_id, nb::handle param
 
 // "mysql" when the session's engine reads statement text by MySQL's rules, else None.
 nb::object db_type_of(ZorvaneSqlSession &s) {
-    nb::object engine = s.data_source.is_valid() && !s.data_source.is_none()
-                            ? s.data_source
-                            : nb::getattr(s.ostrane, "data_source", nb::none());
+    nb::object engine = engine_of(s);
     if (!s.text_rules.is_valid() || !engine.is(glue::tuple_item(s.text_rules.ptr(), 0))) {
         const glue::Backend *kind = glue::backend_of(engine);
         s.text_rules = nb::make_tuple(engine, kind && kind->text.mysql ? nb::object(nb::str("mysql")) : nb::none());
@@ -299,7 +511,7 @@ nb::object stream_select(ZorvaneSqlSession &s, nb::handle mapper, nb::handle sql
                                              : generic_alias(nb::handle((PyObject *)&PyList_Type), nb::make_tuple(element));
     nb::object rt = nb::borrow(result_type);
     nb::object convert = nb::cpp_function([rt, list_type](nb::handle rows) { return glue::results_handle(rows, rt, list_type); });
-    return call_method(s.ostrane, n_select_iter, {sql, s.con(), args, fetch, convert}, kw_sql_con_args_fetch_convert);
+    return op(s, n_select_iter, kw_sql_con_args_fetch_convert, sql, Con{}, args, fetch, convert);
 }
 
 // The rows of an insert called with a list as its only argument (and no <foreach> of its
@@ -341,18 +553,18 @@ nb::object insert_rows(ZorvaneSqlSession &s, nb::handle mapper, nb::handle sql_i
     }
     auto run = [&] {
         for (auto &[sql, values] : groups)
-            call_method(s.ostrane, n_insert_list, {sql, s.con(), values}, kw_sql_con_args);
+            op(s, n_insert_list, kw_sql_con_args, sql, Con{}, values);
     };
     if (groups.size() <= 1) {
         run();
         return nb::none();
     }
-    begin_tx_shim(s);
+    begin_tx_shim(s, nb::none());
     try {
         run();
         commit_shim(s);
     } catch (nb::python_error &e) {
-        glue::unwind_step(e.value(), [&] { rollback_shim(s); });
+        glue::unwind_step(e.value(), [&] { rollback_level_shim(s, e.value()); });
         glue::unwind_step(e.value(), [&] { close_shim(s); });
         throw;
     }
@@ -374,7 +586,7 @@ nb::object execute_sql_shim(ZorvaneSqlSession &s, nb::handle sql_id, nb::handle 
     auto &[sql, args, sql_type, result_type] = parts;
     if (is_kind(sql_type, "select")) {
         if (glue::truthy(page)) {
-            nb::object results = call_method(s.ostrane, n_select_page, {sql, page, s.con(), args}, kw_sql_page_con_args);
+            nb::object results = op(s, n_select_page, kw_sql_page_con_args, sql, page, Con{}, args);
             nb::object rows = nb::steal(PyObject_GetItem(results.ptr(), n_list));
             if (!rows.is_valid())
                 throw nb::python_error();
@@ -385,64 +597,63 @@ nb::object execute_sql_shim(ZorvaneSqlSession &s, nb::handle sql_id, nb::handle 
         }
         if (nb::object element = glue::stream_element(return_type); element.is_valid())
             return stream_select(s, mapper, sql_id, sql, args, result_type, element);
-        nb::object rows = call_method(s.ostrane, n_select_list, {sql, s.con(), args}, kw_sql_con_args);
+        nb::object rows = op(s, n_select_list, kw_sql_con_args, sql, Con{}, args);
         return glue::results_handle(rows, result_type, return_type);
     }
     if (is_kind(sql_type, "insert"))
-        return call_method(s.ostrane, n_insert, {sql, s.con(), args}, kw_sql_con_args);
+        return op(s, n_insert, kw_sql_con_args, sql, Con{}, args);
     if (is_kind(sql_type, "delete"))
-        return call_method(s.ostrane, n_delete, {sql, s.con(), args}, kw_sql_con_args);
+        return op(s, n_delete, kw_sql_con_args, sql, Con{}, args);
     if (is_kind(sql_type, "update"))
-        return call_method(s.ostrane, n_update, {sql, s.con(), args}, kw_sql_con_args);
+        return op(s, n_update, kw_sql_con_args, sql, Con{}, args);
     return nb::none();
 }
 
 // Textual operations: ostrane.<name>(sql=sql, con=<transaction session>, args=sql_param).
 template <PyObject **Name>
 nb::object textual(ZorvaneSqlSession &s, nb::handle sql, nb::handle sql_param) {
-    return call_method(s.ostrane, *Name, {sql, s.con(), sql_param}, kw_sql_con_args);
+    return op(s, *Name, kw_sql_con_args, sql, Con{}, sql_param);
 }
 
 // ORM reads and deletes: ostrane.<name>(statement, con=<transaction session>).
 template <PyObject **Name>
 nb::object orm(ZorvaneSqlSession &s, nb::handle statement) {
-    return call_method(s.ostrane, *Name, {statement, s.con()}, kw_con);
+    return op(s, *Name, kw_con, statement, Con{});
 }
 
 // ORM operations with a list of values: ostrane.<name>(first, data_list, con=<transaction session>).
 template <PyObject **Name>
 nb::object orm_list(ZorvaneSqlSession &s, nb::handle first, nb::handle data_list) {
     glue::check_exact(data_list, &PyList_Type, "data_list", true);
-    return call_method(s.ostrane, *Name, {first, data_list, s.con()}, kw_con);
+    return op(s, *Name, kw_con, first, data_list, Con{});
 }
 
 // ORM additions: ostrane.<name>(data=data, con=<transaction session>).
 template <PyObject **Name>
 nb::object orm_add(ZorvaneSqlSession &s, nb::handle data) {
-    return call_method(s.ostrane, *Name, {data, s.con()}, kw_data_con);
+    return op(s, *Name, kw_data_con, data, Con{});
 }
 
 bool in_transaction_shim(ZorvaneSqlSession &s) { return s.depth() > 0; }
 
 nb::object select_page_shim(ZorvaneSqlSession &s, nb::handle sql, nb::handle page, nb::handle sql_param) {
-    return call_method(s.ostrane, n_select_page, {sql, page, s.con(), sql_param}, kw_sql_page_con_args);
+    return op(s, n_select_page, kw_sql_page_con_args, sql, page, Con{}, sql_param);
 }
 
 nb::object insert_list_shim(ZorvaneSqlSession &s, nb::handle sql, nb::handle sql_param, nb::handle batch_size) {
     if (batch_size.is_none())
-        return call_method(s.ostrane, n_insert_list, {sql, s.con(), sql_param}, kw_sql_con_args);
-    return call_method(s.ostrane, n_insert_list, {sql, s.con(), sql_param, batch_size}, kw_sql_con_args_batch);
+        return op(s, n_insert_list, kw_sql_con_args, sql, Con{}, sql_param);
+    return op(s, n_insert_list, kw_sql_con_args_batch, sql, Con{}, sql_param, batch_size);
 }
 
 nb::object select_iter_shim(ZorvaneSqlSession &s, nb::handle sql, nb::handle sql_param, nb::handle fetch_size,
                             nb::handle convert) {
-    return call_method(s.ostrane, n_select_iter, {sql, s.con(), sql_param, fetch_size, convert},
-                       kw_sql_con_args_fetch_convert);
+    return op(s, n_select_iter, kw_sql_con_args_fetch_convert, sql, Con{}, sql_param, fetch_size, convert);
 }
 
 nb::object update_orm2_shim(ZorvaneSqlSession &s, nb::handle statement, nb::handle sql_param) {
     glue::check_exact(sql_param, &PyDict_Type, "sql_param", true);
-    return call_method(s.ostrane, n_update_orm2, {statement, s.con(), sql_param}, kw_con_sql_param);
+    return op(s, n_update_orm2, kw_con_sql_param, statement, Con{}, sql_param);
 }
 
 int session_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -532,9 +743,20 @@ NB_MODULE(kelvor, m) {
              "Makes transactions per asyncio task: a task never sees one that another task began.")
         .def("_in_transaction", &in_transaction_shim,
              "Whether a transaction of this object is open in the current context (and task).")
-        .def("begin_tx", &begin_tx_shim, "Opens a transaction for this context, or one more level of the open one.")
-        .def("commit", &commit_shim, "Ends one level; the outermost commits the transaction session.")
+        .def("begin_tx", &begin_tx_shim, "datasource_name"_a.none() = none,
+             "Opens a transaction for this context (its errors name `datasource_name`), or one more level of the "
+             "open one.")
+        .def("begin_savepoint", &begin_savepoint_shim, "datasource_name"_a.none() = none,
+             "Opens a SAVEPOINT as one more level of the open transaction, else a transaction as begin_tx does.")
+        .def("commit", &commit_shim,
+             "Ends one level: a savepoint's releases it, the outermost commits the transaction session. Raises "
+             "TransactionRolledBackError at the level that opened a unit rolled back earlier.")
         .def("rollback", &rollback_shim, "Rolls the transaction session back and ends the transaction at any level.")
+        .def("rollback_level", &rollback_level_shim, "cause"_a.none() = none,
+             "Ends one level after the failure `cause`: the outermost rolls back and ends the transaction, a "
+             "savepoint's rolls back to its savepoint; any other rolls back the innermost savepoint or else the "
+             "transaction, whose statements then raise TransactionRolledBackError until the level that opened it "
+             "ends.")
         .def("close", &close_shim, "Closes the ended transaction's session; does nothing while a level is open.")
         .def("execute_sql", &execute_sql_shim, "sql_id"_a.none(), "namespace"_a.none() = none,
              "ori_params"_a.none() = none, "page"_a.none() = none, "return_type"_a.none() = none, nb::kw_only(),

@@ -92,15 +92,12 @@ inline void update_wrapper(nb::handle wrapper, nb::handle wrapped) {
     update(wrapper, wrapped);
 }
 
-// The end of a unit of work on session or connection `s`, the one rule every scope follows:
-// after a failure (`exc`: the exception on its way out, or an invalid handle for a C++ one)
-// `s` is rolled back; else it is committed when `own`, and a failed commit is rolled back and
-// raised. An owned `s` is always closed. Failures of the cleanup steps are attached to the
-// exception on its way as notes; it goes on unchanged.
-inline void end_unit(nb::handle s, bool own, bool failed, nb::handle exc = nb::handle()) {
-    static PyObject *commit = intern("commit"), *rollback = intern("rollback"), *close = intern("close");
+// end_unit with `rollback(error)` as its rollback step.
+template <class Rollback>
+void end_unit_with(nb::handle s, bool own, bool failed, nb::handle exc, Rollback &&rollback) {
+    static PyObject *commit = intern("commit"), *close = intern("close");
     auto unwind = [&](nb::handle error) {
-        unwind_step(error, [&] { check(call_method0(s.ptr(), rollback)); });
+        unwind_step(error, [&] { rollback(error); });
         if (own)
             unwind_step(error, [&] { check(call_method0(s.ptr(), close)); });
     };
@@ -120,6 +117,25 @@ inline void end_unit(nb::handle s, bool own, bool failed, nb::handle exc = nb::h
         throw;
     }
     check(call_method0(s.ptr(), close));
+}
+
+// The end of a unit of work on session or connection `s`, the one rule every scope follows:
+// after a failure (`exc`: the exception on its way out, or an invalid handle for a C++ one)
+// `s` is rolled back (a caller's `s` back to its innermost SAVEPOINT when one is open); else it
+// is committed when `own`, and a failed commit is rolled back and raised. An owned `s` is always
+// closed. Failures of the cleanup steps are attached to the exception on its way as notes; it
+// goes on unchanged.
+inline void end_unit(nb::handle s, bool own, bool failed, nb::handle exc = nb::handle()) {
+    static PyObject *rollback = intern("rollback"), *get_nested = intern("get_nested_transaction");
+    end_unit_with(s, own, failed, exc, [&](nb::handle) {
+        nb::object nested = own ? nb::none() : nb::getattr(s, nb::handle(get_nested), nb::none());
+        if (!nested.is_none())
+            nested = nested();
+        if (!nested.is_none())
+            nested.attr("rollback")();
+        else
+            check(call_method0(s.ptr(), rollback));
+    });
 }
 
 }  // namespace zorvane::glue

@@ -318,10 +318,10 @@ nb::object op_save_batch(Args a) {
     try {
         run();
     } catch (nb::python_error &e) {
-        glue::end_unit(session, true, true, e.value());
+        finish_transaction(session, true, e.value());
         throw;
     }
-    glue::end_unit(session, true, false);
+    finish_transaction(session, false, nb::handle());
     return nb::none();
 }
 
@@ -453,7 +453,7 @@ nb::object op_db_session(Args a) {
 
 nb::object op_switch_datasource(Args a) {
     glue::check_exact(a[1], &PyUnicode_Type, "datasource_name");
-    return new_transaction_scope(a[1]);
+    return new_transaction_scope(a[1], glue::truthy(a[2]));
 }
 
 // --- method objects ----------------------------------------------------------------------------
@@ -581,8 +581,9 @@ void define_methods() {
          "Whether the select yields one entity or one column per row (fetched as scalars)."},
         {"db_session", K::ClassMethod, {cls, {"datasource_name", D::None}}, op_db_session,
          "Context manager yielding a new ORM session of the datasource (current one by default)."},
-        {"switch_datasource", K::ClassMethod, {cls, {"datasource_name"}}, op_switch_datasource,
-         "Context manager running a block on the datasource inside one transaction of its session object."},
+        {"switch_datasource", K::ClassMethod, {cls, {"datasource_name"}, {"nested", D::False}}, op_switch_datasource,
+         "Context manager running a block on the datasource inside one transaction of its session object (with "
+         "`nested`, a SAVEPOINT inside an open one)."},
     };
 }
 

@@ -9,40 +9,30 @@
 namespace zorvane::top {
 namespace {
 
-PyObject *name_begin_tx, *name_marker, *name_ds_name, *name_tx;
+PyObject *name_marker, *name_ds_name, *name_tx, *name_nested;
 
-void call0(nb::handle obj, PyObject *name) {
-    PyObject *r = glue::call_method0(obj.ptr(), name);
-    if (!r)
-        throw nb::python_error();
-    Py_DECREF(r);
-}
-
-// The transaction of a transactional call: begin, run, commit; rollback on any exception
-// (of the call, the begin or the commit, interrupts included); close in every case once
-// the session object was taken.
-nb::object run_in_transaction(nb::handle name, nb::handle method, PyObject *const *args, std::size_t nargsf,
-                              PyObject *kwnames) {
-    nb::object kelvor;
+// The transaction level of a transactional call: begin, run, commit; rollback on any exception
+// (of the call or the commit, interrupts included); close in every case once the level began.
+// A level that could not begin has nothing to end, as in TransactionScope.
+nb::object run_in_transaction(nb::handle name, bool nested, nb::handle method, PyObject *const *args,
+                              std::size_t nargsf, PyObject *kwnames) {
+    nb::object kelvor = session_object(name);
+    begin_level(kelvor, name, nested);
     nb::object result;
     try {
-        kelvor = session_object(name);
-        call0(kelvor, name_begin_tx);
         result = settle_user_result(call_through(method, args, nargsf, kwnames));
     } catch (nb::python_error &e) {
-        if (kelvor.is_valid())
-            finish_scope(kelvor, true, e.value());
+        finish_transaction(kelvor, true, e.value());
         throw;
     } catch (...) {
-        if (kelvor.is_valid())
-            finish_scope(kelvor, true, nb::handle());
+        finish_transaction(kelvor, true, nb::handle());
         throw;
     }
-    finish_scope(kelvor, false, nb::handle());
+    finish_transaction(kelvor, false, nb::handle());
     return result;
 }
 
-// Payload: 0 the wrapped callable, 1 the datasource name; flags: transactional.
+// Payload: 0 the wrapped callable, 1 the datasource name; flags: the TxMode.
 PyObject *wrapped_call(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     return guarded([&] {
         nb::handle method(payload(self, 0)), name(payload(self, 1));
@@ -50,7 +40,7 @@ PyObject *wrapped_call(PyObject *self, PyObject *const *args, std::size_t nargsf
         nb::object result;
         try {
             selection.enter(name);
-            result = flags(self) ? run_in_transaction(name, method, args, nargsf, kwnames)
+            result = flags(self) ? run_in_transaction(name, flags(self) == kSavepoint, method, args, nargsf, kwnames)
                                  : settle_user_result(call_through(method, args, nargsf, kwnames));
         } catch (...) {
             selection.exit();
@@ -74,8 +64,8 @@ bool has_marker(nb::handle value) {
     return false;
 }
 
-// Replacement constructor. Payload: 0 the previous constructor, 1 the name, 2 the flag.
-// The two attributes are set before the previous constructor runs, so methods fetched
+// Replacement constructor. Payload: 0 the previous constructor, 1 the name, 2 the transactional
+// flag, 3 the nested flag. The attributes are set before the previous constructor runs, so methods fetched
 // inside it work, and again afterwards, so the outermost decoration's values win.
 PyObject *decorated_init(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     return guarded([&]() -> nb::object {
@@ -84,7 +74,8 @@ PyObject *decorated_init(PyObject *self, PyObject *const *args, std::size_t narg
         nb::handle instance(args[0]);
         auto mark = [&] {
             if (PyObject_SetAttr(instance.ptr(), name_ds_name, payload(self, 1)) < 0 ||
-                PyObject_SetAttr(instance.ptr(), name_tx, payload(self, 2)) < 0)
+                PyObject_SetAttr(instance.ptr(), name_tx, payload(self, 2)) < 0 ||
+                PyObject_SetAttr(instance.ptr(), name_nested, payload(self, 3)) < 0)
                 throw nb::python_error();
         };
         mark();
@@ -110,29 +101,37 @@ PyObject *decorated_getattribute(PyObject *self, PyObject *const *args, std::siz
         nb::object tx = nb::steal(PyObject_GetAttr(instance.ptr(), name_tx));
         if (!tx.is_valid())
             throw nb::python_error();
-        return create_wrapped_method(value, ds, glue::truthy(tx), false);
+        nb::object nested = nb::steal(PyObject_GetAttr(instance.ptr(), name_nested));
+        if (!nested.is_valid())
+            throw nb::python_error();
+        return create_wrapped_method(value, ds, tx_mode(glue::truthy(tx), glue::truthy(nested)), false);
     });
 }
 
 nb::object create_wrapped_method_shim(nb::handle method, nb::handle datasource_name, nb::handle transactional,
-                                      nb::handle mark_decorated) {
+                                      nb::handle mark_decorated, nb::handle nested) {
     glue::check_exact(datasource_name, &PyUnicode_Type, "datasource_name");
-    return create_wrapped_method(method, datasource_name, glue::truthy(transactional), glue::truthy(mark_decorated));
+    return create_wrapped_method(method, datasource_name, tx_mode(glue::truthy(transactional), glue::truthy(nested)),
+                                 glue::truthy(mark_decorated));
 }
 
-nb::object decorate_class_shim(nb::handle cls, nb::handle datasource_name, nb::handle transactional) {
+nb::object decorate_class_shim(nb::handle cls, nb::handle datasource_name, nb::handle transactional,
+                               nb::handle nested) {
     if (!PyType_Check(cls.ptr()))
         glue::raise(PyExc_TypeError, std::string("Argument 'cls' has incorrect type (expected type, got ") +
                                          glue::type_name(cls.ptr()) + ")");
     glue::check_exact(datasource_name, &PyUnicode_Type, "datasource_name");
-    return decorate_class(cls, datasource_name, glue::truthy(transactional));
+    return decorate_class(cls, datasource_name, tx_mode(glue::truthy(transactional), glue::truthy(nested)));
 }
 
 }  // namespace
 
-nb::object create_wrapped_method(nb::handle method, nb::handle datasource_name, bool transactional,
-                                 bool mark_decorated) {
-    nb::object wrapper = make_callable(&wrapped_call, {method, datasource_name}, transactional ? 1 : 0);
+TxMode tx_mode(bool transactional, bool nested) {
+    return nested ? kSavepoint : transactional ? kTransaction : kNoTransaction;
+}
+
+nb::object create_wrapped_method(nb::handle method, nb::handle datasource_name, TxMode mode, bool mark_decorated) {
+    nb::object wrapper = make_callable(&wrapped_call, {method, datasource_name}, mode);
     glue::update_wrapper(wrapper, method);
     if (is_coroutine_function(method))
         wrapper = async_wrapper(wrapper, method);
@@ -141,9 +140,10 @@ nb::object create_wrapped_method(nb::handle method, nb::handle datasource_name, 
     return wrapper;
 }
 
-nb::object decorate_class(nb::handle cls, nb::handle datasource_name, bool transactional) {
+nb::object decorate_class(nb::handle cls, nb::handle datasource_name, TxMode mode) {
     nb::object prev_init = cls.attr("__init__");
-    nb::object init = make_callable(&decorated_init, {prev_init, datasource_name, nb::bool_(transactional)});
+    nb::object init = make_callable(&decorated_init, {prev_init, datasource_name, nb::bool_(mode != kNoTransaction),
+                                                      nb::bool_(mode == kSavepoint)});
     glue::update_wrapper(init, prev_init);
     nb::setattr(cls, "__init__", init);
     nb::object prev_fetch = cls.attr("__getattribute__");
@@ -152,15 +152,16 @@ nb::object decorate_class(nb::handle cls, nb::handle datasource_name, bool trans
 }
 
 void register_decorate(nb::module_ &m) {
-    name_begin_tx = glue::intern("begin_tx");
     name_marker = glue::intern("_datasource_decorated");
     name_ds_name = glue::intern("_datasource_name");
     name_tx = glue::intern("_transactional");
+    name_nested = glue::intern("_nested");
     m.def("_create_wrapped_method", &create_wrapped_method_shim, "method"_a.none(), "datasource_name"_a.none(),
-          "transactional"_a.none(), "mark_decorated"_a.none() = false,
-          "Wraps `method` to run with the datasource selected, optionally inside one transaction.");
+          "transactional"_a.none(), "mark_decorated"_a.none() = false, "nested"_a.none() = false,
+          "Wraps `method` to run with the datasource selected, optionally inside one transaction (a SAVEPOINT "
+          "inside an open one with `nested`).");
     m.def("_decorate_class", &decorate_class_shim, "cls"_a.none(), "datasource_name"_a.none(),
-          "transactional"_a.none(),
+          "transactional"_a.none(), "nested"_a.none() = false,
           "Makes every instance remember the datasource and every fetched method run wrapped; returns `cls`.");
 }
 

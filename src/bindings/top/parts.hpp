@@ -12,9 +12,13 @@ void register_decorators(nb::module_ &m);   // select_one ... delete, _sql_decor
 void register_async(nb::module_ &m);        // AsyncBaseMapper, ZorvaneConfig.dispose_async
 void register_streams(nb::module_ &m);      // AsyncRowStream
 
+// How a call bound to a datasource runs: with the datasource selected only; in a transaction
+// (one more level of an open one); in a SAVEPOINT of an open transaction, else a transaction.
+enum TxMode : long { kNoTransaction = 0, kTransaction = 1, kSavepoint = 2 };
+TxMode tx_mode(bool transactional, bool nested);
+
 // Method wrapping behind `datasource` (also used by class decoration).
-nb::object create_wrapped_method(nb::handle method, nb::handle datasource_name, bool transactional,
-                                 bool mark_decorated);
-nb::object decorate_class(nb::handle cls, nb::handle datasource_name, bool transactional);
+nb::object create_wrapped_method(nb::handle method, nb::handle datasource_name, TxMode mode, bool mark_decorated);
+nb::object decorate_class(nb::handle cls, nb::handle datasource_name, TxMode mode);
 
 }  // namespace zorvane::top

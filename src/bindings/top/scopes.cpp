@@ -15,7 +15,7 @@ namespace {
 template <class Scope>
 struct ScopeCM {
     nb::object arg;
-    Scope scope{};
+    Scope scope;
     bool active = false;
 
     nb::object enter() {
@@ -33,11 +33,12 @@ struct ScopeCM {
     }
 };
 
-// Runs the wrapped function inside a new scope made from payload 1 (the argument).
+// Runs the wrapped function inside a new scope made from payload 1 (the argument) and the
+// flags (the options).
 template <class Scope>
 PyObject *scoped_call(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     return guarded([&] {
-        Scope scope;
+        Scope scope(flags(self));
         scope.enter(payload(self, 1));
         nb::object result;
         try {
@@ -73,7 +74,7 @@ void bind_scope(nb::module_ &m, const char *cls_name, const char *doc) {
         .def(
             "__call__",
             [](CM &cm, nb::handle func) {
-                nb::object wrapper = make_callable(&scoped_call<Scope>, {func, cm.arg});
+                nb::object wrapper = make_callable(&scoped_call<Scope>, {func, cm.arg}, cm.scope.options());
                 glue::update_wrapper(wrapper, func);
                 return is_coroutine_function(func) ? async_wrapper(wrapper, func) : wrapper;
             },
@@ -117,7 +118,7 @@ nb::object TransactionScope::enter(nb::handle datasource_name) {
     try {
         selection_.enter(datasource_name);
         session_ = session_object(datasource_name);
-        session_.attr("begin_tx")();
+        begin_level(session_, datasource_name, options_ & kNested);
     } catch (...) {
         session_ = nb::object();
         selection_.exit();
@@ -131,7 +132,7 @@ void TransactionScope::exit(bool failed, nb::handle exc) {
     std::exception_ptr failure;
     try {
         if (s.is_valid())
-            finish_scope(s, failed, exc);
+            finish_transaction(s, failed, exc);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -145,39 +146,31 @@ void TransactionScope::exit(bool failed, nb::handle exc) {
         std::rethrow_exception(failure);
 }
 
-void finish_scope(nb::handle s, bool failed, nb::handle exc) {
-    if (failed) {
-        glue::unwind_step(exc, [&] { s.attr("rollback")(); });
-        glue::unwind_step(exc, [&] { s.attr("close")(); });
-        return;
-    }
-    try {
-        s.attr("commit")();
-    } catch (nb::python_error &e) {
-        glue::unwind_step(e.value(), [&] { s.attr("rollback")(); });
-        glue::unwind_step(e.value(), [&] { s.attr("close")(); });
-        throw;
-    } catch (...) {
-        glue::unwind_step(nb::handle(), [&] { s.attr("rollback")(); });
-        glue::unwind_step(nb::handle(), [&] { s.attr("close")(); });
-        throw;
-    }
-    s.attr("close")();
+void finish_scope(nb::handle s, bool failed, nb::handle exc) { glue::end_unit(s, true, failed, exc); }
+
+void finish_transaction(nb::handle s, bool failed, nb::handle exc) {
+    glue::end_unit_with(s, true, failed, exc, [&](nb::handle cause) {
+        s.attr("rollback_level")(cause.is_valid() ? cause : nb::none());
+    });
 }
+
+void begin_level(nb::handle s, nb::handle name, bool nested) { s.attr(nested ? "begin_savepoint" : "begin_tx")(name); }
 
 nb::object new_session_scope(nb::handle datasource_name) {
-    return nb::cast(new ScopeCM<SessionScope>{nb::borrow(datasource_name)}, nb::rv_policy::take_ownership);
+    return nb::cast(new ScopeCM<SessionScope>{nb::borrow(datasource_name), SessionScope()}, nb::rv_policy::take_ownership);
 }
 
-nb::object new_transaction_scope(nb::handle datasource_name) {
-    return nb::cast(new ScopeCM<TransactionScope>{nb::borrow(datasource_name)}, nb::rv_policy::take_ownership);
+nb::object new_transaction_scope(nb::handle datasource_name, bool nested) {
+    return nb::cast(new ScopeCM<TransactionScope>{nb::borrow(datasource_name),
+                                                  TransactionScope(nested ? TransactionScope::kNested : 0)},
+                    nb::rv_policy::take_ownership);
 }
 
 namespace {
 
 nb::object switch_datasource_shim(nb::handle db) {
     glue::check_exact(db, &PyUnicode_Type, "db");
-    return nb::cast(new ScopeCM<SwitchScope>{nb::borrow(db)}, nb::rv_policy::take_ownership);
+    return nb::cast(new ScopeCM<SwitchScope>{nb::borrow(db), SwitchScope()}, nb::rv_policy::take_ownership);
 }
 
 nb::object db_session_shim(nb::handle datasource_name) {
@@ -185,22 +178,22 @@ nb::object db_session_shim(nb::handle datasource_name) {
     return new_session_scope(datasource_name);
 }
 
-// datasource(name, transactional)(target): payload 0 the name; flags the transaction flag.
+// datasource(name, transactional, nested)(target): payload 0 the name; flags the TxMode.
 PyObject *datasource_decorator(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     return guarded([&]() -> nb::object {
         if (PyVectorcall_NARGS(nargsf) != 1 || (kwnames && glue::tuple_size(kwnames)))
             glue::raise(PyExc_TypeError, "datasource(...) takes exactly one argument, the target");
         nb::handle target(args[0]);
-        bool transactional = flags(self) != 0;
+        const auto mode = static_cast<TxMode>(flags(self));
         if (PyType_Check(target.ptr()))
-            return decorate_class(target, payload(self, 0), transactional);
-        return create_wrapped_method(target, payload(self, 0), transactional, true);
+            return decorate_class(target, payload(self, 0), mode);
+        return create_wrapped_method(target, payload(self, 0), mode, true);
     });
 }
 
-nb::object datasource_shim(nb::handle datasource_name, nb::handle transactional) {
+nb::object datasource_shim(nb::handle datasource_name, nb::handle transactional, nb::handle nested) {
     glue::check_exact(datasource_name, &PyUnicode_Type, "datasource_name");
-    return make_callable(&datasource_decorator, {datasource_name}, glue::truthy(transactional) ? 1 : 0);
+    return make_callable(&datasource_decorator, {datasource_name}, tx_mode(glue::truthy(transactional), glue::truthy(nested)));
 }
 
 }  // namespace
@@ -216,7 +209,9 @@ void register_scopes(nb::module_ &m) {
     m.def("db_session", &db_session_shim, "datasource_name"_a.none() = nb::none(),
           "Context manager yielding a new ORM session of the datasource, committed or rolled back and closed at the end.");
     m.def("datasource", &datasource_shim, "datasource_name"_a.none(), "transactional"_a.none() = false,
-          "Decorator binding a function, method or class to a datasource, optionally one transaction per call.");
+          "nested"_a.none() = false,
+          "Decorator binding a function, method or class to a datasource, optionally one transaction per call "
+          "(with `nested`, a SAVEPOINT inside an open transaction).");
 }
 
 }  // namespace zorvane::top

@@ -47,17 +47,29 @@ class ZorvaneSqlSession:
     def _db_type(self) -> str | None:
         """"mysql" when statements run by MySQL's text rules, else None."""
 
-    def begin_tx(self) -> None:
+    def begin_tx(self, datasource_name: str | None = None) -> None:
         """
-        Opens a transaction for this context, or one more level of the open one.
+        Opens a transaction for this context (its errors name `datasource_name`), or one more level of the open one.
+        """
+
+    def begin_savepoint(self, datasource_name: str | None = None) -> None:
+        """
+        Opens a SAVEPOINT as one more level of the open transaction, else a transaction as begin_tx does.
         """
 
     def commit(self) -> None:
-        """Ends one level; the outermost commits the transaction session."""
+        """
+        Ends one level: a savepoint's releases it, the outermost commits the transaction session. Raises TransactionRolledBackError at the level that opened a unit rolled back earlier.
+        """
 
     def rollback(self) -> None:
         """
         Rolls the transaction session back and ends the transaction at any level.
+        """
+
+    def rollback_level(self, cause: BaseException | None = None) -> None:
+        """
+        Ends one level after the failure `cause`: the outermost rolls back and ends the transaction, a savepoint's rolls back to its savepoint; any other rolls back the innermost savepoint or else the transaction, whose statements then raise TransactionRolledBackError until the level that opened it ends.
         """
 
     def close(self) -> None:

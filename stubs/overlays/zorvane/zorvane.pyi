@@ -166,13 +166,17 @@ def switch_datasource(db: str) -> _SwitchDatasource: ...
 
 def db_session(datasource_name: str | None = None) -> _DbSession: ...
 
-def datasource(datasource_name: str, transactional: bool = False) -> Callable[[_C], _C]: ...
+def datasource(datasource_name: str, transactional: bool = False, nested: bool = False) -> Callable[[_C], _C]: ...
 
 def _create_wrapped_method(
-    method: Callable[..., Any], datasource_name: str, transactional: bool, mark_decorated: bool = False
+    method: Callable[..., Any],
+    datasource_name: str,
+    transactional: bool,
+    mark_decorated: bool = False,
+    nested: bool = False,
 ) -> Callable[..., Any]: ...
 
-def _decorate_class(cls: type[_C], datasource_name: str, transactional: bool) -> type[_C]: ...
+def _decorate_class(cls: type[_C], datasource_name: str, transactional: bool, nested: bool = False) -> type[_C]: ...
 
 
 # Statement-binding decorators
@@ -287,8 +291,9 @@ class BaseMapper(Generic[T]):
     def db_session(cls, datasource_name: str | None = None) -> AbstractContextManager[Session]:
         """Context manager yielding a new ORM session of the datasource (current one by default)."""
     @classmethod
-    def switch_datasource(cls, datasource_name: str) -> _MapperTransaction:
-        """Context manager (also `async with`) running a block on the datasource inside one transaction."""
+    def switch_datasource(cls, datasource_name: str, nested: bool = False) -> _MapperTransaction:
+        """Context manager (also `async with`) running a block on the datasource inside one transaction (with
+        `nested`, a SAVEPOINT inside an open one)."""
 
 class AsyncBaseMapper(BaseMapper[T]):
     """Generic base of async mapper classes: BaseMapper's database operations as coroutines."""
