@@ -258,10 +258,13 @@ void begin_tx_shim(ZorvaneSqlSession &s, nb::handle datasource_name) {
         s.set_depth(d + 1);
         return;
     }
-    var_set(s.connection_local, s.new_session());
+    // What runs Python code comes first, so that an error (an interrupt) leaves no half-begun state.
+    nb::object session = s.new_session();
+    nb::object owner = s.tx_owner.is_valid() ? task_now() : nb::object();
+    var_set(s.connection_local, session);
     s.set_depth(1);
-    if (s.tx_owner.is_valid())
-        var_set(s.tx_owner, task_now());
+    if (owner.is_valid())
+        var_set(s.tx_owner, owner);
     s.clear_marks();
     var_set(s.tx_name, datasource_name);
 }
