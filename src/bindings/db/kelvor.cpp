@@ -246,14 +246,14 @@ nb::object mapper_get_sql(nb::handle mapper, nb::handle sql_id, nb::handle param
     return call_method(mapper, n_get_sql, {sql_id, params, db_type, strict ? Py_True : Py_False}, kw_get_sql);
 }
 
-// "mysql" when the session's engine reads statement text by MySQL's rules, else None.
+// The db_type of the session's engine kind ("sqlite", "mysql", "postgresql"), else None.
 nb::object db_type_of(ZorvaneSqlSession &s) {
     nb::object engine = s.data_source.is_valid() && !s.data_source.is_none()
                             ? s.data_source
                             : nb::getattr(s.ostrane, "data_source", nb::none());
     if (!s.text_rules.is_valid() || !engine.is(glue::tuple_item(s.text_rules.ptr(), 0))) {
         const glue::Backend *kind = glue::backend_of(engine);
-        s.text_rules = nb::make_tuple(engine, kind && kind->text.mysql ? nb::object(nb::str("mysql")) : nb::none());
+        s.text_rules = nb::make_tuple(engine, kind ? nb::object(nb::str(kind->name)) : nb::none());
     }
     return nb::borrow(glue::tuple_item(s.text_rules.ptr(), 1));
 }
@@ -527,7 +527,7 @@ NB_MODULE(kelvor, m) {
         .def_rw("ostrane", &S::ostrane, value, "The SqlTemplate that every statement operation is forwarded to.")
         .def("_ZorvaneSqlSession__con", &S::con, "The current context's transaction session, or None.")
         .def("get_ori_session", &S::new_session, "A new SQLAlchemy session on data_source, not tracked by this object.")
-        .def_prop_ro("_db_type", &db_type_of, "\"mysql\" when statements run by MySQL's text rules, else None.")
+        .def_prop_ro("_db_type", &db_type_of, "The kind of the session's database (\"sqlite\", \"mysql\", \"postgresql\"), else None.")
         .def("_tie_to_tasks", &tie_to_tasks_shim,
              "Makes transactions per asyncio task: a task never sees one that another task began.")
         .def("_in_transaction", &in_transaction_shim,

@@ -6,15 +6,15 @@ namespace {
 
 const Backend kSqlite{"sqlite", "sqlite", "sqlite+aiosqlite", nullptr,
                       /*server*/ false, /*key_by_returning*/ false, /*count_without_order*/ false,
-                      /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ true, /*text*/ {},
+                      /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ true, /*text*/ {false, false},
                       /*native_uuid*/ false, /*native_temporal*/ false};
 const Backend kMysql{"mysql", "mysql+pymysql", "mysql+aiomysql", "rewriteBatchedStatements",
                      /*server*/ true, /*key_by_returning*/ false, /*count_without_order*/ false,
-                     /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ false, /*text*/ {true},
+                     /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ false, /*text*/ {true, false},
                      /*native_uuid*/ false, /*native_temporal*/ true};
 const Backend kPostgres{"postgresql", "postgresql+psycopg", "postgresql+psycopg", nullptr,
                         /*server*/ true, /*key_by_returning*/ true, /*count_without_order*/ true,
-                        /*dicts_as_jsonb*/ true, /*interrupt_on_cancel*/ false, /*text*/ {},
+                        /*dicts_as_jsonb*/ true, /*interrupt_on_cancel*/ false, /*text*/ {false, true},
                         /*native_uuid*/ true, /*native_temporal*/ true};
 
 struct Named {

@@ -266,12 +266,112 @@ std::string format_sql(std::string_view sql, SqlDialect d) {
     return std::move(c.out);
 }
 
-std::string prepare_sql(std::string_view sql, SqlDialect d) {
+std::string prepare_sql(std::string_view sql, SqlDialect d) { return detail::prepare_sql(sql, d, {}); }
+
+namespace {
+
+// Significant tokens of a text for find_in_lists: words, markers and single other characters.
+enum class Tok { Word, Marker, Open, Close, Other };
+struct Token {
+    Tok kind;
+    std::size_t b, e;
+};
+
+bool word_is(std::string_view s, const Token &t, std::string_view upper) noexcept {
+    if (t.kind != Tok::Word || t.e - t.b != upper.size())
+        return false;
+    for (std::size_t k = 0; k < upper.size(); ++k)
+        if ((s[t.b + k] & ~0x20) != upper[k])
+            return false;
+    return true;
+}
+
+}  // namespace
+
+std::vector<InList> find_in_lists(std::string_view sql, SqlDialect d) {
+    std::string_view s = strip_py(sql);
+    std::vector<Token> toks;
+    scan(s, d, true, [&](Seg kind, std::size_t b, std::size_t e, bool) {
+        if (kind == Seg::Space || kind == Seg::LineComment || kind == Seg::BlockComment)
+            return;
+        if (kind == Seg::Marker) {
+            toks.push_back({Tok::Marker, b, e});
+        } else if (kind == Seg::Code && is_word_byte(static_cast<unsigned char>(s[b]))) {
+            if (!toks.empty() && toks.back().kind == Tok::Word && toks.back().e == b)
+                toks.back().e = e;
+            else
+                toks.push_back({Tok::Word, b, e});
+        } else {
+            Tok t = kind != Seg::Code ? Tok::Other : s[b] == '(' ? Tok::Open : s[b] == ')' ? Tok::Close : Tok::Other;
+            toks.push_back({t, b, e});
+        }
+    });
+    std::vector<InList> out;
+    for (std::size_t k = 1; k < toks.size(); ++k) {
+        if (toks[k].kind != Tok::Marker)
+            continue;
+        std::string_view name = s.substr(toks[k].b + 2, toks[k].e - toks[k].b - 3);
+        if (!std::all_of(name.begin(), name.end(), is_name_byte))
+            continue;
+        std::size_t in;
+        InList l{name, 0, 0, 0, false};
+        if (word_is(s, toks[k - 1], "IN")) {
+            in = k - 1;
+            l.list = toks[k].b;
+            l.end = toks[k].e;
+        } else if (k >= 2 && toks[k - 1].kind == Tok::Open && k + 1 < toks.size() && toks[k + 1].kind == Tok::Close &&
+                   word_is(s, toks[k - 2], "IN")) {
+            in = k - 2;
+            l.list = toks[k - 1].b;
+            l.end = toks[k + 1].e;
+        } else {
+            continue;
+        }
+        l.negated = in > 0 && word_is(s, toks[in - 1], "NOT");
+        l.start = toks[l.negated ? in - 1 : in].b;
+        out.push_back(l);
+    }
+    return out;
+}
+
+std::string in_list_item(std::string_view name, std::size_t i) {
+    return std::string(name).append("_in_").append(std::to_string(i));
+}
+
+namespace detail {
+
+std::vector<Rewrite> in_list_rewrites(const std::vector<InList> &lists, SqlDialect d, const std::vector<long> &sizes) {
+    std::vector<Rewrite> out;
+    for (std::size_t k = 0; k < lists.size() && k < sizes.size(); ++k) {
+        const InList &l = lists[k];
+        if (sizes[k] < 0)
+            continue;
+        if (sizes[k] == 0 && d.arrays) {
+            out.push_back({l.start, l.end, l.negated ? "<> ALL('{}')" : "= ANY('{}')"});
+            continue;
+        }
+        std::string text = "(";
+        for (long i = 0; i < sizes[k]; ++i)
+            text.append(i ? ", :" : ":").append(in_list_item(l.name, static_cast<std::size_t>(i)));
+        out.push_back({l.list, l.end, sizes[k] ? text + ")" : "(SELECT NULL WHERE 1=0)"});
+    }
+    return out;
+}
+
+std::string prepare_sql(std::string_view sql, SqlDialect d, const std::vector<Rewrite> &rewrites) {
     std::string_view s = strip_py(sql);
     Collapser c;
     c.out.reserve(s.size() + 8);
     std::size_t cast_end = 0;  // a "::" right after a marker, written already
+    std::size_t next = 0, skip_end = 0;  // the next rewrite; the end of the one written last
     scan(s, d, true, [&](Seg kind, std::size_t b, std::size_t e, bool backslash) {
+        if (b < skip_end)
+            return;
+        if (next < rewrites.size() && b == rewrites[next].begin) {
+            c.put(rewrites[next].text);
+            skip_end = rewrites[next++].end;
+            return;
+        }
         switch (kind) {
             case Seg::Space: c.pending = true; break;
             case Seg::LineComment:
@@ -299,5 +399,8 @@ std::string prepare_sql(std::string_view sql, SqlDialect d) {
     });
     return std::move(c.out);
 }
+
+}  // namespace detail
+
 
 }  // namespace zorvane::core

@@ -130,3 +130,12 @@ def test_render_failure_names_file_and_line():
     run = zorvane("render", EXAMPLE, "UserMapper.find_users", "--params", '{"cities": "Oslo"}')
     assert run.returncode == 1
     assert "Collection must be a list" in run.stderr and "UserMapper.xml:12: in statement 'find_users'" in run.stderr
+
+
+def test_render_shows_in_lists_expanded(tmp_path):
+    (tmp_path / "t.xml").write_text(M('<select id="s">SELECT id FROM t WHERE id IN (#{ids}) AND name NOT IN #{names}</select>'))
+    run = zorvane("render", tmp_path, "t.s", "--params", '{"ids": [4, 5], "names": []}', "--explain")
+    assert run.returncode == 0, run.stderr
+    sql, params = run.stdout.splitlines()[:2]
+    assert sql == "SELECT id FROM t WHERE id IN (:ids_in_0, :ids_in_1) AND name NOT IN (SELECT NULL WHERE 1=0)"
+    assert json.loads(params.removeprefix("params: ")) == {"ids_in_0": 4, "ids_in_1": 5}
