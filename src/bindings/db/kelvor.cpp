@@ -9,6 +9,7 @@
 #include "glue/backend.hpp"
 #include "glue/call.hpp"
 #include "glue/common.hpp"
+#include "glue/splice.hpp"
 
 namespace {
 using namespace zorvane;
@@ -258,6 +259,19 @@ nb::object db_type_of(ZorvaneSqlSession &s) {
     return nb::borrow(glue::tuple_item(s.text_rules.ptr(), 1));
 }
 
+glue::Lazy sa_text{"sqlalchemy", "text"};
+
+// Statement `sql` of get_sql with its ${name} placeholders replaced by the identifiers of
+// `params` (glue::splice_identifiers).
+nb::object spliced(ZorvaneSqlSession &s, nb::handle sql, nb::handle params) {
+    nb::object text = nb::getattr(sql, "text", nb::none());
+    if (!PyUnicode_Check(text.ptr()))
+        return nb::borrow(sql);
+    const glue::Backend *kind = glue::backend_named(db_type_of(s));
+    nb::object out = glue::splice_identifiers(text, params, kind ? kind->text : core::SqlDialect{});
+    return out.is(text) ? nb::borrow(sql) : sa_text(out);
+}
+
 // (statement, bound values, kind, result type) from get_sql; anything else than four
 // values fails as unpacking would.
 void unpack4(nb::handle got, nb::object (&out)[4]) {
@@ -333,6 +347,7 @@ nb::object insert_rows(ZorvaneSqlSession &s, nb::handle mapper, nb::handle sql_i
         nb::object got = mapper_get_sql(mapper, sql_id, row, db_type, false);
         nb::object parts[4];
         unpack4(got, parts);
+        parts[0] = spliced(s, parts[0], row);
         nb::object text = parts[0].attr("text");
         if (groups.empty() || !text.equal(last_text))
             groups.emplace_back(parts[0], nb::list());
@@ -371,6 +386,7 @@ nb::object execute_sql_shim(ZorvaneSqlSession &s, nb::handle sql_id, nb::handle 
     nb::object got = mapper_get_sql(mapper, sql_id, ori_params, db_type_of(s), strict);
     nb::object parts[4];
     unpack4(got, parts);
+    parts[0] = spliced(s, parts[0], ori_params);
     auto &[sql, args, sql_type, result_type] = parts;
     if (is_kind(sql_type, "select")) {
         if (glue::truthy(page)) {

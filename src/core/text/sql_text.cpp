@@ -334,6 +334,94 @@ std::vector<InList> find_in_lists(std::string_view sql, SqlDialect d) {
     return out;
 }
 
+std::vector<Splice> find_splices(std::string_view sql, SqlDialect d) {
+    std::vector<Splice> out;
+    std::size_t skip_end = 0;
+    scan(sql, d, true, [&](Seg kind, std::size_t b, std::size_t, bool) {
+        if (kind != Seg::Code || b < skip_end || sql[b] != '$' || sql.compare(b + 1, 1, "{") != 0)
+            return;
+        std::size_t j = b + 2;
+        while (j < sql.size() && is_name_byte(sql[j]))
+            ++j;
+        if (j > b + 2 && j < sql.size() && sql[j] == '}') {
+            out.push_back({sql.substr(b + 2, j - b - 2), b, j + 1});
+            skip_end = j + 1;
+        }
+    });
+    return out;
+}
+
+namespace {
+
+bool ident_start(char c) noexcept { return c == '_' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
+bool ident_byte(char c) noexcept { return ident_start(c) || c == '$' || (c >= '0' && c <= '9'); }
+bool blank(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+bool same_word(std::string_view word, std::string_view upper) noexcept {
+    if (word.size() != upper.size())
+        return false;
+    for (std::size_t k = 0; k < word.size(); ++k)
+        if ((word[k] & ~0x20) != upper[k])
+            return false;
+    return true;
+}
+
+// Words that would change a statement's meaning where a column name is expected.
+constexpr std::string_view kReserved[] = {"SELECT", "INSERT", "UPDATE", "DELETE", "DROP", "ALTER", "CREATE",
+                                          "UNION",  "FROM",   "WHERE",  "AND",    "OR",   "NOT",   "NULL",
+                                          "CASE",   "WHEN",   "THEN",   "ELSE",   "END",  "EXEC",  "EXECUTE",
+                                          "GRANT",  "LIMIT",  "OFFSET", "INTO",   "TRUNCATE", "ASC", "DESC"};
+
+bool reserved(std::string_view word) noexcept {
+    for (std::string_view r : kReserved)
+        if (same_word(word, r))
+            return true;
+    return false;
+}
+
+}  // namespace
+
+bool is_identifier_list(std::string_view v) noexcept {
+    std::size_t i = 0;
+    const std::size_t n = v.size();
+    auto skip_blanks = [&] {
+        while (i < n && blank(v[i]))
+            ++i;
+    };
+    auto word = [&]() -> std::string_view {
+        std::size_t b = i;
+        if (i < n && ident_start(v[i]))
+            while (++i < n && ident_byte(v[i])) {
+            }
+        return v.substr(b, i - b);
+    };
+    for (;;) {
+        skip_blanks();
+        for (;;) {  // an identifier, qualified by dots
+            std::string_view w = word();
+            if (w.empty() || reserved(w))
+                return false;
+            if (i < n && v[i] == '.')
+                ++i;
+            else
+                break;
+        }
+        std::size_t before = i;
+        skip_blanks();
+        if (i > before && i < n && v[i] != ',') {
+            std::string_view dir = word();
+            if (!same_word(dir, "ASC") && !same_word(dir, "DESC"))
+                return false;
+            skip_blanks();
+        }
+        if (i == n)
+            return true;
+        if (v[i] != ',')
+            return false;
+        ++i;
+    }
+}
+
 std::string in_list_item(std::string_view name, std::size_t i) {
     return std::string(name).append("_in_").append(std::to_string(i));
 }

@@ -97,6 +97,20 @@ std::string replace_splices(std::string_view sql, ValueOf &&value_of) {
     return out;
 }
 
+// A ${name} placeholder (name [A-Za-z0-9_-]+) outside quoted runs and comments: [begin, end)
+// in `sql`, the name a view into it.
+struct Splice {
+    std::string_view name;
+    std::size_t begin, end;
+};
+std::vector<Splice> find_splices(std::string_view sql, SqlDialect d = {});
+
+// Whether `value` may stand in for a ${name} at execution: a comma-separated list of items,
+// each an identifier (ASCII letter or "_", then letters, digits, "_" or "$"), optionally
+// qualified with dots ("t.created_at"), optionally followed by ASC or DESC (any case); blanks
+// around items and between an item and its direction. Reserved words are no identifier.
+bool is_identifier_list(std::string_view value) noexcept;
+
 namespace detail {
 // One rewrite of a text range [begin, end) of the stripped text.
 struct Rewrite {

@@ -1,28 +1,36 @@
-"""Statement forms that read the same on every backend and entry point: IN lists."""
+"""Statement forms that read the same on every backend and entry point: IN lists, ${name} identifiers."""
 import asyncio
 
 import pytest
 import sqlalchemy as sa
 
+from zorvane.exception import ParameterError
 from zorvane.mapper.vantrel import ParseMapper
-from zorvane.zorvane import AsyncBaseMapper, BaseMapper, ZorvaneConfig, select_list, switch_datasource
+from zorvane.zorvane import AsyncBaseMapper, BaseMapper, ZorvaneConfig, select_list, switch_datasource, update
 
 pytestmark = pytest.mark.greenlet
 
 STATEMENTS = {
     "named": "SELECT id FROM users WHERE name IN (#{names}) ORDER BY id",
     "not_ids": "SELECT id FROM users WHERE age > 0 AND id NOT IN #{ids} ORDER BY id",
+    "ordered": "SELECT id, '${order}' AS lit FROM users /* ${order} */ ORDER BY ${order}",
+    "reset": "UPDATE users SET age = 0 WHERE ${col} IS NOT NULL",
 }
+TAGS = {"reset": "update"}
 
 
 class FormMapper(BaseMapper):
     def named(self, names) -> list[dict]: ...
     def not_ids(self, ids) -> list[dict]: ...
+    def ordered(self, order) -> list[dict]: ...
+    def reset(self, col) -> int: ...
 
 
 class AsyncFormMapper(AsyncBaseMapper):
     async def named(self, names) -> list[dict]: ...
     async def not_ids(self, ids) -> list[dict]: ...
+    async def ordered(self, order) -> list[dict]: ...
+    async def reset(self, col) -> int: ...
 
 
 AsyncFormMapper.__name__ = "FormMapper"
@@ -30,7 +38,7 @@ AsyncFormMapper.__name__ = "FormMapper"
 
 @pytest.fixture
 def forms_ds(main_ds, tmp_path):
-    body = "".join(f'<select id="{k}">{v}</select>' for k, v in STATEMENTS.items())
+    body = "".join(f'<{TAGS.get(k, "select")} id="{k}">{v}</{TAGS.get(k, "select")}>' for k, v in STATEMENTS.items())
     (tmp_path / "mappers").mkdir()
     (tmp_path / "mappers" / "FormMapper.xml").write_text(f'<mapper namespace="FormMapper">{body}</mapper>')
     ZorvaneConfig.scan_mapper_xml(str(tmp_path / "mappers"))
@@ -49,10 +57,15 @@ def caller(entry):
         if is_async:
             async def named(names) -> list[dict]: ...
             async def not_ids(ids) -> list[dict]: ...
+            async def ordered(order) -> list[dict]: ...
+            async def reset(col) -> int: ...
         else:
             def named(names) -> list[dict]: ...
             def not_ids(ids) -> list[dict]: ...
-        fns = {"named": select_list(STATEMENTS["named"])(named), "not_ids": select_list(STATEMENTS["not_ids"])(not_ids)}
+            def ordered(order) -> list[dict]: ...
+            def reset(col) -> int: ...
+        fns = {f.__name__: (update if f.__name__ in TAGS else select_list)(STATEMENTS[f.__name__])(f)
+               for f in (named, not_ids, ordered, reset)}
     else:
         mapper = AsyncFormMapper() if is_async else FormMapper()
         fns = {k: getattr(mapper, k) for k in STATEMENTS}
@@ -69,12 +82,17 @@ def caller(entry):
             finally:
                 await ZorvaneConfig.dispose_async()
         return asyncio.run(go())
+    return call
+
+
+def id_caller(entry):
+    call = caller(entry)
     return lambda name, *args: [r["id"] for r in call(name, *args)]
 
 
 @pytest.mark.parametrize("entry", ENTRIES)
 def test_in_lists_expand_and_empty_lists_match_nothing_or_everything(forms_ds, entry):
-    ids = caller(entry)
+    ids = id_caller(entry)
     assert ids("named", ["a", "c"]) == [1, 3]
     assert ids("named", ("c",)) == [3]
     assert ids("named", "b") == [2]  # a single value binds as it is
@@ -93,3 +111,22 @@ def test_in_list_text_per_database(db_type):
     assert values == {"a_in_0": 1, "a_in_1": 2, "c": [5], "d": [6], "e": 7}
     again, _ = ParseMapper.to_prepared_statement(sql, dict(params, a=[3, 4]), db_type=db_type)
     assert again is clause  # made once per text and list sizes
+
+
+@pytest.mark.parametrize("entry", ENTRIES)
+def test_identifiers_replace_splices_and_anything_else_is_refused(forms_ds, entry):
+    call = caller(entry)
+    rows = call("ordered", "age DESC")
+    assert [r["id"] for r in rows] == [3, 2, 1] and rows[0]["lit"] == "${order}"
+    assert [r["id"] for r in call("ordered", " users.name asc,\tid ")] == [1, 2, 3]
+    for bad in ["age IS NULL OR age", "id; DELETE FROM users", "id --", "'id'", "1", "id DESC DESC", "a,", "union", 5, None]:
+        with pytest.raises(ParameterError, match=r"\$\{col\}"):
+            call("reset", bad)
+    with forms_ds.connect() as c:
+        assert c.execute(sa.text("SELECT age FROM users ORDER BY id")).scalars().all() == [1, 2, 3]
+
+
+def test_explicit_helpers_leave_splices_as_they_were():
+    sql = "SELECT id FROM t ORDER BY ${order}"
+    assert ParseMapper.to_prepared_statement(sql, {"order": "x; y"})[0].text == sql
+    assert ParseMapper.to_replace(sql, {"order": "x; y"}) == "SELECT id FROM t ORDER BY x; y"
