@@ -270,8 +270,8 @@ std::string prepare_sql(std::string_view sql, SqlDialect d) { return detail::pre
 
 namespace {
 
-// Significant tokens of a text for find_in_lists: words, markers and single other characters.
-enum class Tok { Word, Marker, Open, Close, Other };
+// Significant tokens of a text: words, markers, quoted runs and single other characters.
+enum class Tok { Word, Marker, Open, Close, Quoted, Other };
 struct Token {
     Tok kind;
     std::size_t b, e;
@@ -286,10 +286,7 @@ bool word_is(std::string_view s, const Token &t, std::string_view upper) noexcep
     return true;
 }
 
-}  // namespace
-
-std::vector<InList> find_in_lists(std::string_view sql, SqlDialect d) {
-    std::string_view s = strip_py(sql);
+std::vector<Token> tokens(std::string_view s, SqlDialect d) {
     std::vector<Token> toks;
     scan(s, d, true, [&](Seg kind, std::size_t b, std::size_t e, bool) {
         if (kind == Seg::Space || kind == Seg::LineComment || kind == Seg::BlockComment)
@@ -302,10 +299,45 @@ std::vector<InList> find_in_lists(std::string_view sql, SqlDialect d) {
             else
                 toks.push_back({Tok::Word, b, e});
         } else {
-            Tok t = kind != Seg::Code ? Tok::Other : s[b] == '(' ? Tok::Open : s[b] == ')' ? Tok::Close : Tok::Other;
+            Tok t = kind == Seg::Quoted ? Tok::Quoted
+                    : kind != Seg::Code ? Tok::Other
+                    : s[b] == '('       ? Tok::Open
+                    : s[b] == ')'       ? Tok::Close
+                                        : Tok::Other;
             toks.push_back({t, b, e});
         }
     });
+    return toks;
+}
+
+}  // namespace
+
+InsertTarget insert_target(std::string_view sql, SqlDialect d) {
+    std::vector<Token> toks = tokens(sql, d);
+    InsertTarget out;
+    std::size_t k = 0;
+    while (k < toks.size() && !word_is(sql, toks[k], "INSERT"))
+        ++k;
+    while (k < toks.size() && !word_is(sql, toks[k], "INTO"))
+        ++k;
+    if (++k < toks.size()) {
+        std::size_t b = toks[k].b, e = b;
+        for (; k < toks.size() && toks[k].b == e; ++k) {  // adjacent name parts and dots
+            const Token &t = toks[k];
+            if (t.kind != Tok::Word && t.kind != Tok::Quoted && !(t.kind == Tok::Other && sql[t.b] == '.'))
+                break;
+            e = t.e;
+        }
+        out.table = sql.substr(b, e - b);
+    }
+    for (const Token &t : toks)
+        out.returning = out.returning || word_is(sql, t, "RETURNING");
+    return out;
+}
+
+std::vector<InList> find_in_lists(std::string_view sql, SqlDialect d) {
+    std::string_view s = strip_py(sql);
+    std::vector<Token> toks = tokens(s, d);
     std::vector<InList> out;
     for (std::size_t k = 1; k < toks.size(); ++k) {
         if (toks[k].kind != Tok::Marker)

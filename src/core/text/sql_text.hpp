@@ -97,6 +97,14 @@ std::string replace_splices(std::string_view sql, ValueOf &&value_of) {
     return out;
 }
 
+// The table an INSERT writes to: the name after INSERT ... INTO as written (qualified, quoted
+// parts kept), empty when `sql` is no insert; and whether a RETURNING clause is there already.
+struct InsertTarget {
+    std::string_view table;
+    bool returning = false;
+};
+InsertTarget insert_target(std::string_view sql, SqlDialect d = {});
+
 // A ${name} placeholder (name [A-Za-z0-9_-]+) outside quoted runs and comments: [begin, end)
 // in `sql`, the name a view into it.
 struct Splice {
