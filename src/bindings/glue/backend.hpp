@@ -26,6 +26,10 @@ struct Backend {
     // With key_by_returning: a select of (whether table :t exists, the name of its identity or
     // serial column or NULL), run once per table to add RETURNING to inserts that have none.
     const char *key_column_query;
+    // Module whose insert(table) writes the kind's upserts: on_conflict_do_update/_nothing, or
+    // with `on_duplicate_key` on_duplicate_key_update (any unique key conflicts).
+    const char *upsert_module;
+    bool on_duplicate_key;
 };
 
 // The bound values `values` (a dict) as the kind's driver takes them: an Enum member binds its

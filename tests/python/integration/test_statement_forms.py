@@ -1,9 +1,13 @@
-"""Statement forms that read the same on every backend and entry point: IN lists, ${name} identifiers."""
+"""Statement forms that read the same on every backend and entry point: IN lists, ${name} identifiers,
+upserts."""
 import asyncio
+import types
 
 import pytest
 import sqlalchemy as sa
+from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
+from conftest import AUTO_KEY
 from zorvane.exception import ParameterError
 from zorvane.mapper.vantrel import ParseMapper
 from zorvane.zorvane import AsyncBaseMapper, BaseMapper, ZorvaneConfig, select_list, switch_datasource, update
@@ -130,3 +134,55 @@ def test_explicit_helpers_leave_splices_as_they_were():
     sql = "SELECT id FROM t ORDER BY ${order}"
     assert ParseMapper.to_prepared_statement(sql, {"order": "x; y"})[0].text == sql
     assert ParseMapper.to_replace(sql, {"order": "x; y"}) == "SELECT id FROM t ORDER BY x; y"
+
+
+class Base(DeclarativeBase):
+    pass
+
+
+class Pet(Base):
+    __tablename__ = "pets"
+    id: Mapped[int] = mapped_column(primary_key=True)
+    name: Mapped[str] = mapped_column(sa.String(50), unique=True)
+    age: Mapped[int | None]
+
+
+@pytest.mark.parametrize("mode", ["sync", "async"])
+def test_upserts_insert_or_update_and_batches_skip_conflicts(main_ds, backend, mode):
+    with main_ds.begin() as c:
+        c.exec_driver_sql("DROP TABLE IF EXISTS pets")
+        c.exec_driver_sql(f"CREATE TABLE pets (id {AUTO_KEY[backend]}, name VARCHAR(50) UNIQUE, age INTEGER)")
+    mapper = (BaseMapper if mode == "sync" else AsyncBaseMapper)[Pet]
+    pets = types.new_class("Pets", (mapper,))()
+
+    def run(op, *args, **kw):
+        if mode == "sync":
+            with switch_datasource("main"):
+                return getattr(pets, op)(*args, **kw)
+
+        async def go():
+            try:
+                with switch_datasource("main"):
+                    return await getattr(pets, op)(*args, **kw)
+            finally:
+                await ZorvaneConfig.dispose_async()
+        return asyncio.run(go())
+
+    def table():
+        with main_ds.connect() as c:
+            return [tuple(r) for r in c.exec_driver_sql("SELECT id, name, age FROM pets ORDER BY id")]
+
+    assert run("upsert", {"name": "rex", "age": 1}, conflict="name") == 1
+    assert run("upsert", {"name": "ada", "age": 2}, conflict=("name",)) == 2
+    assert run("upsert", {"name": "rex", "age": 5}, conflict=["name"]) == 1  # the key of the updated row
+    assert run("upsert", Pet(id=2, name="ada", age=7)) == 2
+    assert run("upsert", {"id": 1, "name": "bo", "age": 9}, update=("name",)) == 1
+    assert table() == [(1, "bo", 5), (2, "ada", 7)]
+    run("save_batch", [{"name": "ada", "age": 0}, {"name": "cy", "age": 3}, {"id": 1, "name": "zed"}],
+        on_conflict="ignore")
+    assert [r[1:] for r in table()] == [("bo", 5), ("ada", 7), ("cy", 3)]
+    with pytest.raises(sa.exc.IntegrityError):
+        run("save_batch", [{"name": "cy", "age": 4}])
+    with pytest.raises(ValueError, match="on_conflict"):
+        run("save_batch", [{"name": "dee", "age": 4}], on_conflict="replace")
+    assert [r[1:] for r in table()] == [("bo", 5), ("ada", 7), ("cy", 3)]
