@@ -1,5 +1,5 @@
 """Statement forms that read the same on every backend and entry point: IN lists, ${name} identifiers,
-upserts."""
+upserts, per-database statement variants."""
 import asyncio
 import types
 
@@ -8,7 +8,7 @@ import sqlalchemy as sa
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
 from conftest import AUTO_KEY
-from zorvane.exception import ParameterError
+from zorvane.exception import ParameterError, StatementNotFoundError
 from zorvane.mapper.vantrel import ParseMapper
 from zorvane.zorvane import AsyncBaseMapper, BaseMapper, ZorvaneConfig, select_list, switch_datasource, update
 
@@ -21,6 +21,13 @@ STATEMENTS = {
     "reset": "UPDATE users SET age = 0 WHERE ${col} IS NOT NULL",
 }
 TAGS = {"reset": "update"}
+VARIANTS = """
+<select id="kind">SELECT 'any' AS k</select>
+<select id="kind" db_type="postgresql">SELECT 'pg' AS k</select>
+<select id="kind" db_type="mysql">SELECT 'my' AS k</select>
+<select id="only" db_type="postgresql">SELECT 'pg' AS k</select>
+<select id="tested">SELECT <if test="_db_type == 'sqlite'">'lite'</if><if test="_db_type != 'sqlite'">'server'</if> AS k
+</select>"""
 
 
 class FormMapper(BaseMapper):
@@ -28,6 +35,9 @@ class FormMapper(BaseMapper):
     def not_ids(self, ids) -> list[dict]: ...
     def ordered(self, order) -> list[dict]: ...
     def reset(self, col) -> int: ...
+    def kind(self) -> list[dict]: ...
+    def only(self) -> list[dict]: ...
+    def tested(self) -> list[dict]: ...
 
 
 class AsyncFormMapper(AsyncBaseMapper):
@@ -35,6 +45,9 @@ class AsyncFormMapper(AsyncBaseMapper):
     async def not_ids(self, ids) -> list[dict]: ...
     async def ordered(self, order) -> list[dict]: ...
     async def reset(self, col) -> int: ...
+    async def kind(self) -> list[dict]: ...
+    async def only(self) -> list[dict]: ...
+    async def tested(self) -> list[dict]: ...
 
 
 AsyncFormMapper.__name__ = "FormMapper"
@@ -44,7 +57,7 @@ AsyncFormMapper.__name__ = "FormMapper"
 def forms_ds(main_ds, tmp_path):
     body = "".join(f'<{TAGS.get(k, "select")} id="{k}">{v}</{TAGS.get(k, "select")}>' for k, v in STATEMENTS.items())
     (tmp_path / "mappers").mkdir()
-    (tmp_path / "mappers" / "FormMapper.xml").write_text(f'<mapper namespace="FormMapper">{body}</mapper>')
+    (tmp_path / "mappers" / "FormMapper.xml").write_text(f'<mapper namespace="FormMapper">{body}{VARIANTS}</mapper>')
     ZorvaneConfig.scan_mapper_xml(str(tmp_path / "mappers"))
     with main_ds.begin() as c:
         c.execute(sa.text("INSERT INTO users (name, age) VALUES ('a', 1), ('b', 2), ('c', 3)"))
@@ -186,3 +199,44 @@ def test_upserts_insert_or_update_and_batches_skip_conflicts(main_ds, backend, m
     with pytest.raises(ValueError, match="on_conflict"):
         run("save_batch", [{"name": "dee", "age": 4}], on_conflict="replace")
     assert [r[1:] for r in table()] == [("bo", 5), ("ada", 7), ("cy", 3)]
+
+
+@pytest.mark.parametrize("entry", ["interface-sync", "interface-async"])
+def test_statement_variants_follow_the_datasource_kind(forms_ds, backend, entry):
+    mapper = AsyncFormMapper() if entry.endswith("async") else FormMapper()
+    fns = {"kind": mapper.kind, "only": mapper.only, "tested": mapper.tested}
+
+    def run(name):
+        if entry == "interface-sync":
+            with switch_datasource("main"):
+                return fns[name]()[0]["k"]
+
+        async def go():
+            try:
+                with switch_datasource("main"):
+                    return (await fns[name]())[0]["k"]
+            finally:
+                await ZorvaneConfig.dispose_async()
+        return asyncio.run(go())
+    assert run("kind") == {"sqlite": "any", "mysql": "my", "postgresql": "pg"}[backend]
+    assert run("tested") == ("lite" if backend == "sqlite" else "server")
+    if backend == "postgresql":
+        assert run("only") == "pg"
+    else:
+        with pytest.raises(StatementNotFoundError) as err:
+            run("only")
+        assert "variants for postgresql only, none for " + backend in "".join(err.value.__notes__)
+
+
+def test_variant_rules_when_loading(tmp_path):
+    path = tmp_path / "v.xml"
+    path.write_text('<mapper namespace="v"><select id="a" db_type="mariadb">SELECT 1</select>'
+                    '<select id="a" db_type="mysql">SELECT 2</select><select id="a">SELECT 3</select>'
+                    '<select id="a">SELECT 4</select></mapper>')
+    mapper = ParseMapper(str(path))
+    assert [mapper.get_sql("a", {}, db_type=t)[0].text for t in ("mariadb", "sqlite", None)] == ["SELECT 2", "SELECT 4",
+                                                                                                  "SELECT 4"]
+    assert list(mapper.list_statement()) == ["a"]
+    path.write_text('<mapper namespace="v"><select id="a" db_type="oracle">SELECT 1</select></mapper>')
+    with pytest.raises(ValueError, match="db_type"):
+        ParseMapper(str(path))

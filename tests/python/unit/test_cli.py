@@ -68,6 +68,13 @@ CASES = {
                                  "    def own(self):\n        return 1\n    def _helper(self): ...\n"
                                  "    async def ss(self):\n        'typo of s'\n"},
                      ["--import"], "ZV015", "a.xml:2"),
+    # db_type variants: one per kind besides the statement without db_type; "mariadb" is the mysql kind.
+    "duplicate-variant": ({"a.xml": M('<select id="s">x</select>\n<select id="s" db_type="mysql">y</select>\n'
+                                      '<select id="s" db_type="mariadb">z</select>')}, [], "ZV006", "a.xml:5"),
+    "bad-db-type": ({"a.xml": M('<select id="s">x</select>\n<select id="s" db_type="oracle">y</select>')}, [],
+                    "ZV016", "a.xml:4"),
+    "no-fallback": ({"a.xml": M('<select id="s" db_type="postgresql">x</select>\n'
+                                '<select id="s" db_type="sqlite">y</select>')}, [], "ZV105", "a.xml:3"),
     "unused-item": (
         {"a.xml": M('<select id="s"><foreach item="i" collection="ids" open="" close="" separator=",">?</foreach>'
                     "</select>")},
