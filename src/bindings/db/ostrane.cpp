@@ -512,7 +512,9 @@ nb::object keyed_insert(SqlTemplate &t, nb::handle s, nb::handle sql) {
     core::InsertTarget target = core::insert_target(body, t.backend->text);
     nb::object out = nb::none();
     bool decided = true;
-    if (!target.table.empty() && !target.returning && plain_binds(sql)) {
+    if (!target.table.empty() && !target.returning) {
+        if (!plain_binds(sql))  // bound values of its own: left as it is, and not remembered for the text
+            return nb::borrow(sql);
         nb::object key = table_key(t, s, glue::make_str(target.table));
         decided = PyDict_Contains(t.table_keys.ptr(), glue::make_str(target.table).ptr()) == 1;
         if (!key.is_none()) {
