@@ -85,21 +85,23 @@ def caller(entry):
                for f in (named, not_ids, ordered, reset)}
     else:
         mapper = AsyncFormMapper() if is_async else FormMapper()
-        fns = {k: getattr(mapper, k) for k in STATEMENTS}
+        fns = {k: getattr(mapper, k) for k in [*STATEMENTS, "kind", "only", "tested"]}
+    return lambda name, *args: on_main(is_async, fns[name], *args)
 
-    def call(name, *args):
-        if not is_async:
+
+def on_main(is_async, fn, *args, **kw):
+    """fn(*args, **kw) inside a scope on "main", awaited in an event loop of its own when async."""
+    if not is_async:
+        with switch_datasource("main"):
+            return fn(*args, **kw)
+
+    async def go():
+        try:
             with switch_datasource("main"):
-                return fns[name](*args)
-
-        async def go():
-            try:
-                with switch_datasource("main"):
-                    return await fns[name](*args)
-            finally:
-                await ZorvaneConfig.dispose_async()
-        return asyncio.run(go())
-    return call
+                return await fn(*args, **kw)
+        finally:
+            await ZorvaneConfig.dispose_async()
+    return asyncio.run(go())
 
 
 def id_caller(entry):
@@ -169,17 +171,7 @@ def test_upserts_insert_or_update_and_batches_skip_conflicts(main_ds, backend, m
     pets = types.new_class("Pets", (mapper,))()
 
     def run(op, *args, **kw):
-        if mode == "sync":
-            with switch_datasource("main"):
-                return getattr(pets, op)(*args, **kw)
-
-        async def go():
-            try:
-                with switch_datasource("main"):
-                    return await getattr(pets, op)(*args, **kw)
-            finally:
-                await ZorvaneConfig.dispose_async()
-        return asyncio.run(go())
+        return on_main(mode == "async", getattr(pets, op), *args, **kw)
 
     def table():
         with main_ds.connect() as c:
@@ -203,21 +195,10 @@ def test_upserts_insert_or_update_and_batches_skip_conflicts(main_ds, backend, m
 
 @pytest.mark.parametrize("entry", ["interface-sync", "interface-async"])
 def test_statement_variants_follow_the_datasource_kind(forms_ds, backend, entry):
-    mapper = AsyncFormMapper() if entry.endswith("async") else FormMapper()
-    fns = {"kind": mapper.kind, "only": mapper.only, "tested": mapper.tested}
+    call = caller(entry)
 
     def run(name):
-        if entry == "interface-sync":
-            with switch_datasource("main"):
-                return fns[name]()[0]["k"]
-
-        async def go():
-            try:
-                with switch_datasource("main"):
-                    return (await fns[name]())[0]["k"]
-            finally:
-                await ZorvaneConfig.dispose_async()
-        return asyncio.run(go())
+        return call(name)[0]["k"]
     assert run("kind") == {"sqlite": "any", "mysql": "my", "postgresql": "pg"}[backend]
     assert run("tested") == ("lite" if backend == "sqlite" else "server")
     if backend == "postgresql":
