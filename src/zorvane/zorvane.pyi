@@ -12,6 +12,8 @@ from typing import (
     Callable,
     ClassVar,
     Generic,
+    Iterable,
+    Literal,
     Mapping,
     Sequence,
     TypeVar,
@@ -77,10 +79,22 @@ class BaseMapper(Generic[T]):
         """Adds one object to the session and flushes."""
     def add_all(self, data: list[Any]) -> None:
         """Adds the objects of a list and flushes."""
-    def save_batch(self, data: list[BaseModel | DeclarativeBase | dict[str, Any]], batch_size: int | None = None) -> None:
-        """Inserts every row of a list once through the bulk path, `batch_size` rows per execution (all at once when None), rows with different keys in one transaction; returns None."""
+    def save_batch(
+        self,
+        data: list[BaseModel | DeclarativeBase | dict[str, Any]],
+        batch_size: int | None = None,
+        on_conflict: Literal["ignore"] | None = None,
+    ) -> None:
+        """Inserts every row of a list once through the bulk path, `batch_size` rows per execution (all at once when None), rows with different keys in one transaction; on_conflict='ignore' skips rows that conflict with a unique key (the keys given are kept). Returns None."""
     def insert(self, data: BaseModel | DeclarativeBase | dict[str, Any]) -> Any:
         """Inserts one row (integer auto-increment key left to the database); returns the new key or None."""
+    def upsert(
+        self,
+        data: BaseModel | DeclarativeBase | dict[str, Any],
+        conflict: str | Iterable[str] | None = None,
+        update: str | Iterable[str] | None = None,
+    ) -> Any:
+        """Inserts one row or, when it conflicts on the `conflict` columns (the primary key), updates the `update` columns (every other column of the row); returns the row's key."""
     def delete(self, del_statement: Delete) -> int:
         """Runs a delete statement; returns the row count."""
     def delete_by_id(self, id: int) -> int:
@@ -375,9 +389,18 @@ class AsyncBaseMapper(BaseMapper[T]):
     async def add(self, data: Any) -> None: ...  # type: ignore[override]
     async def add_all(self, data: list[Any]) -> None: ...  # type: ignore[override]
     async def save_batch(  # type: ignore[override]
-        self, data: list[BaseModel | DeclarativeBase | dict[str, Any]], batch_size: int | None = None
+        self,
+        data: list[BaseModel | DeclarativeBase | dict[str, Any]],
+        batch_size: int | None = None,
+        on_conflict: Literal["ignore"] | None = None,
     ) -> None: ...
     async def insert(self, data: BaseModel | DeclarativeBase | dict[str, Any]) -> Any: ...
+    async def upsert(
+        self,
+        data: BaseModel | DeclarativeBase | dict[str, Any],
+        conflict: str | Iterable[str] | None = None,
+        update: str | Iterable[str] | None = None,
+    ) -> Any: ...
     async def delete(self, del_statement: Delete) -> int: ...  # type: ignore[override]
     async def delete_by_id(self, id: int) -> int: ...  # type: ignore[override]
     async def update(self, update_stat: Update, data: dict[str, Any] | None = None) -> int: ...  # type: ignore[override]

@@ -59,9 +59,8 @@ def comment_out(row: CommentRow) -> Comment:
 
 async def tags_by_article(ids: list[int]) -> dict[int, list[str]]:
     out: dict[int, list[str]] = {i: [] for i in ids}
-    if ids:
-        for t in await articles.tags_of(ids):  # ordered by tag
-            out[t.article_id].append(t.tag)
+    for t in await articles.tags_of(ids):  # ordered by tag; no ids match no row
+        out[t.article_id].append(t.tag)
     return out
 
 

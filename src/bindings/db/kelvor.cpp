@@ -9,6 +9,7 @@
 #include "glue/backend.hpp"
 #include "glue/call.hpp"
 #include "glue/common.hpp"
+#include "glue/splice.hpp"
 
 namespace {
 using namespace zorvane;
@@ -463,14 +464,27 @@ nb::object mapper_get_sql(nb::handle mapper, nb::handle sql_id, nb::handle param
     return call_method(mapper, n_get_sql, {sql_id, params, db_type, strict ? Py_True : Py_False}, kw_get_sql);
 }
 
-// "mysql" when the session's engine reads statement text by MySQL's rules, else None.
+// The db_type of the session's engine kind ("sqlite", "mysql", "postgresql"), else None.
 nb::object db_type_of(ZorvaneSqlSession &s) {
     nb::object engine = engine_of(s);
     if (!s.text_rules.is_valid() || !engine.is(glue::tuple_item(s.text_rules.ptr(), 0))) {
         const glue::Backend *kind = glue::backend_of(engine);
-        s.text_rules = nb::make_tuple(engine, kind && kind->text.mysql ? nb::object(nb::str("mysql")) : nb::none());
+        s.text_rules = nb::make_tuple(engine, kind ? nb::object(nb::str(kind->name)) : nb::none());
     }
     return nb::borrow(glue::tuple_item(s.text_rules.ptr(), 1));
+}
+
+glue::Lazy sa_text{"sqlalchemy", "text"};
+
+// Statement `sql` of get_sql with its ${name} placeholders replaced by the identifiers of
+// `params` (glue::splice_identifiers).
+nb::object spliced(ZorvaneSqlSession &s, nb::handle sql, nb::handle params) {
+    nb::object text = nb::getattr(sql, "text", nb::none());
+    if (!PyUnicode_Check(text.ptr()))
+        return nb::borrow(sql);
+    const glue::Backend *kind = glue::backend_named(db_type_of(s));
+    nb::object out = glue::splice_identifiers(text, params, kind ? kind->text : core::SqlDialect{});
+    return out.is(text) ? nb::borrow(sql) : sa_text(out);
 }
 
 // (statement, bound values, kind, result type) from get_sql; anything else than four
@@ -548,6 +562,7 @@ nb::object insert_rows(ZorvaneSqlSession &s, nb::handle mapper, nb::handle sql_i
         nb::object got = mapper_get_sql(mapper, sql_id, row, db_type, false);
         nb::object parts[4];
         unpack4(got, parts);
+        parts[0] = spliced(s, parts[0], row);
         nb::object text = parts[0].attr("text");
         if (groups.empty() || !text.equal(last_text))
             groups.emplace_back(parts[0], nb::list());
@@ -586,6 +601,7 @@ nb::object execute_sql_shim(ZorvaneSqlSession &s, nb::handle sql_id, nb::handle 
     nb::object got = mapper_get_sql(mapper, sql_id, ori_params, db_type_of(s), strict);
     nb::object parts[4];
     unpack4(got, parts);
+    parts[0] = spliced(s, parts[0], ori_params);
     auto &[sql, args, sql_type, result_type] = parts;
     if (is_kind(sql_type, "select")) {
         if (glue::truthy(page)) {
@@ -741,7 +757,7 @@ NB_MODULE(kelvor, m) {
         .def_rw("ostrane", &S::ostrane, value, "The SqlTemplate that every statement operation is forwarded to.")
         .def("_ZorvaneSqlSession__con", &S::con, "The current context's transaction session, or None.")
         .def("get_ori_session", &S::new_session, "A new SQLAlchemy session on data_source, not tracked by this object.")
-        .def_prop_ro("_db_type", &db_type_of, "\"mysql\" when statements run by MySQL's text rules, else None.")
+        .def_prop_ro("_db_type", &db_type_of, "The kind of the session's database (\"sqlite\", \"mysql\", \"postgresql\"), else None.")
         .def("_tie_to_tasks", &tie_to_tasks_shim,
              "Makes transactions per asyncio task: a task never sees one that another task began.")
         .def("_in_transaction", &in_transaction_shim,

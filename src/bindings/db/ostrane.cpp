@@ -10,6 +10,7 @@
 #include "glue/common.hpp"
 #include "glue/page.hpp"
 #include "paging/count_query.hpp"
+#include "text/sql_text.hpp"
 
 namespace {
 using namespace zorvane;
@@ -34,6 +35,8 @@ struct SqlTemplate {
     bool count_without_order = false;
     nb::dict page_clauses;  // statement text -> (count clause, page clause), see page_clauses_for
     nb::dict driver_inserts;  // statement text -> (driver SQL, positional, bind names), see driver_insert_for
+    nb::dict keyed_inserts;   // statement text -> the clause with RETURNING of its key, or None; see keyed_insert
+    nb::dict table_keys;      // table as written -> its generated key column, or None
 
     explicit SqlTemplate(nb::object ds) : data_source(std::move(ds)) {
         if (const glue::Backend *kind = glue::backend_of(data_source)) {
@@ -473,9 +476,64 @@ nb::object get_session_shim(nb::handle self, nb::handle session) {
     return nb::cast(scope, nb::rv_policy::take_ownership);
 }
 
+// The generated key column of `table` (None when it has none), asked of the database once per
+// table; a table that does not exist yet is asked again next time.
+nb::object table_key(SqlTemplate &t, nb::handle s, nb::handle table) {
+    PyObject *hit = PyDict_GetItemWithError(t.table_keys.ptr(), table.ptr());
+    if (hit)
+        return nb::borrow(hit);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    nb::dict values;
+    values["t"] = table;
+    nb::object row = execute(s, sa_text(t.backend->key_column_query), values).attr("one")();
+    nb::object exists = row[0], key = row[1];
+    if (glue::truthy(exists)) {
+        if (glue::dict_size(t.table_keys.ptr()) >= 1024)
+            PyDict_Clear(t.table_keys.ptr());
+        t.table_keys[table] = key;
+    }
+    return key;
+}
+
+// Insert `sql` with " RETURNING <key>" added when it has no RETURNING and its table has a
+// generated key (see glue::Backend::key_column_query); `sql` itself otherwise. Decided once
+// per statement text.
+nb::object keyed_insert(SqlTemplate &t, nb::handle s, nb::handle sql) {
+    nb::object text = nb::getattr(sql, name_text, nb::none());
+    if (!PyUnicode_Check(text.ptr()) || !t.backend || !t.backend->key_column_query)
+        return nb::borrow(sql);
+    PyObject *hit = PyDict_GetItemWithError(t.keyed_inserts.ptr(), text.ptr());
+    if (hit)
+        return hit == Py_None ? nb::borrow(sql) : nb::borrow(hit);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    std::string_view body = glue::utf8(text);
+    core::InsertTarget target = core::insert_target(body, t.backend->text);
+    nb::object out = nb::none();
+    bool decided = true;
+    if (!target.table.empty() && !target.returning) {
+        if (!plain_binds(sql))  // bound values of its own: left as it is, and not remembered for the text
+            return nb::borrow(sql);
+        nb::object key = table_key(t, s, glue::make_str(target.table));
+        decided = PyDict_Contains(t.table_keys.ptr(), glue::make_str(target.table).ptr()) == 1;
+        if (!key.is_none()) {
+            std::string keyed(body.substr(0, body.find_last_not_of(" \t\r\n;") + 1));
+            keyed.append(" RETURNING \"").append(core::replace_all(glue::utf8(key), "\"", "\"\"")).push_back('"');
+            out = sa_text(glue::make_str(keyed));
+        }
+    }
+    if (decided) {
+        if (glue::dict_size(t.keyed_inserts.ptr()) >= 1024)
+            PyDict_Clear(t.keyed_inserts.ptr());
+        t.keyed_inserts[text] = out;
+    }
+    return out.is_none() ? nb::borrow(sql) : out;
+}
+
 nb::object insert_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
     return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
-        nb::object r = execute(t, s, sql, args);
+        nb::object r = execute(t, s, t.key_by_returning ? keyed_insert(t, s, sql) : nb::borrow(sql), args);
         if (!t.key_by_returning)
             return r.attr("lastrowid");
         // No lastrowid: the key is what a RETURNING clause gives.
@@ -615,8 +673,8 @@ NB_MODULE(ostrane, m) {
         .def("get_session", &get_session_shim, nb::is_method(), "session"_a.none() = none,
              "Context manager: the given session, or a new one committed on success and closed at the end.")
         .def("insert", &insert_shim, "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
-             "Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else "
-             "None).")
+             "Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING; an "
+             "insert without one returns its table's identity or serial key, else None).")
         .def("insert_list", &insert_list_shim, "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
              "batch_size"_a.none() = none,
              "Inserts every dictionary of `args` once, through the driver's executemany, `batch_size` rows per "

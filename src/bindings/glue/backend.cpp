@@ -6,16 +6,24 @@ namespace {
 
 const Backend kSqlite{"sqlite", "sqlite", "sqlite+aiosqlite", nullptr,
                       /*server*/ false, /*key_by_returning*/ false, /*count_without_order*/ false,
-                      /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ true, /*text*/ {},
-                      /*native_uuid*/ false, /*native_temporal*/ false};
+                      /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ true, /*text*/ {false, false},
+                      /*native_uuid*/ false, /*native_temporal*/ false, /*key_column_query*/ nullptr,
+                      "sqlalchemy.dialects.sqlite", /*on_duplicate_key*/ false};
 const Backend kMysql{"mysql", "mysql+pymysql", "mysql+aiomysql", "rewriteBatchedStatements",
                      /*server*/ true, /*key_by_returning*/ false, /*count_without_order*/ false,
-                     /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ false, /*text*/ {true},
-                     /*native_uuid*/ false, /*native_temporal*/ true};
+                     /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ false, /*text*/ {true, false},
+                     /*native_uuid*/ false, /*native_temporal*/ true, /*key_column_query*/ nullptr,
+                     "sqlalchemy.dialects.mysql", /*on_duplicate_key*/ true};
 const Backend kPostgres{"postgresql", "postgresql+psycopg", "postgresql+psycopg", nullptr,
                         /*server*/ true, /*key_by_returning*/ true, /*count_without_order*/ true,
-                        /*dicts_as_jsonb*/ true, /*interrupt_on_cancel*/ false, /*text*/ {},
-                        /*native_uuid*/ true, /*native_temporal*/ true};
+                        /*dicts_as_jsonb*/ true, /*interrupt_on_cancel*/ false, /*text*/ {false, true},
+                        /*native_uuid*/ true, /*native_temporal*/ true,
+                        /*key_column_query*/
+                        "SELECT to_regclass(:t) IS NOT NULL, (SELECT a.attname FROM pg_attribute a "
+                        "WHERE a.attrelid = to_regclass(:t) AND a.attnum > 0 AND NOT a.attisdropped "
+                        "AND (a.attidentity <> '' OR pg_get_serial_sequence(:t, a.attname) IS NOT NULL) "
+                        "ORDER BY a.attnum LIMIT 1)",
+                        "sqlalchemy.dialects.postgresql", /*on_duplicate_key*/ false};
 
 struct Named {
     const char *name;

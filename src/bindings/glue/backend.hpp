@@ -23,6 +23,13 @@ struct Backend {
     core::SqlDialect text;     // the rules statement text is read by
     bool native_uuid;          // the driver binds uuid.UUID; else its text
     bool native_temporal;      // the driver binds Decimal, date, datetime and time; else their text
+    // With key_by_returning: a select of (whether table :t exists, the name of its identity or
+    // serial column or NULL), run once per table to add RETURNING to inserts that have none.
+    const char *key_column_query;
+    // Module whose insert(table) writes the kind's upserts: on_conflict_do_update/_nothing, or
+    // with `on_duplicate_key` on_duplicate_key_update (any unique key conflicts).
+    const char *upsert_module;
+    bool on_duplicate_key;
 };
 
 // The bound values `values` (a dict) as the kind's driver takes them: an Enum member binds its

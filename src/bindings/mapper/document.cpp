@@ -1,6 +1,8 @@
 // src/bindings/mapper/document.cpp: one mapper file, its statements compiled into render trees.
 #include "mapper/document.hpp"
 
+#include "glue/backend.hpp"
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -20,7 +22,7 @@ Lazy is_container_type_by_str{"zorvane.utils.pennick", "is_container_type_by_str
 
 // Interned attribute and key names, made once.
 struct Names {
-    PyObject *tag, *text, *tail, *attrib, *iter, *getroot, *params, *add_note;
+    PyObject *tag, *text, *tail, *attrib, *iter, *getroot, *params, *add_note, *db_type, *db_type_key;
     PyObject *id, *result_type, *namespace_, *test, *refid, *prefix, *suffix, *prefix_overrides, *suffix_overrides;
     PyObject *foreach[5];  // item, collection, open, close, separator: the order they are read in
     Names() {
@@ -33,6 +35,8 @@ struct Names {
         getroot = intern("getroot");
         params = intern("params");
         add_note = intern("add_note");
+        db_type = intern("db_type");
+        db_type_key = intern("_db_type");
         id = intern("id");
         result_type = intern("resultType");
         namespace_ = intern("namespace");
@@ -323,7 +327,8 @@ private:
 // rendering context ({"params": params}, made on the first test that needs it).
 class PyEvaluator final : public core::Evaluator {
 public:
-    PyEvaluator(Expressions &ex, PyObject *params, PyObject *context) : ex_(ex), params_(params), context_(context) {}
+    PyEvaluator(Expressions &ex, PyObject *params, PyObject *context, nb::handle db_type = nb::none())
+        : ex_(ex), params_(params), context_(context), db_type_(db_type) {}
 
     std::uint32_t failed_line = 0;
     void failed_at(std::uint32_t line) noexcept override { failed_line = line; }
@@ -385,7 +390,8 @@ private:
     PyObject *context() {
         if (!context_) {
             own_context_ = nb::dict();
-            if (PyDict_SetItem(own_context_.ptr(), names().params, params_) < 0)
+            if (PyDict_SetItem(own_context_.ptr(), names().params, params_) < 0 ||
+                PyDict_SetItem(own_context_.ptr(), names().db_type_key, db_type_.ptr()) < 0)
                 throw nb::python_error();
             context_ = own_context_.ptr();
         }
@@ -407,6 +413,7 @@ private:
     Expressions &ex_;
     PyObject *params_;
     PyObject *context_;
+    nb::handle db_type_;
     nb::dict own_context_;
 };
 
@@ -556,43 +563,75 @@ MapperDocument load_tree(nb::handle xml_path, nb::handle root, const LineMap &li
         if (!PyUnicode_Check(tag.ptr()) || !registered_tag(utf8(tag)))
             return;
         line = line_of(child);
-        StatementKind kind = kind_of(utf8(tag));
+        StatementKind kind_ = kind_of(utf8(tag));
         nb::object attrib = get(child, names().attrib);
         PyObject *id = attribute(attrib, names().id);
         if (!id)
             raise_exception("Missing id");
         nb::object result_type = nb::borrow(dict_type);
-        PyObject *rt = kind == StatementKind::Select ? attribute(attrib, names().result_type) : nullptr;
+        PyObject *rt = kind_ == StatementKind::Select ? attribute(attrib, names().result_type) : nullptr;
         if (rt && !(PyUnicode_Check(rt) && PyUnicode_CompareWithASCIIString(rt, "dict") == 0)) {
             result_type = get_type_from_string(nb::handle(rt));
             if (truthy(is_container_type_by_str(nb::handle(rt))) && !result_type.is(dict_type))
                 raise(PyExc_TypeError, "please check result_type: can`t set type: " + text_of(rt));
         }
+        // A db_type makes the element the statement of that database kind; the one without is
+        // the statement of every other kind. A later element of the same id and kind replaces it.
+        const Backend *kind = nullptr;
+        if (PyObject *dbt = attribute(attrib, names().db_type)) {
+            kind = backend_named(nb::handle(dbt));
+            if (!kind)
+                raise(PyExc_ValueError, "statement " + text_of(nb::repr(nb::handle(id)).ptr()) + ": db_type must be "
+                                        "'postgresql', 'mysql' or 'sqlite', not " + text_of(nb::repr(nb::handle(dbt)).ptr()));
+        }
+        PyObject *known = PyDict_GetItemWithError(doc.slots.ptr(), id);
+        if (!known && PyErr_Occurred())
+            throw nb::python_error();
+        nb::object kinds_of = nb::borrow(PyDict_GetItemWithError(doc.variants.ptr(), id));
+        if (!kinds_of.is_valid() && PyErr_Occurred())
+            throw nb::python_error();
+        PyObject *same = nullptr;  // the slot this element replaces
+        if (kind)
+            same = kinds_of.is_valid() ? PyDict_GetItemString(kinds_of.ptr(), kind->name) : nullptr;
+        else if (known && !doc.variant[PyLong_AsSize_t(known)])
+            same = known;
         std::size_t slot;
-        if (PyObject *known = PyDict_GetItemWithError(doc.slots.ptr(), id)) {
-            slot = PyLong_AsSize_t(known);  // a later element with the same id replaces it
-            doc.kinds[slot] = kind;
+        if (same) {
+            slot = PyLong_AsSize_t(same);
+            doc.kinds[slot] = kind_;
             doc.ids[slot] = nb::borrow(id);
             doc.tags[slot] = tag;
             doc.result_type_objects[slot] = result_type;
             elements[slot] = child;
         } else {
-            if (PyErr_Occurred())
-                throw nb::python_error();
             slot = doc.kinds.size();
-            nb::object index = nb::steal(PyLong_FromSize_t(slot));
-            if (!index.is_valid() || PyDict_SetItem(doc.slots.ptr(), id, index.ptr()) < 0)
-                throw nb::python_error();
-            doc.kinds.push_back(kind);
+            doc.kinds.push_back(kind_);
+            doc.variant.push_back(kind != nullptr);
             doc.ids.push_back(nb::borrow(id));
             doc.tags.push_back(tag);
             doc.result_type_objects.push_back(result_type);
             elements.push_back(child);
         }
-        if (PyDict_SetItem(doc.elements.ptr(), id, child.ptr()) < 0 ||
-            PyDict_SetItem(doc.result_types.ptr(), id, result_type.ptr()) < 0 ||
-            PyDict_SetItem(doc.sql_types.ptr(), id, tag.ptr()) < 0)
+        nb::object index = nb::steal(PyLong_FromSize_t(slot));
+        if (!index.is_valid())
             throw nb::python_error();
+        if (kind) {
+            if (!kinds_of.is_valid()) {
+                kinds_of = nb::dict();
+                if (PyDict_SetItem(doc.variants.ptr(), id, kinds_of.ptr()) < 0)
+                    throw nb::python_error();
+            }
+            if (PyDict_SetItemString(kinds_of.ptr(), kind->name, index.ptr()) < 0)
+                throw nb::python_error();
+        }
+        // The public maps and slots show the statement without db_type, else the first variant.
+        if (!kind || !known) {
+            if (PyDict_SetItem(doc.slots.ptr(), id, index.ptr()) < 0 ||
+                PyDict_SetItem(doc.elements.ptr(), id, child.ptr()) < 0 ||
+                PyDict_SetItem(doc.result_types.ptr(), id, result_type.ptr()) < 0 ||
+                PyDict_SetItem(doc.sql_types.ptr(), id, tag.ptr()) < 0)
+                throw nb::python_error();
+        }
     });
 
     // Every id is known now, so includes resolve whatever the order of the file.
@@ -614,11 +653,11 @@ core::Body MapperDocument::compile_element(nb::handle element) {
 }
 
 nb::str MapperDocument::render_statement(std::size_t slot, nb::handle params, std::vector<core::Decision> *decisions,
-                                        core::SqlDialect dialect) {
+                                        core::SqlDialect dialect, nb::handle db_type) {
     const core::Body &body = bodies[slot];
     if (body.empty())
         return make_str("");
-    PyEvaluator ev(expressions, params.ptr(), nullptr);
+    PyEvaluator ev(expressions, params.ptr(), nullptr, db_type);
     return make_str(render_body(*this, body, ev, ids[slot], decisions, dialect));
 }
 

@@ -34,7 +34,9 @@ struct MapperDocument {
     nb::object path;        // the xml_path it was loaded from, named by error notes
     nb::object namespace_;  // null when the file names none
     nb::dict elements, result_types, sql_types;  // the public maps, by id
-    nb::dict slots;                               // id -> index into the vectors below
+    nb::dict slots;     // id -> index into the vectors below: the statement without db_type, else a variant
+    nb::dict variants;  // id -> {db_type kind name: index} of the statements with a db_type
+    std::vector<bool> variant;  // the element carries a db_type
     std::vector<StatementKind> kinds;
     std::vector<nb::object> ids, tags, result_type_objects;
     std::vector<core::Body> bodies;
@@ -49,8 +51,9 @@ struct MapperDocument {
     // Renders registered statement `slot` for `params`; returns the SQL text. Errors get
     // a note naming the file, the line of the failing element and the statement id.
     // With `decisions`, the dynamic decisions taken are appended to it.
+    // `db_type` (a kind name or None) is `_db_type` in test expressions.
     nb::str render_statement(std::size_t slot, nb::handle params, std::vector<core::Decision> *decisions = nullptr,
-                             core::SqlDialect dialect = {});
+                             core::SqlDialect dialect = {}, nb::handle db_type = nb::none());
 
     // parse_element: renders `element` against the rendering context `context`.
     nb::str render_element(nb::handle element, nb::handle context);

@@ -4,6 +4,8 @@
 #include "glue/backend.hpp"
 #include "text/sql_text.hpp"
 
+#include <algorithm>
+
 namespace zorvane::glue {
 namespace {
 
@@ -18,9 +20,12 @@ constexpr Py_ssize_t kMaxTotalChars = 8 * 1024 * 1024;  // all cached keys toget
 // How one distinct placeholder name is looked up.
 enum BindKind : long { kPlain = 0, kIndexed = 1, kBadIndex = 2, kTooManyPieces = 3 };
 
-// Caches per dialect (standard, mysql): rendered text -> (clause, binds); binds is a tuple
-// of (kind, name, key, index). Python objects only, so they need no teardown of their own.
-PyObject *g_caches[2] = {nullptr, nullptr};
+// Caches per dialect (standard, mysql, arrays): rendered text -> (clause, binds, lists,
+// variants); binds is a tuple of (kind, name, key, index), lists one of (name, only) for the
+// distinct in-list placeholders (only: the name appears nowhere else), variants a dict of list
+// sizes -> clause with those lists expanded. Python objects only, so they need no teardown.
+PyObject *g_caches[3] = {nullptr, nullptr, nullptr};
+constexpr Py_ssize_t kMaxVariants = 64;  // per text
 Py_ssize_t g_cached_chars = 0;
 
 nb::tuple describe_bind(std::string_view name) {
@@ -54,12 +59,26 @@ nb::tuple build_entry(nb::handle ret, core::SqlDialect d) {
         seen.push_back(n);
         binds.append(describe_bind(n));
     }
+    std::vector<core::InList> sites = core::find_in_lists(text, d);
+    nb::list lists;
+    std::vector<std::string_view> listed;
+    for (const core::InList &l : sites) {
+        if (std::find(listed.begin(), listed.end(), l.name) != listed.end())
+            continue;
+        listed.push_back(l.name);
+        auto uses = std::count(names.begin(), names.end(), l.name);
+        auto in_lists = std::count_if(sites.begin(), sites.end(), [&](const core::InList &o) { return o.name == l.name; });
+        lists.append(nb::make_tuple(make_str(l.name), nb::bool_(uses == in_lists)));
+    }
     nb::object clause = sa_text(make_str(core::prepare_sql(text, d)));
-    return nb::make_tuple(clause, nb::tuple(binds));
+    return nb::make_tuple(clause, nb::tuple(binds), nb::tuple(lists), nb::dict());
 }
 
 Py_ssize_t cached_entries() {
-    return (g_caches[0] ? glue::dict_size(g_caches[0]) : 0) + (g_caches[1] ? glue::dict_size(g_caches[1]) : 0);
+    Py_ssize_t n = 0;
+    for (PyObject *cache : g_caches)
+        n += cache ? glue::dict_size(cache) : 0;
+    return n;
 }
 
 void remember(PyObject *&cache, nb::handle ret, nb::handle entry) {
@@ -129,6 +148,61 @@ PyObject *lookup_indexed(PyObject *param, PyObject *key, PyObject *index) {
     return v;
 }
 
+// The clause of `entry` and `values`, with every in-list placeholder bound to a list or tuple
+// expanded into one bound value per entry (core::prepare_sql); the clause is made once per text
+// and list sizes.
+nb::tuple expand_lists(nb::handle ret, nb::handle entry, nb::dict values, core::SqlDialect dialect) {
+    PyObject *lists = glue::tuple_item(entry.ptr(), 2);
+    const Py_ssize_t n = glue::tuple_size(lists);
+    nb::object sizes = nb::steal(PyTuple_New(n));
+    bool any = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *v = PyDict_GetItemWithError(values.ptr(), glue::tuple_item(glue::tuple_item(lists, i), 0));
+        if (!v && PyErr_Occurred())
+            throw nb::python_error();
+        Py_ssize_t size = v && (PyList_Check(v) || PyTuple_Check(v)) ? PySequence_Size(v) : -1;
+        any = any || size >= 0;
+        glue::tuple_set(sizes.ptr(), i, PyLong_FromSsize_t(size));
+    }
+    nb::handle clause = glue::tuple_item(entry.ptr(), 0);
+    if (!any)
+        return nb::make_tuple(clause, values);
+    PyObject *variants = glue::tuple_item(entry.ptr(), 3);
+    nb::object variant = nb::borrow(PyDict_GetItemWithError(variants, sizes.ptr()));
+    if (!variant.is_valid()) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        std::string text = core::prepare_sql(utf8(ret), dialect, [&](std::string_view name) -> long {
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (utf8(glue::tuple_item(glue::tuple_item(lists, i), 0)) == name)
+                    return PyLong_AsLong(glue::tuple_item(sizes.ptr(), i));
+            return -1;
+        });
+        variant = sa_text(make_str(text));
+        if (glue::dict_size(variants) >= kMaxVariants)
+            PyDict_Clear(variants);
+        if (PyDict_SetItem(variants, sizes.ptr(), variant.ptr()) < 0)
+            throw nb::python_error();
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_ssize_t size = PyLong_AsSsize_t(glue::tuple_item(sizes.ptr(), i));
+        if (size < 0)
+            continue;
+        PyObject *list = glue::tuple_item(lists, i), *name = glue::tuple_item(list, 0);
+        nb::object seq = nb::borrow(PyDict_GetItem(values.ptr(), name));
+        std::string_view base = utf8(name);
+        for (Py_ssize_t k = 0; k < size; ++k) {
+            nb::object item = nb::steal(PySequence_GetItem(seq.ptr(), k));
+            if (!item.is_valid())
+                throw nb::python_error();
+            values[make_str(core::in_list_item(base, static_cast<std::size_t>(k)))] = item;
+        }
+        if (glue::tuple_item(list, 1) == Py_True && PyDict_DelItem(values.ptr(), name) < 0)
+            throw nb::python_error();
+    }
+    return nb::make_tuple(variant, values);
+}
+
 }  // namespace
 
 core::SqlDialect dialect_of(nb::handle db_type) {
@@ -144,7 +218,7 @@ nb::tuple to_prepared_statement(nb::handle ret, nb::handle param, core::SqlDiale
     if (!PyUnicode_Check(ret.ptr()))
         raise(PyExc_TypeError, std::string("expected string or bytes-like object, got '") +
                                    glue::type_name(ret.ptr()) + "'");
-    PyObject *&cache = g_caches[dialect.mysql ? 1 : 0];
+    PyObject *&cache = g_caches[dialect.mysql ? 1 : dialect.arrays ? 2 : 0];
     nb::handle entry;
     nb::object fresh;
     if (cache) {
@@ -182,7 +256,7 @@ nb::tuple to_prepared_statement(nb::handle ret, nb::handle param, core::SqlDiale
         if (rc < 0)
             throw nb::python_error();
     }
-    return nb::make_tuple(nb::handle(glue::tuple_item(entry.ptr(), 0)), values);
+    return expand_lists(ret, entry, values, dialect);
 }
 
 }  // namespace zorvane::glue

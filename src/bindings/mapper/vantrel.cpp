@@ -1,4 +1,5 @@
 // src/bindings/mapper/vantrel.cpp: zorvane.mapper.vantrel, the mapper XML parser.
+#include "glue/backend.hpp"
 #include "glue/call.hpp"
 #include "mapper/document.hpp"
 #include "mapper/prepared.hpp"
@@ -42,6 +43,30 @@ std::size_t slot_of(const MapperDocument &doc, nb::handle id) {
     return PyLong_AsSize_t(slot);
 }
 
+// Slot of statement `id` for a datasource of kind `db_type`: its variant for that kind, else the
+// statement without db_type; StatementNotFoundError when the id has neither.
+std::size_t slot_for(const MapperDocument &doc, nb::handle id, nb::handle db_type) {
+    std::size_t slot = slot_of(doc, id);
+    PyObject *kinds = PyDict_GetItemWithError(doc.variants.ptr(), id.ptr());
+    if (!kinds) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return slot;
+    }
+    const glue::Backend *kind = glue::backend_named(db_type);
+    if (PyObject *hit = kind ? PyDict_GetItemString(kinds, kind->name) : nullptr)
+        return PyLong_AsSize_t(hit);
+    if (!doc.variant[slot])
+        return slot;
+    std::string listed;
+    for (nb::handle k : nb::borrow<nb::dict>(kinds).keys())
+        listed += (listed.empty() ? "" : ", ") + glue::text_of(k);
+    glue::raise_with_note(statement_not_found.get().ptr(), "Missing id",
+                          "statement " + glue::text_of(nb::repr(id)) + " has variants for " + listed +
+                              " only, none for " + (kind ? std::string(kind->name) : std::string("db_type None")) +
+                              " (" + glue::text_of(doc.path) + ")");
+}
+
 const char *wrong_kind_message(StatementKind kind) {
     switch (kind) {
         case StatementKind::Select: return "Not a select";
@@ -57,26 +82,32 @@ const char *wrong_kind_message(StatementKind kind) {
 struct RenderOptions {
     core::SqlDialect dialect;
     bool strict = false;
+    nb::object db_type;  // the kind's name ("mariadb" is "mysql") or None
 };
 
-RenderOptions options_of(nb::handle db_type, bool strict = false) { return {glue::dialect_of(db_type), strict}; }
+RenderOptions options_of(nb::handle db_type, bool strict = false) {
+    core::SqlDialect dialect = glue::dialect_of(db_type);  // rejects unknown names
+    const glue::Backend *kind = glue::backend_named(db_type);
+    return {dialect, strict, kind ? nb::object(nb::str(kind->name)) : nb::none()};
+}
 
 nb::tuple render_kind(MapperDocument &doc, nb::handle id, nb::handle params, StatementKind want, const char *arg,
                       RenderOptions opt, std::vector<core::Decision> *decisions = nullptr) {
     glue::check_exact(id, &PyUnicode_Type, arg);
     check_params(params);
-    std::size_t slot = slot_of(doc, id);
+    std::size_t slot = slot_for(doc, id, opt.db_type);
     if (doc.kinds[slot] != want)
         glue::raise_exception(wrong_kind_message(want));
-    return glue::to_prepared_statement(doc.render_statement(slot, params, decisions, opt.dialect), params, opt.dialect,
-                                       opt.strict);
+    return glue::to_prepared_statement(doc.render_statement(slot, params, decisions, opt.dialect, opt.db_type), params,
+                                       opt.dialect, opt.strict);
 }
 
 // The kind get_sql renders `sql_id` as: its own, a fragment as a delete (which fails).
-StatementKind dispatch_kind(const MapperDocument &doc, nb::handle sql_id, nb::handle params, std::size_t &slot) {
+StatementKind dispatch_kind(const MapperDocument &doc, nb::handle sql_id, nb::handle params, nb::handle db_type,
+                            std::size_t &slot) {
     glue::check_exact(sql_id, &PyUnicode_Type, "sql_id");
     check_params(params);
-    slot = slot_of(doc, sql_id);
+    slot = slot_for(doc, sql_id, db_type);
     return doc.kinds[slot] == StatementKind::Sql ? StatementKind::Delete : doc.kinds[slot];
 }
 
@@ -112,7 +143,7 @@ DecisionRecord record_of(MapperDocument &doc, const core::Decision &d) {
 
 Explanation explain_shim(MapperDocument &doc, nb::handle sql_id, nb::handle params, nb::handle db_type) {
     std::size_t slot;
-    StatementKind kind = dispatch_kind(doc, sql_id, params, slot);
+    StatementKind kind = dispatch_kind(doc, sql_id, params, db_type, slot);
     std::vector<core::Decision> decisions;
     nb::tuple pair = render_kind(doc, sql_id, params, kind, "sql_id", options_of(db_type), &decisions);
     Explanation e{nb::str(pair[0].attr("text")), pair[1], nb::list()};
@@ -144,7 +175,7 @@ nb::tuple insert_shim(MapperDocument &doc, nb::handle id, nb::handle params, nb:
 
 nb::tuple get_sql_shim(MapperDocument &doc, nb::handle sql_id, nb::handle params, nb::handle db_type, bool strict) {
     std::size_t slot;
-    StatementKind kind = dispatch_kind(doc, sql_id, params, slot);
+    StatementKind kind = dispatch_kind(doc, sql_id, params, db_type, slot);
     nb::tuple pair = render_kind(doc, sql_id, params, kind, "sql_id", options_of(db_type, strict));
     return nb::make_tuple(pair[0], pair[1], doc.tags[slot], doc.result_type_objects[slot]);
 }

@@ -613,7 +613,7 @@ void register_async(nb::module_ &m) {
     nb::dict ns;
     ns["__module__"] = "zorvane.zorvane";
     ns["__doc__"] = "Generic base of async mapper classes: BaseMapper's database operations as coroutines.";
-    for (const char *name : {"add", "add_all", "save_batch", "insert", "delete", "delete_by_id", "update",
+    for (const char *name : {"add", "add_all", "save_batch", "insert", "upsert", "delete", "delete_by_id", "update",
                              "update_by_id", "bulk_update_mappings", "select_all", "select_one", "select_by_id",
                              "select_all_by_sql", "select_page_by_sql", "select_page_by_orm"}) {
         nb::object sync_op = nb::borrow(base.attr("__dict__")[name]);

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "glue/backend.hpp"
 #include "glue/page.hpp"
 #include "top/async_bridge.hpp"
 #include "top/binding.hpp"
@@ -37,7 +38,7 @@ PyObject *n_type_cache, *n_datasource, *n_orig_bases, *n_table, *n_columns, *n_n
     *n_select_one_orm1, *n_select_one_orm2, *n_select_list, *n_select_page, *n_column_descriptions,
     *n_selected_columns, *n_type, *n_subquery, *n_select_from, *n_count, *n_list,
     *n_total, *n_insert_list, *n_key, *n_autoincrement_column, *n_default, *n_server_default, *n_should_evaluate_none,
-    *n_instance_state, *n_dict, *n_begin_tx, *n_execution_options;
+    *n_instance_state, *n_dict, *n_begin_tx, *n_execution_options, *n_db_type;
 
 using glue::call_method;
 using glue::intern;
@@ -257,10 +258,109 @@ bool same_columns(nb::handle rows, nb::handle info) {
     return true;
 }
 
+// --- upserts: the session's database kind writes them (glue::Backend::upsert_module)
+
+// insert(table) of the kind of `session`'s database, and the kind.
+std::pair<const glue::Backend *, nb::object> kind_insert(nb::handle session, nb::handle table) {
+    const glue::Backend *kind = glue::backend_named(get_attr(session, n_db_type));
+    if (!kind || !kind->upsert_module)
+        glue::raise(PyExc_TypeError, "upserts need a SQLite, MySQL/MariaDB or PostgreSQL datasource");
+    return {kind, nb::module_::import_(kind->upsert_module).attr("insert")(table)};
+}
+
+nb::list primary_key_names(nb::handle table) {
+    nb::list names;
+    for (nb::handle col : get_attr(get_attr(table, nb::str("primary_key").ptr()), n_columns))
+        names.append(get_attr(col, n_name));
+    return names;
+}
+
+// Column names given as `names` (a str or an iterable of them), or `fallback` when None.
+nb::list column_names(nb::handle names, nb::handle fallback, const char *arg) {
+    if (names.is_none())
+        return nb::list(fallback);
+    nb::list out = PyUnicode_Check(names.ptr()) ? nb::list(nb::make_tuple(names)) : nb::list(names);
+    for (nb::handle n : out)
+        if (!PyUnicode_Check(n.ptr()))
+            glue::raise(PyExc_TypeError, std::string(arg) + " must hold column names (str)");
+    return out;
+}
+
+// upsert(data, conflict, update): insert the row, or on a conflict on `conflict` (the primary key)
+// update the columns `update` (every other column of the row); returns the row's key.
+nb::object op_upsert(Args a) {
+    nb::object model = type_parameter(cls_of_instance(a));
+    nb::object table = get_attr(model, n_table);
+    nb::object row = convert_data(a[1], model, Py_False);
+    nb::list pk = primary_key_names(table);
+    nb::list conflict = column_names(a[2], pk, "conflict");
+    nb::list others;
+    for (nb::handle k : row)
+        if (PySequence_Contains(conflict.ptr(), k.ptr()) == 0)
+            others.append(k);
+    nb::list update = column_names(a[3], others, "update");
+    if (nb::len(conflict) == 0)
+        glue::raise(PyExc_ValueError, "upsert needs conflict columns: the table has no primary key");
+    nb::object session = session_of(a);
+    auto [kind, insert] = kind_insert(session, table);
+    nb::object statement = with_values(insert, row);
+    nb::dict changes;
+    nb::object columns = get_attr(table, nb::str("c").ptr());
+    if (kind->on_duplicate_key) {
+        nb::object inserted = statement.attr("inserted");
+        for (nb::handle c : update)
+            changes[c] = inserted[c];
+        // the updated row's key becomes the connection's last insert id
+        nb::object auto_key = auto_pk(model);
+        if (!auto_key.is_none())
+            changes[auto_key] = sa_func.get().attr("last_insert_id")(columns[auto_key]);
+        if (nb::len(changes) == 0)
+            changes[conflict[0]] = columns[conflict[0]];
+        nb::object result = call_method(session, n_insert_orm2, statement.attr("on_duplicate_key_update")(changes));
+        nb::object key = result.attr("inserted_primary_key");
+        return nb::len(pk) == 1 ? check(PySequence_GetItem(key.ptr(), 0)) : nb::tuple(key);
+    }
+    nb::object excluded = statement.attr("excluded");
+    for (nb::handle c : update)
+        changes[c] = excluded[c];
+    if (nb::len(changes) == 0)  // no change, but RETURNING still gives the row's key
+        changes[conflict[0]] = excluded[conflict[0]];
+    statement = statement.attr("on_conflict_do_update")("index_elements"_a = conflict, "set_"_a = changes);
+    nb::list returned;
+    for (nb::handle p : pk)
+        returned.append(columns[p]);
+    statement = check(PyObject_CallObject(statement.attr("returning").ptr(), nb::tuple(returned).ptr()));
+    nb::object got = call_method(session, n_select_one_orm1, statement);
+    nb::list key;
+    for (nb::handle p : pk)
+        key.append(got[p]);
+    return nb::len(pk) == 1 ? nb::object(key[0]) : nb::object(nb::tuple(key));
+}
+
+// The insert save_batch runs for rows naming table columns: the table's own, or with
+// on_conflict="ignore" one that skips rows conflicting with a unique key.
+nb::object batch_insert(nb::handle session, nb::handle model, nb::handle info, nb::handle on_conflict) {
+    if (on_conflict.is_none())
+        return nb::borrow(glue::tuple_item(info.ptr(), kTableInsert));
+    if (!PyUnicode_Check(on_conflict.ptr()) || PyUnicode_CompareWithASCIIString(on_conflict.ptr(), "ignore") != 0)
+        glue::raise(PyExc_ValueError, "on_conflict must be None or 'ignore', not " +
+                                          std::string(nb::repr(on_conflict).c_str()));
+    nb::object table = get_attr(model, n_table);
+    auto [kind, insert] = kind_insert(session, table);
+    if (!kind->on_duplicate_key)
+        return insert.attr("on_conflict_do_nothing")();
+    nb::list pk = primary_key_names(table);
+    nb::dict same;  // a no-op update
+    same[pk[0]] = get_attr(table, nb::str("c").ptr())[pk[0]];
+    return insert.attr("on_duplicate_key_update")(same);
+}
+
 nb::object op_save_batch(Args a) {
     glue::check_exact(a[1], &PyList_Type, "data");
     nb::object model = type_parameter(cls_of_instance(a));
-    nb::object pk = auto_pk(model);
+    // Rows skipped on a conflict keep the keys they give, so that those can conflict.
+    const bool keep_keys = !nb::handle(a[3]).is_none();
+    nb::object pk = keep_keys ? nb::none() : auto_pk(model);
     nb::list rows;
     for (Py_ssize_t i = 0; i < glue::list_size(a[1]); ++i) {
         nb::handle item = glue::list_item(a[1], i);
@@ -269,14 +369,15 @@ nb::object op_save_batch(Args a) {
         int keyed = plain && !pk.is_none() ? PyDict_Contains(item.ptr(), pk.ptr()) : 0;
         if (keyed < 0)
             throw nb::python_error();
-        rows.append(plain && !keyed ? nb::borrow(item) : convert_data(item, model, Py_True));
+        rows.append(plain && !keyed ? nb::borrow(item) : convert_data(item, model, keep_keys ? Py_False : Py_True));
     }
     if (nb::len(rows) == 0)
         return nb::none();  // an empty parameter list would run the insert once, with no values
     nb::handle info = model_info(model);
     nb::object session = session_of(a);
+    nb::object table_insert = batch_insert(session, model, info, a[3]);
     if (same_columns(rows, info)) {
-        call_method(session, n_insert_list, glue::tuple_item(info.ptr(), kTableInsert), rows, a[2]);
+        call_method(session, n_insert_list, table_insert, rows, a[2]);
         return nb::none();
     }
     // Rows with different keys: one insert per key set, in the order the sets first occur, so
@@ -298,7 +399,7 @@ nb::object op_save_batch(Args a) {
         for (nb::list &group : groups) {
             nb::handle first = glue::list_item(group.ptr(), 0);
             if (PyDict_Check(first.ptr()) && table_keys(info, first)) {
-                call_method(session, n_insert_list, glue::tuple_item(info.ptr(), kTableInsert), group, a[2]);
+                call_method(session, n_insert_list, table_insert, group, a[2]);
                 continue;
             }
             if (!orm_insert.is_valid()) {
@@ -553,9 +654,13 @@ void define_methods() {
          "A column dictionary from a pydantic model, a declarative model instance or a dict (copied)."},
         {"add", K::Method, {self, {"data"}}, op_add, "Adds one object to the session and flushes."},
         {"add_all", K::Method, {self, {"data"}}, op_add_all, "Adds the objects of a list and flushes."},
-        {"save_batch", K::Method, {self, {"data"}, {"batch_size", D::None}}, op_save_batch,
+        {"save_batch", K::Method, {self, {"data"}, {"batch_size", D::None}, {"on_conflict", D::None}}, op_save_batch,
          "Inserts every row of a list once through the bulk path, `batch_size` rows per execution (all at once when "
-         "None), rows with different keys in one transaction; returns None."},
+         "None), rows with different keys in one transaction; on_conflict='ignore' skips rows that conflict with a "
+         "unique key (the keys given are kept). Returns None."},
+        {"upsert", K::Method, {self, {"data"}, {"conflict", D::None}, {"update", D::None}}, op_upsert,
+         "Inserts one row or, when it conflicts on the `conflict` columns (the primary key), updates the `update` "
+         "columns (every other column of the row); returns the row's key."},
         {"insert", K::Method, {self, {"data"}}, op_insert,
          "Inserts one row (integer auto-increment key left to the database); returns the new key or None."},
         {"delete", K::Method, {self, {"del_statement"}}, op_delete, "Runs a delete statement; returns the row count."},
@@ -645,7 +750,7 @@ void register_base_mapper(nb::module_ &m) {
              {&n_key, "key"}, {&n_autoincrement_column, "autoincrement_column"}, {&n_default, "default"},
              {&n_server_default, "server_default"}, {&n_should_evaluate_none, "should_evaluate_none"},
              {&n_instance_state, "_sa_instance_state"}, {&n_dict, "dict"}, {&n_begin_tx, "begin_tx"},
-             {&n_execution_options, "execution_options"}})
+             {&n_execution_options, "execution_options"}, {&n_db_type, "_db_type"}})
         *slot = intern(text);
     glue::runtime().keep(g_models, PyDict_New(), glue::Runtime::At::Empty);
     glue::runtime().keep(g_default_page, nb::object(nb::module_::import_("zorvane.db.ostrane").attr("Page")(1, 10)));

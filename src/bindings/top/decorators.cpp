@@ -7,7 +7,9 @@
 #include "top/parts.hpp"
 #include "top/state.hpp"
 #include "top/streams.hpp"
+#include "glue/backend.hpp"
 #include "glue/call.hpp"
+#include "glue/splice.hpp"
 
 namespace zorvane::top {
 namespace {
@@ -46,7 +48,9 @@ Prepared prepare(nb::handle sql, nb::handle params) {
     nb::object db_type = nb::steal(PyObject_GetAttr(p.session.ptr(), n_db_type));
     if (!db_type.is_valid())
         throw nb::python_error();
-    PyObject *stack[] = {nullptr, parse_mapper.get().ptr(), sql.ptr(), params.ptr(), db_type.ptr(), Py_True};
+    const glue::Backend *kind = glue::backend_named(db_type);
+    nb::object text = glue::splice_identifiers(sql, params, kind ? kind->text : core::SqlDialect{});
+    PyObject *stack[] = {nullptr, parse_mapper.get().ptr(), text.ptr(), params.ptr(), db_type.ptr(), Py_True};
     nb::object pair = nb::steal(PyObject_VectorcallMethod(n_to_prepared, stack + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                           kw_db_type_strict));
     if (!pair.is_valid())

@@ -40,6 +40,7 @@ public:
 
     void run() {
         std::map<std::string, Position> first;
+        std::map<std::string, std::pair<Position, bool>> kinds;  // id -> (first element, has one without db_type)
         for (const XmlElement &child : root_.children) {
             if (!is_statement_tag(child.tag)) {
                 add(child.at, "ZV104", "<" + child.tag + "> at the top level is not a statement and is ignored",
@@ -51,11 +52,22 @@ public:
                 add(child.at, "ZV005", "<" + child.tag + "> without id");
                 continue;
             }
-            auto [known, fresh] = first.emplace(id->value, id->at);
+            // A db_type makes a variant for one database kind: the same id with another (or no)
+            // db_type is no duplicate.
+            const XmlAttribute *db_type = child.attribute("db_type");
+            std::string kind = db_type ? db_type->value == "mariadb" ? "mysql" : db_type->value : "";
+            if (db_type && kind != "mysql" && kind != "postgresql" && kind != "sqlite")
+                add(db_type->at, "ZV016", "db_type " + quoted(db_type->value) + " is not postgresql, mysql or sqlite");
+            auto [known, fresh] = first.emplace(id->value + '\0' + kind, id->at);
             if (!fresh)
-                add(id->at, "ZV006", "duplicate id " + quoted(id->value) + " (first at line " +
-                                         std::to_string(known->second.line) + "); this one replaces it");
-            registered_[id->value] = &child;  // the last one wins, as when loading
+                add(id->at, "ZV006", "duplicate id " + quoted(id->value) + (db_type ? " for db_type " + quoted(kind) : "") +
+                                         " (first at line " + std::to_string(known->second.line) + "); this one replaces it");
+            auto &seen = kinds[id->value];
+            if (seen.first.line == 0)
+                seen.first = id->at;
+            seen.second = seen.second || !db_type;
+            if (!db_type || !registered_.count(id->value))
+                registered_[id->value] = &child;  // the last one without db_type wins, as when loading
             if (child.tag == "select")
                 if (const XmlAttribute *rt = child.attribute("resultType")) {
                     std::string why = host_.result_type_error(rt->value);
@@ -64,6 +76,11 @@ public:
                             Severity::Warning);
                 }
         }
+        for (const auto &[id, seen] : kinds)
+            if (!seen.second)
+                add(seen.first, "ZV105",
+                    "statement " + quoted(id) + " has db_type variants but none without db_type for other databases",
+                    Severity::Warning);
         for (const XmlElement &child : root_.children)
             if (is_statement_tag(child.tag))
                 if (const XmlAttribute *id = child.attribute("id"))

@@ -188,7 +188,7 @@ void append_node(Body &body, Node node) {
         };
         // Folded only when every dialect reads the body alike; otherwise rendered per call.
         std::string out = clause(SqlDialect{});
-        if (out == clause(SqlDialect{true})) {
+        if (out == clause(SqlDialect{true, false})) {
             append_text(body, out);
             return;
         }

@@ -266,12 +266,232 @@ std::string format_sql(std::string_view sql, SqlDialect d) {
     return std::move(c.out);
 }
 
-std::string prepare_sql(std::string_view sql, SqlDialect d) {
+std::string prepare_sql(std::string_view sql, SqlDialect d) { return detail::prepare_sql(sql, d, {}); }
+
+namespace {
+
+// Significant tokens of a text: words, markers, quoted runs and single other characters.
+enum class Tok { Word, Marker, Open, Close, Quoted, Other };
+struct Token {
+    Tok kind;
+    std::size_t b, e;
+};
+
+bool word_is(std::string_view s, const Token &t, std::string_view upper) noexcept {
+    if (t.kind != Tok::Word || t.e - t.b != upper.size())
+        return false;
+    for (std::size_t k = 0; k < upper.size(); ++k)
+        if ((s[t.b + k] & ~0x20) != upper[k])
+            return false;
+    return true;
+}
+
+std::vector<Token> tokens(std::string_view s, SqlDialect d) {
+    std::vector<Token> toks;
+    scan(s, d, true, [&](Seg kind, std::size_t b, std::size_t e, bool) {
+        if (kind == Seg::Space || kind == Seg::LineComment || kind == Seg::BlockComment)
+            return;
+        if (kind == Seg::Marker) {
+            toks.push_back({Tok::Marker, b, e});
+        } else if (kind == Seg::Code && is_word_byte(static_cast<unsigned char>(s[b]))) {
+            if (!toks.empty() && toks.back().kind == Tok::Word && toks.back().e == b)
+                toks.back().e = e;
+            else
+                toks.push_back({Tok::Word, b, e});
+        } else {
+            Tok t = kind == Seg::Quoted ? Tok::Quoted
+                    : kind != Seg::Code ? Tok::Other
+                    : s[b] == '('       ? Tok::Open
+                    : s[b] == ')'       ? Tok::Close
+                                        : Tok::Other;
+            toks.push_back({t, b, e});
+        }
+    });
+    return toks;
+}
+
+}  // namespace
+
+InsertTarget insert_target(std::string_view sql, SqlDialect d) {
+    std::vector<Token> toks = tokens(sql, d);
+    InsertTarget out;
+    std::size_t k = 0;
+    while (k < toks.size() && !word_is(sql, toks[k], "INSERT"))
+        ++k;
+    while (k < toks.size() && !word_is(sql, toks[k], "INTO"))
+        ++k;
+    if (++k < toks.size()) {
+        std::size_t b = toks[k].b, e = b;
+        for (; k < toks.size() && toks[k].b == e; ++k) {  // adjacent name parts and dots
+            const Token &t = toks[k];
+            if (t.kind != Tok::Word && t.kind != Tok::Quoted && !(t.kind == Tok::Other && sql[t.b] == '.'))
+                break;
+            e = t.e;
+        }
+        out.table = sql.substr(b, e - b);
+    }
+    for (const Token &t : toks)
+        out.returning = out.returning || word_is(sql, t, "RETURNING");
+    return out;
+}
+
+std::vector<InList> find_in_lists(std::string_view sql, SqlDialect d) {
+    std::string_view s = strip_py(sql);
+    std::vector<Token> toks = tokens(s, d);
+    std::vector<InList> out;
+    for (std::size_t k = 1; k < toks.size(); ++k) {
+        if (toks[k].kind != Tok::Marker)
+            continue;
+        std::string_view name = s.substr(toks[k].b + 2, toks[k].e - toks[k].b - 3);
+        if (!std::all_of(name.begin(), name.end(), is_name_byte))
+            continue;
+        std::size_t in;
+        InList l{name, 0, 0, 0, false};
+        if (word_is(s, toks[k - 1], "IN")) {
+            in = k - 1;
+            l.list = toks[k].b;
+            l.end = toks[k].e;
+        } else if (k >= 2 && toks[k - 1].kind == Tok::Open && k + 1 < toks.size() && toks[k + 1].kind == Tok::Close &&
+                   word_is(s, toks[k - 2], "IN")) {
+            in = k - 2;
+            l.list = toks[k - 1].b;
+            l.end = toks[k + 1].e;
+        } else {
+            continue;
+        }
+        l.negated = in > 0 && word_is(s, toks[in - 1], "NOT");
+        l.start = toks[l.negated ? in - 1 : in].b;
+        out.push_back(l);
+    }
+    return out;
+}
+
+std::vector<Splice> find_splices(std::string_view sql, SqlDialect d) {
+    std::vector<Splice> out;
+    std::size_t skip_end = 0;
+    scan(sql, d, true, [&](Seg kind, std::size_t b, std::size_t, bool) {
+        if (kind != Seg::Code || b < skip_end || sql[b] != '$' || sql.compare(b + 1, 1, "{") != 0)
+            return;
+        std::size_t j = b + 2;
+        while (j < sql.size() && is_name_byte(sql[j]))
+            ++j;
+        if (j > b + 2 && j < sql.size() && sql[j] == '}') {
+            out.push_back({sql.substr(b + 2, j - b - 2), b, j + 1});
+            skip_end = j + 1;
+        }
+    });
+    return out;
+}
+
+namespace {
+
+bool ident_start(char c) noexcept { return c == '_' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
+bool ident_byte(char c) noexcept { return ident_start(c) || c == '$' || (c >= '0' && c <= '9'); }
+bool blank(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+bool same_word(std::string_view word, std::string_view upper) noexcept {
+    if (word.size() != upper.size())
+        return false;
+    for (std::size_t k = 0; k < word.size(); ++k)
+        if ((word[k] & ~0x20) != upper[k])
+            return false;
+    return true;
+}
+
+// Words that would change a statement's meaning where a column name is expected.
+constexpr std::string_view kReserved[] = {"SELECT", "INSERT", "UPDATE", "DELETE", "DROP", "ALTER", "CREATE",
+                                          "UNION",  "FROM",   "WHERE",  "AND",    "OR",   "NOT",   "NULL",
+                                          "CASE",   "WHEN",   "THEN",   "ELSE",   "END",  "EXEC",  "EXECUTE",
+                                          "GRANT",  "LIMIT",  "OFFSET", "INTO",   "TRUNCATE", "ASC", "DESC"};
+
+bool reserved(std::string_view word) noexcept {
+    for (std::string_view r : kReserved)
+        if (same_word(word, r))
+            return true;
+    return false;
+}
+
+}  // namespace
+
+bool is_identifier_list(std::string_view v) noexcept {
+    std::size_t i = 0;
+    const std::size_t n = v.size();
+    auto skip_blanks = [&] {
+        while (i < n && blank(v[i]))
+            ++i;
+    };
+    auto word = [&]() -> std::string_view {
+        std::size_t b = i;
+        if (i < n && ident_start(v[i]))
+            while (++i < n && ident_byte(v[i])) {
+            }
+        return v.substr(b, i - b);
+    };
+    for (;;) {
+        skip_blanks();
+        for (;;) {  // an identifier, qualified by dots
+            std::string_view w = word();
+            if (w.empty() || reserved(w))
+                return false;
+            if (i < n && v[i] == '.')
+                ++i;
+            else
+                break;
+        }
+        std::size_t before = i;
+        skip_blanks();
+        if (i > before && i < n && v[i] != ',') {
+            std::string_view dir = word();
+            if (!same_word(dir, "ASC") && !same_word(dir, "DESC"))
+                return false;
+            skip_blanks();
+        }
+        if (i == n)
+            return true;
+        if (v[i] != ',')
+            return false;
+        ++i;
+    }
+}
+
+std::string in_list_item(std::string_view name, std::size_t i) {
+    return std::string(name).append("_in_").append(std::to_string(i));
+}
+
+namespace detail {
+
+std::vector<Rewrite> in_list_rewrites(const std::vector<InList> &lists, SqlDialect d, const std::vector<long> &sizes) {
+    std::vector<Rewrite> out;
+    for (std::size_t k = 0; k < lists.size() && k < sizes.size(); ++k) {
+        const InList &l = lists[k];
+        if (sizes[k] < 0)
+            continue;
+        if (sizes[k] == 0 && d.arrays) {
+            out.push_back({l.start, l.end, l.negated ? "<> ALL('{}')" : "= ANY('{}')"});
+            continue;
+        }
+        std::string text = "(";
+        for (long i = 0; i < sizes[k]; ++i)
+            text.append(i ? ", :" : ":").append(in_list_item(l.name, static_cast<std::size_t>(i)));
+        out.push_back({l.list, l.end, sizes[k] ? text + ")" : "(SELECT NULL WHERE 1=0)"});
+    }
+    return out;
+}
+
+std::string prepare_sql(std::string_view sql, SqlDialect d, const std::vector<Rewrite> &rewrites) {
     std::string_view s = strip_py(sql);
     Collapser c;
     c.out.reserve(s.size() + 8);
     std::size_t cast_end = 0;  // a "::" right after a marker, written already
+    std::size_t next = 0, skip_end = 0;  // the next rewrite; the end of the one written last
     scan(s, d, true, [&](Seg kind, std::size_t b, std::size_t e, bool backslash) {
+        if (b < skip_end)
+            return;
+        if (next < rewrites.size() && b == rewrites[next].begin) {
+            c.put(rewrites[next].text);
+            skip_end = rewrites[next++].end;
+            return;
+        }
         switch (kind) {
             case Seg::Space: c.pending = true; break;
             case Seg::LineComment:
@@ -299,5 +519,8 @@ std::string prepare_sql(std::string_view sql, SqlDialect d) {
     });
     return std::move(c.out);
 }
+
+}  // namespace detail
+
 
 }  // namespace zorvane::core

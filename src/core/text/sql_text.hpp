@@ -15,6 +15,7 @@ namespace zorvane::core {
 // no E'...' and no dollar quoting.
 struct SqlDialect {
     bool mysql = false;
+    bool arrays = false;  // PostgreSQL: an empty IN list is written as "= ANY('{}')" (see prepare_sql)
 };
 
 // A comment at an offset: `end` is exclusive, 0 when none starts there. A line comment
@@ -64,6 +65,28 @@ std::string format_sql(std::string_view sql, SqlDialect d = {});
 // followed by a colon); whitespace and comments as in format_sql.
 std::string prepare_sql(std::string_view sql, SqlDialect d = {});
 
+// A #{name} placeholder that is the whole right side of an IN: "IN #{name}" or
+// "IN ( #{name} )", whitespace and comments between, IN in any case. Offsets point into
+// strip_py(sql), the text prepare_sql reads.
+struct InList {
+    std::string_view name;
+    std::size_t start;  // the NOT of "NOT IN", else the IN
+    std::size_t list;   // the "(" before the marker, or the marker
+    std::size_t end;    // after the ")", or after the marker
+    bool negated;
+};
+std::vector<InList> find_in_lists(std::string_view sql, SqlDialect d = {});
+
+// The name of entry `i` of the list bound to in-list placeholder `name`.
+std::string in_list_item(std::string_view name, std::size_t i);
+
+// prepare_sql where the in-list placeholders (find_in_lists) for which `size_of(name)` is not
+// negative are expanded: n > 0 entries become "(:name_in_0, ..., :name_in_<n-1>)"; no entry
+// becomes a set without rows, "(SELECT NULL WHERE 1=0)", or with `d.arrays` the whole
+// "IN ..." becomes "= ANY('{}')" ("NOT IN ..." "<> ALL('{}')"), which takes the left side's type.
+template <class SizeOf>
+std::string prepare_sql(std::string_view sql, SqlDialect d, SizeOf &&size_of);
+
 // Replaces every "${name}" by `value_of(name)` for the names find_splice_names reports.
 // `value_of` returns the text to put in.
 template <class ValueOf>
@@ -72,6 +95,48 @@ std::string replace_splices(std::string_view sql, ValueOf &&value_of) {
     for (std::string_view name : find_splice_names(sql))
         out = replace_all(out, "${" + std::string(name) + "}", value_of(name));
     return out;
+}
+
+// The table an INSERT writes to: the name after INSERT ... INTO as written (qualified, quoted
+// parts kept), empty when `sql` is no insert; and whether a RETURNING clause is there already.
+struct InsertTarget {
+    std::string_view table;
+    bool returning = false;
+};
+InsertTarget insert_target(std::string_view sql, SqlDialect d = {});
+
+// A ${name} placeholder (name [A-Za-z0-9_-]+) outside quoted runs and comments: [begin, end)
+// in `sql`, the name a view into it.
+struct Splice {
+    std::string_view name;
+    std::size_t begin, end;
+};
+std::vector<Splice> find_splices(std::string_view sql, SqlDialect d = {});
+
+// Whether `value` may stand in for a ${name} at execution: a comma-separated list of items,
+// each an identifier (ASCII letter or "_", then letters, digits, "_" or "$"), optionally
+// qualified with dots ("t.created_at"), optionally followed by ASC or DESC (any case); blanks
+// around items and between an item and its direction. Reserved words are no identifier.
+bool is_identifier_list(std::string_view value) noexcept;
+
+namespace detail {
+// One rewrite of a text range [begin, end) of the stripped text.
+struct Rewrite {
+    std::size_t begin, end;
+    std::string text;
+};
+std::string prepare_sql(std::string_view sql, SqlDialect d, const std::vector<Rewrite> &rewrites);
+std::vector<Rewrite> in_list_rewrites(const std::vector<InList> &lists, SqlDialect d, const std::vector<long> &sizes);
+}  // namespace detail
+
+template <class SizeOf>
+std::string prepare_sql(std::string_view sql, SqlDialect d, SizeOf &&size_of) {
+    std::vector<InList> lists = find_in_lists(sql, d);
+    std::vector<long> sizes;
+    sizes.reserve(lists.size());
+    for (const InList &l : lists)
+        sizes.push_back(size_of(l.name));
+    return detail::prepare_sql(sql, d, detail::in_list_rewrites(lists, d, sizes));
 }
 
 }  // namespace zorvane::core

@@ -45,7 +45,9 @@ class ZorvaneSqlSession:
 
     @property
     def _db_type(self) -> str | None:
-        """"mysql" when statements run by MySQL's text rules, else None."""
+        """
+        The kind of the session's database ("sqlite", "mysql", "postgresql"), else None.
+        """
 
     def begin_tx(self, datasource_name: str | None = None) -> None:
         """

@@ -87,7 +87,7 @@ class SqlTemplate:
 
     def insert(self, sql: TextClause, con: Session | None = None, args: dict[str, Any] | None = None) -> Any:
         """
-        Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else None).
+        Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING; an insert without one returns its table's identity or serial key, else None).
         """
 
     def insert_list(

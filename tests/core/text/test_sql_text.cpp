@@ -159,3 +159,42 @@ TEST(PrepareSql, CommentsAndLiteralsHideMarkers) {
     EXPECT_EQ(find_bind_names("'it\\'s #{a}' #{b}", kMysql), (Views{"b"}));
     EXPECT_EQ(find_bind_names("'it\\' #{a} '", SqlDialect{}), (Views{"a"}));
 }
+
+TEST(FindInLists, OnlyAWholeRightSideOfIn) {
+    std::vector<InList> found = find_in_lists("a IN(#{x}) and b not in /* c */ #{y} and c IN (#{z}, 1) and "
+                                              "pin (#{p}) and d = ANY(#{q}) and e in '#{r}'");
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].name, "x");
+    EXPECT_FALSE(found[0].negated);
+    EXPECT_EQ(found[1].name, "y");
+    EXPECT_TRUE(found[1].negated);
+}
+
+TEST(PrepareSql, ExpandsListsBySize) {
+    auto sizes = [](std::string_view name) -> long { return name == "a" ? 2 : name == "b" ? 0 : -1; };
+    EXPECT_EQ(prepare_sql("x IN ( #{a} ) AND y NOT IN #{b} AND z IN (#{c})", {}, sizes),
+              "x IN (:a_in_0, :a_in_1) AND y NOT IN (SELECT NULL WHERE 1=0) AND z IN (:c)");
+    EXPECT_EQ(prepare_sql("y NOT IN #{b}", SqlDialect{false, true}, sizes), "y <> ALL('{}')");
+}
+
+TEST(IsIdentifierList, ColumnsWithDirectionsOnly) {
+    for (std::string_view ok : {"a", "t.b DESC", " a asc ,b,\tc.d.e desc ", "_x$1"})
+        EXPECT_TRUE(is_identifier_list(ok)) << ok;
+    for (std::string_view bad : {"", "a b", "a;", "a --", "'a'", "1a", "a,", "a DESC DESC", "select", "a.", "\"a\""})
+        EXPECT_FALSE(is_identifier_list(bad)) << bad;
+}
+
+TEST(InsertTarget, TableAsWrittenAndReturning) {
+    InsertTarget t = insert_target("insert /* x */ into \"S\".users(a) values (1)");
+    EXPECT_EQ(t.table, "\"S\".users");
+    EXPECT_FALSE(t.returning);
+    EXPECT_TRUE(insert_target("INSERT INTO t VALUES (1) RETURNING id").returning);
+    EXPECT_EQ(insert_target("UPDATE t SET a = 1").table, "");
+}
+
+TEST(FindSplices, OutsideLiteralsAndComments) {
+    std::vector<Splice> found = find_splices("order by ${a} -- ${b}\n, '${c}', ${d-1}");
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].name, "a");
+    EXPECT_EQ(found[1].name, "d-1");
+}

@@ -6,6 +6,7 @@ import uuid
 
 import pytest
 import sqlalchemy as sa
+from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
 from conftest import count_rows, create_user_table, datasource_decl, returning_id
 from zorvane.db.ostrane import SqlTemplate
@@ -26,6 +27,20 @@ class KeyMapper(BaseMapper):
     def add_returning(self, name): ...
 
 
+class Base(DeclarativeBase):
+    pass
+
+
+class User(Base):
+    __tablename__ = "users"
+    id: Mapped[int] = mapped_column(primary_key=True)
+    name: Mapped[str | None] = mapped_column(sa.String(50))
+
+
+class Users(BaseMapper[User]):
+    pass
+
+
 @pytest.fixture
 def db(fresh_config, backend_url, tmp_path):
     """Datasource "main" on the backend, with the KeyMapper file and an empty users table."""
@@ -44,6 +59,8 @@ def inserter(path, returning):
         return insert(sql)(lambda name: None)
     if path == "mapper":
         return getattr(KeyMapper(), "add_returning" if returning else "add")
+    if path == "base mapper":
+        return lambda name: Users().insert({"name": name})
     prepared = lambda name: ParseMapper.to_prepared_statement(sql, {"name": name})
     if path == "session":
         return lambda name: session.insert(*prepared(name))
@@ -51,14 +68,34 @@ def inserter(path, returning):
     return lambda name: tpl.insert(prepared(name)[0], None, prepared(name)[1])
 
 
-@pytest.mark.parametrize("path", ["template", "session", "decorator", "mapper"])
+@pytest.mark.parametrize("path", ["template", "session", "decorator", "mapper", "base mapper"])
 def test_insert_gives_the_generated_key(db, backend, path):
-    # lastrowid on MySQL and SQLite; on PostgreSQL the RETURNING value, and None without one.
+    # lastrowid on MySQL and SQLite; on PostgreSQL the RETURNING value, or the table's generated key.
     add = inserter(path, returning=bool(returning_id(db)))
     assert [add("a"), add("b")] == [1, 2]
-    if backend == "postgresql":
-        assert inserter(path, returning=False)("c") is None
-        assert count_rows(db) == 3
+    assert inserter(path, returning=False)("c") == 3
+    assert count_rows(db) == 3
+
+
+@pytest.mark.parametrize("ddl, sql, expected", [
+    ('CREATE TABLE "Odd Keys" (n TEXT, "the key" SERIAL PRIMARY KEY)',
+     'INSERT INTO "Odd Keys" (n) VALUES (#{n});', [1, 2]),
+    ("CREATE TABLE plain (n TEXT PRIMARY KEY)", "INSERT INTO plain (n) VALUES (#{n})", [None, None]),
+    ("CREATE TABLE plain (id INTEGER GENERATED ALWAYS AS IDENTITY, n TEXT)",
+     "INSERT INTO public.plain (n) VALUES (#{n}) RETURNING n", ["x0", "x1"]),
+])
+def test_postgresql_insert_keys_by_table(fresh_config, postgres_url, ddl, sql, expected):
+    engine = sa.create_engine(postgres_url)
+    with engine.begin() as c:
+        c.exec_driver_sql('DROP TABLE IF EXISTS "Odd Keys", plain')
+        c.exec_driver_sql(ddl)
+    tpl = SqlTemplate(engine)
+
+    def add(i):
+        stmt, values = ParseMapper.to_prepared_statement(sql, {"n": f"x{i}"})
+        return tpl.insert(stmt, None, values)
+    assert [add(0), add(1)] == expected
+    engine.dispose()
 
 
 @pytest.mark.parametrize("sql, params, expected", [

@@ -68,6 +68,13 @@ CASES = {
                                  "    def own(self):\n        return 1\n    def _helper(self): ...\n"
                                  "    async def ss(self):\n        'typo of s'\n"},
                      ["--import"], "ZV015", "a.xml:2"),
+    # db_type variants: one per kind besides the statement without db_type; "mariadb" is the mysql kind.
+    "duplicate-variant": ({"a.xml": M('<select id="s">x</select>\n<select id="s" db_type="mysql">y</select>\n'
+                                      '<select id="s" db_type="mariadb">z</select>')}, [], "ZV006", "a.xml:5"),
+    "bad-db-type": ({"a.xml": M('<select id="s">x</select>\n<select id="s" db_type="oracle">y</select>')}, [],
+                    "ZV016", "a.xml:4"),
+    "no-fallback": ({"a.xml": M('<select id="s" db_type="postgresql">x</select>\n'
+                                '<select id="s" db_type="sqlite">y</select>')}, [], "ZV105", "a.xml:3"),
     "unused-item": (
         {"a.xml": M('<select id="s"><foreach item="i" collection="ids" open="" close="" separator=",">?</foreach>'
                     "</select>")},
@@ -130,3 +137,12 @@ def test_render_failure_names_file_and_line():
     run = zorvane("render", EXAMPLE, "UserMapper.find_users", "--params", '{"cities": "Oslo"}')
     assert run.returncode == 1
     assert "Collection must be a list" in run.stderr and "UserMapper.xml:12: in statement 'find_users'" in run.stderr
+
+
+def test_render_shows_in_lists_expanded(tmp_path):
+    (tmp_path / "t.xml").write_text(M('<select id="s">SELECT id FROM t WHERE id IN (#{ids}) AND name NOT IN #{names}</select>'))
+    run = zorvane("render", tmp_path, "t.s", "--params", '{"ids": [4, 5], "names": []}', "--explain")
+    assert run.returncode == 0, run.stderr
+    sql, params = run.stdout.splitlines()[:2]
+    assert sql == "SELECT id FROM t WHERE id IN (:ids_in_0, :ids_in_1) AND name NOT IN (SELECT NULL WHERE 1=0)"
+    assert json.loads(params.removeprefix("params: ")) == {"ids_in_0": 4, "ids_in_1": 5}
