@@ -5,6 +5,7 @@
 #include "top/scopes.hpp"
 #include "top/state.hpp"
 #include "glue/call.hpp"
+#include "glue/observe.hpp"
 
 namespace zorvane::top {
 namespace {
@@ -118,6 +119,7 @@ nb::object TransactionScope::enter(nb::handle datasource_name) {
         selection_.enter(datasource_name);
         session_ = session_object(datasource_name);
         session_.attr("begin_tx")();
+        span_ = glue::open_scope_span(datasource_name);
     } catch (...) {
         session_ = nb::object();
         selection_.exit();
@@ -134,6 +136,11 @@ void TransactionScope::exit(bool failed, nb::handle exc) {
             finish_scope(s, failed, exc);
     } catch (...) {
         failure = std::current_exception();
+    }
+    try {
+        glue::close_scope_span(span_, failed || failure, exc);
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable("ending a transaction span");
     }
     try {
         selection_.exit();
