@@ -87,6 +87,8 @@ struct SqlTemplate {
 PyObject *g_logger = nullptr, *g_logger_cache = nullptr;  // the logger and its level cache (logging's own)
 PyObject *g_histogram = nullptr;                           // (meter provider, histogram)
 PyObject *g_statement = nullptr;                           // the statement-id context variable
+// Lists that every statement is appended to as a Statement (the pytest plugin's zorvane_statements).
+PyObject *g_collectors = nullptr, *g_statement_type = nullptr;
 
 bool log_enabled(long level) {
     if (!g_logger) {
@@ -172,7 +174,8 @@ public:
         debug_ = log_enabled(10);
         tracer_ = glue::tracer();
         histogram_ = histogram();
-        on_ = debug_ || t.slow_ms >= 0 || tracer_.is_valid() || histogram_.is_valid();
+        on_ = debug_ || t.slow_ms >= 0 || tracer_.is_valid() || histogram_.is_valid() ||
+              (g_collectors && glue::list_size(g_collectors) > 0);
         if (!on_)
             return;
         stmt_ = nb::borrow(stmt);
@@ -271,6 +274,14 @@ private:
             log(slow, sql, operation, summary, rows, ms, error);
         if (span_.is_valid())
             end_span(sql, operation, summary, rows, system, error, error_type, status);
+        if (g_collectors && glue::list_size(g_collectors) > 0) {
+            nb::object seen = nb::handle(g_statement_type)(summary, sql, params_.is_valid() ? params_ : nb::none(), rows,
+                                                          t_.ds_name, operation, ms,
+                                                          error.is_valid() ? nb::borrow(error) : nb::none());
+            for (nb::handle list : nb::list(nb::handle(g_collectors)))
+                if (PyList_Append(list.ptr(), seen.ptr()) < 0)
+                    throw nb::python_error();
+        }
         if (histogram_.is_valid()) {
             nb::dict attrs;
             attrs["db.system.name"] = system;
@@ -953,6 +964,15 @@ NB_MODULE(ostrane, m) {
     intern_names();
     glue::runtime().keep(g_statement, glue::context_var_new("zorvane_statement", Py_None));
     m.attr("_statement") = nb::handle(g_statement);
+    glue::runtime().keep(g_collectors, PyList_New(0), glue::Runtime::At::Empty);
+    m.attr("_collectors") = nb::handle(g_collectors);
+    nb::object statement = nb::module_::import_("collections").attr("namedtuple")(
+        "Statement", nb::make_tuple("id", "sql", "params", "rows", "datasource", "operation", "duration_ms", "error"),
+        "module"_a = m.attr("__name__"));
+    statement.attr("__doc__") = "One statement as it ran: its id, the SQL as sent, the bound values, the rows, the "
+                                "datasource, the operation, the duration in milliseconds and the error, if any.";
+    glue::runtime().keep(g_statement_type, nb::object(statement));
+    m.attr("Statement") = statement;
     glue::register_streams(m);
     glue::after_fork_in_child(&reset_pools_after_fork);
 
