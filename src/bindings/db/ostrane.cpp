@@ -128,6 +128,8 @@ nb::object histogram() {
 // The statement id of the call in progress (see glue::statement_var), or None.
 nb::object statement_id() {
     PyObject *v = nullptr;
+    if (!g_statement)  // after teardown
+        return nb::none();
     if (glue::context_var_get(g_statement, nullptr, &v) < 0)
         throw nb::python_error();
     nb::object id = v ? nb::steal(v) : nb::none();
@@ -270,7 +272,7 @@ private:
         }
         nb::object system = glue::system_name(t_.backend, t_.data_source);
         const bool slow = t_.slow_ms >= 0 && ms >= t_.slow_ms;
-        if (debug_ || slow)
+        if ((debug_ || slow) && g_logger)
             log(slow, sql, operation, summary, rows, ms, error);
         if (span_.is_valid())
             end_span(sql, operation, summary, rows, system, error, error_type, status);
