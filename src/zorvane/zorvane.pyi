@@ -138,11 +138,11 @@ class BaseMapper(Generic[T]):
         `nested`, a SAVEPOINT inside an open one)."""
 
 class DataSource:
-    """One datasource: a MySQL or PostgreSQL server (host, port, user, password, database) or a SQLite file; pool settings and connect_args (handed to the driver) are optional."""
+    """One datasource: a MySQL or PostgreSQL server (host, port, user, password, database) or a SQLite file; pool settings and connect_args (handed to the driver) are optional; log_params puts the bound values in the SQL log, slow_query_ms logs slower statements as warnings."""
 
     __match_args__ = (
         "db_type", "host", "port", "user", "password", "database", "sqlite_path",
-        "pool_size", "max_overflow", "pool_recycle", "pool_timeout", "connect_args",
+        "pool_size", "max_overflow", "pool_recycle", "pool_timeout", "connect_args", "log_params", "slow_query_ms",
     )
     db_type: str
     host: str | None
@@ -156,6 +156,8 @@ class DataSource:
     pool_recycle: int
     pool_timeout: int
     connect_args: dict[str, Any] | None
+    log_params: bool
+    slow_query_ms: float | None
     def __init__(
         self,
         db_type: str,
@@ -170,6 +172,8 @@ class DataSource:
         pool_recycle: int = 1800,
         pool_timeout: int = 30,
         connect_args: dict[str, Any] | None = None,
+        log_params: bool = False,
+        slow_query_ms: float | None = None,
     ) -> None: ...
     def __repr__(self) -> str:
         """The generated text form with the password shown as ***."""

@@ -13,6 +13,7 @@ ALL_MODULES = [
     "zorvane.zorvane",
     "zorvane.exception",
     "zorvane.cli",
+    "zorvane.testing",
     "zorvane.mapper.vantrel",
     "zorvane.db.ostrane",
     "zorvane.db.kelvor",

@@ -1,5 +1,6 @@
 // src/bindings/db/ostrane.cpp: zorvane.db.ostrane, one statement per call on a toolkit session; paging.
 #include <algorithm>
+#include <chrono>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "glue/backend.hpp"
 #include "glue/call.hpp"
 #include "glue/common.hpp"
+#include "glue/observe.hpp"
 #include "glue/page.hpp"
 #include "paging/count_query.hpp"
 #include "text/sql_text.hpp"
@@ -37,6 +39,12 @@ struct SqlTemplate {
     nb::dict driver_inserts;  // statement text -> (driver SQL, positional, bind names), see driver_insert_for
     nb::dict keyed_inserts;   // statement text -> the clause with RETURNING of its key, or None; see keyed_insert
     nb::dict table_keys;      // table as written -> its generated key column, or None
+    // What the SQL log and spans tell of the datasource: its name (None for an engine the
+    // configuration did not make), server address, port and database name; log_params and
+    // slow_ms (< 0: none) are its options.
+    nb::object ds_name, address, port, database;
+    bool log_params = false;
+    double slow_ms = -1;
 
     explicit SqlTemplate(nb::object ds) : data_source(std::move(ds)) {
         if (const glue::Backend *kind = glue::backend_of(data_source)) {
@@ -44,6 +52,20 @@ struct SqlTemplate {
             key_by_returning = kind->key_by_returning;
             count_without_order = kind->count_without_order;
         }
+        // (name, log_params, slow_query_ms), set on the engine by the configuration
+        nb::object source = nb::getattr(data_source, "_zorvane_source", nb::none());
+        ds_name = nb::none();
+        if (PyTuple_Check(source.ptr()) && glue::tuple_size(source.ptr()) == 3) {
+            ds_name = nb::borrow(glue::tuple_item(source.ptr(), 0));
+            log_params = glue::truthy(glue::tuple_item(source.ptr(), 1));
+            nb::handle slow(glue::tuple_item(source.ptr(), 2));
+            if (!slow.is_none())
+                slow_ms = nb::cast<double>(nb::float_(slow));
+        }
+        nb::object url = nb::getattr(data_source, "url", nb::none());
+        address = nb::getattr(url, "host", nb::none());
+        port = nb::getattr(url, "port", nb::none());
+        database = nb::getattr(url, "database", nb::none());
         live_templates.insert(this);
     }
     ~SqlTemplate() { live_templates.erase(this); }
@@ -59,6 +81,318 @@ struct SqlTemplate {
     // For textual statements, which need no ORM session: a connection commits, rolls back and
     // closes as one, with less work per call.
     nb::object new_connection() { return data_source.attr("connect")(); }
+};
+
+// ---- what runs: one record per statement in the SQL log (logger zorvane.sql), one CLIENT span
+// and one db.client.operation.duration measure when a provider is configured. Nothing of it is
+// made while no one listens: the checks are two dictionary look-ups.
+
+PyObject *g_logger = nullptr, *g_logger_cache = nullptr;  // the logger and its level cache (logging's own)
+PyObject *g_histogram = nullptr;                           // (meter provider, histogram)
+PyObject *g_statement = nullptr;                           // the statement-id context variable
+// Lists that every statement is appended to as a Statement (the pytest plugin's zorvane_statements).
+PyObject *g_collectors = nullptr, *g_statement_type = nullptr;
+
+bool log_enabled(long level) {
+    if (!g_logger) {
+        if (glue::runtime().down())
+            return false;
+        nb::object logger = nb::module_::import_("logging").attr("getLogger")("zorvane.sql");
+        glue::runtime().keep(g_logger_cache, nb::object(logger.attr("_cache")));
+        glue::runtime().keep(g_logger, std::move(logger));
+    }
+    nb::object key = nb::int_(level);
+    PyObject *hit = PyDict_GetItemWithError(g_logger_cache, key.ptr());
+    if (hit)
+        return hit == Py_True;
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return glue::truthy(nb::handle(g_logger).attr("isEnabledFor")(key));
+}
+
+// The duration histogram of the configured meter provider, else an invalid object.
+nb::object histogram() {
+    PyObject *provider = glue::otel_provider(1);
+    if (!provider)
+        return nb::object();
+    if (!g_histogram || glue::tuple_item(g_histogram, 0) != provider) {
+        nb::list bounds;
+        for (double b : {0.001, 0.005, 0.01, 0.05, 0.1, 0.5, 1.0, 5.0, 10.0})
+            bounds.append(b);
+        nb::object meter = nb::handle(provider).attr("get_meter")("zorvane");
+        nb::object h = meter.attr("create_histogram")("db.client.operation.duration", "unit"_a = "s",
+                                                      "description"_a = "Duration of database client operations.",
+                                                      "explicit_bucket_boundaries_advisory"_a = bounds);
+        glue::runtime().keep(g_histogram, nb::make_tuple(nb::handle(provider), h));
+    }
+    return nb::borrow(glue::tuple_item(g_histogram, 1));
+}
+
+// The statement id of the call in progress (see glue::statement_var), or None.
+nb::object statement_id() {
+    PyObject *v = nullptr;
+    if (!g_statement)  // after teardown
+        return nb::none();
+    if (glue::context_var_get(g_statement, nullptr, &v) < 0)
+        throw nb::python_error();
+    nb::object id = v ? nb::steal(v) : nb::none();
+    if (PyTuple_Check(id.ptr()) && glue::tuple_size(id.ptr()) == 2) {  // (mapper class or instance, operation)
+        nb::handle owner(glue::tuple_item(id.ptr(), 0));
+        nb::object cls = PyType_Check(owner.ptr()) ? nb::borrow(owner) : nb::borrow((PyObject *)Py_TYPE(owner.ptr()));
+        nb::object model = nb::getattr(cls, "__orig_bases__", nb::tuple());
+        nb::object name = nb::getattr(cls, "__name__", nb::str("?"));
+        for (nb::handle base : model) {
+            nb::object args = nb::getattr(base, "__args__", nb::tuple());
+            if (PyTuple_Check(args.ptr()) && glue::tuple_size(args.ptr()) > 0) {
+                name = nb::getattr(nb::handle(glue::tuple_item(args.ptr(), 0)), "__name__", name);
+                break;
+            }
+        }
+        return nb::str("{}.{}").format(name, nb::handle(glue::tuple_item(id.ptr(), 1)));
+    }
+    return id;
+}
+
+// The operation of `sql`: its first word in capitals.
+nb::object first_word(nb::handle sql) {
+    if (!PyUnicode_Check(sql.ptr()))
+        return nb::none();
+    nb::object words = sql.attr("split")(nb::none(), 1);
+    return glue::list_size(words.ptr()) ? nb::object(nb::handle(glue::list_item(words.ptr(), 0)).attr("upper")())
+                                        : nb::none();
+}
+
+nb::object attr_chain(nb::handle obj, std::initializer_list<const char *> names) {
+    nb::object v = nb::borrow(obj);
+    for (const char *n : names)
+        if (!v.is_valid() || (v = nb::getattr(v, n, nb::none())).is_none())
+            return nb::none();
+    return v;
+}
+
+// One statement as it runs: a no-op unless the log, a tracer or a meter listens, or the
+// datasource has slow_query_ms. Record by run() (a failure is recorded there) and done().
+class Watch {
+public:
+    Watch(SqlTemplate &t, nb::handle stmt, nb::handle params, Py_ssize_t batch = 0, const char *operation = nullptr)
+        : t_(t) {
+        debug_ = log_enabled(10);
+        tracer_ = glue::tracer();
+        histogram_ = histogram();
+        on_ = debug_ || t.slow_ms >= 0 || tracer_.is_valid() || histogram_.is_valid() ||
+              (g_collectors && glue::list_size(g_collectors) > 0);
+        if (!on_)
+            return;
+        stmt_ = nb::borrow(stmt);
+        params_ = nb::borrow(params);
+        batch_ = batch;
+        operation_ = operation;
+        id_ = statement_id();
+        if (tracer_.is_valid()) {
+            static glue::Lazy kinds{"opentelemetry.trace", "SpanKind"};
+            span_ = tracer_.attr("start_span")(id_.is_none() ? nb::str("zorvane") : nb::str(id_),
+                                               "kind"_a = kinds.get().attr("CLIENT"));
+        }
+        start_ = std::chrono::steady_clock::now();
+    }
+    ~Watch() {
+        if (on_ && !recorded_) {
+            nb::error_scope keep;
+            try {
+                record(nb::handle());
+            } catch (nb::python_error &e) {
+                e.discard_as_unraisable("recording a statement");
+            }
+        }
+    }
+    Watch(const Watch &) = delete;
+    Watch &operator=(const Watch &) = delete;
+
+    template <class F>
+    nb::object run(F &&f) {
+        if (!on_)
+            return f();
+        try {
+            result_ = f();
+        } catch (nb::python_error &e) {
+            try {
+                record(e.value());
+            } catch (nb::python_error &again) {
+                again.discard_as_unraisable("recording a failed statement");
+            }
+            throw;
+        }
+        return result_;
+    }
+
+    // The statement's rows: returned by a query (rows < 0: its rowcount).
+    void done(Py_ssize_t rows = -1) {
+        if (!on_ || recorded_)
+            return;
+        rows_ = rows;
+        query_ = rows >= 0;
+        record(nb::handle());
+    }
+
+    // The rows a statement changed when its result cannot say (an insert returning its key).
+    void affected(Py_ssize_t rows) { rows_ = rows; }
+
+private:
+    nb::object sql_as_sent(nb::handle error) {
+        nb::object sql = attr_chain(error, {"statement"});
+        if (sql.is_none())
+            sql = attr_chain(result_, {"context", "statement"});
+        if (sql.is_none() && PyUnicode_Check(stmt_.ptr()))
+            sql = stmt_;
+        if (sql.is_none() && stmt_.is_valid() && !stmt_.is_none()) {
+            try {
+                sql = nb::str(stmt_.attr("compile")("dialect"_a = t_.data_source.attr("dialect")));
+            } catch (nb::python_error &) {
+                sql = nb::none();
+            }
+        }
+        return PyUnicode_Check(sql.ptr()) ? sql : nb::none();
+    }
+
+    void record(nb::handle error) {
+        recorded_ = true;
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        const double ms = seconds * 1000.0;
+        nb::object sql = sql_as_sent(error);
+        nb::object operation = operation_ ? nb::object(nb::str(operation_)) : first_word(sql);
+        nb::object summary = id_.is_none() ? (operation.is_none() ? nb::object(nb::str("statement")) : operation) : id_;
+        nb::object rows = nb::none();
+        if (rows_ >= 0) {
+            rows = nb::int_(rows_);
+        } else if (!error.is_valid() && result_.is_valid()) {
+            nb::object count = nb::getattr(result_, "rowcount", nb::none());
+            if (PyLong_Check(count.ptr()) && PyLong_AsLong(count.ptr()) >= 0)
+                rows = count;
+            PyErr_Clear();
+        }
+        nb::object error_type = nb::none(), status = nb::none();
+        if (error.is_valid()) {
+            nb::handle type((PyObject *)Py_TYPE(error.ptr()));
+            error_type = nb::str("{}.{}").format(type.attr("__module__"), type.attr("__qualname__"));
+            status = glue::error_status(t_.backend, error);
+        }
+        nb::object system = glue::system_name(t_.backend, t_.data_source);
+        const bool slow = t_.slow_ms >= 0 && ms >= t_.slow_ms;
+        if ((debug_ || slow) && g_logger)
+            log(slow, sql, operation, summary, rows, ms, error);
+        if (span_.is_valid())
+            end_span(sql, operation, summary, rows, system, error, error_type, status);
+        if (g_collectors && glue::list_size(g_collectors) > 0) {
+            nb::object seen = nb::handle(g_statement_type)(summary, sql, params_.is_valid() ? params_ : nb::none(), rows,
+                                                          t_.ds_name, operation, ms,
+                                                          error.is_valid() ? nb::borrow(error) : nb::none());
+            for (nb::handle list : nb::list(nb::handle(g_collectors)))
+                if (PyList_Append(list.ptr(), seen.ptr()) < 0)
+                    throw nb::python_error();
+        }
+        if (histogram_.is_valid()) {
+            nb::dict attrs;
+            attrs["db.system.name"] = system;
+            if (!operation.is_none())
+                attrs["db.operation.name"] = operation;
+            attrs["db.query.summary"] = summary;
+            if (!error_type.is_none())
+                attrs["error.type"] = error_type;
+            histogram_.attr("record")(seconds, attrs);
+        }
+    }
+
+    void log(bool slow, nb::handle sql, nb::handle operation, nb::handle summary, nb::handle rows, double ms,
+             nb::handle error) {
+        nb::dict extra;
+        extra["statement_id"] = summary;
+        extra["datasource"] = t_.ds_name;
+        extra["operation"] = operation;
+        extra["sql"] = sql;
+        extra["rows"] = rows;
+        extra["duration_ms"] = ms;
+        extra["error"] = error.is_valid() ? nb::object(nb::repr(error)) : nb::none();
+        std::string format = "%s [%s] %s: %s rows, %.3f ms: %s";
+        nb::list args;
+        for (nb::handle a : {summary, nb::handle(t_.ds_name), operation, rows})
+            args.append(a);
+        args.append(ms);
+        args.append(sql);
+        if (t_.log_params) {
+            extra["params"] = params_;
+            format += " params=%r";
+            args.append(params_);
+        }
+        if (error.is_valid()) {
+            format += " failed: %s";
+            args.append(extra["error"]);
+        }
+        nb::object method = nb::handle(g_logger).attr("log");
+        nb::dict kwargs;
+        kwargs["extra"] = extra;
+        auto emit = [&](long level, const std::string &text, nb::handle more) {
+            nb::list call;
+            call.append(nb::int_(level));
+            call.append(nb::str(text.c_str()));
+            call.extend(args);
+            if (more.is_valid())
+                call.append(more);
+            glue::check(PyObject_Call(method.ptr(), nb::tuple(call).ptr(), kwargs.ptr()));
+        };
+        if (debug_)
+            emit(10, format, nb::handle());
+        if (slow)
+            emit(30, format + " (slower than %s ms)", nb::float_(t_.slow_ms));
+    }
+
+    void end_span(nb::handle sql, nb::handle operation, nb::handle summary, nb::handle rows, nb::handle system,
+                  nb::handle error, nb::handle error_type, nb::handle status) {
+        nb::dict attrs;
+        attrs["db.system.name"] = system;
+        attrs["db.query.summary"] = summary;
+        if (!t_.database.is_none())
+            attrs["db.namespace"] = nb::str(t_.database);
+        if (!operation.is_none())
+            attrs["db.operation.name"] = operation;
+        if (!sql.is_none())
+            attrs["db.query.text"] = sql;
+        if (!t_.address.is_none())
+            attrs["server.address"] = t_.address;
+        if (!t_.port.is_none())
+            attrs["server.port"] = t_.port;
+        if (query_ && !rows.is_none())
+            attrs["db.response.returned_rows"] = rows;
+        if (batch_ >= 2)
+            attrs["db.operation.batch.size"] = nb::int_(batch_);
+        if (!t_.ds_name.is_none())
+            attrs["db.zorvane.datasource"] = t_.ds_name;
+        if (error.is_valid()) {
+            static glue::Lazy status_t{"opentelemetry.trace", "Status"}, code{"opentelemetry.trace", "StatusCode"};
+            attrs["error.type"] = error_type;
+            if (!status.is_none())
+                attrs["db.response.status_code"] = status;
+            // The toolkit's text of an error ends with the bound values: the driver's own text has none.
+            nb::object orig = nb::getattr(error, "orig", nb::none());
+            nb::object message = nb::str(orig.is_none() ? error : nb::handle(orig));
+            static glue::Lazy format_tb{"traceback", "format_tb"};
+            nb::object trace = nb::str("").attr("join")(format_tb(nb::getattr(error, "__traceback__", nb::none())));
+            nb::dict shown;
+            shown["exception.message"] = message;
+            shown["exception.stacktrace"] = nb::str("{}{}: {}").format(trace, error_type, message);
+            span_.attr("record_exception")(error, "attributes"_a = shown);
+            span_.attr("set_status")(status_t(code.get().attr("ERROR"), message));
+        }
+        span_.attr("update_name")(summary);
+        span_.attr("set_attributes")(attrs);
+        span_.attr("end")();
+    }
+
+    SqlTemplate &t_;
+    bool on_ = false, debug_ = false, recorded_ = false, query_ = false;
+    nb::object tracer_, histogram_, span_, stmt_, params_, id_, result_;
+    Py_ssize_t batch_ = 0, rows_ = -1;
+    const char *operation_ = nullptr;
+    std::chrono::steady_clock::time_point start_;
 };
 
 // The library's session rule: work in the caller's session when one is given (never
@@ -141,10 +475,11 @@ nb::object open_select_stream(SqlTemplate &t, nb::handle sql, nb::handle con, nb
         options["yield_per"] = nb::int_(fetch_size);
         nb::object values = glue::adapt_values(t.backend, args);
         PyObject *stack[] = {nullptr, s.ptr(), sql.ptr(), values.ptr(), options.ptr()};
-        result = nb::steal(PyObject_VectorcallMethod(name_execute, stack + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                     kw_execution_options));
-        if (!result.is_valid())
-            throw nb::python_error();
+        Watch w(t, sql, args);
+        result = w.run([&] {
+            return glue::check(PyObject_VectorcallMethod(name_execute, stack + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                         kw_execution_options));
+        });
     } catch (nb::python_error &e) {
         glue::end_unit(s, own, true, e.value());
         throw;
@@ -332,7 +667,8 @@ nb::object driver_params(nb::handle plan, nb::handle rows) {
 // (all in one when None); nothing runs for no rows.
 void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, nb::handle batch_size) {
     if (!PyList_Check(rows.ptr())) {
-        execute(s, sql, rows);
+        Watch w(t, sql, rows);
+        w.run([&] { return execute(s, sql, rows); });
         return;
     }
     const Py_ssize_t n = glue::list_size(rows.ptr());
@@ -361,10 +697,8 @@ void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, 
     }
     for (Py_ssize_t at = 0; at < n; at += size) {
         nb::object chunk = size >= n ? params : nb::steal(PyList_GetSlice(params.ptr(), at, std::min(at + size, n)));
-        if (target.is_valid())
-            target.attr("exec_driver_sql")(statement, chunk);
-        else
-            execute(s, sql, chunk);
+        Watch w(t, target.is_valid() ? nb::handle(statement) : sql, chunk, glue::list_size(chunk.ptr()));
+        w.run([&] { return target.is_valid() ? target.attr("exec_driver_sql")(statement, chunk) : execute(s, sql, chunk); });
     }
 }
 
@@ -533,11 +867,16 @@ nb::object keyed_insert(SqlTemplate &t, nb::handle s, nb::handle sql) {
 
 nb::object insert_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
     return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
-        nb::object r = execute(t, s, t.key_by_returning ? keyed_insert(t, s, sql) : nb::borrow(sql), args);
+        Watch w(t, sql, args);
+        nb::object r = w.run([&] { return execute(t, s, t.key_by_returning ? keyed_insert(t, s, sql) : nb::borrow(sql), args); });
         if (!t.key_by_returning)
             return r.attr("lastrowid");
         // No lastrowid: the key is what a RETURNING clause gives.
-        return glue::truthy(r.attr("returns_rows")) ? call0(r, name_scalar) : nb::none();
+        if (!glue::truthy(r.attr("returns_rows")))
+            return nb::none();
+        nb::object key = call0(r, name_scalar);
+        w.affected(1);
+        return key;
     });
 }
 
@@ -556,22 +895,32 @@ nb::object select_iter_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::
 }
 
 nb::object insert_orm2_shim(SqlTemplate &t, nb::handle statement, nb::handle data_list, nb::handle con) {
-    return in_session(t, con, [&](nb::handle s) -> nb::object { return execute(s, statement, data_list); });
+    return in_session(t, con, [&](nb::handle s) -> nb::object {
+        Watch w(t, statement, data_list, PyList_Check(data_list.ptr()) ? glue::list_size(data_list.ptr()) : 0);
+        return w.run([&] { return execute(s, statement, data_list); });
+    });
 }
 
 // session.<method>(data), then a flush; add and add_all.
 template <const char *Method>
 nb::object add_shim(SqlTemplate &t, nb::handle data, nb::handle con) {
     return in_session(t, con, [&](nb::handle s) -> nb::object {
-        s.attr(Method)(data);
-        s.attr("flush")();
-        return nb::none();
+        // The statements run inside the toolkit's flush: recorded as one, with no SQL text.
+        Watch w(t, nb::none(), data, PyList_Check(data.ptr()) ? glue::list_size(data.ptr()) : 0, "INSERT");
+        return w.run([&] {
+            s.attr(Method)(data);
+            s.attr("flush")();
+            return nb::none();
+        });
     });
 }
 constexpr char kAdd[] = "add", kAddAll[] = "add_all";
 
 nb::object update_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-    return in_session<true>(t, con, [&](nb::handle s) -> nb::object { return execute(t, s, sql, args).attr("rowcount"); });
+    return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
+        Watch w(t, sql, args);
+        return w.run([&] { return execute(t, s, sql, args); }).attr("rowcount");
+    });
 }
 
 nb::object delete_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
@@ -579,8 +928,10 @@ nb::object delete_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handl
 }
 
 nb::object update_orm2_shim(SqlTemplate &t, nb::handle statement, nb::handle con, nb::handle sql_param) {
-    return in_session(t, con,
-                      [&](nb::handle s) -> nb::object { return execute(s, statement, sql_param).attr("rowcount"); });
+    return in_session(t, con, [&](nb::handle s) -> nb::object {
+        Watch w(t, statement, sql_param);
+        return w.run([&] { return execute(s, statement, sql_param); }).attr("rowcount");
+    });
 }
 
 nb::object delete_orm2_shim(SqlTemplate &t, nb::handle statement, nb::handle con, nb::handle sql_param) {
@@ -589,8 +940,11 @@ nb::object delete_orm2_shim(SqlTemplate &t, nb::handle statement, nb::handle con
 
 nb::object bulk_update_mappings_shim(SqlTemplate &t, nb::handle table_model, nb::handle drumsel, nb::handle con) {
     return in_session(t, con, [&](nb::handle s) -> nb::object {
-        s.attr("bulk_update_mappings")(table_model, drumsel);
-        return nb::none();
+        Watch w(t, nb::none(), drumsel, PyList_Check(drumsel.ptr()) ? glue::list_size(drumsel.ptr()) : 0, "UPDATE");
+        return w.run([&] {
+            s.attr("bulk_update_mappings")(table_model, drumsel);
+            return nb::none();
+        });
     });
 }
 
@@ -600,30 +954,53 @@ nb::object first_as_dict(nb::handle result) {
     return row.is_none() ? row : as_dict(row);
 }
 
+// A query run by `exec` and its rows taken by `take`, recorded with the number of rows taken
+// (a list's length; one or none for a single row).
+template <class Exec, class Take>
+nb::object query(SqlTemplate &t, nb::handle stmt, nb::handle params, Exec &&exec, Take &&take) {
+    Watch w(t, stmt, params);
+    nb::object out = take(w.run(exec));
+    w.done(PyList_Check(out.ptr()) ? glue::list_size(out.ptr()) : out.is_none() ? 0 : 1);
+    return out;
+}
+
 nb::object select_one_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-    return in_session<true>(t, con, [&](nb::handle s) -> nb::object { return first_as_dict(execute(t, s, sql, args)); });
+    return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
+        return query(t, sql, args, [&] { return execute(t, s, sql, args); }, first_as_dict);
+    });
 }
 
 nb::object select_list_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
-    return in_session<true>(t, con, [&](nb::handle s) -> nb::object { return all_as_dicts(execute(t, s, sql, args)); });
+    return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
+        return query(t, sql, args, [&] { return execute(t, s, sql, args); }, all_as_dicts);
+    });
 }
 
 nb::object select_one_orm1_shim(SqlTemplate &t, nb::handle statement, nb::handle con) {
-    return in_session(t, con, [&](nb::handle s) -> nb::object { return first_as_dict(execute(s, statement)); });
+    return in_session(t, con, [&](nb::handle s) -> nb::object {
+        return query(t, statement, nb::none(), [&] { return execute(s, statement); }, first_as_dict);
+    });
 }
 
 nb::object select_one_orm2_shim(SqlTemplate &t, nb::handle statement, nb::handle con) {
-    return in_session(t, con,
-                      [&](nb::handle s) -> nb::object { return execute(s, statement).attr("scalar_one_or_none")(); });
+    return in_session(t, con, [&](nb::handle s) -> nb::object {
+        return query(t, statement, nb::none(), [&] { return execute(s, statement); },
+                     [](nb::handle r) { return r.attr("scalar_one_or_none")(); });
+    });
 }
 
 nb::object select_all_orm1_shim(SqlTemplate &t, nb::handle statement, nb::handle con) {
-    return in_session(t, con, [&](nb::handle s) -> nb::object { return call0(execute(s, statement), name_all); });
+    return in_session(t, con, [&](nb::handle s) -> nb::object {
+        return query(t, statement, nb::none(), [&] { return execute(s, statement); },
+                     [](nb::handle r) { return call0(r, name_all); });
+    });
 }
 
 nb::object select_all_orm2_shim(SqlTemplate &t, nb::handle statement, nb::handle con) {
-    return in_session(t, con,
-                      [&](nb::handle s) -> nb::object { return call0(execute(s, statement).attr("scalars")(), name_all); });
+    return in_session(t, con, [&](nb::handle s) -> nb::object {
+        return query(t, statement, nb::none(), [&] { return execute(s, statement); },
+                     [](nb::handle r) { return call0(r.attr("scalars")(), name_all); });
+    });
 }
 
 nb::object select_page_shim(SqlTemplate &t, nb::handle sql, nb::handle page, nb::handle con, nb::handle args) {
@@ -639,8 +1016,9 @@ nb::object select_page_shim(SqlTemplate &t, nb::handle sql, nb::handle page, nb:
         nb::dict out;
         out["pageNum"] = w.num;
         out["pageSize"] = w.size;
-        out["total"] = call0(execute(t, s, count, args), name_scalar);
-        out["list"] = all_as_dicts(execute(t, s, limited, values));
+        out["total"] = query(t, count, args, [&] { return execute(t, s, count, args); },
+                             [](nb::handle r) { return call0(r, name_scalar); });
+        out["list"] = query(t, limited, values, [&] { return execute(t, s, limited, values); }, all_as_dicts);
         return std::move(out);
     });
 }
@@ -651,6 +1029,17 @@ NB_MODULE(ostrane, m) {
     zorvane::glue::start_module();
     m.doc() = "SQL template: runs one statement per call with the library's session rules; paging.";
     intern_names();
+    glue::runtime().keep(g_statement, glue::context_var_new("zorvane_statement", Py_None));
+    m.attr("_statement") = nb::handle(g_statement);
+    glue::runtime().keep(g_collectors, PyList_New(0), glue::Runtime::At::Empty);
+    m.attr("_collectors") = nb::handle(g_collectors);
+    nb::object statement = nb::module_::import_("collections").attr("namedtuple")(
+        "Statement", nb::make_tuple("id", "sql", "params", "rows", "datasource", "operation", "duration_ms", "error"),
+        "module"_a = m.attr("__name__"));
+    statement.attr("__doc__") = "One statement as it ran: its id, the SQL as sent, the bound values, the rows, the "
+                                "datasource, the operation, the duration in milliseconds and the error, if any.";
+    glue::runtime().keep(g_statement_type, nb::object(statement));
+    m.attr("Statement") = statement;
     glue::register_streams(m);
     glue::after_fork_in_child(&reset_pools_after_fork);
 

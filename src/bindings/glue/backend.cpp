@@ -8,12 +8,12 @@ const Backend kSqlite{"sqlite", "sqlite", "sqlite+aiosqlite", nullptr,
                       /*server*/ false, /*key_by_returning*/ false, /*count_without_order*/ false,
                       /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ true, /*text*/ {false, false},
                       /*native_uuid*/ false, /*native_temporal*/ false, /*key_column_query*/ nullptr,
-                      "sqlalchemy.dialects.sqlite", /*on_duplicate_key*/ false};
+                      "sqlalchemy.dialects.sqlite", /*on_duplicate_key*/ false, ErrorCode::Name};
 const Backend kMysql{"mysql", "mysql+pymysql", "mysql+aiomysql", "rewriteBatchedStatements",
                      /*server*/ true, /*key_by_returning*/ false, /*count_without_order*/ false,
                      /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ false, /*text*/ {true, false},
                      /*native_uuid*/ false, /*native_temporal*/ true, /*key_column_query*/ nullptr,
-                     "sqlalchemy.dialects.mysql", /*on_duplicate_key*/ true};
+                     "sqlalchemy.dialects.mysql", /*on_duplicate_key*/ true, ErrorCode::Number};
 const Backend kPostgres{"postgresql", "postgresql+psycopg", "postgresql+psycopg", nullptr,
                         /*server*/ true, /*key_by_returning*/ true, /*count_without_order*/ true,
                         /*dicts_as_jsonb*/ true, /*interrupt_on_cancel*/ false, /*text*/ {false, true},
@@ -23,7 +23,7 @@ const Backend kPostgres{"postgresql", "postgresql+psycopg", "postgresql+psycopg"
                         "WHERE a.attrelid = to_regclass(:t) AND a.attnum > 0 AND NOT a.attisdropped "
                         "AND (a.attidentity <> '' OR pg_get_serial_sequence(:t, a.attname) IS NOT NULL) "
                         "ORDER BY a.attnum LIMIT 1)",
-                        "sqlalchemy.dialects.postgresql", /*on_duplicate_key*/ false};
+                        "sqlalchemy.dialects.postgresql", /*on_duplicate_key*/ false, ErrorCode::SqlState};
 
 struct Named {
     const char *name;
@@ -115,6 +115,32 @@ nb::object adapt_values(const Backend *kind, nb::handle values) {
 
 const Backend *backend_of(nb::handle engine) {
     return backend_named(nb::getattr(nb::getattr(engine, "dialect", nb::none()), "name", nb::none()));
+}
+
+nb::object system_name(const Backend *kind, nb::handle engine) {
+    nb::object dialect = nb::getattr(engine, "dialect", nb::none());
+    if (kind && kind->error_code == ErrorCode::Number)
+        return nb::str(glue::truthy(nb::getattr(dialect, "is_mariadb", nb::none())) ? "mariadb" : "mysql");
+    return kind ? nb::str(kind->name) : nb::str(nb::getattr(dialect, "name", nb::str("other_sql")));
+}
+
+nb::object error_status(const Backend *kind, nb::handle exc) {
+    nb::object orig = nb::getattr(exc, "orig", nb::none());
+    if (!kind || orig.is_none())
+        return nb::none();
+    nb::object code;
+    switch (kind->error_code) {
+        case ErrorCode::Name: code = nb::getattr(orig, "sqlite_errorname", nb::none()); break;
+        case ErrorCode::SqlState: code = nb::getattr(orig, "sqlstate", nb::none()); break;
+        case ErrorCode::Number: {
+            nb::object args = nb::getattr(orig, "args", nb::none());
+            if (PyTuple_Check(args.ptr()) && glue::tuple_size(args.ptr()) > 0 &&
+                PyLong_Check(glue::tuple_item(args.ptr(), 0)))
+                code = nb::borrow(glue::tuple_item(args.ptr(), 0));
+            break;
+        }
+    }
+    return !code.is_valid() || code.is_none() ? nb::none() : nb::object(nb::str(code));
 }
 
 }  // namespace zorvane::glue

@@ -8,6 +8,10 @@
 
 namespace zorvane::glue {
 
+// How a kind's driver identifies a failed statement: sqlite3's error name, the server's
+// error number (the exception's first argument), or the SQLSTATE of the exception.
+enum class ErrorCode { Name, Number, SqlState };
+
 struct Backend {
     const char *name;          // db_type of its datasources and name of its dialect
     const char *sync_driver;   // URL drivername of the engines the configuration makes
@@ -30,6 +34,7 @@ struct Backend {
     // with `on_duplicate_key` on_duplicate_key_update (any unique key conflicts).
     const char *upsert_module;
     bool on_duplicate_key;
+    ErrorCode error_code;      // what error_status reads
 };
 
 // The bound values `values` (a dict) as the kind's driver takes them: an Enum member binds its
@@ -41,6 +46,15 @@ nb::object adapt_values(const Backend *kind, nb::handle values);
 // other name or object.
 const Backend *backend_named(std::string_view name);
 const Backend *backend_named(nb::handle name);
+
+// db.system.name of `engine` of `kind`: "sqlite", "postgresql", "mariadb" or "mysql" (as the
+// connected server reports); the dialect's name for other engines.
+nb::object system_name(const Backend *kind, nb::handle engine);
+
+// The database's status code of a failed statement, as text: SQLSTATE on PostgreSQL, the
+// error number on MySQL/MariaDB, the error name on SQLite; None when `exc` (a toolkit
+// DBAPIError or any exception) carries none.
+nb::object error_status(const Backend *kind, nb::handle exc);
 
 // The profile of an engine, by its dialect's name; nullptr for none or another kind.
 const Backend *backend_of(nb::handle engine);

@@ -436,6 +436,7 @@ nb::object per_loop(nb::handle entry, bool create) {
     nb::object record = loop_record(loop);
     nb::object engine = create_async_engine(item(source, "url"), **item(source, "options"));
     nb::object sync_engine = engine.attr("sync_engine");
+    nb::setattr(sync_engine, "_zorvane_source", nb::getattr(item(entry, "db"), "_zorvane_source", nb::none()));
     nb::dict open;
     event_listen(sync_engine, "connect", make_callable(&track_connect, {open}));
     for (const char *event : {"close", "close_detached"})

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "glue/backend.hpp"
+#include "glue/observe.hpp"
 #include "glue/page.hpp"
 #include "top/async_bridge.hpp"
 #include "top/binding.hpp"
@@ -598,6 +599,10 @@ PyObject *method_call(PyObject *self, PyObject *const *args, std::size_t nargsf,
         for (std::size_t i = 0; i < def.params.size(); ++i)
             if (!bound[i])
                 bound[i] = default_of(def.params[i].def);
+        if (def.kind != Kind::Method || def.name[0] == '_')
+            return def.body(bound);
+        // The statement id "Model.operation", resolved by whatever records the statement.
+        glue::StatementId named(nb::make_tuple(nb::handle(bound[0]), nb::str(def.signature.display.c_str())));
         return def.body(bound);
     });
 }

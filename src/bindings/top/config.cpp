@@ -41,7 +41,8 @@ PyObject *g_bind_dict_as_jsonb = nullptr;
 
 const char *kServerKeys[] = {"host", "port", "user", "password", "database"};
 // Optional in a declaration, for every kind; absent ones keep the DataSource defaults.
-const char *kTuningKeys[] = {"pool_size", "max_overflow", "pool_recycle", "pool_timeout", "connect_args"};
+const char *kTuningKeys[] = {"pool_size",    "max_overflow", "pool_recycle", "pool_timeout",
+                             "connect_args", "log_params",   "slow_query_ms"};
 // The db_type values of a declaration, as error texts list them.
 constexpr const char *kKindNames = "'mysql', 'postgresql' or 'sqlite'";
 
@@ -305,7 +306,11 @@ nb::object datasource_repr(nb::handle self) {
     return glue::Runtime::alive(g_datasource_repr)(shown);
 }
 
-void store_entry(nb::handle name, nb::handle engine) {
+void store_entry(nb::handle name, nb::handle engine, nb::handle ds) {
+    // What the SQL log and spans tell of the datasource (read by the statement templates).
+    nb::setattr(engine, "_zorvane_source",
+                nb::make_tuple(name, nb::bool_(glue::truthy(nb::getattr(ds, "log_params", nb::none()))),
+                               nb::getattr(ds, "slow_query_ms", nb::none())));
     nb::object cls = nb::borrow(config_cls());
     nb::object mapper_dict = cls.attr("zorvane_mapper_dict");
     nb::object session = session_class(nb::arg("mapper_dict") = mapper_dict, nb::arg("data_source") = engine);
@@ -387,7 +392,7 @@ void config_init(nb::handle self, nb::handle db_config) {
         std::string unknown = text_of(db_config) + " is not MysqlConfig or SqliteConfig !";
         for (nb::handle name : nb::iter(ds)) {
             nb::object engine = engine_for(ds[name], false, unknown);
-            store_entry(name, engine);
+            store_entry(name, engine, ds[name]);
         }
     }
     nb::handle bm = base_mapper();
@@ -410,7 +415,7 @@ void add_datasource_config(nb::handle /*cls*/, nb::handle datasource_name, nb::h
     }
     nb::object engine = engine_for(datasource_config, true,
                                    text_of(datasource_config) + " db_type is not MysqlConfig or SqliteConfig !");
-    store_entry(datasource_name, engine);
+    store_entry(datasource_name, engine, datasource_config);
 }
 
 void remove_datasource(nb::handle, nb::handle datasource_name) {
@@ -450,11 +455,14 @@ void register_config(nb::module_ &m) {
     ds_fields.append(tuned("pool_recycle", int_t, nb::int_(1800)));
     ds_fields.append(tuned("pool_timeout", int_t, nb::int_(30)));
     ds_fields.append(tuned("connect_args", typing.attr("Optional")[nb::handle((PyObject *)&PyDict_Type)], none));
+    ds_fields.append(tuned("log_params", nb::handle((PyObject *)&PyBool_Type), nb::bool_(false)));
+    ds_fields.append(tuned("slow_query_ms", typing.attr("Optional")[nb::handle((PyObject *)&PyFloat_Type)], none));
     nb::object ds_cls = make_dataclass("DataSource", ds_fields);
     ds_cls.attr("__module__") = "zorvane.zorvane";
     ds_cls.attr("__doc__") =
         "One datasource: a MySQL or PostgreSQL server (host, port, user, password, database) or a SQLite file; "
-        "pool settings and connect_args (handed to the driver) are optional.";
+        "pool settings and connect_args (handed to the driver) are optional; log_params puts the bound values "
+        "in the SQL log, slow_query_ms logs slower statements as warnings.";
     glue::runtime().keep(g_datasource_repr, ds_cls.attr("__repr__"));
     ds_cls.attr("__repr__") = nb::cpp_function(&datasource_repr, nb::is_method(), nb::name("__repr__"),
                                                "The generated text form with the password shown as ***.");

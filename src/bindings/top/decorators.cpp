@@ -10,6 +10,7 @@
 #include "glue/backend.hpp"
 #include "glue/call.hpp"
 #include "glue/splice.hpp"
+#include "glue/observe.hpp"
 
 namespace zorvane::top {
 namespace {
@@ -140,6 +141,7 @@ PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t narg
         }
         Bound b = bind_call(plan, args, PyVectorcall_NARGS(nargsf), kwnames);
         Prepared p = prepare(payload(self, kSql), b.params);
+        glue::StatementId named(nb::getattr(payload(self, kFunc), "__qualname__", nb::none()));
         switch (flags(self)) {
             case kSelectOne:
                 return glue::convert_one(return_plan(self, Mode::One), call_session(p.session, n_select_one, {p.text, p.values}));

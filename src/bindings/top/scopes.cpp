@@ -5,6 +5,7 @@
 #include "top/scopes.hpp"
 #include "top/state.hpp"
 #include "glue/call.hpp"
+#include "glue/observe.hpp"
 
 namespace zorvane::top {
 namespace {
@@ -119,6 +120,7 @@ nb::object TransactionScope::enter(nb::handle datasource_name) {
         selection_.enter(datasource_name);
         session_ = session_object(datasource_name);
         begin_level(session_, datasource_name, options_ & kNested);
+        span_ = glue::open_scope_span(datasource_name);
     } catch (...) {
         session_ = nb::object();
         selection_.exit();
@@ -135,6 +137,11 @@ void TransactionScope::exit(bool failed, nb::handle exc) {
             finish_transaction(s, failed, exc);
     } catch (...) {
         failure = std::current_exception();
+    }
+    try {
+        glue::close_scope_span(span_, failed || failure, exc);
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable("ending a transaction span");
     }
     try {
         selection_.exit();

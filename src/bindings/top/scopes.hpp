@@ -36,6 +36,7 @@ private:
     long options_;
     Selection selection_;
     nb::object session_;
+    nb::object span_;  // see glue::open_scope_span
 };
 
 // db_session(name): enter hands out a new ORM session of the datasource; exit commits

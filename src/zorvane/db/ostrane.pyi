@@ -11,6 +11,7 @@ from typing import (
     Any,
     Callable,
     Iterator,
+    NamedTuple,
     Sequence,
     SupportsIndex,
     SupportsInt
@@ -18,6 +19,18 @@ from typing import (
 
 from sqlalchemy import Engine, Executable, Result, Row, TextClause
 from sqlalchemy.orm import Session
+
+class Statement(NamedTuple):
+    """One statement as it ran: its id, the SQL as sent, the bound values, the rows, the datasource, the operation, the duration in milliseconds and the error, if any."""
+
+    id: str | None
+    sql: str | None
+    params: Any
+    rows: int | None
+    datasource: str | None
+    operation: str | None
+    duration_ms: float
+    error: BaseException | None
 
 class RowStream(Iterator[Any]):
     """Iterator over the rows of a select, fetched in batches; holds its connection until closed."""

@@ -2,10 +2,22 @@ import builtins
 from dataclasses import dataclass
 from decimal import Decimal
 from fractions import Fraction
-from typing import Any, Callable, Iterator, Sequence, SupportsIndex, SupportsInt
+from typing import Any, Callable, Iterator, NamedTuple, Sequence, SupportsIndex, SupportsInt
 
 from sqlalchemy import Engine, Executable, Result, Row, TextClause
 from sqlalchemy.orm import Session
+
+class Statement(NamedTuple):
+    """One statement as it ran: its id, the SQL as sent, the bound values, the rows, the datasource, the operation, the duration in milliseconds and the error, if any."""
+
+    id: str | None
+    sql: str | None
+    params: Any
+    rows: int | None
+    datasource: str | None
+    operation: str | None
+    duration_ms: float
+    error: BaseException | None
 
 class Page:
     """A page request: pageNum counted from 1 and pageSize rows per page (offset: the first row, set by from_offset)."""
