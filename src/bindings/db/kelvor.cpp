@@ -529,6 +529,8 @@ nb::object stream_select(ZorvaneSqlSession &s, nb::handle mapper, nb::handle sql
                                              : generic_alias(nb::handle((PyObject *)&PyList_Type), nb::make_tuple(element));
     nb::object rt = nb::borrow(result_type);
     nb::object convert = nb::cpp_function([rt, list_type](nb::handle rows) { return glue::results_handle(rows, rt, list_type); });
+    if (PyType_Check(rt.ptr()))
+        convert = glue::stream_converter(rt, std::move(convert));
     return op(s, n_select_iter, kw_sql_con_args_fetch_convert, sql, Con{}, args, fetch, convert);
 }
 
@@ -612,7 +614,7 @@ nb::object execute_sql_shim(ZorvaneSqlSession &s, nb::handle sql_id, nb::handle 
             nb::object rows = nb::steal(PyObject_GetItem(results.ptr(), n_list));
             if (!rows.is_valid())
                 throw nb::python_error();
-            nb::object converted = glue::results_handle(rows, result_type, return_type);
+            nb::object converted = glue::results_page(rows, result_type, return_type);
             if (PyObject_SetItem(results.ptr(), n_list, converted.ptr()) < 0)
                 throw nb::python_error();
             return results;

@@ -2,7 +2,10 @@
 #include "db/results.hpp"
 
 #include "glue/call.hpp"
+#include "results/nesting.hpp"
 
+#include <memory>
+#include <optional>
 #include <vector>
 
 namespace zorvane::glue {
@@ -25,8 +28,16 @@ Lazy enum_t{"enum", "Enum"};
 Lazy type_adapter{"pydantic", "TypeAdapter"};
 Lazy typing_tuple{"typing", "Tuple"};
 Lazy typing_union{"typing", "Union"};
+Lazy typing_get_origin{"typing", "get_origin"};
+Lazy type_hints_of{"typing", "get_type_hints"};
+Lazy dc_fields{"dataclasses", "fields"};
+Lazy dc_is_dataclass{"dataclasses", "is_dataclass"};
+Lazy dc_missing{"dataclasses", "MISSING"};
+Lazy base_model{"pydantic", "BaseModel"};
+Lazy json_loads{"json", "loads"};
 Lazy union_type{"types", "UnionType"};
 PyObject *g_adapters = nullptr;  // scalar type -> pydantic TypeAdapter(type).validate_python
+PyObject *g_nestings = nullptr;  // result class -> capsule of its Nesting
 
 PyObject *name_init = nullptr, *name_keys = nullptr, *name_values = nullptr, *empty_tuple = nullptr,
          *name_origin = nullptr, *name_args = nullptr;
@@ -336,6 +347,408 @@ nb::object without_none(nb::object annotation) {
 
 namespace {
 
+namespace cr = zorvane::core::results;
+
+// A result class at one place of a nesting tree, with what building it needs.
+struct NestClass {
+    nb::object cls;
+    bool pydantic = false;             // its nested values may stay mappings: it validates them
+    std::vector<nb::object> names;     // field names, interned
+    std::optional<RowBuilder> build;
+};
+
+// The field tree of one result class (the root, classes[0]) and its plans per column list.
+struct Nesting {
+    std::vector<cr::ClassShape> shapes;
+    std::vector<NestClass> classes;
+    bool collections = false;  // some class of the tree has a list field
+    std::vector<std::pair<nb::object, std::shared_ptr<const cr::Plan>>> plans;  // (column labels, plan)
+};
+
+bool is_nest_class(nb::handle t) {
+    if (!PyType_Check(t.ptr()))
+        return false;
+    if (PyType_IsSubtype((PyTypeObject *)t.ptr(), (PyTypeObject *)base_model.get().ptr()))
+        return true;
+    return truthy(dc_is_dataclass(t));
+}
+
+int add_class(Nesting &n, nb::handle cls);
+
+// The kind of a field annotated `annotation`: a nested class, a list of classes or of
+// scalars, or anything else (a plain value).
+void classify(Nesting &n, nb::handle annotation, cr::FieldShape &f) {
+    nb::object x = without_none(nb::borrow(annotation));
+    if (is_nest_class(x)) {
+        f.kind = cr::FieldKind::Object;
+        f.optional = !x.is(annotation);
+        f.child = add_class(n, x);
+        return;
+    }
+    nb::object origin = typing_get_origin(x);
+    if (!origin.is(builtin(PyList_Type)) && !origin.is(typing_list.get()))
+        return;
+    nb::object args = get_args(x);
+    if (glue::tuple_size(args.ptr()) != 1)
+        return;
+    nb::object y = without_none(nb::borrow(glue::tuple_item(args.ptr(), 0)));
+    if (is_nest_class(y)) {
+        f.kind = cr::FieldKind::List;
+        f.child = add_class(n, y);
+        n.collections = true;
+    } else if (scalar_target(y).is_valid()) {
+        f.kind = cr::FieldKind::ScalarList;
+        n.collections = true;
+    }
+}
+
+int add_class(Nesting &n, nb::handle cls) {
+    for (std::size_t i = 0; i < n.classes.size(); ++i)
+        if (n.classes[i].cls.is(cls))
+            return static_cast<int>(i);
+    const int id = static_cast<int>(n.classes.size());
+    n.shapes.push_back({text_of(nb::getattr(cls, "__qualname__", nb::str(cls))), {}});
+    n.classes.emplace_back();
+    n.classes.back().cls = nb::borrow(cls);
+    const bool pydantic = PyType_IsSubtype((PyTypeObject *)cls.ptr(), (PyTypeObject *)base_model.get().ptr());
+    std::vector<std::pair<nb::object, nb::object>> fields;  // (name, annotation)
+    std::vector<bool> defaults;
+    if (pydantic) {
+        for (auto item : nb::borrow<nb::dict>(cls.attr("model_fields"))) {
+            fields.emplace_back(nb::borrow(item.first), item.second.attr("annotation"));
+            defaults.push_back(!truthy(item.second.attr("is_required")()));
+        }
+    } else {
+        nb::object hints;
+        try {
+            hints = type_hints_of(cls);
+        } catch (nb::python_error &) {
+            hints = nb::dict();
+        }
+        nb::handle missing = dc_missing.get();
+        for (nb::handle f : dc_fields(cls)) {
+            if (!truthy(f.attr("init")))
+                continue;
+            nb::object name = f.attr("name");
+            nb::object hint = nb::steal(PyObject_GetItem(hints.ptr(), name.ptr()));
+            if (!hint.is_valid()) {
+                PyErr_Clear();
+                hint = f.attr("type");
+            }
+            fields.emplace_back(name, hint);
+            defaults.push_back(!f.attr("default").is(missing) || !f.attr("default_factory").is(missing));
+        }
+    }
+    std::vector<cr::FieldShape> shapes;
+    std::vector<nb::object> names;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        cr::FieldShape f;
+        f.name = text_of(fields[i].first);
+        f.has_default = defaults[i];
+        classify(n, fields[i].second, f);
+        shapes.push_back(std::move(f));
+        PyObject *name = fields[i].first.release().ptr();
+        PyUnicode_InternInPlace(&name);
+        names.push_back(nb::steal(name));
+    }
+    n.shapes[static_cast<std::size_t>(id)].fields = std::move(shapes);
+    NestClass &c = n.classes[static_cast<std::size_t>(id)];
+    c.pydantic = pydantic;
+    c.names = std::move(names);
+    c.build.emplace(c.cls);
+    return id;
+}
+
+void destroy_nesting(PyObject *capsule) { delete static_cast<Nesting *>(PyCapsule_GetPointer(capsule, "zorvane.Nesting")); }
+
+// The Nesting of result class `cls` (a pydantic model or a dataclass), made once; invalid
+// for any other class.
+nb::object nesting_object(nb::handle cls) {
+    if (!g_nestings && !glue::runtime().keep(g_nestings, PyDict_New(), glue::Runtime::At::Empty))
+        throw nb::python_error();
+    if (PyObject *kept = PyDict_GetItemWithError(g_nestings, cls.ptr()))
+        return nb::borrow(kept);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    if (!is_nest_class(cls))
+        return nb::object();
+    auto made = std::make_unique<Nesting>();
+    add_class(*made, cls);
+    nb::object capsule = nb::steal(PyCapsule_New(made.get(), "zorvane.Nesting", &destroy_nesting));
+    if (!capsule.is_valid())
+        throw nb::python_error();
+    made.release();
+    if (PyDict_SetItem(g_nestings, cls.ptr(), capsule.ptr()) < 0)
+        throw nb::python_error();
+    return capsule;
+}
+
+Nesting &nesting_in(nb::handle capsule) {
+    auto *n = static_cast<Nesting *>(PyCapsule_GetPointer(capsule.ptr(), "zorvane.Nesting"));
+    if (!n)
+        throw nb::python_error();
+    return *n;
+}
+
+// The plan of the column labels `keys` (a tuple), compiled once per label list.
+std::shared_ptr<const cr::Plan> plan_for(Nesting &n, nb::handle keys) {
+    for (auto &[k, plan] : n.plans)
+        if (k.is(keys) || equals(k, keys))
+            return plan;
+    std::vector<std::string> labels;
+    const Py_ssize_t count = glue::tuple_size(keys.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i)
+        labels.push_back(text_of(glue::tuple_item(keys.ptr(), i)));
+    std::shared_ptr<const cr::Plan> plan;
+    try {
+        plan = std::make_shared<const cr::Plan>(cr::compile(n.shapes, 0, labels));
+    } catch (const cr::PlanError &e) {
+        raise(PyExc_TypeError, e.what());
+    }
+    if (n.plans.size() >= 8)
+        n.plans.erase(n.plans.begin());
+    n.plans.emplace_back(nb::borrow(keys), plan);
+    return plan;
+}
+
+// The values of row dictionaries by column, borrowed from the rows (kept by the caller).
+struct RowCells final : cr::Cells {
+    std::vector<PyObject *> values;
+    std::size_t width = 0;
+
+    RowCells(nb::handle rows, nb::handle keys) : width(static_cast<std::size_t>(glue::tuple_size(keys.ptr()))) {
+        const Py_ssize_t n = glue::tuple_size(rows.ptr());
+        values.resize(static_cast<std::size_t>(n) * width);
+        for (Py_ssize_t r = 0; r < n; ++r) {
+            PyObject *row = glue::tuple_item(rows.ptr(), r);
+            PyObject **out = values.data() + static_cast<std::size_t>(r) * width;
+            Py_ssize_t pos = 0, c = 0;
+            PyObject *k, *v;
+            bool same = glue::dict_size(row) == static_cast<Py_ssize_t>(width);
+            while (same && PyDict_Next(row, &pos, &k, &v)) {
+                PyObject *want = glue::tuple_item(keys.ptr(), c);
+                if (k != want && !compare(k, want, Py_EQ))
+                    same = false;
+                out[c++] = v;
+            }
+            if (same)
+                continue;
+            for (std::size_t i = 0; i < width; ++i) {  // another order of the same labels
+                out[i] = PyDict_GetItemWithError(row, glue::tuple_item(keys.ptr(), static_cast<Py_ssize_t>(i)));
+                if (!out[i]) {
+                    if (PyErr_Occurred())
+                        throw nb::python_error();
+                    raise(PyExc_TypeError, "rows of one result differ in their columns");
+                }
+            }
+        }
+    }
+    PyObject *at(std::size_t row, int column) const { return values[row * width + static_cast<std::size_t>(column)]; }
+    bool null(std::size_t row, int column) const override { return at(row, column) == Py_None; }
+    std::size_t hash(std::size_t row, int column) const override {
+        Py_hash_t h = PyObject_Hash(at(row, column));
+        if (h == -1) {  // unhashable values compare one by one
+            PyErr_Clear();
+            return 0;
+        }
+        return static_cast<std::size_t>(h);
+    }
+    bool equal(std::size_t a, std::size_t b, int column) const override {
+        PyObject *x = at(a, column), *y = at(b, column);
+        return x == y || compare(x, y, Py_EQ);
+    }
+};
+
+struct NestBuilder {
+    Nesting &n;
+    const RowCells &cells;
+    nb::handle keys;
+
+    nb::object value(std::size_t row, int column) const { return nb::borrow(cells.at(row, column)); }
+
+    // A JSON array column's value as the list field `f` of class `owner`.
+    nb::object json_list(const NestClass &owner, const cr::FieldShape &f, nb::handle v) const {
+        if (v.is_none())
+            return nb::steal(PyList_New(0));
+        nb::object list = nb::borrow(v);
+        if (PyUnicode_Check(v.ptr()) || PyBytes_Check(v.ptr()) || PyByteArray_Check(v.ptr()))
+            list = json_loads(v);
+        if (PyTuple_Check(list.ptr()))
+            list = nb::list(list);
+        if (!PyList_Check(list.ptr()))
+            raise(PyExc_TypeError, "field '" + f.name + "' of " + text_of(owner.cls.attr("__qualname__")) +
+                                       " takes a JSON array, and its column holds " + glue::type_name(list.ptr()));
+        if (f.kind != cr::FieldKind::List || owner.pydantic)
+            return list;
+        const Py_ssize_t count = glue::list_size(list.ptr());
+        nb::object out = nb::steal(PyList_New(count));
+        for (Py_ssize_t i = 0; i < count; ++i)
+            glue::list_set(out.ptr(), i, from_mapping(f.child, glue::list_item(list.ptr(), i)).release().ptr());
+        return out;
+    }
+
+    // A mapping (a JSON object) as class `cls`, its nested mappings and lists of them too.
+    nb::object from_mapping(int cls, nb::handle m) const {
+        if (!PyDict_Check(m.ptr()))
+            return nb::borrow(m);
+        NestClass &c = n.classes[static_cast<std::size_t>(cls)];
+        if (c.pydantic)
+            return (*c.build)(m);
+        nb::object kwargs = nb::steal(PyDict_Copy(m.ptr()));
+        const auto &fields = n.shapes[static_cast<std::size_t>(cls)].fields;
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            if (fields[i].kind != cr::FieldKind::Object && fields[i].kind != cr::FieldKind::List)
+                continue;
+            PyObject *v = PyDict_GetItemWithError(kwargs.ptr(), c.names[i].ptr());
+            if (!v) {
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                continue;
+            }
+            nb::object made = fields[i].kind == cr::FieldKind::Object ? from_mapping(fields[i].child, v)
+                                                                          : json_list(c, fields[i], v);
+            if (PyDict_SetItem(kwargs.ptr(), c.names[i].ptr(), made.ptr()) < 0)
+                throw nb::python_error();
+        }
+        return (*c.build)(kwargs);
+    }
+
+    // The object of `node` from group `g`; a mapping when `as_dict` (its owner validates it).
+    nb::object object(const cr::Node &node, const cr::Group &g, bool as_dict) const {
+        NestClass &c = n.classes[static_cast<std::size_t>(node.cls)];
+        const auto &fields = n.shapes[static_cast<std::size_t>(node.cls)].fields;
+        nb::object kwargs = nb::steal(glue::dict_presized(static_cast<Py_ssize_t>(fields.size() + node.extras.size())));
+        if (!kwargs.is_valid())
+            throw nb::python_error();
+        auto set = [&](PyObject *name, nb::handle v) {
+            if (PyDict_SetItem(kwargs.ptr(), name, v.ptr()) < 0)
+                throw nb::python_error();
+        };
+        for (auto &[f, col] : node.scalars)
+            set(c.names[static_cast<std::size_t>(f)].ptr(), cells.at(g.row, col));
+        for (auto &[name, col] : node.extras) {
+            if (node.field < 0)
+                set(glue::tuple_item(keys.ptr(), col), cells.at(g.row, col));
+            else
+                set(nb::str(name.c_str()).ptr(), cells.at(g.row, col));
+        }
+        for (auto &[f, col] : node.json)
+            set(c.names[static_cast<std::size_t>(f)].ptr(),
+                json_list(c, fields[static_cast<std::size_t>(f)], cells.at(g.row, col)));
+        for (std::size_t k = 0; k < node.children.size(); ++k) {
+            const cr::Node &child = node.children[k];
+            const auto &groups = g.children[k];
+            PyObject *name = c.names[static_cast<std::size_t>(child.field)].ptr();
+            if (child.kind == cr::FieldKind::Object) {
+                if (!groups.empty())
+                    set(name, object(child, groups[0], c.pydantic));
+                else if (child.optional)
+                    set(name, nb::none());
+                else
+                    raise(PyExc_ValueError, "field '" + fields[static_cast<std::size_t>(child.field)].name + "' of " +
+                                                n.shapes[static_cast<std::size_t>(node.cls)].name +
+                                                " is not optional, and its columns (" + child.prefix + "*) are all NULL");
+                continue;
+            }
+            nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(groups.size())));
+            if (!list.is_valid())
+                throw nb::python_error();
+            for (std::size_t i = 0; i < groups.size(); ++i) {
+                nb::object v = child.kind == cr::FieldKind::ScalarList ? value(groups[i].row, child.value)
+                                                                       : object(child, groups[i], c.pydantic);
+                glue::list_set(list.ptr(), static_cast<Py_ssize_t>(i), v.release().ptr());
+            }
+            set(name, list);
+        }
+        return as_dict ? kwargs : (*c.build)(kwargs);
+    }
+};
+
+enum class Nest { List, One, Page, Stream, Flush };
+
+// Rows (a tuple of row dictionaries) as objects of the Nesting's root class: a list of
+// parents, or an invalid object when the columns need no nesting or the rows are no exact
+// dictionaries (plain conversion then).
+// Stream: the rows of the last parent are left in *carry for the next call; Flush ends it.
+nb::object nest_rows(Nesting &n, nb::handle rows, Nest how, nb::object *carry = nullptr) {
+    const Py_ssize_t count = glue::tuple_size(rows.ptr());
+    if (count == 0)
+        return nb::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < count; ++i)  // other mappings convert as they always did
+        if (!PyDict_CheckExact(glue::tuple_item(rows.ptr(), i)))
+            return nb::object();
+    PyObject *first = glue::tuple_item(rows.ptr(), 0);
+    nb::object keys = nb::steal(PySequence_Tuple(nb::steal(PyDict_Keys(first)).ptr()));
+    if (!keys.is_valid())
+        throw nb::python_error();
+    std::shared_ptr<const cr::Plan> plan = plan_for(n, keys);
+    if (plan->flat)
+        return nb::object();
+    if (how == Nest::Page && plan->root.joined)
+        raise(PyExc_TypeError, "a page counts and limits rows, and " + n.shapes[0].name +
+                                   " gathers a collection from joined rows: select each collection as one JSON "
+                                   "array column labelled like its field (json_agg, JSON_ARRAYAGG, json_group_array)");
+    RowCells cells(rows, keys);
+    std::vector<cr::Group> groups = cr::group(*plan, cells, static_cast<std::size_t>(count), how == Nest::Stream ||
+                                                                                               how == Nest::Flush);
+    std::size_t take = how == Nest::One ? std::min<std::size_t>(groups.size(), 1) : groups.size();
+    if (how == Nest::Stream && plan->root.joined && !groups.empty()) {
+        --take;  // the last parent may go on in the next rows
+        *carry = nb::steal(PyTuple_GetSlice(rows.ptr(), static_cast<Py_ssize_t>(groups.back().row), count));
+    }
+    NestBuilder build{n, cells, keys};
+    nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(take)));
+    if (!out.is_valid())
+        throw nb::python_error();
+    for (std::size_t i = 0; i < take; ++i)
+        glue::list_set(out.ptr(), static_cast<Py_ssize_t>(i), build.object(plan->root, groups[i], false).release().ptr());
+    return out;
+}
+
+nb::object as_tuple(nb::handle rows) {
+    nb::object t = nb::steal(PySequence_Tuple(rows.ptr()));
+    if (!t.is_valid())
+        throw nb::python_error();
+    return t;
+}
+
+// The rows as objects of result class `cls` through its nesting plan; invalid when the
+// class or the columns need none.
+nb::object nested(nb::handle cls, nb::handle rows, Nest how) {
+    nb::object kept = nesting_object(cls);
+    if (!kept.is_valid())
+        return nb::object();
+    return nest_rows(nesting_in(kept), as_tuple(rows), how);
+}
+
+}  // namespace
+
+nb::object stream_converter(nb::handle cls, nb::object fallback) {
+    nb::object kept = nesting_object(cls);
+    if (!kept.is_valid() || !nesting_in(kept).collections)
+        return fallback;
+    auto carry = std::make_shared<nb::object>();
+    return nb::cpp_function([kept, fallback, carry](nb::handle rows) -> nb::object {
+        nb::object all = as_tuple(rows);
+        const bool end = glue::tuple_size(all.ptr()) == 0;
+        if (carry->is_valid()) {
+            all = nb::steal(PySequence_Concat(carry->ptr(), all.ptr()));
+            *carry = nb::object();
+            if (!all.is_valid())
+                throw nb::python_error();
+        }
+        nb::object out = nest_rows(nesting_in(kept), all, end ? Nest::Flush : Nest::Stream, carry.get());
+        return out.is_valid() ? out : fallback(all);
+    });
+}
+
+bool gathers_rows(nb::handle cls) {
+    nb::object kept = nesting_object(cls);
+    return kept.is_valid() && nesting_in(kept).collections;
+}
+
+namespace {
+
 bool is_dict_type(nb::handle t) { return equals(t, (PyObject *)&PyDict_Type) || equals(t, typing_dict.get()); }
 
 // dict, Dict, or a parameterised form of them (dict[str, Any]): rows stay dictionaries.
@@ -357,9 +770,19 @@ nb::object element_of(nb::handle rt) {
 }
 
 bool plan_result_class(ReturnPlan &plan) {
-    if (plan.result_class < 0)
+    if (plan.result_class < 0) {
         plan.result_class = truthy(is_result_class(plan.target)) ? 1 : 0;
+        if (plan.result_class == 1)
+            plan.nesting = nesting_object(plan.target);
+    }
     return plan.result_class == 1;
+}
+
+// The plan's rows through its class's nesting plan; invalid when they need none.
+nb::object plan_nested(ReturnPlan &plan, nb::handle rows, Nest how) {
+    if (!plan.nesting.is_valid())
+        return nb::object();
+    return nest_rows(nesting_in(plan.nesting), rows, how);
 }
 
 // Whether rows under the plan's target become scalars or tuples; found on first use.
@@ -436,14 +859,34 @@ nb::object convert_one(ReturnPlan &plan, nb::handle row) {
         return nb::borrow(row);
     if (plan_shaped(plan))
         return shaped_row(plan, row);
-    if (plan_result_class(plan))
+    if (plan_result_class(plan)) {
+        nb::object made = plan_nested(plan, nb::make_tuple(row), Nest::One);
+        if (made.is_valid())
+            return nb::borrow(glue::list_item(made.ptr(), 0));
         return RowBuilder(plan.target)(row);
+    }
     if (columns(row) == 1)
         return first_value(row);
     raise(PyExc_TypeError, "please check result type");
 }
 
-nb::object convert_list(ReturnPlan &plan, nb::handle rows, bool *converted) {
+bool plan_gathers(ReturnPlan &plan) {
+    return !plan.target.is_none() && !plan_shaped(plan) && plan_result_class(plan) && plan.nesting.is_valid() &&
+           nesting_in(plan.nesting).collections;
+}
+
+nb::object convert_first(ReturnPlan &plan, nb::handle rows) {
+    nb::object made = plan_nested(plan, as_tuple(rows), Nest::One);
+    if (!made.is_valid())
+        return convert_one(plan, truthy(rows) ? first_row(rows) : nb::none());
+    return glue::list_size(made.ptr()) ? nb::borrow(glue::list_item(made.ptr(), 0)) : nb::none();
+}
+
+nb::object plan_stream_converter(ReturnPlan &plan, nb::object fallback) {
+    return plan_gathers(plan) ? stream_converter(plan.target, std::move(fallback)) : fallback;
+}
+
+nb::object convert_list(ReturnPlan &plan, nb::handle rows, bool *converted, bool page) {
     if (!plan.message.is_none())
         raise(PyExc_TypeError, nb::str(plan.message).c_str());
     *converted = false;
@@ -458,15 +901,19 @@ nb::object convert_list(ReturnPlan &plan, nb::handle rows, bool *converted) {
     const Py_ssize_t n = tuple_size(snapshot.ptr());
     for (Py_ssize_t i = 0; i < n; ++i)
         check_exact(tuple_item(snapshot.ptr(), i), &PyDict_Type, "result");
-    if (plan_result_class(plan))
-        return build_objects(plan.target, snapshot);
+    if (plan_result_class(plan)) {
+        nb::object made = plan_nested(plan, snapshot, page ? Nest::Page : Nest::List);
+        return made.is_valid() ? made : build_objects(plan.target, snapshot);
+    }
     return map_rows(snapshot, [&](nb::handle row) { return value_or_call(plan.target, row); });
 }
 
 nb::object row_as(nb::handle cls, nb::handle row) {
     check_exact(row, &PyDict_Type, "result");
-    if (truthy(is_result_class(cls)))
-        return RowBuilder(cls)(row);
+    if (truthy(is_result_class(cls))) {
+        nb::object made = nested(cls, nb::make_tuple(row), Nest::One);
+        return made.is_valid() ? nb::borrow(glue::list_item(made.ptr(), 0)) : RowBuilder(cls)(row);
+    }
     return value_or_call(cls, row);
 }
 
@@ -513,7 +960,9 @@ nb::object stream_element(nb::handle rt) {
     return nb::none();
 }
 
-nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle f_return_type) {
+namespace {
+
+nb::object convert_results(nb::handle results, nb::handle result_type, nb::handle f_return_type, Nest how) {
     const Py_ssize_t n = PyObject_Length(results.ptr());
     if (n < 0)
         throw nb::python_error();
@@ -559,15 +1008,29 @@ nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle
         nb::object row = first_row(results);
         if (result_type.is(dict_t))
             return row;
-        if (test(is_result_class, base))
-            return RowBuilder(result_type)(row);
+        if (test(is_result_class, base)) {
+            nb::object made = nested(result_type, results, Nest::One);
+            return made.is_valid() ? nb::borrow(glue::list_item(made.ptr(), 0)) : RowBuilder(result_type)(row);
+        }
         return first_value(row);
     }
     if (result_type.is(dict_t))
         return nb::borrow(results);
-    if (test(is_result_class, result_type))
-        return build_objects(result_type, results);
+    if (test(is_result_class, result_type)) {
+        nb::object made = nested(result_type, results, how);
+        return made.is_valid() ? made : build_objects(result_type, results);
+    }
     return map_rows(results, [](nb::handle row) { return first_value(row); });
+}
+
+}  // namespace
+
+nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle f_return_type) {
+    return convert_results(results, result_type, f_return_type, Nest::List);
+}
+
+nb::object results_page(nb::handle results, nb::handle result_type, nb::handle f_return_type) {
+    return convert_results(results, result_type, f_return_type, Nest::Page);
 }
 
 nb::object build_objects(nb::handle cls, nb::handle rows) {

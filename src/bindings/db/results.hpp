@@ -12,8 +12,25 @@ namespace zorvane::glue {
 // Raises TypeError on disagreement; errors of the result class's constructor propagate.
 nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle f_return_type);
 
+// results_handle for the rows of a page: a result class gathering a collection from joined
+// rows raises TypeError (a page limits rows, not parents).
+nb::object results_page(nb::handle results, nb::handle result_type, nb::handle f_return_type);
+
+// A batch converter for a stream of `cls` rows: when the class has list fields, rows group
+// into parents across batches (a parent is handed out once its rows end; an empty batch
+// ends the stream and hands out the last one). Else `fallback` itself.
+nb::object stream_converter(nb::handle cls, nb::object fallback);
+
+// Whether result class `cls` has list fields that joined rows may fill.
+bool gathers_rows(nb::handle cls);
+
 // The value of the row's first column, in the row's own order (IndexError for no column).
 nb::object first_value(nb::handle row);
+
+// Result classes (pydantic models, dataclasses) nest: a field typed as another result class
+// is filled from the columns labelled `field__name` (or `field.name`), a `list[...]` field
+// from joined rows grouped by the parent's identity or from one JSON array column labelled
+// like the field (results/nesting.hpp). Rows whose columns need no nesting convert as below.
 
 // A new list holding cls(**row) for each row of the sequence `rows`, in order; rows that
 // are exact dicts with str keys take a fast path for plain classes.
@@ -51,6 +68,7 @@ struct ReturnPlan {
     int result_class = -1;
     bool shape_known = false, as_tuple = false;
     nb::object scalar;  // the scalar_target of `target`, when shape_known
+    nb::object nesting;  // the nesting tree of a result class `target`, when result_class is known
 };
 
 // The plan of a function annotated `annotation` (None: none) returning one row, a list of
@@ -61,8 +79,19 @@ ReturnPlan return_plan(ReturnPlan::Mode mode, nb::handle annotation, std::string
 nb::object convert_one(ReturnPlan &plan, nb::handle row);
 
 // The rows converted by a List or Stream plan, or `rows` itself when they stay dicts
-// (*converted then false). A List plan for an annotation that is no list raises TypeError.
-nb::object convert_list(ReturnPlan &plan, nb::handle rows, bool *converted);
+// (*converted then false). A List plan for an annotation that is no list raises TypeError;
+// `page` refuses a collection gathered from joined rows.
+nb::object convert_list(ReturnPlan &plan, nb::handle rows, bool *converted, bool page = false);
+
+// Whether the plan's result class has list fields that joined rows may fill: one object
+// then takes every row of the statement (convert_first) and streams group their rows.
+bool plan_gathers(ReturnPlan &plan);
+
+// The first parent of `rows` under a Mode::One plan, with all of its rows; None for no row.
+nb::object convert_first(ReturnPlan &plan, nb::handle rows);
+
+// A per-stream batch converter for the plan (stream_converter), or `fallback`.
+nb::object plan_stream_converter(ReturnPlan &plan, nb::object fallback);
 
 // One row dictionary as `cls`: cls(**row) for a result class, else the value of a one-column
 // row, else cls(**row) again (the constructor reports the mismatch).

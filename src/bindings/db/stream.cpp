@@ -58,7 +58,7 @@ struct RowStream {
     nb::object batch;  // the values handed out from `pos`
     Py_ssize_t next_row = 0, pos = 0;
     long fetch_size = 0;
-    bool own = false, closed = false;
+    bool own = false, closed = false, flushed = false;
 
     RowStream() = default;
     RowStream(const RowStream &) = delete;
@@ -105,12 +105,20 @@ struct RowStream {
     }
 
     nb::object next() {
-        if (closed)
+        if (closed && left(batch, pos) <= 0)
             throw nb::stop_iteration();
         try {
             while (left(batch, pos) <= 0) {
-                if (left(rows, next_row) <= 0 && !fetch())
-                    throw nb::stop_iteration();
+                if (left(rows, next_row) <= 0 && (closed || !fetch())) {
+                    // Once the rows ran out, an empty run lets `convert` hand out what it held back.
+                    if (convert.is_none() || flushed)
+                        throw nb::stop_iteration();
+                    flushed = true;
+                    nb::object values = convert(nb::list());
+                    batch = PyList_CheckExact(values.ptr()) ? values : nb::list(values);
+                    pos = 0;
+                    continue;
+                }
                 if (convert.is_none()) {
                     batch = std::move(rows);
                     pos = next_row;

@@ -101,8 +101,8 @@ glue::ReturnPlan &return_plan(PyObject *self, glue::ReturnPlan::Mode mode) {
 
 using Mode = glue::ReturnPlan::Mode;
 
-nb::object convert_list(PyObject *self, nb::handle rows, bool *converted, Mode mode = Mode::List) {
-    return glue::convert_list(return_plan(self, mode), rows, converted);
+nb::object convert_list(PyObject *self, nb::handle rows, bool *converted, Mode mode = Mode::List, bool page = false) {
+    return glue::convert_list(return_plan(self, mode), rows, converted, page);
 }
 
 // The batch converter of a select_iter wrapper. Payload: 0 the wrapper.
@@ -143,8 +143,12 @@ PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t narg
         Prepared p = prepare(payload(self, kSql), b.params);
         glue::StatementId named(nb::getattr(payload(self, kFunc), "__qualname__", nb::none()));
         switch (flags(self)) {
-            case kSelectOne:
-                return glue::convert_one(return_plan(self, Mode::One), call_session(p.session, n_select_one, {p.text, p.values}));
+            case kSelectOne: {
+                glue::ReturnPlan &plan = return_plan(self, Mode::One);
+                if (glue::plan_gathers(plan))  // one parent takes all of its joined rows
+                    return glue::convert_first(plan, call_session(p.session, n_select_list, {p.text, p.values}));
+                return glue::convert_one(plan, call_session(p.session, n_select_one, {p.text, p.values}));
+            }
             case kSelectList: {
                 nb::object rows = call_session(p.session, n_select_list, {p.text, p.values});
                 bool converted;
@@ -163,7 +167,7 @@ PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t narg
                 if (!rows.is_valid())
                     throw nb::python_error();
                 bool converted;
-                nb::object out = convert_list(self, rows, &converted);
+                nb::object out = convert_list(self, rows, &converted, Mode::List, true);
                 if (converted && PyObject_SetItem(result.ptr(), n_list, out.ptr()) < 0)
                     throw nb::python_error();
                 return result;
@@ -172,7 +176,8 @@ PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t narg
                 return call_session(p.session, n_insert_list, {p.text, key_data(b.params), payload(self, kSize)});
             case kSelectIter:
                 return call_session(p.session, n_select_iter,
-                                    {p.text, p.values, payload(self, kSize), batch_converter(self)});
+                                    {p.text, p.values, payload(self, kSize),
+                                     glue::plan_stream_converter(return_plan(self, Mode::Stream), batch_converter(self))});
             default:
                 return call_session(p.session, payload(self, kOperation), {p.text, p.values});
         }
