@@ -598,8 +598,7 @@ nb::object execute_sql_shim(ZorvaneSqlSession &s, nb::handle sql_id, nb::handle 
     glue::check_exact(sql_id, &PyUnicode_Type, "sql_id");
     glue::check_exact(ns, &PyUnicode_Type, "namespace", true);
     glue::check_exact(ori_params, &PyDict_Type, "ori_params", true);
-    glue::StatementId named(ns.is_none() ? nb::borrow(sql_id)
-                                          : glue::check(PyUnicode_FromFormat("%U.%U", ns.ptr(), sql_id.ptr())));
+    glue::StatementId named(ns.is_none() ? nb::borrow(sql_id) : nb::make_tuple(ns, sql_id));
     nb::object mapper = mapper_of(s, ns);
     if (nb::object rows = bulk_rows(mapper, sql_id, ori_params); rows.is_valid())
         return insert_rows(s, mapper, sql_id, rows);

@@ -136,7 +136,13 @@ nb::object statement_id() {
     if (glue::context_var_get(g_statement, nullptr, &v) < 0)
         throw nb::python_error();
     nb::object id = v ? nb::steal(v) : nb::none();
-    if (PyTuple_Check(id.ptr()) && glue::tuple_size(id.ptr()) == 2) {  // (mapper class or instance, operation)
+    if (id.is_none() || PyUnicode_Check(id.ptr()))
+        return id;
+    if (!PyTuple_Check(id.ptr()))  // a decorated function
+        return nb::getattr(id, "__qualname__", nb::none());
+    if (glue::tuple_size(id.ptr()) == 2 && PyUnicode_Check(glue::tuple_item(id.ptr(), 0)))  // (namespace, id)
+        return glue::check(PyUnicode_FromFormat("%U.%U", glue::tuple_item(id.ptr(), 0), glue::tuple_item(id.ptr(), 1)));
+    if (glue::tuple_size(id.ptr()) == 2) {  // (mapper class or instance, operation)
         nb::handle owner(glue::tuple_item(id.ptr(), 0));
         nb::object cls = PyType_Check(owner.ptr()) ? nb::borrow(owner) : nb::borrow((PyObject *)Py_TYPE(owner.ptr()));
         nb::object model = nb::getattr(cls, "__orig_bases__", nb::tuple());

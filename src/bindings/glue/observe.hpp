@@ -7,7 +7,8 @@
 namespace zorvane::glue {
 
 // Context variable (zorvane.db.ostrane._statement): the id of the statement call in progress,
-// a str, or (owner, operation) for the base mapper, resolved only when something records it.
+// resolved only when something records it: a str, a decorated function (its __qualname__),
+// (namespace, id) of a mapper statement, or (owner, operation) for the base mapper.
 inline Lazy statement_var{"zorvane.db.ostrane", "_statement"};
 
 // Names the statement call for the life of the object.

@@ -576,6 +576,7 @@ struct MethodDef {
     nb::object (*body)(Args);
     const char *doc;
     FixedSignature signature{};  // made with the method object; display: the name as written in the class body
+    PyObject *operation = nullptr;  // the display name, interned: the operation of the statement id
 };
 
 std::vector<MethodDef> g_methods;
@@ -602,7 +603,7 @@ PyObject *method_call(PyObject *self, PyObject *const *args, std::size_t nargsf,
         if (def.kind != Kind::Method || def.name[0] == '_')
             return def.body(bound);
         // The statement id "Model.operation", resolved by whatever records the statement.
-        glue::StatementId named(nb::make_tuple(nb::handle(bound[0]), nb::str(def.signature.display.c_str())));
+        glue::StatementId named(nb::make_tuple(nb::handle(bound[0]), nb::handle(def.operation)));
         return def.body(bound);
     });
 }
@@ -612,6 +613,7 @@ nb::object make_method(std::size_t index) {
     MethodDef &def = g_methods[index];
     std::string_view name = def.name, mangling = "_BaseMapper";
     def.signature.display = std::string(name.substr(name.compare(0, mangling.size(), mangling) == 0 ? mangling.size() : 0));
+    def.operation = intern(def.signature.display.c_str());
     def.signature.count = def.params.size();
     nb::handle parameter = inspect_parameter.get();
     nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");

@@ -141,7 +141,7 @@ PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t narg
         }
         Bound b = bind_call(plan, args, PyVectorcall_NARGS(nargsf), kwnames);
         Prepared p = prepare(payload(self, kSql), b.params);
-        glue::StatementId named(nb::getattr(payload(self, kFunc), "__qualname__", nb::none()));
+        glue::StatementId named(payload(self, kFunc));
         switch (flags(self)) {
             case kSelectOne: {
                 glue::ReturnPlan &plan = return_plan(self, Mode::One);
