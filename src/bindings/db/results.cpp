@@ -467,13 +467,21 @@ nb::object nesting_object(nb::handle cls) {
     if (!g_nestings && !glue::runtime().keep(g_nestings, PyDict_New(), glue::Runtime::At::Empty))
         throw nb::python_error();
     if (PyObject *kept = PyDict_GetItemWithError(g_nestings, cls.ptr()))
-        return nb::borrow(kept);
+        return kept == Py_None ? nb::object() : nb::borrow(kept);
     if (PyErr_Occurred())
         throw nb::python_error();
     if (!is_nest_class(cls))
         return nb::object();
     auto made = std::make_unique<Nesting>();
     add_class(*made, cls);
+    bool plain = true;  // only plain fields: rows convert as they always did, whatever their labels
+    for (const cr::FieldShape &f : made->shapes[0].fields)
+        plain = plain && f.kind == cr::FieldKind::Scalar;
+    if (plain) {
+        if (PyDict_SetItem(g_nestings, cls.ptr(), Py_None) < 0)
+            throw nb::python_error();
+        return nb::object();
+    }
     nb::object capsule = nb::steal(PyCapsule_New(made.get(), "zorvane.Nesting", &destroy_nesting));
     if (!capsule.is_valid())
         throw nb::python_error();
