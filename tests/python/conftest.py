@@ -154,3 +154,24 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if pathlib.Path(item.fspath).relative_to(HERE).parts[0] in SMOKE:
             item.add_marker(pytest.mark.smoke)
+
+
+def run(coro):
+    """asyncio.run, closing the loop's pooled connections before the loop goes."""
+    import asyncio
+
+    from zorvane.zorvane import ZorvaneConfig
+
+    async def main():
+        try:
+            return await coro
+        finally:
+            await ZorvaneConfig.dispose_async()
+
+    return asyncio.run(main())
+
+
+def names(engine):
+    """The names in table users, sorted."""
+    with engine.connect() as c:
+        return sorted(c.exec_driver_sql("SELECT name FROM users").scalars())

@@ -7,7 +7,7 @@ import contextlib
 import pytest
 import sqlalchemy as sa
 
-from conftest import count_rows
+from conftest import count_rows, names, run
 from zorvane.exception import TransactionRolledBackError
 from zorvane.zorvane import BaseMapper, ZorvaneConfig, datasource, insert, switch_datasource
 
@@ -52,19 +52,6 @@ def api(request, main_ds):
     return Api(request.param)
 
 
-def run(coro):
-    async def main():
-        try:
-            return await coro
-        finally:
-            await ZorvaneConfig.dispose_async()
-
-    return asyncio.run(main())
-
-
-def names(engine):
-    with engine.connect() as c:
-        return sorted(c.exec_driver_sql("SELECT name FROM users").scalars())
 
 
 async def fail_inside(api, how):

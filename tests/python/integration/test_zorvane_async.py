@@ -12,7 +12,7 @@ import sqlalchemy as sa
 from sqlalchemy.ext.asyncio import AsyncSession
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
-from conftest import count_rows, datasource_decl
+from conftest import count_rows, datasource_decl, names, run
 from zorvane.db.ostrane import Page
 from zorvane.zorvane import (
     AsyncBaseMapper,
@@ -112,20 +112,6 @@ class SyncUsers(BaseMapper[User]):
 SyncUsers.__name__ = "UserMapper"
 
 
-def run(coro):
-    """asyncio.run, closing the loop's pooled connections before the loop goes."""
-    async def main():
-        try:
-            return await coro
-        finally:
-            await ZorvaneConfig.dispose_async()
-
-    return asyncio.run(main())
-
-
-def names(engine):
-    with engine.connect() as c:
-        return sorted(c.exec_driver_sql("SELECT name FROM users").scalars())
 
 
 def slow_query(backend):
