@@ -1,7 +1,6 @@
 """A transaction rolled back at any level refuses the rest of its block; nested=True scopes are savepoints.
 
 Every scenario runs on each backend, once with the sync forms and once with the async ones."""
-import asyncio
 import contextlib
 
 import pytest
@@ -9,7 +8,7 @@ import sqlalchemy as sa
 
 from conftest import count_rows, names, run
 from zorvane.exception import TransactionRolledBackError
-from zorvane.zorvane import BaseMapper, ZorvaneConfig, datasource, insert, switch_datasource
+from zorvane.zorvane import BaseMapper, datasource, insert, switch_datasource
 
 pytestmark = pytest.mark.greenlet
 ADD = "INSERT INTO users (name, age) VALUES (#{name}, 1)"
