@@ -1,0 +1,112 @@
+"""@datasource(..., retries=N): real conflicts on the servers, SQLite's write lock, a commit lost on the way."""
+import asyncio
+import collections
+import concurrent.futures
+import logging
+import random
+import sqlite3
+
+import pytest
+import sqlalchemy as sa
+
+from conftest import URL_FIXTURE, datasource_decl, run
+from zorvane.zorvane import DBConfig, ZorvaneConfig, datasource, insert, update
+
+pytestmark = pytest.mark.greenlet
+MOVE = "UPDATE account SET balance = balance + #{delta} WHERE id = #{id}"
+BOTH = "UPDATE account SET balance = balance + CASE WHEN id = #{src} THEN -#{amount} ELSE #{amount} END WHERE id IN (#{src}, #{dst})"
+RETRY = {"transactional": True, "retries": 10, "retry_base_s": 0.05}  # about a transaction's length under this load
+RECORD = "INSERT INTO ledger (tid, src, dst, amount) VALUES (#{tid}, #{src}, #{dst}, #{amount})"
+
+
+class Bank:
+    @update(MOVE)
+    def move(self, id: int, delta: int) -> int: ...
+
+    @update(BOTH)
+    def both(self, src: int, dst: int, amount: int) -> int: ...
+
+    @insert(RECORD)
+    def record(self, tid: str, src: int, dst: int, amount: int) -> int: ...
+
+
+class AsyncBank:
+    @update(MOVE)
+    async def move(self, id: int, delta: int) -> int: ...
+
+    @update(BOTH)
+    async def both(self, src: int, dst: int, amount: int) -> int: ...
+
+    @insert(RECORD)
+    async def record(self, tid: str, src: int, dst: int, amount: int) -> int: ...
+
+
+@pytest.fixture
+def records():
+    """The records of logger zorvane.sql during the test."""
+    kept, logger = [], logging.getLogger("zorvane.sql")
+    handler = logging.Handler()
+    handler.emit = kept.append
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG)
+    yield kept
+    logger.removeHandler(handler)
+    logger.setLevel(logging.NOTSET)
+
+
+def steps(server, bank, tid, src, dst, amount, flip):
+    """One transfer's statement calls: on MariaDB two UPDATEs in either order (deadlocks), on PostgreSQL one."""
+    if server == "postgresql":
+        return [lambda: bank.both(src, dst, amount), lambda: bank.record(tid, src, dst, amount)]
+    moves = [lambda: bank.move(src, -amount), lambda: bank.move(dst, amount)]
+    return (moves[::-1] if flip else moves) + [lambda: bank.record(tid, src, dst, amount)]
+
+
+@pytest.mark.parametrize("mode", ["threads", "tasks"])
+@pytest.mark.parametrize("server", ["postgresql", "mysql"])
+def test_conflicting_transfers_commit_exactly_once(server, mode, request, fresh_config, records):
+    decl = datasource_decl(request.getfixturevalue(URL_FIXTURE[server]))
+    if server == "postgresql":
+        decl["connect_args"] = {"options": "-c default_transaction_isolation=serializable"}
+    ZorvaneConfig(DBConfig(main=decl))
+    with ZorvaneConfig.datasource["main"]["db"].begin() as c:
+        for table in ("account", "ledger"):
+            c.exec_driver_sql(f"DROP TABLE IF EXISTS {table}")
+        c.exec_driver_sql("CREATE TABLE account (id INT PRIMARY KEY, balance INT NOT NULL)")
+        c.exec_driver_sql("CREATE TABLE ledger (tid VARCHAR(20) PRIMARY KEY, src INT, dst INT, amount INT)")
+        c.exec_driver_sql("INSERT INTO account VALUES " + ", ".join(f"({i}, 1000)" for i in range(10)))
+    rnd = random.Random(28)
+    plans = [[(f"{w}-{i}", *rnd.sample(range(10), 2), rnd.randint(1, 50), rnd.random() < 0.5) for i in range(200)]
+             for w in range(8)]
+    logging.getLogger("zorvane.sql").setLevel(logging.INFO)  # the retries only
+    if mode == "threads":
+        transfer = datasource("main", **RETRY)(lambda *t: [s() for s in steps(server, Bank(), *t)])
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            for done in [pool.submit(lambda p=p: [transfer(*t) for t in p]) for p in plans]:
+                done.result()
+    else:
+        @datasource("main", **RETRY)
+        async def transfer(*t):
+            for step in steps(server, AsyncBank(), *t):
+                await step()
+
+        async def work(plan):
+            for t in plan:
+                await transfer(*t)
+
+        async def everyone():
+            await asyncio.gather(*map(work, plans))
+
+        run(everyone())
+    with ZorvaneConfig.datasource["main"]["db"].connect() as c:
+        ledger = c.exec_driver_sql("SELECT tid, src, dst, amount FROM ledger").all()
+        balances = dict(c.exec_driver_sql("SELECT id, balance FROM account").all())
+    expected = collections.Counter({i: 1000 for i in range(10)})
+    for _, src, dst, amount in ledger:
+        expected[src] -= amount
+        expected[dst] += amount
+    assert sorted(r.tid for r in ledger) == sorted(t[0] for p in plans for t in p)
+    assert balances == dict(expected) and sum(balances.values()) == 10000
+    retries = [r for r in records if r.levelno == logging.INFO]
+    print(f"{server} {mode}: 1600 transfers, {len(retries)} retries, most attempts {max(r.attempt for r in retries) + 1}")
+    assert retries and all("retrying in" in r.getMessage() for r in retries)
