@@ -110,3 +110,91 @@ def test_conflicting_transfers_commit_exactly_once(server, mode, request, fresh_
     retries = [r for r in records if r.levelno == logging.INFO]
     print(f"{server} {mode}: 1600 transfers, {len(retries)} retries, most attempts {max(r.attempt for r in retries) + 1}")
     assert retries and all("retrying in" in r.getMessage() for r in retries)
+
+
+class Rows:
+    @insert("INSERT INTO t (x) VALUES (#{x})")
+    def add(self, x: int) -> int: ...
+
+
+@pytest.fixture
+def locked(fresh_config, sqlite_url):
+    """Datasource "main" on a SQLite file (no busy wait) whose write lock another connection holds; that one."""
+    ZorvaneConfig(DBConfig(main={"db_type": "sqlite", "sqlite_path": sqlite_url.database, "connect_args": {"timeout": 0}}))
+    with ZorvaneConfig.datasource["main"]["db"].begin() as c:
+        c.exec_driver_sql("CREATE TABLE t (x INTEGER PRIMARY KEY)")
+    blocker = sqlite3.connect(sqlite_url.database, isolation_level=None)
+    blocker.execute("BEGIN IMMEDIATE")
+    yield blocker
+    blocker.close()
+
+
+@pytest.mark.parametrize("case, runs, attempts, note", [
+    ("released", {"outer": 2}, [1, 2], None),  # the lock goes after the first attempt
+    ("caught", {"outer": 2}, [1, 2], None),  # the body catches the failure: the commit refuses, the call retries
+    ("inner", {"outer": 2, "inner": 2}, [1, 2], None),  # the joined call lets the failure reach the outer one
+    ("held", {"outer": 3}, [1, 2, 3], "gave up after 3 attempts (retries=2)"),
+    ("duplicate", {"outer": 1}, [1, 1], None),  # not a conflict: never retried
+])
+def test_sqlite_lock(locked, records, case, runs, attempts, note):
+    ran = collections.Counter()
+
+    @datasource("main", transactional=True, retries=5)
+    def inner():
+        ran["inner"] += 1
+        Rows().add(1)
+
+    @datasource("main", transactional=True, retries=2)
+    def outer():
+        ran["outer"] += 1
+        try:
+            if case == "duplicate":
+                Rows().add(1)
+            inner() if case == "inner" else Rows().add(1)
+        except sa.exc.OperationalError:
+            if case != "caught":
+                raise
+        finally:
+            if case != "held":
+                locked.rollback()
+
+    if case == "duplicate":
+        locked.rollback()
+    if note or case == "duplicate":
+        with pytest.raises(sa.exc.DBAPIError) as failed:
+            outer()
+        assert note in str(getattr(failed.value, "__notes__", "")) if note else not hasattr(failed.value, "__notes__")
+    else:
+        outer()
+    assert ran == runs and [r.attempt for r in records if r.levelno == logging.DEBUG] == attempts
+    retried = [r for r in records if r.levelno == logging.INFO]
+    assert [r.attempt for r in retried] == attempts[:-1] if case != "duplicate" else not retried
+
+
+@pytest.mark.parametrize("idempotent", [False, True])
+def test_a_commit_lost_with_its_connection_reruns_only_an_idempotent_call(postgres_url, fresh_config, idempotent):
+    ZorvaneConfig(DBConfig(main=datasource_decl(postgres_url)))
+    engine, admin = ZorvaneConfig.datasource["main"]["db"], sa.create_engine(postgres_url, isolation_level="AUTOCOMMIT")
+    with engine.begin() as c:
+        c.exec_driver_sql("DROP TABLE IF EXISTS t")
+        c.exec_driver_sql("CREATE TABLE t (x INT PRIMARY KEY)")
+    killed = []
+
+    @sa.event.listens_for(engine, "commit")
+    def kill_first(conn):  # the server side of the connection goes just before the first COMMIT
+        if not killed:
+            killed.append(conn.connection.dbapi_connection.info.backend_pid)
+            with admin.connect() as c:
+                c.exec_driver_sql(f"SELECT pg_terminate_backend({killed[0]}, 10000)")
+
+    ran = []
+    add = datasource("main", transactional=True, retries=3, idempotent=idempotent)(lambda: ran.append(Rows().add(1)))
+    if idempotent:
+        add()
+    else:
+        with pytest.raises(sa.exc.OperationalError) as failed:
+            add()
+        assert "not declared idempotent=True" in failed.value.__notes__[0]
+    with engine.connect() as c:
+        assert (len(ran), c.exec_driver_sql("SELECT COUNT(*) FROM t").scalar()) == ((2, 1) if idempotent else (1, 0))
+    admin.dispose()
