@@ -1,6 +1,7 @@
 // src/bindings/top/decorate.cpp: method wrapping with a datasource, retried transactional calls
 // and class decoration.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <random>
 
@@ -60,9 +61,19 @@ nb::object root_failure(nb::handle exc) {
     return failure;
 }
 
+// Bumped in a child process after fork, so that workers forked from one parent draw delays of
+// their own rather than the parent's sequence.
+std::atomic<unsigned> g_seed_epoch{0};
+void reseed_after_fork() { ++g_seed_epoch; }
+
 // A delay before attempt `attempt + 1`: full jitter, uniform in [0, min(cap, base * 2^(attempt-1))].
 double backoff(const RetryPolicy &p, long attempt) {
     thread_local std::mt19937_64 rng{std::random_device{}()};
+    thread_local unsigned epoch = 0;
+    if (epoch != g_seed_epoch.load()) {
+        epoch = g_seed_epoch.load();
+        rng.seed(std::random_device{}());
+    }
     const double ceiling = std::min(p.cap_s, p.base_s * std::ldexp(1.0, static_cast<int>(std::min(attempt - 1, 60L))));
     return std::uniform_real_distribution<double>(0.0, ceiling)(rng);
 }
@@ -312,6 +323,7 @@ void register_decorate(nb::module_ &m) {
     name_tx = glue::intern("_transactional");
     name_nested = glue::intern("_nested");
     name_retry = glue::intern("_datasource_retry");
+    glue::after_fork_in_child(&reseed_after_fork);
     nb::class_<RetryPolicy>(m, "_RetryPolicy", "How a transactional call bound to a datasource is retried.")
         .def_ro("retries", &RetryPolicy::retries, "Attempts after the first one, at most.")
         .def_ro("base_s", &RetryPolicy::base_s, "Ceiling of the delay before the second attempt, in seconds.")
