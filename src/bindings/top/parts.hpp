@@ -32,8 +32,8 @@ struct RetryPolicy {
 nb::object retry_policy(TxMode mode, nb::handle retries, nb::handle base_s, nb::handle cap_s, nb::handle lock_waits,
                         nb::handle idempotent);
 
-// Method wrapping behind `datasource` (also used by class decoration); `retry` a policy
-// object, or None (unset: None).
+// Method wrapping behind `datasource` (also used by class decoration); `retry`: its
+// RetryPolicy object, or None (or unset) for a call that never retries.
 nb::object create_wrapped_method(nb::handle method, nb::handle datasource_name, TxMode mode, bool mark_decorated,
                                  nb::handle retry = nb::handle());
 nb::object decorate_class(nb::handle cls, nb::handle datasource_name, TxMode mode, nb::handle retry = nb::handle());
