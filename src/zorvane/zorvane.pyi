@@ -266,9 +266,19 @@ def db_session(datasource_name: str | None = None) -> _DbSession:
     Context manager yielding a new ORM session of the datasource, committed or rolled back and closed at the end.
     """
 
-def datasource(datasource_name: str, transactional: bool = False, nested: bool = False) -> Callable[[_C], _C]:
+def datasource(
+    datasource_name: str,
+    transactional: bool = False,
+    nested: bool = False,
+    *,
+    retries: int = 0,
+    retry_base_s: float = 0.005,
+    retry_cap_s: float = 1.0,
+    retry_lock_timeouts: bool = False,
+    idempotent: bool = False,
+) -> Callable[[_C], _C]:
     """
-    Decorator binding a function, method or class to a datasource, optionally one transaction per call (with `nested`, a SAVEPOINT inside an open transaction).
+    Decorator binding a function, method or class to a datasource, optionally one transaction per call (with `nested`, a SAVEPOINT inside an open transaction). With `retries`, a call whose transaction fails with a conflict (serialization failure, deadlock, database locked) runs again, at most `retries` more times, after a random delay below min(retry_cap_s, retry_base_s * 2**(attempt-1)).
     """
 
 def _create_wrapped_method(

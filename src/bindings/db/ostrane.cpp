@@ -90,6 +90,7 @@ struct SqlTemplate {
 PyObject *g_logger = nullptr, *g_logger_cache = nullptr;  // the logger and its level cache (logging's own)
 PyObject *g_histogram = nullptr;                           // (meter provider, histogram)
 PyObject *g_statement = nullptr;                           // the statement-id context variable
+PyObject *g_attempt = nullptr;                             // the attempt context variable (glue::attempt_var)
 // Lists that every statement is appended to as a Statement (the pytest plugin's zorvane_statements).
 PyObject *g_collectors = nullptr, *g_statement_type = nullptr;
 
@@ -157,6 +158,16 @@ nb::object statement_id() {
         return nb::str("{}.{}").format(name, nb::handle(glue::tuple_item(id.ptr(), 1)));
     }
     return id;
+}
+
+// The attempt of the retrying call in progress, or None.
+nb::object attempt() {
+    PyObject *v = nullptr;
+    if (!g_attempt)  // after teardown
+        return nb::none();
+    if (glue::context_var_get(g_attempt, nullptr, &v) < 0)
+        throw nb::python_error();
+    return v ? nb::steal(v) : nb::none();
 }
 
 // The operation of `sql`: its first word in capitals.
@@ -283,6 +294,7 @@ private:
             status = glue::error_status(t_.backend, error);
         }
         nb::object system = glue::system_name(t_.backend, t_.data_source);
+        attempt_ = attempt();
         const bool slow = t_.slow_ms >= 0 && ms >= t_.slow_ms;
         if ((debug_ || slow) && g_logger)
             log(slow, sql, operation, summary, rows, ms, error);
@@ -318,6 +330,7 @@ private:
         extra["rows"] = rows;
         extra["duration_ms"] = ms;
         extra["error"] = error.is_valid() ? nb::object(nb::repr(error)) : nb::none();
+        extra["attempt"] = attempt_;
         std::string format = "%s [%s] %s: %s rows, %.3f ms: %s";
         nb::list args;
         for (nb::handle a : {summary, nb::handle(t_.ds_name), operation, rows})
@@ -332,6 +345,10 @@ private:
         if (error.is_valid()) {
             format += " failed: %s";
             args.append(extra["error"]);
+        }
+        if (!attempt_.is_none() && !attempt_.equal(nb::int_(1))) {
+            format += " (attempt %s)";
+            args.append(attempt_);
         }
         nb::object method = nb::handle(g_logger).attr("log");
         nb::dict kwargs;
@@ -372,6 +389,8 @@ private:
             attrs["db.operation.batch.size"] = nb::int_(batch_);
         if (!t_.ds_name.is_none())
             attrs["db.zorvane.datasource"] = t_.ds_name;
+        if (!attempt_.is_none())
+            attrs["db.zorvane.transaction.attempt"] = attempt_;
         if (error.is_valid()) {
             static glue::Lazy status_t{"opentelemetry.trace", "Status"}, code{"opentelemetry.trace", "StatusCode"};
             attrs["error.type"] = error_type;
@@ -395,7 +414,7 @@ private:
 
     SqlTemplate &t_;
     bool on_ = false, debug_ = false, recorded_ = false, query_ = false;
-    nb::object tracer_, histogram_, span_, stmt_, params_, id_, result_;
+    nb::object tracer_, histogram_, span_, stmt_, params_, id_, result_, attempt_;
     Py_ssize_t batch_ = 0, rows_ = -1;
     const char *operation_ = nullptr;
     std::chrono::steady_clock::time_point start_;
@@ -1037,6 +1056,8 @@ NB_MODULE(ostrane, m) {
     intern_names();
     glue::runtime().keep(g_statement, glue::context_var_new("zorvane_statement", Py_None));
     m.attr("_statement") = nb::handle(g_statement);
+    glue::runtime().keep(g_attempt, glue::context_var_new("zorvane_attempt", Py_None));
+    m.attr("_attempt") = nb::handle(g_attempt);
     glue::runtime().keep(g_collectors, PyList_New(0), glue::Runtime::At::Empty);
     m.attr("_collectors") = nb::handle(g_collectors);
     nb::object statement = nb::module_::import_("collections").attr("namedtuple")(

@@ -185,7 +185,8 @@ nb::object db_session_shim(nb::handle datasource_name) {
     return new_session_scope(datasource_name);
 }
 
-// datasource(name, transactional, nested)(target): payload 0 the name; flags the TxMode.
+// datasource(name, transactional, nested, ...)(target): payload 0 the name, 1 the RetryPolicy or
+// None; flags the TxMode.
 PyObject *datasource_decorator(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     return guarded([&]() -> nb::object {
         if (PyVectorcall_NARGS(nargsf) != 1 || (kwnames && glue::tuple_size(kwnames)))
@@ -193,14 +194,18 @@ PyObject *datasource_decorator(PyObject *self, PyObject *const *args, std::size_
         nb::handle target(args[0]);
         const auto mode = static_cast<TxMode>(flags(self));
         if (PyType_Check(target.ptr()))
-            return decorate_class(target, payload(self, 0), mode);
-        return create_wrapped_method(target, payload(self, 0), mode, true);
+            return decorate_class(target, payload(self, 0), mode, payload(self, 1));
+        return create_wrapped_method(target, payload(self, 0), mode, true, payload(self, 1));
     });
 }
 
-nb::object datasource_shim(nb::handle datasource_name, nb::handle transactional, nb::handle nested) {
+nb::object datasource_shim(nb::handle datasource_name, nb::handle transactional, nb::handle nested, nb::handle retries,
+                           nb::handle retry_base_s, nb::handle retry_cap_s, nb::handle retry_lock_timeouts,
+                           nb::handle idempotent) {
     glue::check_exact(datasource_name, &PyUnicode_Type, "datasource_name");
-    return make_callable(&datasource_decorator, {datasource_name}, tx_mode(glue::truthy(transactional), glue::truthy(nested)));
+    const TxMode mode = tx_mode(glue::truthy(transactional), glue::truthy(nested));
+    nb::object policy = retry_policy(mode, retries, retry_base_s, retry_cap_s, retry_lock_timeouts, idempotent);
+    return make_callable(&datasource_decorator, {datasource_name, policy}, mode);
 }
 
 }  // namespace
@@ -216,9 +221,12 @@ void register_scopes(nb::module_ &m) {
     m.def("db_session", &db_session_shim, "datasource_name"_a.none() = nb::none(),
           "Context manager yielding a new ORM session of the datasource, committed or rolled back and closed at the end.");
     m.def("datasource", &datasource_shim, "datasource_name"_a.none(), "transactional"_a.none() = false,
-          "nested"_a.none() = false,
+          "nested"_a.none() = false, nb::kw_only(), "retries"_a.none() = 0, "retry_base_s"_a.none() = 0.005,
+          "retry_cap_s"_a.none() = 1.0, "retry_lock_timeouts"_a.none() = false, "idempotent"_a.none() = false,
           "Decorator binding a function, method or class to a datasource, optionally one transaction per call "
-          "(with `nested`, a SAVEPOINT inside an open transaction).");
+          "(with `nested`, a SAVEPOINT inside an open transaction). With `retries`, a call whose transaction fails "
+          "with a conflict (serialization failure, deadlock, database locked) runs again, at most `retries` more "
+          "times, after a random delay below min(retry_cap_s, retry_base_s * 2**(attempt-1)).");
 }
 
 }  // namespace zorvane::top

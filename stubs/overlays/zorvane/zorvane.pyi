@@ -170,7 +170,17 @@ def switch_datasource(db: str) -> _SwitchDatasource: ...
 
 def db_session(datasource_name: str | None = None) -> _DbSession: ...
 
-def datasource(datasource_name: str, transactional: bool = False, nested: bool = False) -> Callable[[_C], _C]: ...
+def datasource(
+    datasource_name: str,
+    transactional: bool = False,
+    nested: bool = False,
+    *,
+    retries: int = 0,
+    retry_base_s: float = 0.005,
+    retry_cap_s: float = 1.0,
+    retry_lock_timeouts: bool = False,
+    idempotent: bool = False,
+) -> Callable[[_C], _C]: ...
 
 def _create_wrapped_method(
     method: Callable[..., Any],
