@@ -166,13 +166,14 @@ def _my_answers(port):
 def _my_start(role, port):
     base = ROOT / "mariadb"
     server_id = ROLES.index(role) + 1
-    subprocess.Popen(
-        [MARIADBD, "--no-defaults", "--user=mysql", f"--datadir={_my_dir(role)}", f"--port={port}",
+    # setsid -f: the server runs on in a session of its own, a child of no one here.
+    subprocess.run(
+        ["setsid", "-f", MARIADBD, "--no-defaults", "--user=mysql", f"--datadir={_my_dir(role)}", f"--port={port}",
          "--bind-address=127.0.0.1", f"--socket={base / role}.sock", f"--pid-file={base / role}.pid",
          f"--log-error={base / role}.err", f"--server-id={server_id}", "--log-bin=binlog", "--gtid-strict-mode=1",
          "--binlog-format=ROW", "--skip-name-resolve", "--innodb-buffer-pool-size=64M",
          "--innodb-flush-log-at-trx-commit=2", "--sync-binlog=0", "--performance-schema=OFF"],
-        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
     _wait(lambda: _my_answers(port), f"MariaDB {role} on port {port}")
 
 
