@@ -30,6 +30,11 @@ ROLES = ("primary", "replica")
 PG_OPTIONS = "-c listen_addresses=127.0.0.1 -c unix_socket_directories='' -c fsync=off -c full_page_writes=off"
 
 
+# What a sanitized test run sets for its own interpreter stays out of the servers and their tools.
+ENV = {k: v for k, v in os.environ.items()
+       if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC", "PYTHONPATH")}
+
+
 class Unavailable(Exception):
     """A server pair that cannot be made or started on this machine."""
 
@@ -37,7 +42,7 @@ class Unavailable(Exception):
 def _run(cmd, user=None, **kw):
     if user:
         cmd = ["runuser", "-u", user, "--", *cmd]
-    r = subprocess.run(cmd, capture_output=True, text=True, **kw)
+    r = subprocess.run(cmd, capture_output=True, text=True, env=ENV, **kw)
     if r.returncode:
         raise Unavailable(f"{' '.join(map(str, cmd))} failed: {(r.stderr or r.stdout).strip()[-600:]}")
     return r.stdout
@@ -105,7 +110,7 @@ def _pg_dir(role):
 def _pg_running(role):
     d = _pg_dir(role)
     return d.exists() and subprocess.run(["runuser", "-u", "postgres", "--", PG_BIN / "pg_ctl", "-D", d, "status"],
-                                         capture_output=True).returncode == 0
+                                         capture_output=True, env=ENV).returncode == 0
 
 
 def _pg_start(role, port):
@@ -173,7 +178,7 @@ def _my_start(role, port):
          f"--log-error={base / role}.err", f"--server-id={server_id}", "--log-bin=binlog", "--gtid-strict-mode=1",
          "--binlog-format=ROW", "--skip-name-resolve", "--innodb-buffer-pool-size=64M",
          "--innodb-flush-log-at-trx-commit=2", "--sync-binlog=0", "--performance-schema=OFF"],
-        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, env=ENV)
     _wait(lambda: _my_answers(port), f"MariaDB {role} on port {port}")
 
 

@@ -18,6 +18,7 @@ sys.path.insert(0, str(HERE.parents[1] / "tools"))
 import replicas  # noqa: E402
 
 PORT = {"postgresql": "inet_server_port()", "mysql": "@@port"}
+MODES = [pytest.param(False, id="sync"), pytest.param(True, id="async", marks=pytest.mark.greenlet)]
 # Replica lag made real: the replica stops applying what the primary sends, then catches up.
 PAUSE = {"postgresql": ("SELECT pg_wal_replay_pause()", "SELECT pg_wal_replay_resume()"),
          "mysql": ("STOP SLAVE SQL_THREAD", "START SLAVE SQL_THREAD")}
@@ -106,7 +107,7 @@ def mode(is_async, f):
     return run(f()) if is_async else asyncio.run(f())
 
 
-@pytest.mark.parametrize("is_async", [False, True], ids=["sync", "async"])
+@pytest.mark.parametrize("is_async", MODES)
 def test_reads_follow_writes_and_transactions_under_real_lag(rep, is_async):
     from zorvane.zorvane import BaseMapper, switch_datasource
 
@@ -158,7 +159,7 @@ def rep_engine(rep):
     return ZorvaneConfig.datasource["rep"]["replicas"][0]
 
 
-@pytest.mark.parametrize("is_async", [False, True], ids=["sync", "async"])
+@pytest.mark.parametrize("is_async", MODES)
 def test_a_stopped_replica_hands_its_reads_to_the_primary_and_gets_them_back(rep, is_async, caplog):
     if not rep.managed:
         pytest.skip("the replica is not one of tools/replicas.py, which this test stops and starts")
