@@ -140,7 +140,7 @@ void routing_init(ReadRouting *self, nb::handle name, nb::handle labels, double 
     nb::object written = nb::steal(glue::context_var_new(("written_" + id).c_str(), Py_None));
     if (!written.is_valid())
         throw nb::python_error();
-    new (self) ReadRouting{nb::borrow(name), std::move(written), ryw_s, cooldown_s, std::move(replicas)};
+    new (self) ReadRouting{nb::borrow(name), std::move(written), ryw_s, cooldown_s, std::move(replicas), 0};
 }
 
 // A failure that says the replica cannot serve: no connection could be had (the error carries
@@ -238,7 +238,8 @@ void init_shim(nb::pointer_and_handle<ZorvaneSqlSession> self, nb::handle mapper
     }
     new (self.p) ZorvaneSqlSession{nb::borrow(mapper_dict), std::move(source), std::move(connection), std::move(depth),
                                    std::move(tpl), nb::object(), nb::object(), nb::object(),
-                                   std::move(name), std::move(abort), std::move(savepoints)};
+                                   std::move(name), std::move(abort), std::move(savepoints),
+                                   nb::object(), nb::object(), nb::object()};
     live_sessions.insert(self.p);
 }
 
