@@ -114,21 +114,22 @@ def test_reads_follow_writes_and_transactions_under_real_lag(rep, is_async):
     n, other = notes(rep.kind, is_async), other_context(is_async)
     primary_port, replica_port = rep.primary.port, rep.replica.port
 
-    async def in_tx(write=False):
+    async def within(scope, write=False):  # `async with` for async calls
         async with contextlib.AsyncExitStack() as stack:
-            scope = BaseMapper.switch_datasource("rep")
             await stack.enter_async_context(scope) if is_async else stack.enter_context(scope)
             if write:
                 await value(n.add(2))
             return await value(n.read())
 
+    def in_tx(write=False):
+        return within(BaseMapper.switch_datasource("rep"), write)
+
+    def pinned():
+        return within(switch_datasource("rep", primary=True))
+
     async def after_tx_write():
         await in_tx(write=True)
         return await value(n.read())
-
-    async def pinned():
-        with switch_datasource("rep", primary=True):
-            return await value(n.read())
 
     async def scenario():
         assert await value(n.read()) == {"port": replica_port, "n": 0}
