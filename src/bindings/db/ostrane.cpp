@@ -41,8 +41,10 @@ struct SqlTemplate {
     nb::dict table_keys;      // table as written -> its generated key column, or None
     // What the SQL log and spans tell of the datasource: its name (None for an engine the
     // configuration did not make), server address, port and database name; log_params and
-    // slow_ms (< 0: none) are its options.
-    nb::object ds_name, address, port, database;
+    // slow_ms (< 0: none) are its options. On a replica's engine, `shown` names the datasource
+    // and the replica ("main replica host:port"), else it is the name.
+    nb::object ds_name, address, port, database, shown;
+    bool replica = false;
     bool log_params = false;
     double slow_ms = -1;
 
@@ -52,20 +54,23 @@ struct SqlTemplate {
             key_by_returning = kind->key_by_returning;
             count_without_order = kind->count_without_order;
         }
-        // (name, log_params, slow_query_ms), set on the engine by the configuration
+        // (name, log_params, slow_query_ms[, replica]), set on the engine by the configuration
         nb::object source = nb::getattr(data_source, "_zorvane_source", nb::none());
         ds_name = nb::none();
-        if (PyTuple_Check(source.ptr()) && glue::tuple_size(source.ptr()) == 3) {
+        const Py_ssize_t fields = PyTuple_Check(source.ptr()) ? glue::tuple_size(source.ptr()) : 0;
+        if (fields == 3 || fields == 4) {
             ds_name = nb::borrow(glue::tuple_item(source.ptr(), 0));
             log_params = glue::truthy(glue::tuple_item(source.ptr(), 1));
             nb::handle slow(glue::tuple_item(source.ptr(), 2));
             if (!slow.is_none())
                 slow_ms = nb::cast<double>(nb::float_(slow));
+            replica = fields == 4 && glue::truthy(glue::tuple_item(source.ptr(), 3));
         }
         nb::object url = nb::getattr(data_source, "url", nb::none());
         address = nb::getattr(url, "host", nb::none());
         port = nb::getattr(url, "port", nb::none());
         database = nb::getattr(url, "database", nb::none());
+        shown = replica ? nb::object(nb::str("{} replica {}:{}").format(ds_name, address, port)) : ds_name;
         live_templates.insert(this);
     }
     ~SqlTemplate() { live_templates.erase(this); }
@@ -325,6 +330,8 @@ private:
         nb::dict extra;
         extra["statement_id"] = summary;
         extra["datasource"] = t_.ds_name;
+        extra["server"] = t_.address.is_none() ? nb::object(nb::none()) : nb::object(nb::str("{}:{}").format(t_.address, t_.port));
+        extra["replica"] = nb::bool_(t_.replica);
         extra["operation"] = operation;
         extra["sql"] = sql;
         extra["rows"] = rows;
@@ -333,7 +340,7 @@ private:
         extra["attempt"] = attempt_;
         std::string format = "%s [%s] %s: %s rows, %.3f ms: %s";
         nb::list args;
-        for (nb::handle a : {summary, nb::handle(t_.ds_name), operation, rows})
+        for (nb::handle a : {summary, nb::handle(t_.shown), operation, rows})
             args.append(a);
         args.append(ms);
         args.append(sql);
@@ -391,6 +398,8 @@ private:
             attrs["db.zorvane.datasource"] = t_.ds_name;
         if (!attempt_.is_none())
             attrs["db.zorvane.transaction.attempt"] = attempt_;
+        if (t_.replica)
+            attrs["db.zorvane.replica"] = true;
         if (error.is_valid()) {
             static glue::Lazy status_t{"opentelemetry.trace", "Status"}, code{"opentelemetry.trace", "StatusCode"};
             attrs["error.type"] = error_type;
