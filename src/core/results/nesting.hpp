@@ -71,7 +71,8 @@ public:
 // order, the groups below it (at most one for a nested object).
 struct Group {
     std::size_t row = 0;
-    std::vector<std::size_t> rows;  // every row of it, when a node below needs them
+    std::size_t hash = 0;  // of its identity, when its node groups by hash
+    std::size_t count = 0; // its rows, while the groups below it are made
     std::vector<std::vector<Group>> children;
 };
 
