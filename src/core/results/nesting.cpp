@@ -162,6 +162,7 @@ struct Grouper {
             for (std::size_t i = 0; i < out.size(); ++i)
                 insert(i);
         };
+        const bool hashed = (!root || n.joined) && !consecutive && !first_only;  // else no look-up by hash
         std::vector<std::size_t> taken, owner;  // joined: the rows kept and the group of each
         auto add = [&](std::size_t r, std::size_t h) {
             Group g;
@@ -173,7 +174,7 @@ struct Grouper {
                 owner.push_back(out.size());
             }
             out.push_back(std::move(g));
-            if (out.size() > kLinear) {
+            if (hashed && out.size() > kLinear) {
                 if (out.size() * 2 > slots.size())
                     grow();
                 else
