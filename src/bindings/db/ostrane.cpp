@@ -456,6 +456,16 @@ nb::list all_as_dicts(nb::handle result) {
     return glue::rows_as_dicts(rows, nb::list(call0(result, name_keys)));
 }
 
+bool unique_labels(nb::handle keys) {
+    const Py_ssize_t k = glue::tuple_size(keys.ptr());
+    for (Py_ssize_t a = 0; a < k; ++a)
+        for (Py_ssize_t b = a + 1; b < k; ++b)
+            if (!PyUnicode_Check(glue::tuple_item(keys.ptr(), a)) ||
+                PyUnicode_Compare(glue::tuple_item(keys.ptr(), a), glue::tuple_item(keys.ptr(), b)) == 0)
+                return false;
+    return true;
+}
+
 // All rows of `result` as it reads them, with its column labels: (keys tuple, rows list);
 // the first row only when `first`. The labels come even without rows.
 nb::object all_as_rows(nb::handle result, bool first) {
@@ -468,10 +478,14 @@ nb::object all_as_rows(nb::handle result, bool first) {
         rows = row.is_none() ? nb::list() : nb::list(nb::make_tuple(row));
     } else {
         // The toolkit's processed value tuples where it offers them (what all() would wrap
-        // in row objects, which nobody sees here); its rows otherwise.
-        nb::object tuples = nb::steal(PyObject_GetAttr(result.ptr(), name_raw_all_tuples));
-        if (!tuples.is_valid())
-            PyErr_Clear();
+        // in row objects, which nobody sees here); its rows otherwise, and for repeated labels,
+        // whose dictionaries come from the rows themselves (glue::rows_as_dicts).
+        nb::object tuples;
+        if (unique_labels(keys)) {
+            tuples = nb::steal(PyObject_GetAttr(result.ptr(), name_raw_all_tuples));
+            if (!tuples.is_valid())
+                PyErr_Clear();
+        }
         rows = tuples.is_valid() ? glue::check(PyObject_CallNoArgs(tuples.ptr())) : call0(result, name_all);
         if (!PyList_CheckExact(rows.ptr()))
             rows = nb::list(rows);

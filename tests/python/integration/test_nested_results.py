@@ -200,6 +200,8 @@ def test_missing_and_null_nested_objects_are_errors_naming_the_field(nest, kind)
                    "WHERE a.id >= #{low} ORDER BY a.id")
     nest(null_author, Post)
     assert posts(null_author, 30) == [Post(30, Author("bob"))]
+    nest(repeated := null_author.replace("a.id,", "a.id, a.id,"), Post)  # a repeated label: the last one counts
+    assert posts(repeated, 30) == [Post(30, Author("bob"))]
     with pytest.raises(ValueError, match="field 'author' of .*Post.* not optional"):
         posts(null_author, 20)
 
