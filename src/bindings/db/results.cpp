@@ -855,7 +855,7 @@ nb::object nest_groups(Nesting &n, const cr::Plan &plan, const RowCells &cells, 
         --take;  // the last parent may go on in the next rows
         *carry = nb::steal(PyTuple_GetSlice(rows.ptr(), static_cast<Py_ssize_t>(groups.back().row), count));
     }
-    NestBuilder build{n, cells, keys};
+    NestBuilder build{n, cells, keys, {}, {}};
     nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(take)));
     if (!out.is_valid())
         throw nb::python_error();
