@@ -848,19 +848,18 @@ enum class Nest { List, One, Page, Stream, Flush };
 nb::object nest_groups(Nesting &n, const cr::Plan &plan, const RowCells &cells, nb::handle keys, nb::handle rows,
                        Nest how, nb::object *carry) {
     const Py_ssize_t count = glue::tuple_size(rows.ptr());
-    std::vector<cr::Group> groups = cr::group(plan, cells, static_cast<std::size_t>(count), how == Nest::Stream ||
-                                                                                              how == Nest::Flush);
-    std::size_t take = how == Nest::One ? std::min<std::size_t>(groups.size(), 1) : groups.size();
-    if (how == Nest::Stream && plan.root.joined && !groups.empty()) {
+    cr::Parents parents(plan, cells, static_cast<std::size_t>(count), how == Nest::Stream || how == Nest::Flush);
+    std::size_t take = how == Nest::One ? std::min<std::size_t>(parents.size(), 1) : parents.size();
+    if (how == Nest::Stream && plan.root.joined && parents.size() > 0) {
         --take;  // the last parent may go on in the next rows
-        *carry = nb::steal(PyTuple_GetSlice(rows.ptr(), static_cast<Py_ssize_t>(groups.back().row), count));
+        *carry = nb::steal(PyTuple_GetSlice(rows.ptr(), static_cast<Py_ssize_t>(parents.row(take)), count));
     }
     NestBuilder build{n, cells, keys, {}, {}};
     nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(take)));
     if (!out.is_valid())
         throw nb::python_error();
     for (std::size_t i = 0; i < take; ++i)
-        glue::list_set(out.ptr(), static_cast<Py_ssize_t>(i), build.object(plan.root, groups[i], false).release().ptr());
+        glue::list_set(out.ptr(), static_cast<Py_ssize_t>(i), build.object(plan.root, parents.take(i), false).release().ptr());
     return out;
 }
 

@@ -143,8 +143,11 @@ struct Grouper {
 
     // Rows into groups by identity: hashed, or only against the last group (consecutive).
     // Each group keeps its identity's hash; values are compared only when the hashes agree.
+    // With `later` (the root), the groups below are left to fill(): later->first and
+    // later->second receive each group's rows side by side and where each group's start.
     std::vector<Group> split(const Node &n, const std::size_t *rows, std::size_t count, bool root, bool first_only,
-                             bool consecutive = false) const {
+                             bool consecutive = false,
+                             std::pair<std::vector<std::size_t>, std::vector<std::size_t>> *later = nullptr) const {
         std::vector<Group> out;
         if (!root)
             out.reserve(first_only ? 1 : count);
@@ -230,8 +233,9 @@ struct Grouper {
         if (n.children.empty())
             return out;
         if (!n.joined) {
-            for (Group &g : out)
-                fill(n, g, nullptr);
+            if (!later)
+                for (Group &g : out)
+                    fill(n, g, nullptr);
             return out;
         }
         // Each group's rows side by side, in row order: groups[i] starts at start[i].
@@ -242,6 +246,11 @@ struct Grouper {
             std::vector<std::size_t> at(start.begin(), start.end() - 1);
             for (std::size_t i = 0; i < taken.size(); ++i)
                 order[at[owner[i]]++] = taken[i];
+        }
+        if (later) {
+            later->first = std::move(order);
+            later->second = std::move(start);
+            return out;
         }
         for (std::size_t i = 0; i < out.size(); ++i)
             fill(n, out[i], order.data() + start[i]);
@@ -261,11 +270,30 @@ Plan compile(const std::vector<ClassShape> &classes, int root, const std::vector
     return plan;
 }
 
-std::vector<Group> group(const Plan &plan, const Cells &cells, std::size_t count, bool consecutive) {
+Parents::Parents(const Plan &plan, const Cells &cells, std::size_t count, bool consecutive)
+    : plan_(plan), cells_(cells) {
     std::vector<std::size_t> rows(count);
     for (std::size_t i = 0; i < count; ++i)
         rows[i] = i;
-    return Grouper{cells}.split(plan.root, rows.data(), rows.size(), true, false, consecutive);
+    std::pair<std::vector<std::size_t>, std::vector<std::size_t>> later;
+    groups_ = Grouper{cells}.split(plan.root, rows.data(), rows.size(), true, false, consecutive, &later);
+    order_ = std::move(later.first);
+    start_ = std::move(later.second);
+}
+
+Group Parents::take(std::size_t i) {
+    Group g = std::move(groups_[i]);
+    Grouper{cells_}.fill(plan_.root, g, start_.empty() ? nullptr : order_.data() + start_[i]);
+    return g;
+}
+
+std::vector<Group> group(const Plan &plan, const Cells &cells, std::size_t count, bool consecutive) {
+    Parents parents(plan, cells, count, consecutive);
+    std::vector<Group> out;
+    out.reserve(parents.size());
+    for (std::size_t i = 0; i < parents.size(); ++i)
+        out.push_back(parents.take(i));
+    return out;
 }
 
 }  // namespace zorvane::core::results
