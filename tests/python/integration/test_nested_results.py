@@ -172,8 +172,9 @@ def test_a_page_of_joined_collections_points_at_json_arrays(nest, backend, kind)
     article = models("dataclass")[0]
     sql = joined("`" if backend == "mysql" else '"')
     nest(sql, article)
-    with pytest.raises(TypeError, match="JSON array column"):
-        run(kind, sql, article, 10, page=Page(1, 2))
+    for low in (10, 1000):  # with rows or without
+        with pytest.raises(TypeError, match="JSON array column"):
+            run(kind, sql, article, low, page=Page(1, 2))
 
 
 @pytest.mark.parametrize("kind", KINDS + ["decorator-page", "interface-page"])
@@ -221,11 +222,20 @@ def variant(kind):
     if kind == "init_var":
         namespace["__annotations__"]["scale"] = dataclasses.InitVar[int]
         namespace["scale"] = 2
+    if kind == "own_setattr":  # every assignment goes through it
+        namespace["__setattr__"] = lambda self, k, v: object.__setattr__(self, k, v if k == "id" else (v, "set"))
+    if kind == "own_init":
+        extra = {"init": False}
+
+        def init(self, id, author, notes=None):
+            self.id, self.author, self.notes = id, author, notes or ["own"]
+        namespace["__init__"] = init
     post = dataclasses.dataclass(**extra)(type("Post", (), namespace))
     return post, post(id=10, author=Author(name="ann"))
 
 
-@pytest.mark.parametrize("kind", ["plain", "frozen", "slots", "kw_only", "post_init", "init_var"])
+@pytest.mark.parametrize("kind", ["plain", "frozen", "slots", "kw_only", "post_init", "init_var", "own_setattr",
+                                  "own_init"])
 def test_dataclasses_come_out_as_their_constructor_makes_them(nest, kind):
     post, want = variant(kind)
     sql = "SELECT a.id, au.name AS author__name FROM articles a JOIN authors au ON au.id = a.author_id WHERE a.id = #{low}"
@@ -233,7 +243,24 @@ def test_dataclasses_come_out_as_their_constructor_makes_them(nest, kind):
     for k in ("decorator-list", "interface-one"):
         first, second = [got if k.endswith("one") else got[0] for got in (run(k, sql, post, 10), run(k, sql, post, 10))]
         assert first == want and getattr(first, "__dict__", None) == getattr(want, "__dict__", None)
-        assert first.notes is not second.notes  # a default factory per object
+        assert first.notes is not second.notes  # a default factory (or list) per object
+
+
+def test_pydantic_models_with_their_own_init_are_built_through_it(nest):
+    class Author(pydantic.BaseModel):
+        name: str
+
+    class Post(pydantic.BaseModel):
+        id: int
+        author: Author
+
+        def __init__(self, **data):
+            super().__init__(**{**data, "id": data["id"] + 1})
+
+    sql = "SELECT a.id, au.name AS author__name FROM articles a JOIN authors au ON au.id = a.author_id WHERE a.id = #{low}"
+    nest(sql, Post)
+    assert run("decorator-list", sql, Post, 10) == [Post(id=10, author=Author(name="ann"))]
+    assert run("interface-one", sql, Post, 10).id == 11
 
 
 def test_dicts_stay_flat_and_unknown_prefixes_follow_the_class_rule(nest):
