@@ -34,11 +34,6 @@ def slugify(title: str) -> str:
     return re.sub(r"[^\w]+", "-", title.lower()).strip("-") or "article"
 
 
-def author_of(row: ArticleRow | CommentRow) -> Profile:
-    return Profile(username=row.author_username, bio=row.author_bio, image=row.author_image,
-                   following=row.author_following)
-
-
 def user_out(row: UserRow, token: str) -> UserResponse:
     return UserResponse(user=User(email=row.email, token=token, username=row.username, bio=row.bio, image=row.image))
 
@@ -47,30 +42,14 @@ def profile_out(row: ProfileRow) -> ProfileResponse:
     return ProfileResponse(profile=Profile(username=row.username, bio=row.bio, image=row.image, following=row.following))
 
 
-def article_fields(row: ArticleRow, tags: list[str]) -> dict:
-    return dict(slug=row.slug, title=row.title, description=row.description, tagList=tags, createdAt=row.created_at,
+def article_fields(row: ArticleRow) -> dict:
+    return dict(slug=row.slug, title=row.title, description=row.description, tagList=row.tags, createdAt=row.created_at,
                 updatedAt=row.updated_at, favorited=row.favorited, favoritesCount=row.favorites_count,
-                author=author_of(row))
+                author=row.author)
 
 
 def comment_out(row: CommentRow) -> Comment:
-    return Comment(id=row.id, createdAt=row.created_at, updatedAt=row.updated_at, body=row.body, author=author_of(row))
-
-
-async def tags_by_article(ids: list[int]) -> dict[int, list[str]]:
-    out: dict[int, list[str]] = {i: [] for i in ids}
-    for t in await articles.tags_of(ids):  # ordered by tag; no ids match no row
-        out[t.article_id].append(t.tag)
-    return out
-
-
-async def article_out(slug: str, viewer: int | None) -> ArticleResponse:
-    async with BaseMapper.switch_datasource("main"):  # both reads on one connection
-        row = await articles.by_slug(slug, viewer)
-        if row is None:
-            raise ApiError(404, "article not found")
-        tags = await tags_by_article([row.id])
-    return ArticleResponse(article=Article(body=row.body, **article_fields(row, tags[row.id])))
+    return Comment(id=row.id, createdAt=row.created_at, updatedAt=row.updated_at, body=row.body, author=row.author)
 
 
 async def article_or_404(slug: str, viewer: int | None = None) -> ArticleRow:
@@ -78,6 +57,11 @@ async def article_or_404(slug: str, viewer: int | None = None) -> ArticleRow:
     if row is None:
         raise ApiError(404, "article not found")
     return row
+
+
+async def article_out(slug: str, viewer: int | None) -> ArticleResponse:
+    row = await article_or_404(slug, viewer)
+    return ArticleResponse(article=Article(body=row.body, **article_fields(row)))
 
 
 async def article_id_or_404(slug: str) -> int:
@@ -95,12 +79,9 @@ async def profile_or_404(username: str, viewer: int | None) -> ProfileRow:
 
 
 async def articles_page(viewer: int | None, limit: int, offset: int, **filters) -> ArticlesResponse:
-    async with BaseMapper.switch_datasource("main"):
-        page = await articles.page(viewer, Page.from_offset(offset, limit), **filters)
-        rows: list[ArticleRow] = page["list"]
-        tags = await tags_by_article([r.id for r in rows])
-    return ArticlesResponse(articles=[ArticleInList(**article_fields(r, tags[r.id])) for r in rows],
-                            articlesCount=page["total"])
+    page = await articles.page(viewer, Page.from_offset(offset, limit), **filters)
+    rows: list[ArticleRow] = page["list"]
+    return ArticlesResponse(articles=[ArticleInList(**article_fields(r)) for r in rows], articlesCount=page["total"])
 
 
 Limit = Query(20, ge=1, le=500)

@@ -3,7 +3,7 @@ whose namespace is its name (mappers/*.xml), short statements sit inline in deco
 from zorvane.db.ostrane import Page
 from zorvane.zorvane import AsyncBaseMapper, delete, select_list, select_one
 
-from .models import ArticleRow, CommentRow, ProfileRow, TagRow, UserRow
+from .models import ArticleRow, CommentRow, ProfileRow, UserRow
 from .tables import Article, Comment, Favorite, Follow, User
 
 USER_COLUMNS = "SELECT id, username, email, password_hash, bio, image FROM users"
@@ -30,13 +30,12 @@ class ProfileMapper(AsyncBaseMapper[Follow]):
 
 
 class ArticleMapper(AsyncBaseMapper[Article]):
-    # With a Page the call returns the page dictionary: total, and the rows as ArticleRow in list.
+    # With a Page the call returns the page dictionary: total, and the rows as ArticleRow in list (author
+    # and tags nested in each).
     async def page(self, viewer: int | None, page: Page, tag: str | None = None, author: str | None = None,
                    favorited: str | None = None, feed_of: int | None = None) -> list[ArticleRow]: ...
 
     async def by_slug(self, slug: str, viewer: int | None) -> ArticleRow | None: ...
-
-    async def tags_of(self, ids: list[int]) -> list[TagRow]: ...
 
     async def add_tags(self, article_id: int, tags: list[str]) -> None: ...
 

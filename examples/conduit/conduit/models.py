@@ -16,7 +16,15 @@ Timestamp = Annotated[datetime, PlainSerializer(iso_utc, return_type=str)]
 Text = Annotated[str, Field(min_length=1)]
 
 
-# Rows returned by the mapper statements. Profiles are nested from the author_* columns.
+# Rows returned by the mapper statements. Their author is nested from the author__* columns and the
+# tags come as one JSON array column, so a page limits articles, not joined rows.
+
+class Profile(BaseModel):
+    username: str
+    bio: str | None
+    image: str | None
+    following: bool
+
 
 class ProfileRow(BaseModel):
     id: int
@@ -35,14 +43,7 @@ class UserRow(BaseModel):
     image: str | None
 
 
-class AuthorColumns(BaseModel):
-    author_username: str
-    author_bio: str | None
-    author_image: str | None
-    author_following: bool
-
-
-class ArticleRow(AuthorColumns):
+class ArticleRow(BaseModel):
     id: int
     slug: str
     title: str
@@ -53,19 +54,17 @@ class ArticleRow(AuthorColumns):
     updated_at: datetime
     favorited: bool
     favorites_count: int
+    author: Profile
+    tags: list[str]
 
 
-class TagRow(BaseModel):
-    article_id: int
-    tag: str
-
-
-class CommentRow(AuthorColumns):
+class CommentRow(BaseModel):
     id: int
     body: str
     author_id: int
     created_at: datetime
     updated_at: datetime
+    author: Profile
 
 
 # Request bodies. Unknown keys are ignored; a missing or empty required field is a 422.
@@ -141,13 +140,6 @@ class User(BaseModel):
     username: str
     bio: str | None
     image: str | None
-
-
-class Profile(BaseModel):
-    username: str
-    bio: str | None
-    image: str | None
-    following: bool
 
 
 class ArticleInList(BaseModel):

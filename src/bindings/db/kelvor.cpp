@@ -25,9 +25,10 @@ glue::Lazy sql_template{"zorvane.db.ostrane", "SqlTemplate"};
 // Interned method names and the keyword-name tuples of the calls made on the template.
 PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert, *n_insert_list, *n_delete, *n_update, *n_add,
     *n_add_all, *n_select_all_orm1, *n_select_all_orm2, *n_select_one_orm1, *n_select_one_orm2, *n_delete_orm2,
-    *n_update_orm2, *n_bulk_update_mappings, *n_insert_orm2, *n_get_sql, *n_data_source, *n_list, *n_select_iter;
+    *n_update_orm2, *n_bulk_update_mappings, *n_insert_orm2, *n_get_sql, *n_data_source, *n_list, *n_select_iter,
+    *n_select_rows, *n_select_page_rows;
 PyObject *kw_sql_con_args, *kw_sql_page_con_args, *kw_data_con, *kw_con, *kw_con_sql_param, *kw_sql_id_params, *kw_get_sql,
-    *kw_sql_con_args_batch, *kw_sql_con_args_fetch_convert;
+    *kw_sql_con_args_batch, *kw_sql_con_args_fetch_convert, *kw_sql_con_args_first;
 
 using glue::call_method;
 using glue::intern;
@@ -772,18 +773,27 @@ nb::object execute_sql_shim(ZorvaneSqlSession &s, nb::handle sql_id, nb::handle 
     parts[0] = spliced(s, parts[0], ori_params);
     auto &[sql, args, sql_type, result_type] = parts;
     if (is_kind(sql_type, "select")) {
+        const bool nests = glue::rows_nest(result_type);  // rows come as (labels, rows)
         if (glue::truthy(page)) {
-            nb::object results = op(s, n_select_page, kw_sql_page_con_args, sql, page, Con{}, args);
+            nb::object results = op(s, nests ? n_select_page_rows : n_select_page, kw_sql_page_con_args, sql, page, Con{}, args);
             nb::object rows = nb::steal(PyObject_GetItem(results.ptr(), n_list));
             if (!rows.is_valid())
                 throw nb::python_error();
-            nb::object converted = glue::results_page(rows, result_type, return_type);
+            nb::object converted =
+                nests ? glue::results_rows(glue::tuple_item(rows.ptr(), 0), glue::tuple_item(rows.ptr(), 1), result_type,
+                                           return_type, true)
+                      : glue::results_page(rows, result_type, return_type);
             if (PyObject_SetItem(results.ptr(), n_list, converted.ptr()) < 0)
                 throw nb::python_error();
             return results;
         }
         if (nb::object element = glue::stream_element(return_type); element.is_valid())
             return stream_select(s, mapper, sql_id, sql, args, result_type, element);
+        if (nests) {
+            nb::object got = op(s, n_select_rows, kw_sql_con_args, sql, Con{}, args);
+            return glue::results_rows(glue::tuple_item(got.ptr(), 0), glue::tuple_item(got.ptr(), 1), result_type,
+                                      return_type, false);
+        }
         nb::object rows = op(s, n_select_list, kw_sql_con_args, sql, Con{}, args);
         return glue::results_handle(rows, result_type, return_type);
     }
@@ -825,6 +835,14 @@ bool in_transaction_shim(ZorvaneSqlSession &s) { return s.depth() > 0; }
 
 nb::object select_page_shim(ZorvaneSqlSession &s, nb::handle sql, nb::handle page, nb::handle sql_param) {
     return op(s, n_select_page, kw_sql_page_con_args, sql, page, Con{}, sql_param);
+}
+
+nb::object select_rows_shim(ZorvaneSqlSession &s, nb::handle sql, nb::handle sql_param, bool first) {
+    return op(s, n_select_rows, kw_sql_con_args_first, sql, Con{}, sql_param, first ? Py_True : Py_False);
+}
+
+nb::object select_page_rows_shim(ZorvaneSqlSession &s, nb::handle sql, nb::handle page, nb::handle sql_param) {
+    return op(s, n_select_page_rows, kw_sql_page_con_args, sql, page, Con{}, sql_param);
 }
 
 nb::object insert_list_shim(ZorvaneSqlSession &s, nb::handle sql, nb::handle sql_param, nb::handle batch_size) {
@@ -886,6 +904,9 @@ void intern_names() {
     n_data_source = intern("data_source");
     n_list = intern("list");
     n_select_iter = intern("select_iter");
+    n_select_rows = intern("_select_rows");
+    n_select_page_rows = intern("_select_page_rows");
+    kw_sql_con_args_first = names({"sql", "con", "args", "first"});
     kw_sql_con_args_batch = names({"sql", "con", "args", "batch_size"});
     kw_sql_con_args_fetch_convert = names({"sql", "con", "args", "fetch_size", "convert"});
     kw_sql_con_args = names({"sql", "con", "args"});
@@ -981,6 +1002,10 @@ NB_MODULE(kelvor, m) {
              "All rows as dictionaries.")
         .def("select_page", &select_page_shim, "sql"_a.none(), "page"_a.none(), "sql_param"_a.none() = none,
              "One page of a select as a page dictionary.")
+        .def("_select_rows", &select_rows_shim, "sql"_a.none(), "sql_param"_a.none() = none, "first"_a = false,
+             "(column labels, rows) of a select as the result reads them; the first row only when `first`.")
+        .def("_select_page_rows", &select_page_rows_shim, "sql"_a.none(), "page"_a.none(), "sql_param"_a.none() = none,
+             "select_page with (column labels, rows) in list.")
         .def("insert", &textual<&n_insert>, "sql"_a.none(), "sql_param"_a.none(),
              "Executes an insert; returns lastrowid (PostgreSQL: the first column of the first row of RETURNING, else "
              "None).")

@@ -21,7 +21,7 @@ glue::Lazy sessionmaker{"sqlalchemy.orm", "sessionmaker"};
 glue::Lazy sa_text{"sqlalchemy", "text"};
 glue::Lazy null_type{"sqlalchemy.types", "NullType"};
 
-PyObject *name_execute, *name_all, *name_keys;
+PyObject *name_execute, *name_all, *name_keys, *name_raw_all_tuples;
 PyObject *name_text, *name_scalar, *name_page_num, *name_page_size, *name_offset, *limit_suffix, *kw_execution_options;
 
 nb::object call0(nb::handle obj, PyObject *name) { return glue::call_method(obj, name); }
@@ -484,6 +484,43 @@ nb::list all_as_dicts(nb::handle result) {
     return glue::rows_as_dicts(rows, nb::list(call0(result, name_keys)));
 }
 
+bool unique_labels(nb::handle keys) {
+    const Py_ssize_t k = glue::tuple_size(keys.ptr());
+    for (Py_ssize_t a = 0; a < k; ++a)
+        for (Py_ssize_t b = a + 1; b < k; ++b)
+            if (!PyUnicode_Check(glue::tuple_item(keys.ptr(), a)) ||
+                PyUnicode_Compare(glue::tuple_item(keys.ptr(), a), glue::tuple_item(keys.ptr(), b)) == 0)
+                return false;
+    return true;
+}
+
+// All rows of `result` as it reads them, with its column labels: (keys tuple, rows list);
+// the first row only when `first`. The labels come even without rows.
+nb::object all_as_rows(nb::handle result, bool first) {
+    nb::object keys = nb::steal(PySequence_Tuple(call0(result, name_keys).ptr()));
+    if (!keys.is_valid())
+        throw nb::python_error();
+    nb::object rows;
+    if (first) {
+        nb::object row = result.attr("first")();
+        rows = row.is_none() ? nb::list() : nb::list(nb::make_tuple(row));
+    } else {
+        // The toolkit's processed value tuples where it offers them (what all() would wrap
+        // in row objects, which nobody sees here); its rows otherwise, and for repeated labels,
+        // whose dictionaries come from the rows themselves (glue::rows_as_dicts).
+        nb::object tuples;
+        if (unique_labels(keys)) {
+            tuples = nb::steal(PyObject_GetAttr(result.ptr(), name_raw_all_tuples));
+            if (!tuples.is_valid())
+                PyErr_Clear();
+        }
+        rows = tuples.is_valid() ? glue::check(PyObject_CallNoArgs(tuples.ptr())) : call0(result, name_all);
+        if (!PyList_CheckExact(rows.ptr()))
+            rows = nb::list(rows);
+    }
+    return nb::make_tuple(keys, rows);
+}
+
 // ---- streaming and bulk writes
 
 long positive_size(nb::handle v, const char *arg) {
@@ -828,7 +865,7 @@ void intern_names() {
     const std::pair<PyObject **, const char *> interned[] = {
         {&name_execute, "execute"},    {&name_all, "all"},           {&name_keys, "keys"},
         {&name_text, "text"},          {&name_scalar, "scalar"},     {&name_page_num, "pageNum"},
-        {&name_page_size, "pageSize"}, {&name_offset, "offset"},
+        {&name_page_size, "pageSize"}, {&name_offset, "offset"},     {&name_raw_all_tuples, "_raw_all_tuples"},
         {&limit_suffix, " limit :page_size offset :page_offset"}};
     for (auto [slot, text] : interned)
         *slot = glue::intern(text);
@@ -994,7 +1031,8 @@ template <class Exec, class Take>
 nb::object query(SqlTemplate &t, nb::handle stmt, nb::handle params, Exec &&exec, Take &&take) {
     Watch w(t, stmt, params);
     nb::object out = take(w.run(exec));
-    w.done(PyList_Check(out.ptr()) ? glue::list_size(out.ptr()) : out.is_none() ? 0 : 1);
+    nb::handle rows = PyTuple_Check(out.ptr()) ? nb::handle(glue::tuple_item(out.ptr(), 1)) : nb::handle(out);  // all_as_rows
+    w.done(PyList_Check(rows.ptr()) ? glue::list_size(rows.ptr()) : rows.is_none() ? 0 : 1);
     return out;
 }
 
@@ -1007,6 +1045,13 @@ nb::object select_one_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::h
 nb::object select_list_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
     return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
         return query(t, sql, args, [&] { return execute(t, s, sql, args); }, all_as_dicts);
+    });
+}
+
+nb::object select_rows_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args, bool first) {
+    return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
+        return query(t, sql, args, [&] { return execute(t, s, sql, args); },
+                     [first](nb::handle r) { return all_as_rows(r, first); });
     });
 }
 
@@ -1037,7 +1082,8 @@ nb::object select_all_orm2_shim(SqlTemplate &t, nb::handle statement, nb::handle
     });
 }
 
-nb::object select_page_shim(SqlTemplate &t, nb::handle sql, nb::handle page, nb::handle con, nb::handle args) {
+nb::object select_page_shim(SqlTemplate &t, nb::handle sql, nb::handle page, nb::handle con, nb::handle args,
+                            bool as_rows = false) {
     return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
         glue::PageWindow w = glue::page_window(page);  // checked before any statement runs
         nb::object text = statement_text(sql);
@@ -1052,7 +1098,9 @@ nb::object select_page_shim(SqlTemplate &t, nb::handle sql, nb::handle page, nb:
         out["pageSize"] = w.size;
         out["total"] = query(t, count, args, [&] { return execute(t, s, count, args); },
                              [](nb::handle r) { return call0(r, name_scalar); });
-        out["list"] = query(t, limited, values, [&] { return execute(t, s, limited, values); }, all_as_dicts);
+        out["list"] = query(t, limited, values, [&] { return execute(t, s, limited, values); }, [as_rows](nb::handle r) {
+            return as_rows ? all_as_rows(r, false) : nb::object(all_as_dicts(r));
+        });
         return std::move(out);
     });
 }
@@ -1126,6 +1174,10 @@ NB_MODULE(ostrane, m) {
              "The first row as a dictionary, or None.")
         .def("select_list", &select_list_shim, "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
              "All rows as dictionaries, in result order.")
+        .def("_select_rows", &select_rows_shim, "sql"_a, "con"_a.none() = none, "args"_a.none() = none,
+             "first"_a = false,
+             "(column labels, rows) as the result reads them, the labels even without rows; only the first row "
+             "when `first`. Result classes that nest read rows this way.")
         .def("select_one_orm1", &select_one_orm1_shim, "statement"_a, "con"_a.none() = none,
              "The first row of an ORM select as a dictionary, or None.")
         .def("select_one_orm2", &select_one_orm2_shim, "statement"_a, "con"_a.none() = none,
@@ -1134,7 +1186,18 @@ NB_MODULE(ostrane, m) {
              "All rows of an ORM select as the toolkit's row objects.")
         .def("select_all_orm2", &select_all_orm2_shim, "statement"_a, "con"_a.none() = none,
              "All entities or scalars of an ORM select.")
-        .def("select_page", &select_page_shim, "sql"_a.none(), "page"_a.none(), "con"_a.none() = none,
-             "args"_a.none() = none,
-             "Counts the rows of `sql`, then fetches one page of them, in one session; returns the page dictionary.");
+        .def(
+            "select_page",
+            [](SqlTemplate &t, nb::handle sql, nb::handle page, nb::handle con, nb::handle args) {
+                return select_page_shim(t, sql, page, con, args);
+            },
+            "sql"_a.none(), "page"_a.none(), "con"_a.none() = none, "args"_a.none() = none,
+             "Counts the rows of `sql`, then fetches one page of them, in one session; returns the page dictionary.")
+        .def(
+            "_select_page_rows",
+            [](SqlTemplate &t, nb::handle sql, nb::handle page, nb::handle con, nb::handle args) {
+                return select_page_shim(t, sql, page, con, args, true);
+            },
+            "sql"_a.none(), "page"_a.none(), "con"_a.none() = none, "args"_a.none() = none,
+            "select_page with (column labels, rows) in list, as _select_rows gives them.");
 }

@@ -1,11 +1,14 @@
 // src/bindings/db/results.cpp: results_handle, the row conversion of mapper selects.
 #include "db/results.hpp"
 
+#include "db/stream.hpp"
 #include "glue/call.hpp"
 #include "results/nesting.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 namespace zorvane::glue {
@@ -353,7 +356,11 @@ namespace cr = zorvane::core::results;
 struct NestClass {
     nb::object cls;
     bool pydantic = false;             // its nested values may stay mappings: it validates them
+    bool validates = false;            // pydantic with BaseModel's own __init__: validate_python(mapping) is cls(**mapping)
+    bool fills = false;                // a dataclass whose generated __init__ only stores its arguments (see fill_plan)
     std::vector<nb::object> names;     // field names, interned
+    std::vector<nb::object> defaults;  // fills: per field its default, or invalid
+    std::vector<nb::object> factories; // fills: per field its default factory, or invalid
     std::optional<RowBuilder> build;
 };
 
@@ -402,6 +409,41 @@ void classify(Nesting &n, nb::handle annotation, cr::FieldShape &f) {
     }
 }
 
+// Whether a dataclass's instances may be made by object.__new__ and its fields set with
+// object.__setattr__ in field order, which is what its generated __init__ does: plain type
+// and object.__new__, an __init__ made by dataclasses (not one of the class's own) taking
+// exactly the fields, no __post_init__, and attribute setting that is object's own (or
+// frozen, whose __init__ goes through object.__setattr__ too).
+bool stores_only(nb::handle cls, const std::vector<nb::object> &names) {
+    auto *tp = (PyTypeObject *)cls.ptr();
+    if (glue::type_call(Py_TYPE(cls.ptr())) != glue::type_call(&PyType_Type) ||
+        glue::type_new(tp) != glue::type_new(&PyBaseObject_Type) || nb::hasattr(cls, "__post_init__"))
+        return false;
+    nb::object params = nb::getattr(cls, "__dataclass_params__", nb::none());
+    if (params.is_none() || !truthy(nb::getattr(params, "init", nb::bool_(false))))
+        return false;
+    nb::object init = glue::type_lookup(tp, name_init);
+    if (!init.is_valid() || !glue::is_function(init.ptr()))
+        return false;
+    nb::object code = init.attr("__code__");
+    if (!nb::str(code.attr("co_filename")).equal(nb::str("<string>")))  // dataclasses compiles it from text
+        return false;
+    const Py_ssize_t args = nb::cast<Py_ssize_t>(code.attr("co_argcount")) + nb::cast<Py_ssize_t>(code.attr("co_kwonlyargcount"));
+    nb::object varnames = code.attr("co_varnames");
+    if (args != static_cast<Py_ssize_t>(names.size()) + 1)  // an InitVar is an argument and no field
+        return false;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        nb::object name = nb::steal(PySequence_GetItem(varnames.ptr(), static_cast<Py_ssize_t>(i) + 1));
+        if (!name.is_valid())
+            throw nb::python_error();
+        if (!equals(name, names[i]))
+            return false;
+    }
+    nb::object setattr = glue::type_lookup(tp, glue::intern("__setattr__"));
+    nb::object own = glue::type_lookup(&PyBaseObject_Type, glue::intern("__setattr__"));
+    return (setattr.is_valid() && setattr.is(own)) || truthy(nb::getattr(params, "frozen", nb::bool_(false)));
+}
+
 int add_class(Nesting &n, nb::handle cls) {
     for (std::size_t i = 0; i < n.classes.size(); ++i)
         if (n.classes[i].cls.is(cls))
@@ -413,6 +455,8 @@ int add_class(Nesting &n, nb::handle cls) {
     const bool pydantic = PyType_IsSubtype((PyTypeObject *)cls.ptr(), (PyTypeObject *)base_model.get().ptr());
     std::vector<std::pair<nb::object, nb::object>> fields;  // (name, annotation)
     std::vector<bool> defaults;
+    std::vector<nb::object> values, factories;  // dataclass defaults and default factories
+    bool all_init = true;
     if (pydantic) {
         for (auto item : nb::borrow<nb::dict>(cls.attr("model_fields"))) {
             fields.emplace_back(nb::borrow(item.first), item.second.attr("annotation"));
@@ -427,8 +471,10 @@ int add_class(Nesting &n, nb::handle cls) {
         }
         nb::handle missing = dc_missing.get();
         for (nb::handle f : dc_fields(cls)) {
-            if (!truthy(f.attr("init")))
+            if (!truthy(f.attr("init"))) {
+                all_init = false;
                 continue;
+            }
             nb::object name = f.attr("name");
             nb::object hint = nb::steal(PyObject_GetItem(hints.ptr(), name.ptr()));
             if (!hint.is_valid()) {
@@ -436,7 +482,10 @@ int add_class(Nesting &n, nb::handle cls) {
                 hint = f.attr("type");
             }
             fields.emplace_back(name, hint);
-            defaults.push_back(!f.attr("default").is(missing) || !f.attr("default_factory").is(missing));
+            nb::object def = f.attr("default"), factory = f.attr("default_factory");
+            defaults.push_back(!def.is(missing) || !factory.is(missing));
+            values.push_back(def.is(missing) ? nb::object() : def);
+            factories.push_back(factory.is(missing) ? nb::object() : factory);
         }
     }
     std::vector<cr::FieldShape> shapes;
@@ -456,6 +505,15 @@ int add_class(Nesting &n, nb::handle cls) {
     c.pydantic = pydantic;
     c.names = std::move(names);
     c.build.emplace(c.cls);
+    if (pydantic) {
+        nb::object init = glue::type_lookup((PyTypeObject *)cls.ptr(), name_init);
+        c.validates = init.is_valid() && init.is(base_model.get().attr("__init__")) &&
+                      glue::type_call(Py_TYPE(cls.ptr())) == glue::type_call(Py_TYPE(base_model.get().ptr()));
+    } else {
+        c.fills = all_init && stores_only(cls, c.names);
+        c.defaults = std::move(values);
+        c.factories = std::move(factories);
+    }
     return id;
 }
 
@@ -519,10 +577,49 @@ std::shared_ptr<const cr::Plan> plan_for(Nesting &n, nb::handle keys) {
     return plan;
 }
 
-// The values of row dictionaries by column, borrowed from the rows (kept by the caller).
+PyObject *name_data = nullptr;  // the value tuple of the toolkit's row objects
+
+// The values of rows by column, borrowed from the rows (kept by the caller): row dictionaries,
+// or the rows of a result read in column order (value tuples, the toolkit's rows).
 struct RowCells final : cr::Cells {
     std::vector<PyObject *> values;
     std::size_t width = 0;
+    std::vector<nb::object> owned;  // value tuples made here for rows that are no tuple
+
+    struct Ordered {};
+    RowCells(nb::handle rows, nb::handle keys, Ordered) : width(static_cast<std::size_t>(glue::tuple_size(keys.ptr()))) {
+        const Py_ssize_t n = glue::tuple_size(rows.ptr());
+        values.resize(static_cast<std::size_t>(n) * width);
+        PyTypeObject *row_type = nullptr;  // the toolkit's row class, and the getter of its value tuple
+        nb::object getter;
+        descrgetfunc get = nullptr;
+        for (Py_ssize_t r = 0; r < n; ++r) {
+            PyObject *row = glue::tuple_item(rows.ptr(), r), *t = row;
+            if (!PyTuple_CheckExact(row)) {
+                if (Py_TYPE(row) != row_type) {  // a class with __getattr__ answers attribute reads slowly
+                    row_type = Py_TYPE(row);
+                    getter = glue::type_lookup(row_type, name_data);
+                    get = getter.is_valid() ? glue::descr_get(Py_TYPE(getter.ptr())) : nullptr;
+                }
+                nb::object data = get ? nb::steal(get(getter.ptr(), row, (PyObject *)row_type)) : nb::object();
+                if (!data.is_valid())
+                    PyErr_Clear();
+                if (data.is_valid() && PyTuple_CheckExact(data.ptr())) {
+                    t = data.ptr();  // held by the row
+                } else {
+                    owned.push_back(nb::steal(PySequence_Tuple(row)));
+                    if (!owned.back().is_valid())
+                        throw nb::python_error();
+                    t = owned.back().ptr();
+                }
+            }
+            if (static_cast<std::size_t>(glue::tuple_size(t)) != width)
+                raise(PyExc_RuntimeError, "a row is not as wide as its keys");
+            PyObject **out = values.data() + static_cast<std::size_t>(r) * width;
+            for (std::size_t c = 0; c < width; ++c)
+                out[c] = glue::tuple_item(t, static_cast<Py_ssize_t>(c));
+        }
+    }
 
     RowCells(nb::handle rows, nb::handle keys) : width(static_cast<std::size_t>(glue::tuple_size(keys.ptr()))) {
         const Py_ssize_t n = glue::tuple_size(rows.ptr());
@@ -621,9 +718,79 @@ struct NestBuilder {
         return (*c.build)(kwargs);
     }
 
+    // The value of field `f` of `node`'s class from group `g`: invalid when no column fills it.
+    nb::object field_value(const cr::Node &node, const cr::Group &g, std::size_t k, bool as_dict) const {
+        const auto &fields = n.shapes[static_cast<std::size_t>(node.cls)].fields;
+        const cr::Node &child = node.children[k];
+        const auto &groups = g.children[k];
+        if (child.kind == cr::FieldKind::Object) {
+            if (!groups.empty())
+                return object(child, groups[0], as_dict);
+            if (child.optional)
+                return nb::none();
+            raise(PyExc_ValueError, "field '" + fields[static_cast<std::size_t>(child.field)].name + "' of " +
+                                        n.shapes[static_cast<std::size_t>(node.cls)].name +
+                                        " is not optional, and its columns (" + child.prefix + "*) are all NULL");
+        }
+        nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(groups.size())));
+        if (!list.is_valid())
+            throw nb::python_error();
+        for (std::size_t i = 0; i < groups.size(); ++i) {
+            nb::object v = child.kind == cr::FieldKind::ScalarList ? value(groups[i].row, child.value)
+                                                                   : object(child, groups[i], as_dict);
+            glue::list_set(list.ptr(), static_cast<Py_ssize_t>(i), v.release().ptr());
+        }
+        return list;
+    }
+
+    // A dataclass that `fills` made as its __init__ would: object.__new__, then each field set
+    // in field order, defaults and default factories for fields no column fills. Invalid when
+    // a field without default is left (the constructor then reports it).
+    nb::object filled(const cr::Node &node, const cr::Group &g) const {
+        NestClass &c = n.classes[static_cast<std::size_t>(node.cls)];
+        const std::size_t count = c.names.size();
+        PyObject *small[16];
+        std::vector<PyObject *> big;
+        PyObject **slot = count <= 16 ? small : (big.resize(count), big.data());  // borrowed: from the rows or `made`
+        std::fill(slot, slot + count, nullptr);
+        std::vector<nb::object> made;  // values made here, held while the fields are set
+        auto keep = [&](nb::object v) {
+            made.push_back(std::move(v));
+            return made.back().ptr();
+        };
+        for (auto &[f, col] : node.scalars)
+            slot[static_cast<std::size_t>(f)] = cells.at(g.row, col);
+        const auto &fields = n.shapes[static_cast<std::size_t>(node.cls)].fields;
+        for (auto &[f, col] : node.json)
+            slot[static_cast<std::size_t>(f)] = keep(json_list(c, fields[static_cast<std::size_t>(f)], cells.at(g.row, col)));
+        for (std::size_t k = 0; k < node.children.size(); ++k)
+            slot[static_cast<std::size_t>(node.children[k].field)] = keep(field_value(node, g, k, false));
+        for (std::size_t i = 0; i < count; ++i) {
+            if (slot[i])
+                continue;
+            if (c.factories[i].is_valid())
+                slot[i] = keep(c.factories[i]());
+            else if (c.defaults[i].is_valid())
+                slot[i] = c.defaults[i].ptr();
+            else
+                return nb::object();
+        }
+        auto *tp = (PyTypeObject *)c.cls.ptr();
+        nb::object self = nb::steal(glue::type_new(tp)(tp, empty_tuple, nullptr));
+        if (!self.is_valid())
+            throw nb::python_error();
+        for (std::size_t i = 0; i < count; ++i)
+            if (PyObject_GenericSetAttr(self.ptr(), c.names[i].ptr(), slot[i]) < 0)
+                throw nb::python_error();
+        return self;
+    }
+
     // The object of `node` from group `g`; a mapping when `as_dict` (its owner validates it).
     nb::object object(const cr::Node &node, const cr::Group &g, bool as_dict) const {
         NestClass &c = n.classes[static_cast<std::size_t>(node.cls)];
+        if (!as_dict && c.fills && node.extras.empty())
+            if (nb::object made = filled(node, g); made.is_valid())
+                return made;
         const auto &fields = n.shapes[static_cast<std::size_t>(node.cls)].fields;
         nb::object kwargs = nb::steal(glue::dict_presized(static_cast<Py_ssize_t>(fields.size() + node.extras.size())));
         if (!kwargs.is_valid())
@@ -643,36 +810,58 @@ struct NestBuilder {
         for (auto &[f, col] : node.json)
             set(c.names[static_cast<std::size_t>(f)].ptr(),
                 json_list(c, fields[static_cast<std::size_t>(f)], cells.at(g.row, col)));
-        for (std::size_t k = 0; k < node.children.size(); ++k) {
-            const cr::Node &child = node.children[k];
-            const auto &groups = g.children[k];
-            PyObject *name = c.names[static_cast<std::size_t>(child.field)].ptr();
-            if (child.kind == cr::FieldKind::Object) {
-                if (!groups.empty())
-                    set(name, object(child, groups[0], c.pydantic));
-                else if (child.optional)
-                    set(name, nb::none());
-                else
-                    raise(PyExc_ValueError, "field '" + fields[static_cast<std::size_t>(child.field)].name + "' of " +
-                                                n.shapes[static_cast<std::size_t>(node.cls)].name +
-                                                " is not optional, and its columns (" + child.prefix + "*) are all NULL");
-                continue;
-            }
-            nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(groups.size())));
-            if (!list.is_valid())
-                throw nb::python_error();
-            for (std::size_t i = 0; i < groups.size(); ++i) {
-                nb::object v = child.kind == cr::FieldKind::ScalarList ? value(groups[i].row, child.value)
-                                                                       : object(child, groups[i], c.pydantic);
-                glue::list_set(list.ptr(), static_cast<Py_ssize_t>(i), v.release().ptr());
-            }
-            set(name, list);
-        }
-        return as_dict ? kwargs : (*c.build)(kwargs);
+        for (std::size_t k = 0; k < node.children.size(); ++k)
+            set(c.names[static_cast<std::size_t>(node.children[k].field)].ptr(), field_value(node, g, k, c.pydantic));
+        if (as_dict)
+            return kwargs;
+        if (c.validates)
+            return validate(c, kwargs);
+        return (*c.build)(kwargs);
     }
+
+    nb::object validate(NestClass &c, nb::handle mapping) const {
+        PyObject *&v = validators[&c];
+        if (!v) {
+            nb::object got = c.cls.attr("__pydantic_validator__").attr("validate_python");
+            held.push_back(got);
+            v = got.ptr();
+        }
+        PyObject *arg[] = {nullptr, mapping.ptr()};
+        PyObject *r = PyObject_Vectorcall(v, arg + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        if (!r)
+            throw nb::python_error();
+        return nb::steal(r);
+    }
+    mutable std::unordered_map<const NestClass *, PyObject *> validators;  // per call: a model may be rebuilt between calls
+    mutable std::vector<nb::object> held;
 };
 
 enum class Nest { List, One, Page, Stream, Flush };
+
+[[noreturn]] void page_refused(const Nesting &n) {
+    raise(PyExc_TypeError, "a page counts and limits rows, and " + n.shapes[0].name +
+                               " gathers a collection from joined rows: select each collection as one JSON "
+                               "array column labelled like its field (json_agg, JSON_ARRAYAGG, json_group_array)");
+}
+
+// The parents of `rows` (a tuple, `cells` read from it) under `plan`; see nest_rows.
+nb::object nest_groups(Nesting &n, const cr::Plan &plan, const RowCells &cells, nb::handle keys, nb::handle rows,
+                       Nest how, nb::object *carry) {
+    const Py_ssize_t count = glue::tuple_size(rows.ptr());
+    cr::Parents parents(plan, cells, static_cast<std::size_t>(count), how == Nest::Stream || how == Nest::Flush);
+    std::size_t take = how == Nest::One ? std::min<std::size_t>(parents.size(), 1) : parents.size();
+    if (how == Nest::Stream && plan.root.joined && parents.size() > 0) {
+        --take;  // the last parent may go on in the next rows
+        *carry = nb::steal(PyTuple_GetSlice(rows.ptr(), static_cast<Py_ssize_t>(parents.row(take)), count));
+    }
+    NestBuilder build{n, cells, keys, {}, {}};
+    nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(take)));
+    if (!out.is_valid())
+        throw nb::python_error();
+    for (std::size_t i = 0; i < take; ++i)
+        glue::list_set(out.ptr(), static_cast<Py_ssize_t>(i), build.object(plan.root, parents.take(i), false).release().ptr());
+    return out;
+}
 
 // Rows (a tuple of row dictionaries) as objects of the Nesting's root class: a list of
 // parents, or an invalid object when the columns need no nesting or the rows are no exact
@@ -693,24 +882,36 @@ nb::object nest_rows(Nesting &n, nb::handle rows, Nest how, nb::object *carry = 
     if (plan->flat)
         return nb::object();
     if (how == Nest::Page && plan->root.joined)
-        raise(PyExc_TypeError, "a page counts and limits rows, and " + n.shapes[0].name +
-                                   " gathers a collection from joined rows: select each collection as one JSON "
-                                   "array column labelled like its field (json_agg, JSON_ARRAYAGG, json_group_array)");
+        page_refused(n);
     RowCells cells(rows, keys);
-    std::vector<cr::Group> groups = cr::group(*plan, cells, static_cast<std::size_t>(count), how == Nest::Stream ||
-                                                                                               how == Nest::Flush);
-    std::size_t take = how == Nest::One ? std::min<std::size_t>(groups.size(), 1) : groups.size();
-    if (how == Nest::Stream && plan->root.joined && !groups.empty()) {
-        --take;  // the last parent may go on in the next rows
-        *carry = nb::steal(PyTuple_GetSlice(rows.ptr(), static_cast<Py_ssize_t>(groups.back().row), count));
+    return nest_groups(n, *plan, cells, keys, rows, how, carry);
+}
+
+bool unique_keys(nb::handle keys) {
+    const Py_ssize_t k = glue::tuple_size(keys.ptr());
+    for (Py_ssize_t a = 0; a < k; ++a) {
+        if (!PyUnicode_CheckExact(glue::tuple_item(keys.ptr(), a)))
+            return false;
+        for (Py_ssize_t b = a + 1; b < k; ++b)
+            if (PyUnicode_Compare(glue::tuple_item(keys.ptr(), a), glue::tuple_item(keys.ptr(), b)) == 0)
+                return false;
     }
-    NestBuilder build{n, cells, keys};
-    nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(take)));
-    if (!out.is_valid())
-        throw nb::python_error();
-    for (std::size_t i = 0; i < take; ++i)
-        glue::list_set(out.ptr(), static_cast<Py_ssize_t>(i), build.object(plan->root, groups[i], false).release().ptr());
-    return out;
+    return true;
+}
+
+// nest_rows for rows as the result reads them: `keys` (a tuple of unique labels) and `rows`
+// (a tuple of value rows in their order). The plan compiles from the labels alone, so a field
+// that no column fills is reported with no rows too.
+nb::object nest_ordered(Nesting &n, nb::handle keys, nb::handle rows, Nest how, nb::object *carry = nullptr) {
+    std::shared_ptr<const cr::Plan> plan = plan_for(n, keys);
+    if (plan->flat)
+        return nb::object();
+    if (how == Nest::Page && plan->root.joined)
+        page_refused(n);
+    if (glue::tuple_size(rows.ptr()) == 0)
+        return nb::steal(PyList_New(0));
+    RowCells cells(rows, keys, RowCells::Ordered{});
+    return nest_groups(n, *plan, cells, keys, rows, how, carry);
 }
 
 nb::object as_tuple(nb::handle rows) {
@@ -731,23 +932,43 @@ nb::object nested(nb::handle cls, nb::handle rows, Nest how) {
 
 }  // namespace
 
-nb::object stream_converter(nb::handle cls, nb::object fallback) {
-    nb::object kept = nesting_object(cls);
-    if (!kept.is_valid() || !nesting_in(kept).collections)
-        return fallback;
-    auto carry = std::make_shared<nb::object>();
-    return nb::cpp_function([kept, fallback, carry](nb::handle rows) -> nb::object {
+// Groups the rows of a stream into parents of a nesting class; labels that repeat or need no
+// nesting go to `fallback` as row dictionaries (with its own carry across batches).
+struct NestStream final : RowsConverter {
+    nb::object kept, fallback, carry;
+
+    nb::object convert(nb::handle keys, nb::handle rows) override {
+        if (!keys.is_valid() || !unique_keys(keys))
+            return fallback(rows_as_dicts(rows, nb::list(keys.is_valid() ? keys : nb::tuple())));
         nb::object all = as_tuple(rows);
         const bool end = glue::tuple_size(all.ptr()) == 0;
-        if (carry->is_valid()) {
-            all = nb::steal(PySequence_Concat(carry->ptr(), all.ptr()));
-            *carry = nb::object();
+        if (carry.is_valid()) {
+            all = nb::steal(PySequence_Concat(carry.ptr(), all.ptr()));
+            carry = nb::object();
             if (!all.is_valid())
                 throw nb::python_error();
         }
-        nb::object out = nest_rows(nesting_in(kept), all, end ? Nest::Flush : Nest::Stream, carry.get());
-        return out.is_valid() ? out : fallback(all);
-    });
+        nb::object out = nest_ordered(nesting_in(kept), keys, all, end ? Nest::Flush : Nest::Stream, &carry);
+        return out.is_valid() ? out : fallback(rows_as_dicts(nb::list(all), nb::list(keys)));
+    }
+};
+
+void destroy_converter(PyObject *capsule) {
+    delete static_cast<RowsConverter *>(PyCapsule_GetPointer(capsule, kRowsConverter));
+}
+
+nb::object stream_converter(nb::handle cls, nb::object fallback) {
+    nb::object kept = nesting_object(cls);
+    if (!kept.is_valid())
+        return fallback;
+    auto made = std::make_unique<NestStream>();
+    made->kept = kept;
+    made->fallback = std::move(fallback);
+    nb::object capsule = nb::steal(PyCapsule_New(made.get(), kRowsConverter, &destroy_converter));
+    if (!capsule.is_valid())
+        throw nb::python_error();
+    made.release();
+    return capsule;
 }
 
 bool gathers_rows(nb::handle cls) {
@@ -891,7 +1112,32 @@ nb::object convert_first(ReturnPlan &plan, nb::handle rows) {
 }
 
 nb::object plan_stream_converter(ReturnPlan &plan, nb::object fallback) {
-    return plan_gathers(plan) ? stream_converter(plan.target, std::move(fallback)) : fallback;
+    return plan_nests(plan) ? stream_converter(plan.target, std::move(fallback)) : fallback;
+}
+
+bool plan_nests(ReturnPlan &plan) {
+    return !plan.target.is_none() && !plan_shaped(plan) && plan_result_class(plan) && plan.nesting.is_valid();
+}
+
+nb::object convert_list_rows(ReturnPlan &plan, nb::handle keys, nb::handle rows, bool page) {
+    if (!plan.message.is_none())
+        raise(PyExc_TypeError, nb::str(plan.message).c_str());
+    if (plan_nests(plan) && unique_keys(keys)) {
+        nb::object made = nest_ordered(nesting_in(plan.nesting), keys, as_tuple(rows), page ? Nest::Page : Nest::List);
+        if (made.is_valid())
+            return made;
+    }
+    bool converted;
+    return convert_list(plan, rows_as_dicts(rows, nb::list(keys)), &converted, page);
+}
+
+nb::object convert_first_rows(ReturnPlan &plan, nb::handle keys, nb::handle rows) {
+    if (plan_nests(plan) && unique_keys(keys)) {
+        nb::object made = nest_ordered(nesting_in(plan.nesting), keys, as_tuple(rows), Nest::One);
+        if (made.is_valid())
+            return glue::list_size(made.ptr()) ? nb::borrow(glue::list_item(made.ptr(), 0)) : nb::none();
+    }
+    return convert_first(plan, rows_as_dicts(rows, nb::list(keys)));
 }
 
 nb::object convert_list(ReturnPlan &plan, nb::handle rows, bool *converted, bool page) {
@@ -949,6 +1195,7 @@ void init_results() {
     empty_tuple = PyTuple_New(0);
     name_origin = glue::intern("__origin__");
     name_args = glue::intern("__args__");
+    name_data = glue::intern("_data");
 }
 
 nb::object stream_element(nb::handle rt) {
@@ -970,12 +1217,36 @@ nb::object stream_element(nb::handle rt) {
 
 namespace {
 
-nb::object convert_results(nb::handle results, nb::handle result_type, nb::handle f_return_type, Nest how) {
-    const Py_ssize_t n = PyObject_Length(results.ptr());
-    if (n < 0)
-        throw nb::python_error();
+// The rows of one statement: row dictionaries, or (labels, rows) as the result reads them,
+// whose dictionaries are made only when something needs them.
+struct Rows {
+    nb::object dicts, keys, raw;
+
+    Py_ssize_t size() const {
+        const Py_ssize_t n = PyObject_Length((raw.is_valid() ? raw : dicts).ptr());
+        if (n < 0)
+            throw nb::python_error();
+        return n;
+    }
+    nb::handle as_dicts() {
+        if (!dicts.is_valid())
+            dicts = rows_as_dicts(raw, nb::list(keys));
+        return dicts;
+    }
+    // The rows as objects of `cls` through its nesting plan; invalid when they need none.
+    nb::object nested(nb::handle cls, Nest how) {
+        if (raw.is_valid() && unique_keys(keys)) {
+            nb::object kept = nesting_object(cls);
+            return kept.is_valid() ? nest_ordered(nesting_in(kept), keys, as_tuple(raw), how) : nb::object();
+        }
+        return glue::nested(cls, as_dicts(), how);
+    }
+};
+
+nb::object convert_results(Rows &results, nb::handle result_type, nb::handle f_return_type, Nest how) {
+    const Py_ssize_t n = results.size();
     if (n == 0)
-        return nb::borrow(results);
+        return nb::borrow(results.as_dicts());
     nb::handle list_t = builtin(PyList_Type), dict_t = builtin(PyDict_Type);
     nb::handle return_type = f_return_type.is_none() ? list_t : f_return_type;
     nb::object base = get_base_type(return_type);
@@ -995,7 +1266,7 @@ nb::object convert_results(nb::handle results, nb::handle result_type, nb::handl
                     throw nb::python_error();
                 // Without a resultType of its own (dict) the statement's rows follow the annotation.
                 if (result_type.is(dict_t) && (scalar_target(first).is_valid() || is_tuple_target(first)))
-                    return shape_rows(results, first);
+                    return shape_rows(results.as_dicts(), first);
                 if (!first.is(result_type))
                     raise(PyExc_TypeError,
                           "please check return_result_type: " + text_of(first) + ", resultType: " + text_of(result_type));
@@ -1004,7 +1275,7 @@ nb::object convert_results(nb::handle results, nb::handle result_type, nb::handl
             }
         }
     } else if (result_type.is(dict_t) && (scalar_target(base).is_valid() || is_tuple_target(base))) {
-        nb::object shaped = shape_rows(nb::make_tuple(first_row(results)), base);
+        nb::object shaped = shape_rows(nb::make_tuple(first_row(results.as_dicts())), base);
         return nb::borrow(glue::list_item(shaped.ptr(), 0));
     } else if (!test(is_container_type, base) && !base.is(result_type)) {
         return_type_error(base, result_type);
@@ -1013,22 +1284,27 @@ nb::object convert_results(nb::handle results, nb::handle result_type, nb::handl
         raise(PyExc_TypeError, "please check result type");
 
     if (!many) {
-        nb::object row = first_row(results);
         if (result_type.is(dict_t))
-            return row;
+            return first_row(results.as_dicts());
         if (test(is_result_class, base)) {
-            nb::object made = nested(result_type, results, Nest::One);
-            return made.is_valid() ? nb::borrow(glue::list_item(made.ptr(), 0)) : RowBuilder(result_type)(row);
+            nb::object made = results.nested(result_type, Nest::One);
+            return made.is_valid() ? nb::borrow(glue::list_item(made.ptr(), 0))
+                                   : RowBuilder(result_type)(first_row(results.as_dicts()));
         }
-        return first_value(row);
+        return first_value(first_row(results.as_dicts()));
     }
     if (result_type.is(dict_t))
-        return nb::borrow(results);
+        return nb::borrow(results.as_dicts());
     if (test(is_result_class, result_type)) {
-        nb::object made = nested(result_type, results, how);
-        return made.is_valid() ? made : build_objects(result_type, results);
+        nb::object made = results.nested(result_type, how);
+        return made.is_valid() ? made : build_objects(result_type, results.as_dicts());
     }
-    return map_rows(results, [](nb::handle row) { return first_value(row); });
+    return map_rows(results.as_dicts(), [](nb::handle row) { return first_value(row); });
+}
+
+nb::object convert_results(nb::handle results, nb::handle result_type, nb::handle f_return_type, Nest how) {
+    Rows rows{nb::borrow(results), {}, {}};
+    return convert_results(rows, result_type, f_return_type, how);
 }
 
 }  // namespace
@@ -1039,6 +1315,15 @@ nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle
 
 nb::object results_page(nb::handle results, nb::handle result_type, nb::handle f_return_type) {
     return convert_results(results, result_type, f_return_type, Nest::Page);
+}
+
+bool rows_nest(nb::handle result_type) { return PyType_Check(result_type.ptr()) && nesting_object(result_type).is_valid(); }
+
+nb::object results_rows(nb::handle keys, nb::handle rows, nb::handle result_type, nb::handle f_return_type, bool page) {
+    Rows r{{}, nb::borrow(keys), nb::borrow(rows)};
+    if (r.size() == 0 && unique_keys(keys))  // the labels alone tell a field that no column fills
+        nest_ordered(nesting_in(nesting_object(result_type)), keys, nb::tuple(), page ? Nest::Page : Nest::List);
+    return convert_results(r, result_type, f_return_type, page ? Nest::Page : Nest::List);
 }
 
 nb::object build_objects(nb::handle cls, nb::handle rows) {

@@ -16,10 +16,31 @@ nb::object results_handle(nb::handle results, nb::handle result_type, nb::handle
 // rows raises TypeError (a page limits rows, not parents).
 nb::object results_page(nb::handle results, nb::handle result_type, nb::handle f_return_type);
 
-// A batch converter for a stream of `cls` rows: when the class has list fields, rows group
-// into parents across batches (a parent is handed out once its rows end; an empty batch
-// ends the stream and hands out the last one). Else `fallback` itself.
+// A batch converter for a stream of `cls` rows: when the class nests, a RowsConverter capsule
+// whose rows group into parents across batches (a parent is handed out once its rows end; an
+// empty batch ends the stream and hands out the last one); `fallback` converts what needs no
+// nesting. Else `fallback` itself.
 nb::object stream_converter(nb::handle cls, nb::object fallback);
+
+// A batch converter given rows as the result reads them: a tuple of column labels and a list
+// of value rows (the toolkit's rows), no dictionaries; an empty run ends the rows. Kept in a
+// capsule named kRowsConverter, which a RowStream recognises as its `convert`.
+struct RowsConverter {
+    virtual ~RowsConverter() = default;
+    virtual nb::object convert(nb::handle keys, nb::handle rows) = 0;
+};
+inline constexpr const char *kRowsConverter = "zorvane.RowsConverter";
+
+// Rows of a result as (column labels, rows), the way SqlTemplate._select_rows gives them.
+// The convert_*_rows functions below take them for a class whose fields nest: its plan then
+// compiles from the labels even when there are no rows, and no row dictionaries are made.
+// Any other class, and labels that repeat, convert as row dictionaries.
+
+// results_handle and results_page for (labels, rows); `result_type` nests (rows_nest).
+nb::object results_rows(nb::handle keys, nb::handle rows, nb::handle result_type, nb::handle f_return_type, bool page);
+
+// Whether a mapper statement of result type `result_type` reads its rows as (labels, rows).
+bool rows_nest(nb::handle result_type);
 
 // Whether result class `cls` has list fields that joined rows may fill.
 bool gathers_rows(nb::handle cls);
@@ -89,6 +110,14 @@ bool plan_gathers(ReturnPlan &plan);
 
 // The first parent of `rows` under a Mode::One plan, with all of its rows; None for no row.
 nb::object convert_first(ReturnPlan &plan, nb::handle rows);
+
+// Whether rows under the plan are worth reading as (labels, rows): its target is a result
+// class with nested fields.
+bool plan_nests(ReturnPlan &plan);
+
+// convert_list and convert_first for (labels, rows): the plan compiles from the labels.
+nb::object convert_list_rows(ReturnPlan &plan, nb::handle keys, nb::handle rows, bool page);
+nb::object convert_first_rows(ReturnPlan &plan, nb::handle keys, nb::handle rows);
 
 // A per-stream batch converter for the plan (stream_converter), or `fallback`.
 nb::object plan_stream_converter(ReturnPlan &plan, nb::object fallback);

@@ -2,6 +2,7 @@
 #include "db/stream.hpp"
 
 #include <algorithm>
+#include "db/results.hpp"
 #include "glue/call.hpp"
 
 namespace zorvane::glue {
@@ -15,16 +16,6 @@ nb::object call(nb::handle obj, const char *name) {
     if (!r)
         throw nb::python_error();
     return nb::steal(r);
-}
-
-bool unique_labels(nb::handle keys) {
-    const Py_ssize_t k = glue::list_size(keys.ptr());
-    for (Py_ssize_t a = 0; a < k; ++a)
-        for (Py_ssize_t b = a + 1; b < k; ++b)
-            if (!PyUnicode_Check(glue::list_item(keys.ptr(), a)) ||
-                PyUnicode_Compare(glue::list_item(keys.ptr(), a), glue::list_item(keys.ptr(), b)) == 0)
-                return false;
-    return true;
 }
 
 // The set of open streams of `session`'s transaction, made when `create`; None otherwise.
@@ -59,6 +50,7 @@ struct RowStream {
     Py_ssize_t next_row = 0, pos = 0;
     long fetch_size = 0;
     bool own = false, closed = false, flushed = false;
+    RowsConverter *raw = nullptr;  // `convert` as a RowsConverter: rows stay as the result reads them
 
     RowStream() = default;
     RowStream(const RowStream &) = delete;
@@ -93,13 +85,15 @@ struct RowStream {
             throw nb::python_error();
         if (!PyList_CheckExact(got.ptr()))
             got = nb::list(got);
+        if (raw && !keys.is_valid())  // read before the result closes: the converter wants them without rows too
+            keys = nb::tuple(call(result, "keys"));
         if (glue::list_size(got.ptr()) == 0) {
             close(true);
             return false;
         }
         if (!keys.is_valid())
             keys = nb::list(call(result, "keys"));
-        rows = rows_as_dicts(got, keys);
+        rows = raw ? got : nb::object(rows_as_dicts(got, keys));
         next_row = 0;
         return true;
     }
@@ -114,7 +108,7 @@ struct RowStream {
                     if (convert.is_none() || flushed)
                         throw nb::stop_iteration();
                     flushed = true;
-                    nb::object values = convert(nb::list());
+                    nb::object values = raw ? raw->convert(keys, nb::list()) : convert(nb::list());
                     batch = PyList_CheckExact(values.ptr()) ? values : nb::list(values);
                     pos = 0;
                     continue;
@@ -127,7 +121,7 @@ struct RowStream {
                 const Py_ssize_t end = std::min(next_row + kConvertRun, glue::list_size(rows.ptr()));
                 nb::object run = nb::steal(PyList_GetSlice(rows.ptr(), next_row, end));
                 next_row = end;
-                nb::object values = convert(run);
+                nb::object values = raw ? raw->convert(keys, run) : convert(run);
                 batch = PyList_CheckExact(values.ptr()) ? values : nb::list(values);
                 pos = 0;
             }
@@ -173,43 +167,13 @@ struct RowStream {
 
 }  // namespace
 
-nb::list rows_as_dicts(nb::handle rows, nb::handle keys) {
-    const Py_ssize_t n = glue::list_size(rows.ptr());
-    nb::list out = nb::steal<nb::list>(PyList_New(n));
-    if (n == 0)
-        return out;
-    const Py_ssize_t k = glue::list_size(keys.ptr());
-    const bool unique = unique_labels(keys);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *row = glue::list_item(rows.ptr(), i);
-        if (!unique) {
-            glue::list_set(out.ptr(), i, call(row, "_asdict").release().ptr());
-            continue;
-        }
-        nb::object d = nb::steal(glue::dict_presized(k));
-        nb::object it = nb::steal(PyObject_GetIter(row));
-        if (!d.is_valid() || !it.is_valid())
-            throw nb::python_error();
-        for (Py_ssize_t c = 0; c < k; ++c) {
-            nb::object v = nb::steal(PyIter_Next(it.ptr()));
-            if (!v.is_valid()) {
-                if (PyErr_Occurred())
-                    throw nb::python_error();
-                raise(PyExc_RuntimeError, "row is shorter than its keys");
-            }
-            if (PyDict_SetItem(d.ptr(), glue::list_item(keys.ptr(), c), v.ptr()) < 0)
-                throw nb::python_error();
-        }
-        glue::list_set(out.ptr(), i, d.release().ptr());
-    }
-    return out;
-}
-
 nb::object open_stream(nb::object session, bool own, nb::object result, long fetch_size, nb::object convert) {
     auto *st = new RowStream();
     st->session = std::move(session);
     st->result = std::move(result);
     st->convert = std::move(convert);
+    if (PyCapsule_IsValid(st->convert.ptr(), kRowsConverter))
+        st->raw = static_cast<RowsConverter *>(PyCapsule_GetPointer(st->convert.ptr(), kRowsConverter));
     st->fetch_size = fetch_size;
     st->own = own;
     nb::object obj = nb::cast(st, nb::rv_policy::take_ownership);

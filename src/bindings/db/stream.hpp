@@ -12,7 +12,8 @@ nb::list rows_as_dicts(nb::handle rows, nb::handle keys);
 // A RowStream over `result` (executed with yield_per = fetch_size on `session`). An owned
 // session is committed when the rows run out and closed with the stream; a borrowed one
 // (a transaction's) is only registered, so that close_streams can end the stream first.
-// `convert` (None or a callable) maps each batch of row dictionaries to the values handed out.
+// `convert` (None or a callable) maps each batch of row dictionaries to the values handed out;
+// a RowsConverter capsule (results.hpp) is given the rows as the result reads them instead.
 nb::object open_stream(nb::object session, bool own, nb::object result, long fetch_size, nb::object convert);
 
 // Closes every open stream registered on `session`; called before its transaction ends.

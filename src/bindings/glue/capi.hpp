@@ -118,6 +118,14 @@ inline newfunc type_new(PyTypeObject *tp) noexcept {
 #endif
 }
 
+inline descrgetfunc descr_get(PyTypeObject *tp) noexcept {
+#if defined(Py_LIMITED_API)
+    return reinterpret_cast<descrgetfunc>(PyType_GetSlot(tp, Py_tp_descr_get));
+#else
+    return tp->tp_descr_get;
+#endif
+}
+
 // The items of a tuple as an array, for calls that take (PyObject *const *, n); borrowed
 // from the tuple, which must outlive this object.
 class TupleItems {

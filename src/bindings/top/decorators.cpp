@@ -19,7 +19,7 @@ glue::Lazy page_class{"zorvane.db.ostrane", "Page"};
 glue::Lazy parse_mapper{"zorvane.mapper.vantrel", "ParseMapper"};
 
 PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert_list, *n_to_prepared, *n_list, *n_return, *n_data,
-    *n_select_iter, *n_db_type, *kw_db_type_strict;
+    *n_select_iter, *n_db_type, *kw_db_type_strict, *n_select_rows, *n_select_page_rows;
 
 // What a wrapper runs; kept in its flags.
 enum Kind : long { kSelectOne = 1, kSelectList, kSelectPage, kInsertList, kStatement, kSelectIter };
@@ -101,6 +101,18 @@ glue::ReturnPlan &return_plan(PyObject *self, glue::ReturnPlan::Mode mode) {
 
 using Mode = glue::ReturnPlan::Mode;
 
+// The return plan when it can be made before the statement runs and its class nests: the
+// statement's rows are then read as (labels, rows). A plan that fails to make is made again
+// after the statement, which keeps the order of errors.
+glue::ReturnPlan *nesting_plan(PyObject *self, Mode mode) {
+    try {
+        glue::ReturnPlan &plan = return_plan(self, mode);
+        return glue::plan_nests(plan) ? &plan : nullptr;
+    } catch (nb::python_error &) {
+        return nullptr;
+    }
+}
+
 nb::object convert_list(PyObject *self, nb::handle rows, bool *converted, Mode mode = Mode::List, bool page = false) {
     return glue::convert_list(return_plan(self, mode), rows, converted, page);
 }
@@ -145,11 +157,20 @@ PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t narg
         switch (flags(self)) {
             case kSelectOne: {
                 glue::ReturnPlan &plan = return_plan(self, Mode::One);
-                if (glue::plan_gathers(plan))  // one parent takes all of its joined rows
+                if (glue::plan_nests(plan)) {  // one parent takes all of its joined rows
+                    nb::handle first = glue::plan_gathers(plan) ? Py_False : Py_True;
+                    nb::object got = call_session(p.session, n_select_rows, {p.text, p.values, first});
+                    return glue::convert_first_rows(plan, glue::tuple_item(got.ptr(), 0), glue::tuple_item(got.ptr(), 1));
+                }
+                if (glue::plan_gathers(plan))
                     return glue::convert_first(plan, call_session(p.session, n_select_list, {p.text, p.values}));
                 return glue::convert_one(plan, call_session(p.session, n_select_one, {p.text, p.values}));
             }
             case kSelectList: {
+                if (glue::ReturnPlan *plan = nesting_plan(self, Mode::List)) {
+                    nb::object got = call_session(p.session, n_select_rows, {p.text, p.values});
+                    return glue::convert_list_rows(*plan, glue::tuple_item(got.ptr(), 0), glue::tuple_item(got.ptr(), 1), false);
+                }
                 nb::object rows = call_session(p.session, n_select_list, {p.text, p.values});
                 bool converted;
                 return convert_list(self, rows, &converted);
@@ -157,6 +178,17 @@ PyObject *statement_call(PyObject *self, PyObject *const *args, std::size_t narg
             case kSelectPage: {
                 // A page parameter the caller left out binds None: the first page of 10.
                 nb::object page = b.page.is_none() ? page_class(1, 10) : b.page;
+                if (glue::ReturnPlan *plan = nesting_plan(self, Mode::List)) {
+                    nb::object result = call_session(p.session, n_select_page_rows, {p.text, page, p.values});
+                    nb::object got = nb::steal(PyObject_GetItem(result.ptr(), n_list));
+                    if (!got.is_valid())
+                        throw nb::python_error();
+                    nb::object out = glue::convert_list_rows(*plan, glue::tuple_item(got.ptr(), 0),
+                                                             glue::tuple_item(got.ptr(), 1), true);
+                    if (PyObject_SetItem(result.ptr(), n_list, out.ptr()) < 0)
+                        throw nb::python_error();
+                    return result;
+                }
                 nb::object result = call_session(p.session, n_select_page, {p.text, page, p.values});
                 glue::ReturnPlan &plan = return_plan(self, Mode::List);
                 if (!plan.message.is_none())
@@ -244,6 +276,8 @@ void register_decorators(nb::module_ &m) {
     n_return = glue::intern("return");
     n_data = glue::intern("data");
     n_select_iter = glue::intern("select_iter");
+    n_select_rows = glue::intern("_select_rows");
+    n_select_page_rows = glue::intern("_select_page_rows");
     n_db_type = glue::intern("_db_type");
     kw_db_type_strict = nb::make_tuple("db_type", "strict").release().ptr();
 

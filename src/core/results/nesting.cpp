@@ -1,8 +1,8 @@
 // src/core/results/nesting.cpp
 #include "results/nesting.hpp"
 
+#include <algorithm>
 #include <string_view>
-#include <unordered_map>
 
 namespace zorvane::core::results {
 namespace {
@@ -128,31 +128,64 @@ struct Grouper {
         return true;
     }
 
-    void fill(const Node &n, Group &g) const {
+    // The groups below `g`, from its rows (`rows`, g.count of them) or from its first row alone.
+    void fill(const Node &n, Group &g, const std::size_t *rows) const {
+        if (n.children.empty())
+            return;
         g.children.resize(n.children.size());
-        std::vector<std::size_t> one{g.row};
-        const std::vector<std::size_t> &rows = n.joined ? g.rows : one;
+        const std::size_t count = n.joined ? g.count : 1;
+        if (!n.joined)
+            rows = &g.row;
         for (std::size_t k = 0; k < n.children.size(); ++k)
-            g.children[k] = split(n.children[k], rows, false, n.children[k].kind == FieldKind::Object);
-        std::vector<std::size_t>().swap(g.rows);
+            g.children[k] = split(n.children[k], rows, count, false, n.children[k].kind == FieldKind::Object);
+        g.count = 0;
     }
 
     // Rows into groups by identity: hashed, or only against the last group (consecutive).
-    std::vector<Group> split(const Node &n, const std::vector<std::size_t> &rows, bool root, bool first_only,
-                             bool consecutive = false) const {
+    // Each group keeps its identity's hash; values are compared only when the hashes agree.
+    // With `later` (the root), the groups below are left to fill(): later->first and
+    // later->second receive each group's rows side by side and where each group's start.
+    std::vector<Group> split(const Node &n, const std::size_t *rows, std::size_t count, bool root, bool first_only,
+                             bool consecutive = false,
+                             std::pair<std::vector<std::size_t>, std::vector<std::size_t>> *later = nullptr) const {
         std::vector<Group> out;
-        std::unordered_map<std::size_t, std::vector<std::size_t>> index;
-        constexpr std::size_t kLinear = 8;  // groups searched one by one before the index is built
+        if (!root)
+            out.reserve(first_only ? 1 : count);
+        std::vector<std::size_t> slots;  // open addressing: group index + 1, 0 for a free slot
+        constexpr std::size_t kLinear = 16;  // groups searched one by one before the index is built
+        auto insert = [&](std::size_t i) {
+            const std::size_t mask = slots.size() - 1;
+            std::size_t s = out[i].hash & mask;
+            while (slots[s] != 0)
+                s = (s + 1) & mask;
+            slots[s] = i + 1;
+        };
+        auto grow = [&] {
+            std::vector<std::size_t>(std::max<std::size_t>(64, slots.size() * 2)).swap(slots);
+            for (std::size_t i = 0; i < out.size(); ++i)
+                insert(i);
+        };
+        const bool hashed = (!root || n.joined) && !consecutive && !first_only;  // else no look-up by hash
+        std::vector<std::size_t> taken, owner;  // joined: the rows kept and the group of each
         auto add = [&](std::size_t r, std::size_t h) {
             Group g;
             g.row = r;
-            if (n.joined)
-                g.rows.push_back(r);
+            g.hash = h;
+            if (n.joined) {
+                g.count = 1;
+                taken.push_back(r);
+                owner.push_back(out.size());
+            }
             out.push_back(std::move(g));
-            if (out.size() > kLinear)
-                index[h].push_back(out.size() - 1);
+            if (hashed && out.size() > kLinear) {
+                if (out.size() * 2 > slots.size())
+                    grow();
+                else
+                    insert(out.size() - 1);
+            }
         };
-        for (std::size_t r : rows) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t r = rows[i];
             if (!root && absent(n, r))
                 continue;
             if (root && !n.joined) {
@@ -172,30 +205,55 @@ struct Grouper {
                 h = hash(n, r);
                 if (out.size() <= kLinear) {
                     for (Group &g : out)
-                        if (same(n, g.row, r)) {
+                        if (g.hash == h && same(n, g.row, r)) {
                             found = &g;
                             break;
                         }
-                    if (!found && out.size() == kLinear)  // the next group starts the index
-                        for (std::size_t i = 0; i < out.size(); ++i)
-                            index[hash(n, out[i].row)].push_back(i);
-                } else if (auto it = index.find(h); it != index.end()) {
-                    for (std::size_t i : it->second)
-                        if (same(n, out[i].row, r)) {
-                            found = &out[i];
+                } else {
+                    const std::size_t mask = slots.size() - 1;
+                    for (std::size_t s = h & mask; slots[s] != 0; s = (s + 1) & mask) {
+                        Group &g = out[slots[s] - 1];
+                        if (g.hash == h && same(n, g.row, r)) {
+                            found = &g;
                             break;
                         }
+                    }
                 }
             }
             if (found) {
-                if (n.joined)
-                    found->rows.push_back(r);
+                if (n.joined) {
+                    ++found->count;
+                    taken.push_back(r);
+                    owner.push_back(static_cast<std::size_t>(found - out.data()));
+                }
             } else {
                 add(r, h);
             }
         }
-        for (Group &g : out)
-            fill(n, g);
+        if (n.children.empty())
+            return out;
+        if (!n.joined) {
+            if (!later)
+                for (Group &g : out)
+                    fill(n, g, nullptr);
+            return out;
+        }
+        // Each group's rows side by side, in row order: groups[i] starts at start[i].
+        std::vector<std::size_t> start(out.size() + 1, 0), order(taken.size());
+        for (std::size_t i = 0; i < out.size(); ++i)
+            start[i + 1] = start[i] + out[i].count;
+        {
+            std::vector<std::size_t> at(start.begin(), start.end() - 1);
+            for (std::size_t i = 0; i < taken.size(); ++i)
+                order[at[owner[i]]++] = taken[i];
+        }
+        if (later) {
+            later->first = std::move(order);
+            later->second = std::move(start);
+            return out;
+        }
+        for (std::size_t i = 0; i < out.size(); ++i)
+            fill(n, out[i], order.data() + start[i]);
         return out;
     }
 };
@@ -212,11 +270,30 @@ Plan compile(const std::vector<ClassShape> &classes, int root, const std::vector
     return plan;
 }
 
-std::vector<Group> group(const Plan &plan, const Cells &cells, std::size_t count, bool consecutive) {
+Parents::Parents(const Plan &plan, const Cells &cells, std::size_t count, bool consecutive)
+    : plan_(plan), cells_(cells) {
     std::vector<std::size_t> rows(count);
     for (std::size_t i = 0; i < count; ++i)
         rows[i] = i;
-    return Grouper{cells}.split(plan.root, rows, true, false, consecutive);
+    std::pair<std::vector<std::size_t>, std::vector<std::size_t>> later;
+    groups_ = Grouper{cells}.split(plan.root, rows.data(), rows.size(), true, false, consecutive, &later);
+    order_ = std::move(later.first);
+    start_ = std::move(later.second);
+}
+
+Group Parents::take(std::size_t i) {
+    Group g = std::move(groups_[i]);
+    Grouper{cells_}.fill(plan_.root, g, start_.empty() ? nullptr : order_.data() + start_[i]);
+    return g;
+}
+
+std::vector<Group> group(const Plan &plan, const Cells &cells, std::size_t count, bool consecutive) {
+    Parents parents(plan, cells, count, consecutive);
+    std::vector<Group> out;
+    out.reserve(parents.size());
+    for (std::size_t i = 0; i < parents.size(); ++i)
+        out.push_back(parents.take(i));
+    return out;
 }
 
 }  // namespace zorvane::core::results

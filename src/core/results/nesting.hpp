@@ -71,7 +71,8 @@ public:
 // order, the groups below it (at most one for a nested object).
 struct Group {
     std::size_t row = 0;
-    std::vector<std::size_t> rows;  // every row of it, when a node below needs them
+    std::size_t hash = 0;  // of its identity, when its node groups by hash
+    std::size_t count = 0; // its rows, while the groups below it are made
     std::vector<std::vector<Group>> children;
 };
 
@@ -80,5 +81,22 @@ struct Group {
 // first row (consecutive: only neighbouring rows group, for streams). Below the root, a
 // child whose columns are all null is left out, and equal children are kept once.
 std::vector<Group> group(const Plan &plan, const Cells &cells, std::size_t count, bool consecutive = false);
+
+// group(), one parent at a time: the parents are found at once, the groups below a parent
+// when it is taken, so that whatever is made of one parent follows its grouping while its
+// rows are still at hand. `plan` and `cells` must outlive it.
+class Parents {
+public:
+    Parents(const Plan &plan, const Cells &cells, std::size_t count, bool consecutive = false);
+    std::size_t size() const { return groups_.size(); }
+    std::size_t row(std::size_t i) const { return groups_[i].row; }  // a parent's first row
+    Group take(std::size_t i);  // parent i with the groups below it; once per parent
+
+private:
+    const Plan &plan_;
+    const Cells &cells_;
+    std::vector<Group> groups_;
+    std::vector<std::size_t> order_, start_;  // joined roots: each parent's rows side by side, from start_[i]
+};
 
 }  // namespace zorvane::core::results

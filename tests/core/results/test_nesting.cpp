@@ -114,4 +114,28 @@ TEST(Nesting, WithoutCollectionsEveryRowIsAParentAndManyGroupsUseTheIndex) {
     }
 }
 
+struct Colliding : Table {  // every value hashes alike: only comparisons tell groups apart
+    std::size_t hash(std::size_t, int) const override { return 7; }
+};
+
+TEST(Nesting, ParentsTakenOneByOneMatchGroupEvenWhenHashesCollide) {
+    Plan p = compile(shapes(), 0, {"id", "author__name", "comments__id", "tags__t"});
+    Colliding t;
+    for (int i = 0; i < 60; ++i)  // 30 parents in turn, each with 2 comments and 2 tags over its rows
+        t.rows.push_back({i % 30, 1, 100 + i % 4, i % 2});
+    const std::string all = dump(group(p, t, t.rows.size()));
+    Parents parents(p, t, t.rows.size());
+    ASSERT_EQ(parents.size(), 30u);
+    std::vector<Group> one_by_one(parents.size());
+    for (std::size_t i = parents.size(); i-- > 0;) {  // in any order
+        EXPECT_EQ(parents.row(i), i);
+        one_by_one[i] = parents.take(i);
+    }
+    EXPECT_EQ(dump(one_by_one), all);
+    for (const Group &g : one_by_one) {
+        EXPECT_EQ(g.children[1].size(), 2u) << g.row;  // comments 100 + i % 4 for rows i and i + 30
+        EXPECT_EQ(g.children[2].size(), g.row % 2 == (g.row + 30) % 2 ? 1u : 2u) << g.row;
+    }
+}
+
 }  // namespace

@@ -172,11 +172,12 @@ def test_a_page_of_joined_collections_points_at_json_arrays(nest, backend, kind)
     article = models("dataclass")[0]
     sql = joined("`" if backend == "mysql" else '"')
     nest(sql, article)
-    with pytest.raises(TypeError, match="JSON array column"):
-        run(kind, sql, article, 10, page=Page(1, 2))
+    for low in (10, 1000):  # with rows or without
+        with pytest.raises(TypeError, match="JSON array column"):
+            run(kind, sql, article, low, page=Page(1, 2))
 
 
-@pytest.mark.parametrize("kind", ["decorator-list", "interface-one"])
+@pytest.mark.parametrize("kind", KINDS + ["decorator-page", "interface-page"])
 def test_missing_and_null_nested_objects_are_errors_naming_the_field(nest, kind):
     @dataclasses.dataclass
     class Author:
@@ -187,16 +188,79 @@ def test_missing_and_null_nested_objects_are_errors_naming_the_field(nest, kind)
         id: int
         author: Author
 
+    def posts(sql, low):
+        got = run(kind, sql, Post, low, **({"page": Page(1, 5)} if kind.endswith("page") else {}))
+        return [got] if kind.endswith("one") else got["list"] if kind.endswith("page") else got
+
     no_columns = "SELECT id FROM articles WHERE id >= #{low}"
     nest(no_columns, Post)
-    with pytest.raises(TypeError, match="field 'author' of .*Post.*'author__'"):
-        run(kind, no_columns, Post, 10)
+    for low in (10, 1000):  # the column labels tell it, with rows or without
+        with pytest.raises(TypeError, match="field 'author' of .*Post.*'author__'"):
+            posts(no_columns, low)
     null_author = ("SELECT a.id, au.name AS author__name FROM articles a LEFT JOIN authors au ON au.id = a.author_id "
                    "WHERE a.id >= #{low} ORDER BY a.id")
     nest(null_author, Post)
-    assert run(kind, null_author, Post, 30) == ([Post(30, Author("bob"))] if kind.endswith("list") else Post(30, Author("bob")))
+    assert posts(null_author, 30) == [Post(30, Author("bob"))]
+    nest(repeated := null_author.replace("a.id,", "a.id, a.id,"), Post)  # a repeated label: the last one counts
+    assert posts(repeated, 30) == [Post(30, Author("bob"))]
     with pytest.raises(ValueError, match="field 'author' of .*Post.* not optional"):
-        run(kind, null_author, Post, 20)
+        posts(null_author, 20)
+
+
+def variant(kind):
+    """A dataclass Post(id, author, notes) of one construction kind, and what its constructor makes of a row."""
+    extra = {"frozen": {"frozen": True}, "slots": {"slots": True}, "kw_only": {"kw_only": True}}.get(kind, {})
+
+    @dataclasses.dataclass(**extra)
+    class Author:
+        name: str
+
+    namespace = {"__annotations__": {"id": int, "author": Author, "notes": list[str]},
+                 "notes": dataclasses.field(default_factory=lambda: ["fresh"])}
+    if kind == "post_init":
+        namespace["__post_init__"] = lambda self: setattr(self, "seen", self.author.name.upper())
+    if kind == "init_var":
+        namespace["__annotations__"]["scale"] = dataclasses.InitVar[int]
+        namespace["scale"] = 2
+    if kind == "own_setattr":  # every assignment goes through it
+        namespace["__setattr__"] = lambda self, k, v: object.__setattr__(self, k, v if k == "id" else (v, "set"))
+    if kind == "own_init":
+        extra = {"init": False}
+
+        def init(self, id, author, notes=None):
+            self.id, self.author, self.notes = id, author, notes or ["own"]
+        namespace["__init__"] = init
+    post = dataclasses.dataclass(**extra)(type("Post", (), namespace))
+    return post, post(id=10, author=Author(name="ann"))
+
+
+@pytest.mark.parametrize("kind", ["plain", "frozen", "slots", "kw_only", "post_init", "init_var", "own_setattr",
+                                  "own_init"])
+def test_dataclasses_come_out_as_their_constructor_makes_them(nest, kind):
+    post, want = variant(kind)
+    sql = "SELECT a.id, au.name AS author__name FROM articles a JOIN authors au ON au.id = a.author_id WHERE a.id = #{low}"
+    nest(sql, post)
+    for k in ("decorator-list", "interface-one"):
+        first, second = [got if k.endswith("one") else got[0] for got in (run(k, sql, post, 10), run(k, sql, post, 10))]
+        assert first == want and getattr(first, "__dict__", None) == getattr(want, "__dict__", None)
+        assert first.notes is not second.notes  # a default factory (or list) per object
+
+
+def test_pydantic_models_with_their_own_init_are_built_through_it(nest):
+    class Author(pydantic.BaseModel):
+        name: str
+
+    class Post(pydantic.BaseModel):
+        id: int
+        author: Author
+
+        def __init__(self, **data):
+            super().__init__(**{**data, "id": data["id"] + 1})
+
+    sql = "SELECT a.id, au.name AS author__name FROM articles a JOIN authors au ON au.id = a.author_id WHERE a.id = #{low}"
+    nest(sql, Post)
+    assert run("decorator-list", sql, Post, 10) == [Post(id=10, author=Author(name="ann"))]
+    assert run("interface-one", sql, Post, 10).id == 11
 
 
 def test_dicts_stay_flat_and_unknown_prefixes_follow_the_class_rule(nest):
