@@ -29,6 +29,13 @@ nb::object call0(nb::handle obj, PyObject *name) { return glue::call_method(obj,
 struct SqlTemplate;
 std::unordered_set<SqlTemplate *> live_templates;  // guarded by the GIL
 
+// zorvane_rollback (zorvane.testing) holds its pins here while a test runs with it: the
+// template's own sessions and connections are then joined to them (see zorvane.db.kelvor).
+PyObject *g_rollback = nullptr;
+glue::Lazy pinned_session{"zorvane.db.kelvor", "_pinned_session"};
+
+bool rolling_back() { return g_rollback && glue::list_size(g_rollback) > 0; }
+
 struct SqlTemplate {
     nb::object data_source;
     nb::object factory;     // one session factory per template, made on first use
@@ -73,6 +80,8 @@ struct SqlTemplate {
     SqlTemplate &operator=(const SqlTemplate &) = delete;
 
     nb::object new_session() {
+        if (rolling_back())
+            return pinned_session(data_source);
         if (!factory.is_valid())
             factory = sessionmaker(nb::arg("bind") = data_source, nb::arg("expire_on_commit") = false);
         return factory();
@@ -80,7 +89,7 @@ struct SqlTemplate {
 
     // For textual statements, which need no ORM session: a connection commits, rolls back and
     // closes as one, with less work per call.
-    nb::object new_connection() { return data_source.attr("connect")(); }
+    nb::object new_connection() { return rolling_back() ? pinned_session(data_source) : data_source.attr("connect")(); }
 };
 
 // ---- what runs: one record per statement in the SQL log (logger zorvane.sql), one CLIENT span
@@ -1038,6 +1047,8 @@ NB_MODULE(ostrane, m) {
     glue::runtime().keep(g_statement, glue::context_var_new("zorvane_statement", Py_None));
     m.attr("_statement") = nb::handle(g_statement);
     glue::runtime().keep(g_collectors, PyList_New(0), glue::Runtime::At::Empty);
+    glue::runtime().keep(g_rollback, PyList_New(0), glue::Runtime::At::Empty);
+    m.attr("_rollback") = nb::handle(g_rollback);
     m.attr("_collectors") = nb::handle(g_collectors);
     nb::object statement = nb::module_::import_("collections").attr("namedtuple")(
         "Statement", nb::make_tuple("id", "sql", "params", "rows", "datasource", "operation", "duration_ms", "error"),
