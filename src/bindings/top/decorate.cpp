@@ -5,6 +5,7 @@
 #include "top/scopes.hpp"
 #include "top/state.hpp"
 #include "glue/call.hpp"
+#include "glue/observe.hpp"
 
 namespace zorvane::top {
 namespace {
@@ -14,21 +15,44 @@ PyObject *name_marker, *name_ds_name, *name_tx, *name_nested;
 // The transaction level of a transactional call: begin, run, commit; rollback on any exception
 // (of the call or the commit, interrupts included); close in every case once the level began.
 // A level that could not begin has nothing to end, as in TransactionScope.
+// Each level has the INTERNAL span `transaction <datasource>` of a transaction scope, open
+// from before the begin until after the end, when a tracer is configured.
 nb::object run_in_transaction(nb::handle name, bool nested, nb::handle method, PyObject *const *args,
                               std::size_t nargsf, PyObject *kwnames) {
     nb::object kelvor = session_object(name);
-    begin_level(kelvor, name, nested);
+    nb::object span = glue::open_scope_span(name);
+    auto end_span = [&](bool failed, nb::handle exc) {
+        try {
+            glue::close_scope_span(span, failed, exc);
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable("ending a transaction span");
+        }
+    };
     nb::object result;
+    try {
+        begin_level(kelvor, name, nested);
+    } catch (nb::python_error &e) {
+        end_span(true, e.value());
+        throw;
+    }
     try {
         result = settle_user_result(call_through(method, args, nargsf, kwnames));
     } catch (nb::python_error &e) {
         finish_transaction(kelvor, true, e.value());
+        end_span(true, e.value());
         throw;
     } catch (...) {
         finish_transaction(kelvor, true, nb::handle());
+        end_span(true, nb::handle());
         throw;
     }
-    finish_transaction(kelvor, false, nb::handle());
+    try {
+        finish_transaction(kelvor, false, nb::handle());
+    } catch (nb::python_error &e) {
+        end_span(true, e.value());
+        throw;
+    }
+    end_span(false, nb::handle());
     return result;
 }
 

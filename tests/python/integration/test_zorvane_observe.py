@@ -8,7 +8,8 @@ import pytest
 import sqlalchemy as sa
 
 from conftest import create_user_table, datasource_decl
-from zorvane.zorvane import BaseMapper, DBConfig, ZorvaneConfig, insert, insert_list, select_list, switch_datasource
+from zorvane.zorvane import (BaseMapper, DBConfig, ZorvaneConfig, datasource, insert, insert_list, select_list,
+                             switch_datasource)
 
 trace = pytest.importorskip("opentelemetry.trace")
 from opentelemetry import metrics  # noqa: E402
@@ -198,19 +199,68 @@ def test_spans_and_histogram_follow_the_database_conventions(main, otel, backend
     assert list(metric[0].data.data_points)[0].explicit_bounds[:3] == (0.001, 0.005, 0.01)
 
 
+@datasource("main", transactional=True)
+def in_transaction(fail):
+    Dao().older(0)
+    if fail:
+        raise LookupError("undo")
+
+
+@datasource("main", transactional=True)
+async def in_transaction_async(fail):
+    await AsyncDao().older(0)
+    if fail:
+        raise LookupError("undo")
+
+
+@datasource("main", nested=True)
+def in_savepoint(fail):
+    Dao().older(0)
+    if fail:
+        raise LookupError("undo")
+
+
+def in_scope(fail):
+    with BaseMapper.switch_datasource("main"):
+        Dao().older(0)
+        if fail:
+            raise LookupError("undo")
+
+
+def in_both(fail):
+    """A transactional call whose savepoint fails inside it: one span each, the savepoint's inside."""
+    @datasource("main", transactional=True)
+    def outer():
+        Dao().older(0)
+        with pytest.raises(LookupError) if fail else contextlib.nullcontext():
+            in_savepoint(fail)
+    outer()
+
+
+def run_async(fn, fail):
+    async def work():
+        try:
+            await fn(fail)
+        finally:
+            await ZorvaneConfig.dispose_async()
+    asyncio.run(work())
+
+
 @pytest.mark.parametrize("fail", [False, True])
-def test_a_transaction_scope_parents_its_statements(main, otel, fail):
+@pytest.mark.parametrize("entry", ["scope", "function", "async function", "savepoint in a function"])
+def test_a_transaction_parents_its_statements(main, otel, entry, fail):
     exporter, _ = otel
-    with pytest.raises(LookupError) if fail else contextlib.nullcontext():
-        with BaseMapper.switch_datasource("main"):
-            Dao().older(0)
-            if fail:
-                raise LookupError("undo")
+    call = {"scope": in_scope, "function": in_transaction, "savepoint in a function": in_both,
+            "async function": lambda f: run_async(in_transaction_async, f)}[entry]
+    with pytest.raises(LookupError) if fail and entry != "savepoint in a function" else contextlib.nullcontext():
+        call(fail)
     scope = [s for s in exporter.get_finished_spans() if s.kind == INTERNAL]
     statement = [s for s in exporter.get_finished_spans() if s.kind == CLIENT]
-    assert [s.name for s in scope] == ["transaction main"] and len(statement) == 1
-    assert statement[0].parent.span_id == scope[0].context.span_id
+    assert {s.name for s in scope} == {"transaction main"} and len(statement) == len(scope)
+    assert [st.parent.span_id for st in statement] == [sc.context.span_id for sc in scope][::-1]  # inner ends first
     assert scope[0].status.status_code == (trace.StatusCode.ERROR if fail else trace.StatusCode.UNSET)
+    if len(scope) == 2:
+        assert scope[0].parent.span_id == scope[1].context.span_id and scope[1].status.status_code == trace.StatusCode.UNSET
     assert trace.get_current_span() is trace.INVALID_SPAN  # the scope's span is no longer current
 
 
