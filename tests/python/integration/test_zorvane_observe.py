@@ -8,7 +8,7 @@ import pytest
 import sqlalchemy as sa
 
 from conftest import create_user_table, datasource_decl
-from zorvane.zorvane import (BaseMapper, DBConfig, ZorvaneConfig, datasource, insert, insert_list, select_list,
+from zorvane.zorvane import (AsyncBaseMapper, BaseMapper, DBConfig, ZorvaneConfig, datasource, insert, insert_list, select_list,
                              switch_datasource)
 
 trace = pytest.importorskip("opentelemetry.trace")
@@ -297,6 +297,44 @@ def test_mapper_and_base_mapper_statements_are_named_by_their_ids(main, sql_log,
         ("PeopleMapper.adults", "SELECT", 1), ("Person.select_all", "SELECT", 1)]
     assert (sql_log()[0].statement_id, sql_log()[0].operation) == ("Person.insert", "INSERT")
     assert [s.name for s in exporter.get_finished_spans()] == ["Person.insert", "PeopleMapper.adults", "Person.select_all"]
+
+
+class AsyncPeople(AsyncBaseMapper[Person]):
+    pass
+
+
+@pytest.mark.parametrize("mode", ["sync", "async"])
+def test_orm_writes_record_the_sql_of_their_flush(main, sql_log, otel, mode):
+    exporter, _ = otel
+
+    async def work(people):
+        with switch_datasource("main"):
+            await people.add(Person(id=1, name="a", age=1))
+            await people.add_all([Person(id=2, name="b", age=2), Person(id=3, name="c", age=3)])
+            await people.bulk_update_mappings(Person, [{"id": 1, "age": 9}, {"id": 3, "age": 9}])
+            with pytest.raises(sa.exc.IntegrityError):
+                await people.add(Person(id=1, name="again"))
+        if mode == "async":
+            await ZorvaneConfig.dispose_async()
+
+    if mode == "sync":
+        class Now:  # the sync mapper's operations, awaitable
+            def __getattr__(self, name):
+                async def call(*a, op=getattr(People(), name)):
+                    return op(*a)
+                return call
+        asyncio.run(work(Now()))
+    else:
+        asyncio.run(work(AsyncPeople()))
+    rows = {}
+    for r in sql_log():
+        assert r.sql.startswith({"INSERT": "INSERT INTO users", "UPDATE": "UPDATE users SET"}[r.operation])
+        rows[r.statement_id] = rows.get(r.statement_id, 0) + (r.rows or 0)
+    assert rows == {"Person.add": 1, "Person.add_all": 2, "Person.bulk_update_mappings": 2}
+    assert [r.error is not None for r in sql_log()][-1] and sql_log()[-1].statement_id == "Person.add"
+    spans = exporter.get_finished_spans()
+    assert [s.attributes["db.query.text"] for s in spans] == [r.sql for r in sql_log()]
+    assert [s.name for s in spans] == [r.statement_id for r in sql_log()]
 
 
 @pytest.mark.parametrize("slow_ms, warned", [(0, True), (60_000, False)])
