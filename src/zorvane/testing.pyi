@@ -5,11 +5,9 @@ pytest plugin for applications: pytest_plugins = ["zorvane.testing"] gives the f
 
 from typing import Any
 
-import _pytest.fixtures
-
 from zorvane.db.ostrane import Statement as Statement
 from zorvane.zorvane import _Wrapper as _Wrapper
 
-zorvane_rollback: _pytest.fixtures.FixtureFunctionDefinition = ...
+zorvane_rollback: Any
 
 zorvane_statements: Any
