@@ -199,48 +199,35 @@ def test_spans_and_histogram_follow_the_database_conventions(main, otel, backend
     assert list(metric[0].data.data_points)[0].explicit_bounds[:3] == (0.001, 0.005, 0.01)
 
 
-@datasource("main", transactional=True)
-def in_transaction(fail):
+def older_or_fail(fail):
     Dao().older(0)
     if fail:
         raise LookupError("undo")
 
 
-@datasource("main", transactional=True)
-async def in_transaction_async(fail):
+async def older_or_fail_async(fail):
     await AsyncDao().older(0)
-    if fail:
-        raise LookupError("undo")
-
-
-@datasource("main", nested=True)
-def in_savepoint(fail):
-    Dao().older(0)
     if fail:
         raise LookupError("undo")
 
 
 def in_scope(fail):
     with BaseMapper.switch_datasource("main"):
-        Dao().older(0)
-        if fail:
-            raise LookupError("undo")
+        older_or_fail(fail)
 
 
+@datasource("main", transactional=True)
 def in_both(fail):
-    """A transactional call whose savepoint fails inside it: one span each, the savepoint's inside."""
-    @datasource("main", transactional=True)
-    def outer():
-        Dao().older(0)
-        with pytest.raises(LookupError) if fail else contextlib.nullcontext():
-            in_savepoint(fail)
-    outer()
+    """A savepoint failing inside a transactional call: one span each, the savepoint's inside."""
+    Dao().older(0)
+    with pytest.raises(LookupError) if fail else contextlib.nullcontext():
+        datasource("main", nested=True)(older_or_fail)(fail)
 
 
-def run_async(fn, fail):
+def run_async(fail):
     async def work():
         try:
-            await fn(fail)
+            await datasource("main", transactional=True)(older_or_fail_async)(fail)
         finally:
             await ZorvaneConfig.dispose_async()
     asyncio.run(work())
@@ -250,8 +237,8 @@ def run_async(fn, fail):
 @pytest.mark.parametrize("entry", ["scope", "function", "async function", "savepoint in a function"])
 def test_a_transaction_parents_its_statements(main, otel, entry, fail):
     exporter, _ = otel
-    call = {"scope": in_scope, "function": in_transaction, "savepoint in a function": in_both,
-            "async function": lambda f: run_async(in_transaction_async, f)}[entry]
+    call = {"scope": in_scope, "function": datasource("main", transactional=True)(older_or_fail),
+            "savepoint in a function": in_both, "async function": run_async}[entry]
     with pytest.raises(LookupError) if fail and entry != "savepoint in a function" else contextlib.nullcontext():
         call(fail)
     scope = [s for s in exporter.get_finished_spans() if s.kind == INTERNAL]
@@ -307,25 +294,19 @@ class AsyncPeople(AsyncBaseMapper[Person]):
 def test_orm_writes_record_the_sql_of_their_flush(main, sql_log, otel, mode):
     exporter, _ = otel
 
-    async def work(people):
+    async def work(people, wait):
         with switch_datasource("main"):
-            await people.add(Person(id=1, name="a", age=1))
-            await people.add_all([Person(id=2, name="b", age=2), Person(id=3, name="c", age=3)])
-            await people.bulk_update_mappings(Person, [{"id": 1, "age": 9}, {"id": 3, "age": 9}])
+            await wait(people.add(Person(id=1, name="a", age=1)))
+            await wait(people.add_all([Person(id=2, name="b", age=2), Person(id=3, name="c", age=3)]))
+            await wait(people.bulk_update_mappings(Person, [{"id": 1, "age": 9}, {"id": 3, "age": 9}]))
             with pytest.raises(sa.exc.IntegrityError):
-                await people.add(Person(id=1, name="again"))
-        if mode == "async":
-            await ZorvaneConfig.dispose_async()
+                await wait(people.add(Person(id=1, name="again")))
+        await ZorvaneConfig.dispose_async()
 
-    if mode == "sync":
-        class Now:  # the sync mapper's operations, awaitable
-            def __getattr__(self, name):
-                async def call(*a, op=getattr(People(), name)):
-                    return op(*a)
-                return call
-        asyncio.run(work(Now()))
-    else:
-        asyncio.run(work(AsyncPeople()))
+    async def value(v):
+        return v
+    people = AsyncPeople() if mode == "async" else People()
+    asyncio.run(work(people, (lambda c: c) if mode == "async" else value))
     rows = {}
     for r in sql_log():
         assert r.sql.startswith({"INSERT": "INSERT INTO users", "UPDATE": "UPDATE users SET"}[r.operation])
