@@ -60,10 +60,9 @@ std::unordered_set<ZorvaneSqlSession *> live_sessions;  // guarded by the GIL
 glue::Lazy rollback_list{"zorvane.db.ostrane", "_rollback"};
 glue::Lazy orm_session{"sqlalchemy.orm", "Session"};
 glue::Lazy weak_set{"weakref", "WeakSet"};
-glue::Lazy weak_ref{"weakref", "ref"};
 
-// The pins of the running test (key -> [connection, outer transaction, joined sessions, event
-// loop or None]), else nullptr: zorvane.db.ostrane._rollback holds the dict while a test uses
+// The pins of the running test (key -> (connection, outer transaction, joined sessions, event
+// loop or None)), else nullptr: zorvane.db.ostrane._rollback holds the dict while a test uses
 // the fixture, and nothing else.
 PyObject *pins() {
     PyObject *list = rollback_list.get().ptr();
