@@ -19,7 +19,7 @@ PYTHON311 ?= $(call pyenv_python,3.11)
 PYTHON312 ?= $(call pyenv_python,3.12)
 PYTHON313 ?= $(call pyenv_python,3.13)
 
-.PHONY: wheel sdist help demo test test-core test-py test-smoke lint-mappers typecheck stubs docs dist check-dist check-sdist bench servers gtest clean clang test-asan fuzz fuzz-build refcount conduit
+.PHONY: wheel sdist help demo test test-core test-py test-smoke lint-mappers typecheck stubs docs dist check-dist check-sdist bench servers replicas replicas-stop gtest clean clang test-asan fuzz fuzz-build refcount conduit
 
 help:  ## list targets
 	@grep -E '^[a-z-]+:.*##' $(MAKEFILE_LIST) | sed 's/:.*##/:/'
@@ -49,8 +49,15 @@ gtest:  ## GoogleTest headers from Debian's libgtest-dev, installed when missing
 	  echo "installing libgtest-dev"; \
 	  if [ "$$(id -u)" = 0 ]; then apt-get install -y -q libgtest-dev; else sudo apt-get install -y -q libgtest-dev; fi; }
 
-servers: $(PB)/.installed  ## make sure MariaDB and PostgreSQL answer (start them when installed and stopped)
+servers: $(PB)/.installed  ## make sure MariaDB and PostgreSQL answer (start them when installed and stopped), and the replica pairs
 	@$(PY) tools/ensure_servers.py $(MYSQL_URL) $(POSTGRES_URL)
+
+# Private servers under $(B)/replicas on ports of their own: the shared ones on 3306 and 5432 stay untouched.
+replicas: $(PY)  ## start the test replica pairs (PostgreSQL primary + hot standby, MariaDB primary + GTID replica); prints their URLs
+	@$(PY) tools/replicas.py start
+
+replicas-stop:  ## stop the replica pairs that `make replicas` (or the tests) started
+	@if [ -x $(PY) ]; then $(PY) tools/replicas.py stop; else python3 tools/replicas.py stop; fi
 
 test: test-core test-py  ## C++ core tests and pytest (SQLite, MariaDB and PostgreSQL)
 
@@ -202,5 +209,5 @@ fuzz: fuzz-build  ## every fuzz harness for SECONDS seconds each (default 60)
 	  grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' $(B)/fuzz/$$h.log; \
 	done
 
-clean:
+clean: replicas-stop
 	rm -rf $(B) .venv-* dist

@@ -1,6 +1,9 @@
 """Make sure the database servers for the tests answer; start local ones that are installed and stopped.
 
 Usage: ensure_servers.py URL...   (SQLAlchemy URLs; the mysql and postgresql ones are checked)
+
+The private replica pairs of tools/replicas.py are started too; when they cannot be, the tests that need
+them skip, so that is told and not an error.
 """
 import glob
 import os
@@ -69,7 +72,14 @@ def ensure(url) -> int:
 
 def main(argv) -> int:
     urls = [sa.make_url(a) for a in argv]
-    return max((ensure(u) for u in urls if u.get_backend_name() in START), default=0)
+    status = max((ensure(u) for u in urls if u.get_backend_name() in START), default=0)
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import replicas
+
+    for kind, got in replicas.ensure().items():
+        if isinstance(got, replicas.Unavailable):
+            print(f"{kind} replica pair not started ({got}): its tests will skip", file=sys.stderr)
+    return status
 
 
 if __name__ == "__main__":

@@ -138,11 +138,12 @@ class BaseMapper(Generic[T]):
         `nested`, a SAVEPOINT inside an open one)."""
 
 class DataSource:
-    """One datasource: a MySQL or PostgreSQL server (host, port, user, password, database) or a SQLite file; pool settings and connect_args (handed to the driver) are optional; log_params puts the bound values in the SQL log, slow_query_ms logs slower statements as warnings."""
+    """One datasource: a MySQL or PostgreSQL server (host, port, user, password, database) or a SQLite file; pool settings and connect_args (handed to the driver) are optional; log_params puts the bound values in the SQL log, slow_query_ms logs slower statements as warnings; replicas (mappings of the same keys, missing ones taken from the primary) serve reads outside transactions, except for read_your_writes_s seconds after a write of the same context; a failing replica is left out for replica_cooldown_s."""
 
     __match_args__ = (
         "db_type", "host", "port", "user", "password", "database", "sqlite_path",
         "pool_size", "max_overflow", "pool_recycle", "pool_timeout", "connect_args", "log_params", "slow_query_ms",
+        "replicas", "read_your_writes_s", "replica_cooldown_s",
     )
     db_type: str
     host: str | None
@@ -158,6 +159,9 @@ class DataSource:
     connect_args: dict[str, Any] | None
     log_params: bool
     slow_query_ms: float | None
+    replicas: list[Mapping[str, Any]] | None
+    read_your_writes_s: float
+    replica_cooldown_s: float
     def __init__(
         self,
         db_type: str,
@@ -174,6 +178,9 @@ class DataSource:
         connect_args: dict[str, Any] | None = None,
         log_params: bool = False,
         slow_query_ms: float | None = None,
+        replicas: list[Mapping[str, Any]] | None = None,
+        read_your_writes_s: float = 3.0,
+        replica_cooldown_s: float = 10.0,
     ) -> None: ...
     def __repr__(self) -> str:
         """The generated text form with the password shown as ***."""
@@ -256,9 +263,9 @@ class _MapperTransaction:
 def get_current_db() -> str | None:
     """The selected datasource of this thread or task, else the primary name."""
 
-def switch_datasource(db: str) -> _SwitchDatasource:
+def switch_datasource(db: str, primary: bool = False) -> _SwitchDatasource:
     """
-    Context manager selecting datasource `db` for a block; the previous selection comes back afterwards.
+    Context manager selecting datasource `db` for a block; the previous selection comes back afterwards. With `primary`, the block's reads of `db` go to its primary, not to its replicas.
     """
 
 def db_session(datasource_name: str | None = None) -> _DbSession:
@@ -266,9 +273,19 @@ def db_session(datasource_name: str | None = None) -> _DbSession:
     Context manager yielding a new ORM session of the datasource, committed or rolled back and closed at the end.
     """
 
-def datasource(datasource_name: str, transactional: bool = False, nested: bool = False) -> Callable[[_C], _C]:
+def datasource(
+    datasource_name: str,
+    transactional: bool = False,
+    nested: bool = False,
+    *,
+    retries: int = 0,
+    retry_base_s: float = 0.005,
+    retry_cap_s: float = 1.0,
+    retry_lock_timeouts: bool = False,
+    idempotent: bool = False,
+) -> Callable[[_C], _C]:
     """
-    Decorator binding a function, method or class to a datasource, optionally one transaction per call (with `nested`, a SAVEPOINT inside an open transaction).
+    Decorator binding a function, method or class to a datasource, optionally one transaction per call (with `nested`, a SAVEPOINT inside an open transaction). With `retries`, a call whose transaction fails with a conflict (serialization failure, deadlock, database locked) runs again, at most `retries` more times, after a random delay below min(retry_cap_s, retry_base_s * 2**(attempt-1)).
     """
 
 def _create_wrapped_method(

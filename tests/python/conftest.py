@@ -11,6 +11,10 @@ def pytest_addoption(parser):
     parser.addoption("--postgres-url", default=None,
                      help="server URL, e.g. postgresql+psycopg://postgres@127.0.0.1:5432/test")
     parser.addoption("--leak-rounds", type=int, default=200, help="repetitions per operation in test_native_leaks")
+    for kind in ("postgres", "mysql"):
+        parser.addoption(f"--{kind}-replicas", default=None,
+                         help="PRIMARY_URL,REPLICA_URL of a replicated server pair (default: the private pair of "
+                              "tools/replicas.py, started when needed)")
 
 
 def private_database(base, create):
@@ -38,6 +42,45 @@ def postgres_url(request):
     """URL of a database created for this test run on the PostgreSQL server; dropped afterwards."""
     base = request.config.getoption("--postgres-url") or pytest.skip("no --postgres-url")
     yield from private_database(base, "CREATE DATABASE {} ENCODING 'UTF8' TEMPLATE template0")
+
+
+class ReplicaPair:
+    """A primary and its replica, each with this run's database; `managed`: started by tools/replicas.py."""
+
+    def __init__(self, kind, primary, replica, managed):
+        self.kind, self.primary, self.replica, self.managed = kind, primary, replica, managed
+
+
+@pytest.fixture(scope="session", params=["postgresql", "mysql"])
+def replica_pair(request):
+    """A replicated pair of `kind` with a database made for this run on the primary, seen on the replica."""
+    import sys
+    import time
+
+    kind = request.param
+    given = request.config.getoption(f"--{'postgres' if kind == 'postgresql' else 'mysql'}-replicas")
+    if given:
+        primary, replica = given.split(",")
+    else:
+        sys.path.insert(0, str(HERE.parents[1] / "tools"))
+        import replicas
+
+        got = replicas.ensure().get(kind)
+        if isinstance(got, Exception):
+            pytest.skip(f"no {kind} replica pair: {got}")
+        primary, replica = got["primary"], got["replica"]
+    create = ("CREATE DATABASE {} ENCODING 'UTF8' TEMPLATE template0" if kind == "postgresql"
+              else "CREATE DATABASE {} CHARACTER SET utf8mb4")
+    for url in private_database(primary, create):
+        seen = sa.create_engine(sa.make_url(replica).set(database=url.database))
+        for _ in range(100):  # the replica has to replay the CREATE DATABASE first
+            try:
+                seen.connect().close()
+                break
+            except sa.exc.OperationalError:
+                time.sleep(0.1)
+        seen.dispose()
+        yield ReplicaPair(kind, url, sa.make_url(replica).set(database=url.database), not given)
 
 
 @pytest.fixture

@@ -1,4 +1,5 @@
 // src/bindings/db/kelvor.cpp: zorvane.db.kelvor, the per-datasource session object.
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <unordered_set>
@@ -174,6 +175,98 @@ nb::object task_now() {
     return nb::none();
 }
 
+// ---- reads from replicas
+//
+// A datasource with replicas has one ReadRouting, shared by its sync session object and the
+// per-loop async ones: where reads go after a write of this context, which replicas are in a
+// cool-down after a failure, and the round-robin position. Each session object holds its own
+// templates on the replicas' engines (sync or of its loop), in the routing's order.
+
+glue::Lazy dbapi_error{"sqlalchemy.exc", "DBAPIError"};
+glue::Lazy get_logger{"logging", "getLogger"};
+PyObject *g_primary_reads = nullptr;  // context variable: the names pinned to their primary (a tuple)
+
+double now_s() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+struct ReadRouting {
+    struct Replica {
+        std::string label;      // "host:port", for the log
+        double retry_at = 0;    // skipped until then after a failure
+        bool out = false;       // in an outage: warned once, cleared by the next read it serves
+    };
+    nb::object name;     // the datasource's
+    nb::object written;  // context variable: until when this context's reads go to the primary
+    double ryw_s = 0, cooldown_s = 0;
+    std::vector<Replica> replicas;
+    std::size_t next = 0;
+
+    // Whether a read of this context outside a transaction may go to a replica.
+    bool replica_reads() const {
+        if (rolling_back())  // the replicas cannot see what the test's transaction wrote
+            return false;
+        nb::object until = var_get(written);
+        if (!until.is_none() && now_s() < PyFloat_AsDouble(until.ptr()))
+            return false;
+        if (!g_primary_reads)  // after teardown
+            return false;
+        nb::object pinned = var_get(g_primary_reads);
+        const Py_ssize_t n = glue::tuple_size(pinned.ptr());
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (glue::equals(glue::tuple_item(pinned.ptr(), i), name))
+                return false;
+        return true;
+    }
+
+    // The next replica in turn that is not cooling down, else -1.
+    long pick(double now) {
+        for (std::size_t tried = 0; tried < replicas.size(); ++tried) {
+            std::size_t i = next++ % replicas.size();
+            if (now >= replicas[i].retry_at)
+                return static_cast<long>(i);
+        }
+        return -1;
+    }
+
+    void wrote() { var_set(written, nb::float_(now_s() + ryw_s)); }
+
+    void failed(std::size_t i, nb::handle error) {
+        Replica &r = replicas[i];
+        r.retry_at = now_s() + cooldown_s;
+        if (r.out)
+            return;
+        r.out = true;
+        std::string text = glue::type_name(error.ptr()) + ": " + glue::text_of(error);
+        text = text.substr(0, text.find('\n'));
+        get_logger("zorvane.replicas")
+            .attr("warning")("datasource %r: replica %s failed (%s); its reads go to another replica or the primary, "
+                             "and it is tried again after %s s",
+                             name, glue::make_str(r.label), glue::make_str(text), nb::float_(cooldown_s));
+    }
+};
+
+void routing_init(ReadRouting *self, nb::handle name, nb::handle labels, double ryw_s, double cooldown_s) {
+    std::vector<ReadRouting::Replica> replicas;
+    for (nb::handle label : labels)
+        replicas.push_back({std::string(glue::utf8(label))});
+    const std::string id = std::to_string(reinterpret_cast<std::uintptr_t>(self));
+    nb::object written = nb::steal(glue::context_var_new(("written_" + id).c_str(), Py_None));
+    if (!written.is_valid())
+        throw nb::python_error();
+    new (self) ReadRouting{nb::borrow(name), std::move(written), ryw_s, cooldown_s, std::move(replicas), 0};
+}
+
+// A failure that says the replica cannot serve: no connection could be had (the error carries
+// no statement) or the one in use broke. Errors of the statement itself are the caller's.
+bool replica_down(nb::python_error &e) {
+    if (!e.matches(dbapi_error.get()))
+        return false;
+    nb::handle v = e.value();
+    return glue::truthy(nb::getattr(v, "connection_invalidated", nb::none())) ||
+           nb::getattr(v, "statement", nb::none()).is_none();
+}
+
 struct ZorvaneSqlSession {
     nb::object mapper_dict, data_source, connection_local, tx_depth, ostrane;
     nb::object factory;  // (engine, sessionmaker bound to it), remade when data_source changes
@@ -184,6 +277,9 @@ struct ZorvaneSqlSession {
     // else a savepoint) was rolled back while levels above it stay open; the open savepoints as
     // (level, SessionTransaction) pairs, innermost last.
     nb::object tx_name, tx_abort, tx_savepoints;
+    // With replicas: the shared ReadRouting, the templates on the replicas (a tuple) and a
+    // context variable telling that the open transaction wrote.
+    nb::object routing, replica_templates, tx_wrote;
 
     ~ZorvaneSqlSession() { live_sessions.erase(this); }
 
@@ -218,6 +314,8 @@ struct ZorvaneSqlSession {
         var_set(tx_name, nb::none());
         var_set(tx_abort, nb::none());
         var_set(tx_savepoints, nb::tuple());
+        if (routing.is_valid())
+            var_set(tx_wrote, Py_False);
     }
 
     // A new session with expiry on commit switched off; not tracked by this object. Under
@@ -257,7 +355,8 @@ void init_shim(nb::pointer_and_handle<ZorvaneSqlSession> self, nb::handle mapper
     }
     new (self.p) ZorvaneSqlSession{nb::borrow(mapper_dict), std::move(source), std::move(connection), std::move(depth),
                                    std::move(tpl), nb::object(), nb::object(), nb::object(),
-                                   std::move(name), std::move(abort), std::move(savepoints)};
+                                   std::move(name), std::move(abort), std::move(savepoints),
+                                   nb::object(), nb::object(), nb::object()};
     live_sessions.insert(self.p);
 }
 
@@ -425,6 +524,24 @@ void begin_savepoint_shim(ZorvaneSqlSession &s, nb::handle datasource_name) {
     s.set_depth(d + 1);
 }
 
+// Sends the reads of `s` outside transactions to the replicas of `routing`, through `templates`
+// (one per replica, in the routing's order).
+void route_reads_shim(ZorvaneSqlSession &s, nb::handle routing, nb::handle templates) {
+    if (!nb::isinstance<ReadRouting>(routing))
+        glue::raise(PyExc_TypeError, "routing must be a _ReadRouting");
+    nb::object all = nb::tuple(templates);
+    if (static_cast<std::size_t>(glue::tuple_size(all.ptr())) != nb::inst_ptr<ReadRouting>(routing)->replicas.size())
+        glue::raise(PyExc_ValueError, "one template per replica is needed");
+    if (!s.tx_wrote.is_valid()) {
+        const std::string id = std::to_string(reinterpret_cast<std::uintptr_t>(&s));
+        s.tx_wrote = nb::steal(glue::context_var_new(("tx_wrote_" + id).c_str(), Py_False));
+        if (!s.tx_wrote.is_valid())
+            throw nb::python_error();
+    }
+    s.replica_templates = std::move(all);
+    s.routing = nb::borrow(routing);
+}
+
 // Makes `s` per-task (see ZorvaneSqlSession::foreign); for the session objects of async calls.
 void tie_to_tasks_shim(ZorvaneSqlSession &s) {
     if (s.tx_owner.is_valid())
@@ -456,6 +573,8 @@ void commit_shim(ZorvaneSqlSession &s) {
         close_streams(con);  // a stream left open ends with its transaction
         con.attr("commit")();
     }
+    if (s.routing.is_valid() && var_get(s.tx_wrote).is(nb::handle(Py_True)))
+        nb::inst_ptr<ReadRouting>(s.routing)->wrote();  // its writes are visible from now on
     s.set_depth(0);
     s.clear_marks();
 }
@@ -549,13 +668,60 @@ struct Con {};
 inline nb::handle pick(nb::handle arg, nb::handle) { return arg; }
 inline nb::handle pick(Con, nb::handle con) { return con; }
 
-// ostrane.<name>(args...) through in_context, the last `kw` of them by keyword.
+bool is_read(PyObject *name) {
+    return name == n_select_one || name == n_select_list || name == n_select_page || name == n_select_iter ||
+           name == n_select_all_orm1 || name == n_select_all_orm2 || name == n_select_one_orm1 ||
+           name == n_select_one_orm2;
+}
+
+// `run(template, con)` for a session object with replicas. A read outside a transaction goes to
+// the next healthy replica unless this context wrote lately or pinned its reads to the primary;
+// a replica that cannot serve is left out for its cool-down and the read goes on elsewhere,
+// last on the primary. Everything else runs on the primary, and a write marks the context.
+template <class Run>
+nb::object routed(ZorvaneSqlSession &s, bool read, Run &&run) {
+    ReadRouting &r = *nb::inst_ptr<ReadRouting>(s.routing);
+    auto primary = [&] { return in_context(s, [&](nb::handle con) { return run(s.ostrane, con); }); };
+    if (!read) {
+        const bool in_tx = s.depth() > 0;
+        auto mark = [&] { in_tx ? var_set(s.tx_wrote, Py_True) : r.wrote(); };
+        nb::object out;
+        try {
+            out = primary();
+        } catch (...) {
+            mark();
+            throw;
+        }
+        mark();
+        return out;
+    }
+    if (s.depth() > 0 || !r.replica_reads())
+        return primary();
+    for (long i; (i = r.pick(now_s())) >= 0;) {
+        try {
+            nb::object out = run(glue::tuple_item(s.replica_templates.ptr(), i), Py_None);
+            r.replicas[static_cast<std::size_t>(i)].out = false;
+            return out;
+        } catch (nb::python_error &e) {
+            if (!replica_down(e))
+                throw;
+            r.failed(static_cast<std::size_t>(i), e.value());
+        }
+    }
+    return primary();
+}
+
+// ostrane.<name>(args...) through in_context, the last `kw` of them by keyword; with replicas,
+// through routed.
 template <class... A>
 nb::object op(ZorvaneSqlSession &s, PyObject *name, PyObject *kw, A... args) {
-    return in_context(s, [&](nb::handle con) {
+    auto run = [&](nb::handle tpl, nb::handle con) {
         const nb::handle stack[] = {pick(args, con)...};
-        return call_method(s.ostrane, name, stack, kw);
-    });
+        return call_method(tpl, name, stack, kw);
+    };
+    if (s.routing.is_valid())
+        return routed(s, is_read(name), run);
+    return in_context(s, [&](nb::handle con) { return run(s.ostrane, con); });
 }
 
 // The parsed mapper filed under `namespace`.
@@ -816,7 +982,8 @@ int session_traverse(PyObject *self, visitproc visit, void *arg) {
         return 0;
     auto *s = nb::inst_ptr<ZorvaneSqlSession>(self);
     for (nb::handle h : {nb::handle(s->mapper_dict), nb::handle(s->data_source), nb::handle(s->ostrane),
-                         nb::handle(s->factory), nb::handle(s->tx_owner), nb::handle(s->text_rules)})
+                         nb::handle(s->factory), nb::handle(s->tx_owner), nb::handle(s->text_rules),
+                         nb::handle(s->routing), nb::handle(s->replica_templates)})
         Py_VISIT(h.ptr());
     return 0;
 }
@@ -826,7 +993,7 @@ int session_clear(PyObject *self) {
         return 0;
     auto *s = nb::inst_ptr<ZorvaneSqlSession>(self);
     s->mapper_dict = s->data_source = s->ostrane = nb::none();
-    s->factory = s->text_rules = nb::object();
+    s->factory = s->text_rules = s->routing = s->replica_templates = nb::object();
     return 0;
 }
 
@@ -887,6 +1054,24 @@ NB_MODULE(kelvor, m) {
     m.def("results_handle", &glue::results_handle, "results"_a.none(), "result_type"_a.none(), "f_return_type"_a.none(),
           "Rows of a select shaped into the caller's return type: the rows, objects built by keyword, one row or values.");
 
+    glue::runtime().keep(g_primary_reads, glue::context_var_new("zorvane_primary_reads", nb::tuple().ptr()));
+    m.attr("_primary_reads") = nb::handle(g_primary_reads);
+    nb::class_<ReadRouting>(m, "_ReadRouting",
+                            "Where the reads of a datasource with replicas go: shared by its session objects.")
+        .def("__init__", &routing_init, "name"_a, "labels"_a, "read_your_writes_s"_a, "cooldown_s"_a)
+        .def_ro("name", &ReadRouting::name, "The datasource's name.")
+        .def_prop_ro(
+            "cooling",
+            [](ReadRouting &r) {
+                nb::list out;
+                const double now = now_s();
+                for (const ReadRouting::Replica &x : r.replicas)
+                    if (now < x.retry_at)
+                        out.append(glue::make_str(x.label));
+                return out;
+            },
+            "The replicas (host:port) left out after a failure until their cool-down ends.");
+
     using S = ZorvaneSqlSession;
     auto none = nb::none();
     auto value = nb::for_setter("value"_a.none());
@@ -901,6 +1086,11 @@ NB_MODULE(kelvor, m) {
         .def("_ZorvaneSqlSession__con", &S::con, "The current context's transaction session, or None.")
         .def("get_ori_session", &S::new_session, "A new SQLAlchemy session on data_source, not tracked by this object.")
         .def_prop_ro("_db_type", &db_type_of, "The kind of the session's database (\"sqlite\", \"mysql\", \"postgresql\"), else None.")
+        .def("_route_reads", &route_reads_shim, "routing"_a, "templates"_a,
+             "Sends reads outside transactions to the replicas of `routing` through `templates`, one per replica.")
+        .def_prop_ro(
+            "_routing", [](S &s) { return s.routing.is_valid() ? s.routing : nb::none(); },
+            "The _ReadRouting of a datasource with replicas, else None.")
         .def("_tie_to_tasks", &tie_to_tasks_shim,
              "Makes transactions per asyncio task: a task never sees one that another task began.")
         .def("_in_transaction", &in_transaction_shim,

@@ -49,8 +49,10 @@ struct SqlTemplate {
     nb::dict table_keys;      // table as written -> its generated key column, or None
     // What the SQL log and spans tell of the datasource: its name (None for an engine the
     // configuration did not make), server address, port and database name; log_params and
-    // slow_ms (< 0: none) are its options.
-    nb::object ds_name, address, port, database;
+    // slow_ms (< 0: none) are its options. On a replica's engine, `shown` names the datasource
+    // and the replica ("main replica host:port"), else it is the name.
+    nb::object ds_name, address, port, database, shown;
+    bool replica = false;
     bool log_params = false;
     double slow_ms = -1;
 
@@ -60,20 +62,23 @@ struct SqlTemplate {
             key_by_returning = kind->key_by_returning;
             count_without_order = kind->count_without_order;
         }
-        // (name, log_params, slow_query_ms), set on the engine by the configuration
+        // (name, log_params, slow_query_ms[, replica]), set on the engine by the configuration
         nb::object source = nb::getattr(data_source, "_zorvane_source", nb::none());
         ds_name = nb::none();
-        if (PyTuple_Check(source.ptr()) && glue::tuple_size(source.ptr()) == 3) {
+        const Py_ssize_t fields = PyTuple_Check(source.ptr()) ? glue::tuple_size(source.ptr()) : 0;
+        if (fields == 3 || fields == 4) {
             ds_name = nb::borrow(glue::tuple_item(source.ptr(), 0));
             log_params = glue::truthy(glue::tuple_item(source.ptr(), 1));
             nb::handle slow(glue::tuple_item(source.ptr(), 2));
             if (!slow.is_none())
                 slow_ms = nb::cast<double>(nb::float_(slow));
+            replica = fields == 4 && glue::truthy(glue::tuple_item(source.ptr(), 3));
         }
         nb::object url = nb::getattr(data_source, "url", nb::none());
         address = nb::getattr(url, "host", nb::none());
         port = nb::getattr(url, "port", nb::none());
         database = nb::getattr(url, "database", nb::none());
+        shown = replica ? nb::object(nb::str("{} replica {}:{}").format(ds_name, address, port)) : ds_name;
         live_templates.insert(this);
     }
     ~SqlTemplate() { live_templates.erase(this); }
@@ -100,6 +105,7 @@ struct SqlTemplate {
 PyObject *g_logger = nullptr, *g_logger_cache = nullptr;  // the logger and its level cache (logging's own)
 PyObject *g_histogram = nullptr;                           // (meter provider, histogram)
 PyObject *g_statement = nullptr;                           // the statement-id context variable
+PyObject *g_attempt = nullptr;                             // the attempt context variable (glue::attempt_var)
 // Lists that every statement is appended to as a Statement (the pytest plugin's zorvane_statements).
 PyObject *g_collectors = nullptr, *g_statement_type = nullptr;
 
@@ -167,6 +173,16 @@ nb::object statement_id() {
         return nb::str("{}.{}").format(name, nb::handle(glue::tuple_item(id.ptr(), 1)));
     }
     return id;
+}
+
+// The attempt of the retrying call in progress, or None.
+nb::object attempt() {
+    PyObject *v = nullptr;
+    if (!g_attempt)  // after teardown
+        return nb::none();
+    if (glue::context_var_get(g_attempt, nullptr, &v) < 0)
+        throw nb::python_error();
+    return v ? nb::steal(v) : nb::none();
 }
 
 // The operation of `sql`: its first word in capitals.
@@ -313,6 +329,7 @@ private:
             status = glue::error_status(t_.backend, error);
         }
         nb::object system = glue::system_name(t_.backend, t_.data_source);
+        attempt_ = attempt();
         const bool slow = t_.slow_ms >= 0 && ms >= t_.slow_ms;
         if ((debug_ || slow) && g_logger)
             log(slow, sql, operation, summary, rows, ms, error);
@@ -343,14 +360,17 @@ private:
         nb::dict extra;
         extra["statement_id"] = summary;
         extra["datasource"] = t_.ds_name;
+        extra["server"] = t_.address.is_none() ? nb::object(nb::none()) : nb::object(nb::str("{}:{}").format(t_.address, t_.port));
+        extra["replica"] = nb::bool_(t_.replica);
         extra["operation"] = operation;
         extra["sql"] = sql;
         extra["rows"] = rows;
         extra["duration_ms"] = ms;
         extra["error"] = error.is_valid() ? nb::object(nb::repr(error)) : nb::none();
+        extra["attempt"] = attempt_;
         std::string format = "%s [%s] %s: %s rows, %.3f ms: %s";
         nb::list args;
-        for (nb::handle a : {summary, nb::handle(t_.ds_name), operation, rows})
+        for (nb::handle a : {summary, nb::handle(t_.shown), operation, rows})
             args.append(a);
         args.append(ms);
         args.append(sql);
@@ -362,6 +382,10 @@ private:
         if (error.is_valid()) {
             format += " failed: %s";
             args.append(extra["error"]);
+        }
+        if (!attempt_.is_none() && !attempt_.equal(nb::int_(1))) {
+            format += " (attempt %s)";
+            args.append(attempt_);
         }
         nb::object method = nb::handle(g_logger).attr("log");
         nb::dict kwargs;
@@ -402,6 +426,10 @@ private:
             attrs["db.operation.batch.size"] = nb::int_(batch_);
         if (!t_.ds_name.is_none())
             attrs["db.zorvane.datasource"] = t_.ds_name;
+        if (!attempt_.is_none())
+            attrs["db.zorvane.transaction.attempt"] = attempt_;
+        if (t_.replica)
+            attrs["db.zorvane.replica"] = true;
         if (error.is_valid()) {
             static glue::Lazy status_t{"opentelemetry.trace", "Status"}, code{"opentelemetry.trace", "StatusCode"};
             attrs["error.type"] = error_type;
@@ -425,7 +453,7 @@ private:
 
     SqlTemplate &t_;
     bool on_ = false, debug_ = false, recorded_ = false, query_ = false;
-    nb::object tracer_, histogram_, span_, stmt_, params_, id_, result_;
+    nb::object tracer_, histogram_, span_, stmt_, params_, id_, result_, attempt_;
     Py_ssize_t batch_ = 0, rows_ = -1;
     const char *operation_ = nullptr;
     std::chrono::steady_clock::time_point start_, end_;
@@ -1159,6 +1187,8 @@ NB_MODULE(ostrane, m) {
     intern_names();
     glue::runtime().keep(g_statement, glue::context_var_new("zorvane_statement", Py_None));
     m.attr("_statement") = nb::handle(g_statement);
+    glue::runtime().keep(g_attempt, glue::context_var_new("zorvane_attempt", Py_None));
+    m.attr("_attempt") = nb::handle(g_attempt);
     glue::runtime().keep(g_collectors, PyList_New(0), glue::Runtime::At::Empty);
     glue::runtime().keep(g_rollback, PyList_New(0), glue::Runtime::At::Empty);
     m.attr("_rollback") = nb::handle(g_rollback);

@@ -4,16 +4,43 @@
 namespace zorvane::glue {
 namespace {
 
+// SQLITE_BUSY ("database is locked": another connection holds the write lock) and its extended
+// codes, such as SQLITE_BUSY_SNAPSHOT (a WAL read transaction that can no longer write).
+Retry sqlite_retry(std::string_view status, bool) {
+    return status.substr(0, 11) == "SQLITE_BUSY" ? Retry::Safe : Retry::Never;
+}
+
+// MySQL and MariaDB: 1213 deadlock (Galera reports its certification conflicts so too); 1205
+// lock-wait timeout on request; 3101 a group-replication conflict found at commit. The
+// distributed MySQL-protocol engines (TiDB): 9007 write conflict, 8005 optimistic write
+// conflict, 8002 SELECT FOR UPDATE write conflict, 8022 a transaction error the engine marks
+// safe to retry, 8028 the schema changed under the transaction.
+Retry mysql_retry(std::string_view status, bool lock_waits) {
+    for (std::string_view code : {"1213", "3101", "9007", "8005", "8002", "8022", "8028"})
+        if (status == code)
+            return Retry::Safe;
+    return lock_waits && status == "1205" ? Retry::Safe : Retry::Never;
+}
+
+// PostgreSQL and the engines that speak its protocol (CockroachDB, YugabyteDB): 40001
+// serialization failure, 40P01 deadlock; 40003 statement completion unknown (CockroachDB's
+// ambiguous commit result).
+Retry postgres_retry(std::string_view status, bool) {
+    if (status == "40001" || status == "40P01")
+        return Retry::Safe;
+    return status == "40003" ? Retry::IfIdempotent : Retry::Never;
+}
+
 const Backend kSqlite{"sqlite", "sqlite", "sqlite+aiosqlite", nullptr,
                       /*server*/ false, /*key_by_returning*/ false, /*count_without_order*/ false,
                       /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ true, /*text*/ {false, false},
                       /*native_uuid*/ false, /*native_temporal*/ false, /*key_column_query*/ nullptr,
-                      "sqlalchemy.dialects.sqlite", /*on_duplicate_key*/ false, ErrorCode::Name};
+                      "sqlalchemy.dialects.sqlite", /*on_duplicate_key*/ false, ErrorCode::Name, &sqlite_retry};
 const Backend kMysql{"mysql", "mysql+pymysql", "mysql+aiomysql", "rewriteBatchedStatements",
                      /*server*/ true, /*key_by_returning*/ false, /*count_without_order*/ false,
                      /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ false, /*text*/ {true, false},
                      /*native_uuid*/ false, /*native_temporal*/ true, /*key_column_query*/ nullptr,
-                     "sqlalchemy.dialects.mysql", /*on_duplicate_key*/ true, ErrorCode::Number};
+                     "sqlalchemy.dialects.mysql", /*on_duplicate_key*/ true, ErrorCode::Number, &mysql_retry};
 const Backend kPostgres{"postgresql", "postgresql+psycopg", "postgresql+psycopg", nullptr,
                         /*server*/ true, /*key_by_returning*/ true, /*count_without_order*/ true,
                         /*dicts_as_jsonb*/ true, /*interrupt_on_cancel*/ false, /*text*/ {false, true},
@@ -23,7 +50,8 @@ const Backend kPostgres{"postgresql", "postgresql+psycopg", "postgresql+psycopg"
                         "WHERE a.attrelid = to_regclass(:t) AND a.attnum > 0 AND NOT a.attisdropped "
                         "AND (a.attidentity <> '' OR pg_get_serial_sequence(:t, a.attname) IS NOT NULL) "
                         "ORDER BY a.attnum LIMIT 1)",
-                        "sqlalchemy.dialects.postgresql", /*on_duplicate_key*/ false, ErrorCode::SqlState};
+                        "sqlalchemy.dialects.postgresql", /*on_duplicate_key*/ false, ErrorCode::SqlState,
+                        &postgres_retry};
 
 struct Named {
     const char *name;
@@ -141,6 +169,20 @@ nb::object error_status(const Backend *kind, nb::handle exc) {
         }
     }
     return !code.is_valid() || code.is_none() ? nb::none() : nb::object(nb::str(code));
+}
+
+Retry retry_kind(const Backend *kind, nb::handle exc, bool at_commit, bool lock_waits) {
+    if (!kind)
+        return Retry::Never;
+    nb::object status = error_status(kind, exc);
+    const char *text = status.is_none() ? "" : str_utf8(status.ptr());
+    if (!text)
+        throw nb::python_error();
+    const Retry r = kind->retry(text, lock_waits);
+    if (r != Retry::Never || !at_commit)
+        return r;
+    // The toolkit marks a DBAPIError whose connection the dialect found broken.
+    return truthy(nb::getattr(exc, "connection_invalidated", nb::none())) ? Retry::IfIdempotent : Retry::Never;
 }
 
 }  // namespace zorvane::glue

@@ -12,6 +12,11 @@ namespace zorvane::glue {
 // error number (the exception's first argument), or the SQLSTATE of the exception.
 enum class ErrorCode { Name, Number, SqlState };
 
+// Whether a transaction that failed may run again from its start: Safe when the database
+// refused it for a conflict with another transaction (and rolled it back); IfIdempotent when
+// whether it committed is unknown; Never for anything else.
+enum class Retry { Never, Safe, IfIdempotent };
+
 struct Backend {
     const char *name;          // db_type of its datasources and name of its dialect
     const char *sync_driver;   // URL drivername of the engines the configuration makes
@@ -35,6 +40,9 @@ struct Backend {
     const char *upsert_module;
     bool on_duplicate_key;
     ErrorCode error_code;      // what error_status reads
+    // How a transaction that failed with database status `status` (error_status's text, empty
+    // when there is none) may be retried; `lock_waits`: lock-wait timeouts count as conflicts.
+    Retry (*retry)(std::string_view status, bool lock_waits);
 };
 
 // The bound values `values` (a dict) as the kind's driver takes them: an Enum member binds its
@@ -55,6 +63,11 @@ nb::object system_name(const Backend *kind, nb::handle engine);
 // error number on MySQL/MariaDB, the error name on SQLite; None when `exc` (a toolkit
 // DBAPIError or any exception) carries none.
 nb::object error_status(const Backend *kind, nb::handle exc);
+
+// How the transaction that failed with `exc` (a toolkit DBAPIError or any exception) may be
+// retried: the kind's rule for its status; a connection lost while committing (`at_commit`)
+// leaves the outcome unknown. Never without a kind.
+Retry retry_kind(const Backend *kind, nb::handle exc, bool at_commit, bool lock_waits);
 
 // The profile of an engine, by its dialect's name; nullptr for none or another kind.
 const Backend *backend_of(nb::handle engine);

@@ -11,25 +11,43 @@ namespace zorvane::glue {
 // (namespace, id) of a mapper statement, or (owner, operation) for the base mapper.
 inline Lazy statement_var{"zorvane.db.ostrane", "_statement"};
 
-// Names the statement call for the life of the object.
-class StatementId {
+// Context variable (zorvane.db.ostrane._attempt): the attempt (1, 2, ...) of the retrying
+// transactional call in progress, or None outside one.
+inline Lazy attempt_var{"zorvane.db.ostrane", "_attempt"};
+
+// Sets a context variable for the life of the object.
+class ContextValue {
 public:
-    explicit StatementId(nb::handle id) : var_(statement_var.get().ptr()), token_(context_var_set(var_, id.ptr())) {
+    ContextValue(Lazy &var, nb::handle value) : var_(var.get().ptr()), token_(context_var_set(var_, value.ptr())) {
         if (!token_)
             throw nb::python_error();
     }
-    ~StatementId() {
+    ~ContextValue() {
         if (context_var_reset(var_, token_) < 0)
             PyErr_Clear();
         Py_DECREF(token_);
     }
-    StatementId(const StatementId &) = delete;
-    StatementId &operator=(const StatementId &) = delete;
+    ContextValue(const ContextValue &) = delete;
+    ContextValue &operator=(const ContextValue &) = delete;
 
 private:
     PyObject *var_;
     PyObject *token_;
 };
+
+// Names the statement call for the life of the object.
+class StatementId : public ContextValue {
+public:
+    explicit StatementId(nb::handle id) : ContextValue(statement_var, id) {}
+};
+
+// The attempt of the retrying call in progress (see attempt_var), or None.
+inline nb::object current_attempt() {
+    PyObject *v = nullptr;
+    if (context_var_get(attempt_var.get().ptr(), nullptr, &v) < 0)
+        throw nb::python_error();
+    return v ? nb::steal(v) : nb::none();
+}
 
 // The globals of opentelemetry's trace (0) and metrics (1) modules, imported once; nullptr
 // when the API is not installed.
@@ -89,6 +107,8 @@ inline nb::object open_scope_span(nb::handle datasource) {
     nb::str name(("transaction " + std::string(nb::str(datasource).c_str())).c_str());
     nb::object span = t.attr("start_span")(name, "kind"_a = internal.get().attr("INTERNAL"));
     span.attr("set_attribute")("db.zorvane.datasource", nb::str(datasource));
+    if (nb::object attempt = current_attempt(); !attempt.is_none())
+        span.attr("set_attribute")("db.zorvane.transaction.attempt", attempt);
     return nb::make_tuple(span, attach(in_context(span)));
 }
 

@@ -20,6 +20,7 @@ glue::Lazy async_session{"sqlalchemy.ext.asyncio", "AsyncSession"};
 glue::Lazy static_pool{"sqlalchemy.pool", "StaticPool"};
 glue::Lazy event_listen{"sqlalchemy.event", "listen"};
 glue::Lazy session_class{"zorvane.db.kelvor", "ZorvaneSqlSession"};
+glue::Lazy sql_template{"zorvane.db.ostrane", "SqlTemplate"};
 glue::Lazy iscoroutinefunction{"inspect", "iscoroutinefunction"};
 glue::Lazy asyncio_sleep{"asyncio", "sleep"};
 glue::Lazy asyncgen_hooks{"sys", "get_asyncgen_hooks"};
@@ -415,6 +416,26 @@ void end_every_loop() {
     }
 }
 
+// A new async engine of sync engine `db` (its noted `source`) for the loop of `record`, which
+// closes its connections with the loop.
+nb::object loop_engine(nb::handle db, nb::handle source, nb::handle record) {
+    nb::object engine = create_async_engine(item(source, "url"), **item(source, "options"));
+    nb::object sync_engine = engine.attr("sync_engine");
+    nb::setattr(sync_engine, "_zorvane_source", nb::getattr(db, "_zorvane_source", nb::none()));
+    nb::setattr(sync_engine, "_zorvane_pin_key", nb::make_tuple(weak_ref(db), running_loop()));
+    nb::dict open;
+    event_listen(sync_engine, "connect", make_callable(&track_connect, {open}));
+    for (const char *event : {"close", "close_detached"})
+        event_listen(sync_engine, event, make_callable(&track_close, {open}));
+    const glue::Backend *kind = glue::backend_of(engine);
+    if (kind && kind->interrupt_on_cancel)
+        event_listen(sync_engine, "handle_error", make_callable(&interrupt_sqlite, {}));
+    for (nb::handle pair : item(source, "listeners"))
+        event_listen(sync_engine, pair[0], pair[1]);
+    nb::handle(glue::tuple_item(record.ptr(), 0)).attr("append")(nb::make_tuple(sync_engine, open));
+    return engine;
+}
+
 // (async engine, per-task session object) of `entry` for the running loop; None when there is
 // none and `create` is false. Making one first closes what loops that have closed left open.
 nb::object per_loop(nb::handle entry, bool create) {
@@ -444,25 +465,19 @@ nb::object per_loop(nb::handle entry, bool create) {
         return nb::none();
     sweep_closed_loops();
     nb::object record = loop_record(loop);
-    nb::object engine = create_async_engine(item(source, "url"), **item(source, "options"));
-    nb::object sync_engine = engine.attr("sync_engine");
-    nb::setattr(sync_engine, "_zorvane_source", nb::getattr(item(entry, "db"), "_zorvane_source", nb::none()));
-    nb::setattr(sync_engine, "_zorvane_pin_key", nb::make_tuple(weak_ref(item(entry, "db")), loop));
-    nb::dict open;
-    event_listen(sync_engine, "connect", make_callable(&track_connect, {open}));
-    for (const char *event : {"close", "close_detached"})
-        event_listen(sync_engine, event, make_callable(&track_close, {open}));
-    const glue::Backend *kind = glue::backend_of(engine);
-    if (kind && kind->interrupt_on_cancel)
-        event_listen(sync_engine, "handle_error", make_callable(&interrupt_sqlite, {}));
-    for (nb::handle pair : item(source, "listeners"))
-        event_listen(sync_engine, pair[0], pair[1]);
-    nb::object session = session_class("mapper_dict"_a = mapper_dict, "data_source"_a = sync_engine);
+    nb::object engine = loop_engine(item(entry, "db"), source, record);
+    nb::object session = session_class("mapper_dict"_a = mapper_dict, "data_source"_a = engine.attr("sync_engine"));
     session.attr("_tie_to_tasks")();
+    nb::object routing = item(entry, "kelvor").attr("_routing");
+    if (!routing.is_none()) {  // the replicas' own engines for this loop, closed with it
+        nb::list templates;
+        for (nb::handle replica : item(entry, "replicas"))
+            templates.append(sql_template(loop_engine(replica, source_of(replica, true), record).attr("sync_engine")));
+        session.attr("_route_reads")(routing, templates);
+    }
     nb::object pair = nb::make_tuple(engine, session);
     if (PyDict_SetItem(loops.ptr(), loop.ptr(), pair.ptr()) < 0)
         throw nb::python_error();
-    nb::handle(glue::tuple_item(record.ptr(), 0)).attr("append")(nb::make_tuple(sync_engine, open));
     return pair;
 }
 

@@ -32,6 +32,9 @@ glue::Lazy path_isfile{"os.path", "isfile"};
 glue::Lazy path_isdir{"os.path", "isdir"};
 glue::Lazy config_error{"zorvane.exception", "ConfigError"};
 glue::Lazy config_key_error{"zorvane.exception", "ConfigKeyError"};
+glue::Lazy dc_replace{"dataclasses", "replace"};
+glue::Lazy sql_template{"zorvane.db.ostrane", "SqlTemplate"};
+glue::Lazy read_routing{"zorvane.db.kelvor", "_ReadRouting"};
 
 PyObject *g_datasource_cls = nullptr;
 PyObject *g_dbconfig_cls = nullptr;
@@ -43,6 +46,8 @@ const char *kServerKeys[] = {"host", "port", "user", "password", "database"};
 // Optional in a declaration, for every kind; absent ones keep the DataSource defaults.
 const char *kTuningKeys[] = {"pool_size",    "max_overflow", "pool_recycle", "pool_timeout",
                              "connect_args", "log_params",   "slow_query_ms"};
+// Optional for server kinds: read replicas and how reads are routed to them.
+const char *kReplicaKeys[] = {"replicas", "read_your_writes_s", "replica_cooldown_s"};
 // The db_type values of a declaration, as error texts list them.
 constexpr const char *kKindNames = "'mysql', 'postgresql' or 'sqlite'";
 
@@ -64,6 +69,8 @@ std::vector<const char *> accepted_keys(const glue::Backend &kind) {
     else
         keys.push_back("sqlite_path");
     keys.insert(keys.end(), std::begin(kTuningKeys), std::end(kTuningKeys));
+    if (kind.server)
+        keys.insert(keys.end(), std::begin(kReplicaKeys), std::end(kReplicaKeys));
     return keys;
 }
 
@@ -159,6 +166,10 @@ void dbconfig_init(nb::handle self, nb::handle primary, nb::handle mapper_xml_pa
         for (const char *key : kTuningKeys)
             if (PySequence_Contains(value.ptr(), nb::str(key).ptr()) == 1)
                 fields[key] = value[key];
+        if (kind->server)
+            for (const char *key : kReplicaKeys)
+                if (PySequence_Contains(value.ptr(), nb::str(key).ptr()) == 1)
+                    fields[key] = value[key];
         ds[name] = datasource_cls(db_type, **fields);
     }
     nb::object chosen;
@@ -303,14 +314,114 @@ nb::object datasource_repr(nb::handle self) {
     nb::object args = nb::getattr(self, "connect_args", nb::none());
     if (!args.is_none())
         nb::setattr(shown, "connect_args", masked_args(args));
+    nb::object replicas = nb::getattr(self, "replicas", nb::none());
+    if (PyList_Check(replicas.ptr()) || PyTuple_Check(replicas.ptr())) {
+        nb::list masked;
+        for (nb::handle r : replicas) {
+            const bool mapping = PyObject_IsInstance(r.ptr(), mapping_abc.get().ptr()) == 1;
+            nb::object copy = mapping ? masked_args(nb::handle((PyObject *)&PyDict_Type)(r)) : nb::borrow(r);
+            if (PyDict_Check(copy.ptr()) && PyDict_GetItemString(copy.ptr(), "connect_args"))
+                copy["connect_args"] = masked_args(copy["connect_args"]);
+            masked.append(copy);
+        }
+        nb::setattr(shown, "replicas", masked);
+    }
     return glue::Runtime::alive(g_datasource_repr)(shown);
 }
 
-void store_entry(nb::handle name, nb::handle engine, nb::handle ds) {
-    // What the SQL log and spans tell of the datasource (read by the statement templates).
+// What the SQL log and spans tell of the datasource, set on its engine (read by the statement
+// templates): (name, log_params, slow_query_ms[, True on a replica's engine]).
+void mark_source(nb::handle engine, nb::handle name, nb::handle ds, bool replica) {
+    nb::object log_params = nb::bool_(glue::truthy(nb::getattr(ds, "log_params", nb::none())));
+    nb::object slow = nb::getattr(ds, "slow_query_ms", nb::none());
     nb::setattr(engine, "_zorvane_source",
-                nb::make_tuple(name, nb::bool_(glue::truthy(nb::getattr(ds, "log_params", nb::none()))),
-                               nb::getattr(ds, "slow_query_ms", nb::none())));
+                replica ? nb::make_tuple(name, log_params, slow, true) : nb::make_tuple(name, log_params, slow));
+}
+
+// A non-negative number of seconds of datasource `name`'s option `key`.
+double seconds_option(nb::handle name, nb::handle ds, const char *key) {
+    nb::object v = nb::getattr(ds, key);
+    double out = -1;
+    if ((PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr())) && !PyBool_Check(v.ptr()))
+        out = PyFloat_AsDouble(v.ptr());
+    if (!(out >= 0))
+        glue::raise_with_note(config_error.get().ptr(), std::string(key) + " must be a number of seconds >= 0",
+                              "datasource " + quoted(name) + " has " + key + "=" + quoted(v));
+    return out;
+}
+
+// The replicas of datasource `ds` as DataSources: each mapping's keys over the primary's. A
+// replica of another db_type, or one that is no mapping, is an error; unknown keys are left out.
+std::vector<nb::object> replica_sources(nb::handle name, nb::handle ds, const glue::Backend &kind) {
+    nb::object given = nb::getattr(ds, "replicas", nb::none());
+    std::vector<nb::object> out;
+    if (given.is_none())
+        return out;
+    const std::string where = "datasource " + quoted(name) + ": replicas";
+    if (!PyList_Check(given.ptr()) && !PyTuple_Check(given.ptr()))
+        glue::raise_with_note(config_error.get().ptr(), "replicas must be a list of mappings",
+                              where + " is " + glue::type_name(given.ptr()));
+    if (!kind.server)
+        glue::raise_with_note(config_error.get().ptr(), "replicas need a server datasource",
+                              where + ": a " + kind.name + " datasource has no replicas");
+    for (nb::handle replica : given) {
+        if (PyObject_IsInstance(replica.ptr(), mapping_abc.get().ptr()) != 1)
+            glue::raise_with_note(config_error.get().ptr(), "replicas must be a list of mappings",
+                                  where + " holds " + quoted(replica));
+        nb::dict fields;
+        std::vector<std::string> unknown;
+        for (nb::handle key : nb::iter(replica)) {
+            bool known = PyUnicode_Check(key.ptr()) &&
+                         (std::any_of(std::begin(kServerKeys), std::end(kServerKeys),
+                                      [&](const char *k) { return glue::utf8(key) == k; }) ||
+                          std::any_of(std::begin(kTuningKeys), std::end(kTuningKeys),
+                                      [&](const char *k) { return glue::utf8(key) == k; }));
+            if (PyUnicode_Check(key.ptr()) && glue::utf8(key) == "db_type") {
+                if (!glue::equals(replica[key], ds.attr("db_type")))
+                    glue::raise_with_note(config_error.get().ptr(), "a replica has another db_type",
+                                          where + ": " + quoted(replica[key]) + " beside the primary's " +
+                                              quoted(ds.attr("db_type")));
+            } else if (known) {
+                fields[key] = replica[key];
+            } else {
+                unknown.push_back(quoted(key));
+            }
+        }
+        if (!unknown.empty())
+            warn(where + ": unknown key" + (unknown.size() > 1 ? "s " : " ") + joined(unknown) +
+                 " left out; a replica takes the primary's server, pool and log keys");
+        out.push_back(dc_replace(ds, "replicas"_a = nb::none(), **fields));
+    }
+    return out;
+}
+
+// The replicas of a datasource: an engine for each (its own pool, the datasource's settings),
+// a template on each for session object `session` and the routing they share.
+void add_replicas(nb::handle name, nb::handle ds, nb::handle session, nb::dict entry, bool added_at_run_time,
+                  const std::string &unknown_message) {
+    const glue::Backend *kind = declared_kind(ds.attr("db_type"));
+    if (!kind)
+        return;  // engine_for has refused it
+    std::vector<nb::object> sources = replica_sources(name, ds, *kind);
+    if (sources.empty())
+        return;
+    const double ryw = seconds_option(name, ds, "read_your_writes_s");
+    const double cooldown = seconds_option(name, ds, "replica_cooldown_s");
+    nb::list engines, templates, labels;
+    for (const nb::object &source : sources) {
+        nb::object engine = engine_for(source, added_at_run_time, unknown_message);
+        mark_source(engine, name, source, true);
+        engines.append(engine);
+        templates.append(sql_template(engine));
+        labels.append(nb::str("{}:{}").format(engine.attr("url").attr("host"), engine.attr("url").attr("port")));
+    }
+    session.attr("_route_reads")(read_routing(name, labels, ryw, cooldown), templates);
+    entry["replicas"] = engines;
+}
+
+void store_entry(nb::handle name, nb::handle engine, nb::handle ds, bool added_at_run_time,
+                 const std::string &unknown_message) {
+    mark_source(engine, name, ds, false);
     nb::object cls = nb::borrow(config_cls());
     nb::object mapper_dict = cls.attr("zorvane_mapper_dict");
     nb::object session = session_class(nb::arg("mapper_dict") = mapper_dict, nb::arg("data_source") = engine);
@@ -318,6 +429,7 @@ void store_entry(nb::handle name, nb::handle engine, nb::handle ds) {
     entry["db"] = engine;
     entry["kelvor"] = session;
     entry["mapper_dict"] = mapper_dict;
+    add_replicas(name, ds, session, entry, added_at_run_time, unknown_message);
     cls.attr("datasource")[name] = entry;
 }
 
@@ -392,7 +504,7 @@ void config_init(nb::handle self, nb::handle db_config) {
         std::string unknown = text_of(db_config) + " is not MysqlConfig or SqliteConfig !";
         for (nb::handle name : nb::iter(ds)) {
             nb::object engine = engine_for(ds[name], false, unknown);
-            store_entry(name, engine, ds[name]);
+            store_entry(name, engine, ds[name], false, unknown);
         }
     }
     nb::handle bm = base_mapper();
@@ -413,9 +525,9 @@ void add_datasource_config(nb::handle /*cls*/, nb::handle datasource_name, nb::h
         print_line("datasource: " + text_of(datasource_name) + " exist, continue !");
         return;
     }
-    nb::object engine = engine_for(datasource_config, true,
-                                   text_of(datasource_config) + " db_type is not MysqlConfig or SqliteConfig !");
-    store_entry(datasource_name, engine, datasource_config);
+    const std::string unknown = text_of(datasource_config) + " db_type is not MysqlConfig or SqliteConfig !";
+    nb::object engine = engine_for(datasource_config, true, unknown);
+    store_entry(datasource_name, engine, datasource_config, true, unknown);
 }
 
 void remove_datasource(nb::handle, nb::handle datasource_name) {
@@ -457,12 +569,17 @@ void register_config(nb::module_ &m) {
     ds_fields.append(tuned("connect_args", typing.attr("Optional")[nb::handle((PyObject *)&PyDict_Type)], none));
     ds_fields.append(tuned("log_params", nb::handle((PyObject *)&PyBool_Type), nb::bool_(false)));
     ds_fields.append(tuned("slow_query_ms", typing.attr("Optional")[nb::handle((PyObject *)&PyFloat_Type)], none));
+    ds_fields.append(tuned("replicas", typing.attr("Optional")[nb::handle((PyObject *)&PyList_Type)], none));
+    ds_fields.append(tuned("read_your_writes_s", nb::handle((PyObject *)&PyFloat_Type), nb::float_(3.0)));
+    ds_fields.append(tuned("replica_cooldown_s", nb::handle((PyObject *)&PyFloat_Type), nb::float_(10.0)));
     nb::object ds_cls = make_dataclass("DataSource", ds_fields);
     ds_cls.attr("__module__") = "zorvane.zorvane";
     ds_cls.attr("__doc__") =
         "One datasource: a MySQL or PostgreSQL server (host, port, user, password, database) or a SQLite file; "
         "pool settings and connect_args (handed to the driver) are optional; log_params puts the bound values "
-        "in the SQL log, slow_query_ms logs slower statements as warnings.";
+        "in the SQL log, slow_query_ms logs slower statements as warnings; replicas (mappings of the same keys, "
+        "missing ones taken from the primary) serve reads outside transactions, except for read_your_writes_s "
+        "seconds after a write of the same context; a failing replica is left out for replica_cooldown_s.";
     glue::runtime().keep(g_datasource_repr, ds_cls.attr("__repr__"));
     ds_cls.attr("__repr__") = nb::cpp_function(&datasource_repr, nb::is_method(), nb::name("__repr__"),
                                                "The generated text form with the password shown as ***.");

@@ -17,8 +17,25 @@ void register_streams(nb::module_ &m);      // AsyncRowStream
 enum TxMode : long { kNoTransaction = 0, kTransaction = 1, kSavepoint = 2 };
 TxMode tx_mode(bool transactional, bool nested);
 
-// Method wrapping behind `datasource` (also used by class decoration).
-nb::object create_wrapped_method(nb::handle method, nb::handle datasource_name, TxMode mode, bool mark_decorated);
-nb::object decorate_class(nb::handle cls, nb::handle datasource_name, TxMode mode);
+// How a transactional call runs again after its transaction failed with a conflict: at most
+// `retries` more attempts, each after a delay drawn uniformly from [0, min(cap_s, base_s *
+// 2^(attempt-1))]; `lock_waits`: MySQL lock-wait timeouts count as conflicts; `idempotent`: a
+// transaction whose commit outcome is unknown runs again too.
+struct RetryPolicy {
+    long retries;
+    double base_s, cap_s;
+    bool lock_waits, idempotent;
+};
+
+// The policy object of datasource()'s retry arguments, checked (TypeError, ValueError): None
+// when `retries` is 0.
+nb::object retry_policy(TxMode mode, nb::handle retries, nb::handle base_s, nb::handle cap_s, nb::handle lock_waits,
+                        nb::handle idempotent);
+
+// Method wrapping behind `datasource` (also used by class decoration); `retry`: its
+// RetryPolicy object, or None (or unset) for a call that never retries.
+nb::object create_wrapped_method(nb::handle method, nb::handle datasource_name, TxMode mode, bool mark_decorated,
+                                 nb::handle retry = nb::handle());
+nb::object decorate_class(nb::handle cls, nb::handle datasource_name, TxMode mode, nb::handle retry = nb::handle());
 
 }  // namespace zorvane::top

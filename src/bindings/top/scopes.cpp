@@ -84,9 +84,20 @@ void bind_scope(nb::module_ &m, const char *cls_name, const char *doc) {
 
 }  // namespace
 
+glue::Lazy primary_reads{"zorvane.db.kelvor", "_primary_reads"};
+
 nb::object SwitchScope::enter(nb::handle db) {
     try {
         selection_.enter(db);
+        if (options_ & kPrimary) {
+            nb::handle var = primary_reads.get();
+            nb::object before = var.attr("get")();
+            nb::object pinned = nb::steal(PySequence_Concat(before.ptr(), nb::make_tuple(db).ptr()));
+            if (!pinned.is_valid())
+                throw nb::python_error();
+            var.attr("set")(pinned);
+            pinned_ = std::move(before);
+        }
     } catch (...) {
         selection_.exit();
         throw;
@@ -94,7 +105,18 @@ nb::object SwitchScope::enter(nb::handle db) {
     return nb::borrow(db);
 }
 
-void SwitchScope::exit(bool, nb::handle) { selection_.exit(); }
+void SwitchScope::exit(bool, nb::handle) {
+    if (pinned_.is_valid()) {
+        nb::object before = std::move(pinned_);
+        try {
+            primary_reads.get().attr("set")(before);
+        } catch (...) {
+            selection_.exit();
+            throw;
+        }
+    }
+    selection_.exit();
+}
 
 nb::object SessionScope::enter(nb::handle datasource_name) {
     nb::object name = datasource_name.is_none() ? current_db() : nb::borrow(datasource_name);
@@ -175,9 +197,10 @@ nb::object new_transaction_scope(nb::handle datasource_name, bool nested) {
 
 namespace {
 
-nb::object switch_datasource_shim(nb::handle db) {
+nb::object switch_datasource_shim(nb::handle db, nb::handle primary) {
     glue::check_exact(db, &PyUnicode_Type, "db");
-    return nb::cast(new ScopeCM<SwitchScope>{nb::borrow(db), SwitchScope()}, nb::rv_policy::take_ownership);
+    const long options = glue::truthy(primary) ? SwitchScope::kPrimary : 0;
+    return nb::cast(new ScopeCM<SwitchScope>{nb::borrow(db), SwitchScope(options)}, nb::rv_policy::take_ownership);
 }
 
 nb::object db_session_shim(nb::handle datasource_name) {
@@ -185,7 +208,8 @@ nb::object db_session_shim(nb::handle datasource_name) {
     return new_session_scope(datasource_name);
 }
 
-// datasource(name, transactional, nested)(target): payload 0 the name; flags the TxMode.
+// datasource(name, transactional, nested, ...)(target): payload 0 the name, 1 the RetryPolicy or
+// None; flags the TxMode.
 PyObject *datasource_decorator(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     return guarded([&]() -> nb::object {
         if (PyVectorcall_NARGS(nargsf) != 1 || (kwnames && glue::tuple_size(kwnames)))
@@ -193,14 +217,18 @@ PyObject *datasource_decorator(PyObject *self, PyObject *const *args, std::size_
         nb::handle target(args[0]);
         const auto mode = static_cast<TxMode>(flags(self));
         if (PyType_Check(target.ptr()))
-            return decorate_class(target, payload(self, 0), mode);
-        return create_wrapped_method(target, payload(self, 0), mode, true);
+            return decorate_class(target, payload(self, 0), mode, payload(self, 1));
+        return create_wrapped_method(target, payload(self, 0), mode, true, payload(self, 1));
     });
 }
 
-nb::object datasource_shim(nb::handle datasource_name, nb::handle transactional, nb::handle nested) {
+nb::object datasource_shim(nb::handle datasource_name, nb::handle transactional, nb::handle nested, nb::handle retries,
+                           nb::handle retry_base_s, nb::handle retry_cap_s, nb::handle retry_lock_timeouts,
+                           nb::handle idempotent) {
     glue::check_exact(datasource_name, &PyUnicode_Type, "datasource_name");
-    return make_callable(&datasource_decorator, {datasource_name}, tx_mode(glue::truthy(transactional), glue::truthy(nested)));
+    const TxMode mode = tx_mode(glue::truthy(transactional), glue::truthy(nested));
+    nb::object policy = retry_policy(mode, retries, retry_base_s, retry_cap_s, retry_lock_timeouts, idempotent);
+    return make_callable(&datasource_decorator, {datasource_name, policy}, mode);
 }
 
 }  // namespace
@@ -211,14 +239,18 @@ void register_scopes(nb::module_ &m) {
     bind_scope<TransactionScope>(m, "_MapperTransaction",
                                  "Scope running a block in one transaction of a datasource (BaseMapper.switch_datasource).");
     m.def("get_current_db", &current_db, "The selected datasource of this thread or task, else the primary name.");
-    m.def("switch_datasource", &switch_datasource_shim, "db"_a.none(),
-          "Context manager selecting datasource `db` for a block; the previous selection comes back afterwards.");
+    m.def("switch_datasource", &switch_datasource_shim, "db"_a.none(), "primary"_a.none() = false,
+          "Context manager selecting datasource `db` for a block; the previous selection comes back afterwards. "
+          "With `primary`, the block's reads of `db` go to its primary, not to its replicas.");
     m.def("db_session", &db_session_shim, "datasource_name"_a.none() = nb::none(),
           "Context manager yielding a new ORM session of the datasource, committed or rolled back and closed at the end.");
     m.def("datasource", &datasource_shim, "datasource_name"_a.none(), "transactional"_a.none() = false,
-          "nested"_a.none() = false,
+          "nested"_a.none() = false, nb::kw_only(), "retries"_a.none() = 0, "retry_base_s"_a.none() = 0.005,
+          "retry_cap_s"_a.none() = 1.0, "retry_lock_timeouts"_a.none() = false, "idempotent"_a.none() = false,
           "Decorator binding a function, method or class to a datasource, optionally one transaction per call "
-          "(with `nested`, a SAVEPOINT inside an open transaction).");
+          "(with `nested`, a SAVEPOINT inside an open transaction). With `retries`, a call whose transaction fails "
+          "with a conflict (serialization failure, deadlock, database locked) runs again, at most `retries` more "
+          "times, after a random delay below min(retry_cap_s, retry_base_s * 2**(attempt-1)).");
 }
 
 }  // namespace zorvane::top

@@ -8,16 +8,20 @@ namespace zorvane::top {
 // word, so that a decorated call can make a fresh scope of the same kind.
 
 // switch_datasource(db): enter selects `db` (a failed selection is undone before the
-// error leaves); exit restores the previous selection.
+// error leaves); exit restores the previous selection. Options: kPrimary, the block's reads of
+// `db` go to its primary rather than to its replicas.
 class SwitchScope {
 public:
-    explicit SwitchScope(long = 0) {}
-    long options() const { return 0; }
+    static constexpr long kPrimary = 1;
+    explicit SwitchScope(long options = 0) : options_(options) {}
+    long options() const { return options_; }
     nb::object enter(nb::handle db);
     void exit(bool failed, nb::handle exc);
 
 private:
+    long options_;
     Selection selection_;
+    nb::object pinned_;  // the pinned names before the block, when kPrimary
 };
 
 // BaseMapper.switch_datasource(name): enter selects the datasource and begins a transaction

@@ -16,6 +16,19 @@ def results_handle(results: Sequence[Any], result_type: Any, f_return_type: Any)
     Rows of a select shaped into the caller's return type: the rows, objects built by keyword, one row or values.
     """
 
+_primary_reads: ContextVar[tuple[str, ...]]
+
+class _ReadRouting:
+    """Where the reads of a datasource with replicas go: shared by its session objects."""
+
+    def __init__(self, name: str, labels: Sequence[str], read_your_writes_s: float, cooldown_s: float) -> None: ...
+    @property
+    def name(self) -> str:
+        """The datasource's name."""
+    @property
+    def cooling(self) -> list[str]:
+        """The replicas (host:port) left out after a failure until their cool-down ends."""
+
 class ZorvaneSqlSession:
     """
     Per-datasource session object: nested transactions per thread or task, mapper statements by id.
@@ -48,6 +61,15 @@ class ZorvaneSqlSession:
         """
         The kind of the session's database ("sqlite", "mysql", "postgresql"), else None.
         """
+
+    def _route_reads(self, routing: _ReadRouting, templates: Sequence[SqlTemplate]) -> None:
+        """
+        Sends reads outside transactions to the replicas of `routing` through `templates`, one per replica.
+        """
+
+    @property
+    def _routing(self) -> _ReadRouting | None:
+        """The _ReadRouting of a datasource with replicas, else None."""
 
     def begin_tx(self, datasource_name: str | None = None) -> None:
         """

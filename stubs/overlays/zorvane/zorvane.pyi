@@ -25,11 +25,12 @@ class _Wrapper:
     def __call__(self, *args: Any, **kwargs: Any) -> Any: ...
 
 class DataSource:
-    """One datasource: a MySQL or PostgreSQL server (host, port, user, password, database) or a SQLite file; pool settings and connect_args (handed to the driver) are optional; log_params puts the bound values in the SQL log, slow_query_ms logs slower statements as warnings."""
+    """One datasource: a MySQL or PostgreSQL server (host, port, user, password, database) or a SQLite file; pool settings and connect_args (handed to the driver) are optional; log_params puts the bound values in the SQL log, slow_query_ms logs slower statements as warnings; replicas (mappings of the same keys, missing ones taken from the primary) serve reads outside transactions, except for read_your_writes_s seconds after a write of the same context; a failing replica is left out for replica_cooldown_s."""
 
     __match_args__ = (
         "db_type", "host", "port", "user", "password", "database", "sqlite_path",
         "pool_size", "max_overflow", "pool_recycle", "pool_timeout", "connect_args", "log_params", "slow_query_ms",
+        "replicas", "read_your_writes_s", "replica_cooldown_s",
     )
     db_type: str
     host: str | None
@@ -45,6 +46,9 @@ class DataSource:
     connect_args: dict[str, Any] | None
     log_params: bool
     slow_query_ms: float | None
+    replicas: list[Mapping[str, Any]] | None
+    read_your_writes_s: float
+    replica_cooldown_s: float
     def __init__(
         self,
         db_type: str,
@@ -61,6 +65,9 @@ class DataSource:
         connect_args: dict[str, Any] | None = None,
         log_params: bool = False,
         slow_query_ms: float | None = None,
+        replicas: list[Mapping[str, Any]] | None = None,
+        read_your_writes_s: float = 3.0,
+        replica_cooldown_s: float = 10.0,
     ) -> None: ...
     def __repr__(self) -> str:
         """The generated text form with the password shown as ***."""
@@ -166,11 +173,21 @@ class AsyncSqlSession:
 
 def get_current_db() -> str | None: ...
 
-def switch_datasource(db: str) -> _SwitchDatasource: ...
+def switch_datasource(db: str, primary: bool = False) -> _SwitchDatasource: ...
 
 def db_session(datasource_name: str | None = None) -> _DbSession: ...
 
-def datasource(datasource_name: str, transactional: bool = False, nested: bool = False) -> Callable[[_C], _C]: ...
+def datasource(
+    datasource_name: str,
+    transactional: bool = False,
+    nested: bool = False,
+    *,
+    retries: int = 0,
+    retry_base_s: float = 0.005,
+    retry_cap_s: float = 1.0,
+    retry_lock_timeouts: bool = False,
+    idempotent: bool = False,
+) -> Callable[[_C], _C]: ...
 
 def _create_wrapped_method(
     method: Callable[..., Any],

@@ -58,8 +58,9 @@ def test_datasource_objects_of_no_kind_or_file_are_named(fresh_config, add):
 ])
 def test_unknown_keys_are_warned_about_with_the_accepted_ones(decl, takes):
     kind = decl["db_type"]
-    expected = (f"datasource 'a': unknown keys 'pool_szie', 'replicas' left out; a {kind} datasource takes {takes}, "
-                "pool_size, max_overflow, pool_recycle, pool_timeout, connect_args, log_params, slow_query_ms")
+    expected = (f"datasource 'a': unknown keys 'pool_szie', 'shards' left out; a {kind} datasource takes {takes}, "
+                "pool_size, max_overflow, pool_recycle, pool_timeout, connect_args, log_params, slow_query_ms"
+                + (", replicas, read_your_writes_s, replica_cooldown_s" if kind != "sqlite" else ""))
     with pytest.warns(UserWarning) as record:
-        cfg = DBConfig(a={**decl, "pool_szie": 3, "replicas": ["r1"]})
+        cfg = DBConfig(a={**decl, "pool_szie": 3, "shards": ["r1"]})
     assert [str(w.message) for w in record] == [expected] and cfg.ds["a"].pool_size == 10

@@ -128,3 +128,16 @@ def test_result_type_handle_wants_a_plain_dict():
     for bad in (Row(id=1, name="a"), [("id", 1)], None):
         with pytest.raises(TypeError, match="Argument 'result' has incorrect type"):
             zv.result_type_handle(User, bad)
+
+
+@pytest.mark.parametrize("options, error, text", [
+    ({"transactional": True, "retries": -1}, ValueError, "retries must be 0 or more, got -1"),
+    ({"retries": 2}, ValueError, "retries=2 needs transactional=True"),
+    ({"transactional": True, "retries": 2.0}, TypeError, "retries must be an int, not float"),
+    ({"transactional": True, "retries": 2, "retry_base_s": 0}, ValueError, "retry_base_s must be above 0"),
+    ({"transactional": True, "retries": 2, "retry_cap_s": 0.001}, ValueError, "retry_cap_s must not be below"),
+])
+def test_datasource_refuses_retry_options_at_decoration(options, error, text):
+    with pytest.raises(error, match=text):
+        zv.datasource("main", **options)
+    assert zv.datasource("main", nested=True, retries=3)  # a savepoint call opens a transaction when none is open

@@ -8,6 +8,19 @@ from zorvane.db.ostrane import RowStream, SqlTemplate
 
 def results_handle(results: Sequence[Any], result_type: Any, f_return_type: Any) -> Any: ...
 
+_primary_reads: ContextVar[tuple[str, ...]]
+
+class _ReadRouting:
+    """Where the reads of a datasource with replicas go: shared by its session objects."""
+
+    def __init__(self, name: str, labels: Sequence[str], read_your_writes_s: float, cooldown_s: float) -> None: ...
+    @property
+    def name(self) -> str:
+        """The datasource's name."""
+    @property
+    def cooling(self) -> list[str]:
+        """The replicas (host:port) left out after a failure until their cool-down ends."""
+
 class ZorvaneSqlSession:
     mapper_dict: dict[str, Any]
     """Namespace -> parsed mapper; the shared mapping, not a copy."""
@@ -24,6 +37,9 @@ class ZorvaneSqlSession:
     @property
     def _db_type(self) -> str | None: ...
     def get_ori_session(self) -> Session: ...
+    def _route_reads(self, routing: _ReadRouting, templates: Sequence[SqlTemplate]) -> None: ...
+    @property
+    def _routing(self) -> _ReadRouting | None: ...
     def begin_tx(self, datasource_name: str | None = None) -> None: ...
     def begin_savepoint(self, datasource_name: str | None = None) -> None: ...
     def commit(self) -> None: ...
