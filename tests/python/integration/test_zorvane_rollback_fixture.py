@@ -3,8 +3,9 @@ test writes, through every kind of unit, is gone in the next test, sync and asyn
 import pytest
 
 from conftest import datasource_decl
+from zorvane.zorvane import DBConfig, insert, select_list, switch_datasource
 
-pytest_plugins = ["pytester"]
+pytest_plugins = ["pytester", "zorvane.testing"]
 pytestmark = pytest.mark.greenlet
 
 SAMPLE = '''
@@ -171,3 +172,25 @@ def test_zorvane_rollback_in_a_sample_project(pytester, engine):
     result = pytester.runpytest_subprocess("-q", "-p", "no:cacheprovider")
     result.assert_outcomes(passed=5, failed=1)
     result.stdout.fnmatch_lines(["*AssertionError: fails inside the transaction"])  # the one failure is its own
+
+
+class Notes:
+    @insert("INSERT INTO notes (id) VALUES (#{id})")
+    def add(self, id: int) -> int: ...
+
+    @select_list("SELECT id FROM notes")
+    def ids(self) -> list[int]: ...
+
+
+def test_reads_stay_on_the_primary(fresh_config, engine, zorvane_rollback):
+    if engine.dialect.name == "sqlite":
+        pytest.skip("replicas are for servers")
+    with engine.begin() as c:
+        c.exec_driver_sql("DROP TABLE IF EXISTS notes")
+        c.exec_driver_sql("CREATE TABLE notes (id INTEGER PRIMARY KEY)")
+    # the replica is a second pool on the same server: it sees only what is committed
+    decl = datasource_decl(engine.url)
+    fresh_config(DBConfig(rep=dict(decl, replicas=[{"port": decl["port"]}], read_your_writes_s=0)))
+    with switch_datasource("rep"):
+        Notes().add(7)
+        assert Notes().ids() == [7]
