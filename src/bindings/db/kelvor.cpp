@@ -51,6 +51,118 @@ void var_set(nb::handle var, nb::handle value) {
 struct ZorvaneSqlSession;
 std::unordered_set<ZorvaneSqlSession *> live_sessions;  // guarded by the GIL
 
+// ---- zorvane_rollback (zorvane.testing): while a test runs with it, every session or
+// connection the library opens on an engine is a session joined to one connection pinned per
+// datasource (and per event loop for async engines), which holds an outer transaction rolled
+// back at the end of the test. A joined session's transaction is a SAVEPOINT of it, so the
+// outermost begin, commit and rollback of any unit (transaction scope, transactional call,
+// statement outside a transaction, stream, db_session) become SAVEPOINT, RELEASE and ROLLBACK
+// TO SAVEPOINT, and every nested level is a savepoint inside them as usual.
+
+glue::Lazy rollback_list{"zorvane.db.ostrane", "_rollback"};
+glue::Lazy orm_session{"sqlalchemy.orm", "Session"};
+glue::Lazy weak_set{"weakref", "WeakSet"};
+
+// The pins of the running test (key -> (connection, outer transaction, joined sessions, event
+// loop or None)), else nullptr: zorvane.db.ostrane._rollback holds the dict while a test uses
+// the fixture, and nothing else.
+PyObject *pins() {
+    PyObject *list = rollback_list.get().ptr();
+    return glue::list_size(list) ? glue::list_item(list, 0) : nullptr;
+}
+
+bool rolling_back() { return pins() != nullptr; }
+
+// The pin of `engine`, opened on first use. An async engine of an event loop carries
+// `_zorvane_pin_key` (a weak reference to its datasource's engine, the loop), so the engines a
+// loop makes again after dispose_async() share its pin.
+nb::object pin_of(nb::handle engine) {
+    PyObject *all = pins();
+    if (!all)
+        glue::raise(PyExc_RuntimeError, "no test runs with zorvane_rollback");
+    nb::object key = nb::getattr(engine, "_zorvane_pin_key", nb::none()), loop = nb::none();
+    if (key.is_none())
+        key = nb::borrow(engine);
+    else
+        loop = nb::borrow(glue::tuple_item(key.ptr(), 1));
+    if (PyObject *hit = PyDict_GetItemWithError(all, key.ptr()))
+        return nb::borrow(hit);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    nb::object connection = engine.attr("connect")();
+    try {
+        nb::object tx = connection.attr("begin")();
+        // SQLite's driver begins only before a write, and a SAVEPOINT outside a transaction
+        // starts one that its RELEASE commits: the outer transaction is begun here.
+        if (const glue::Backend *kind = glue::backend_of(engine); kind && !kind->server &&
+            !glue::truthy(connection.attr("connection").attr("driver_connection").attr("in_transaction")))
+            connection.attr("exec_driver_sql")("BEGIN");
+        nb::object record = nb::make_tuple(connection, tx, weak_set(), loop);
+        if (PyDict_SetItem(all, key.ptr(), record.ptr()) < 0)
+            throw nb::python_error();
+        return record;
+    } catch (nb::python_error &e) {
+        glue::unwind_step(e.value(), [&] { connection.attr("close")(); });
+        throw;
+    }
+}
+
+// A new session joined to the pin of `engine`: its transaction is a SAVEPOINT of the pin's.
+nb::object pinned_session(nb::handle engine) {
+    nb::object record = pin_of(engine);
+    nb::object session = orm_session("bind"_a = nb::handle(glue::tuple_item(record.ptr(), 0)),
+                                     "join_transaction_mode"_a = "create_savepoint", "expire_on_commit"_a = false);
+    session.attr("info")["zorvane_streams"] = weak_set();  // streams it owns too, see glue::open_stream
+    nb::handle(glue::tuple_item(record.ptr(), 2)).attr("add")(session);
+    return session;
+}
+
+nb::object pinned_connection(nb::handle engine) { return nb::borrow(glue::tuple_item(pin_of(engine).ptr(), 0)); }
+
+void forget_context_transactions(nb::handle sessions);
+
+// Ends the pins of event loop `loop` (None: the sync ones): streams left open are closed, the
+// sessions left open closed, the outer transaction rolled back and the connection closed. An
+// async engine's pins are ended on their running loop; `reach` false (the loop is gone) only
+// forgets them. Every pin is ended; the first failure is raised afterwards.
+void end_pins(nb::handle loop, bool reach) {
+    PyObject *all = pins();
+    if (!all)
+        return;
+    std::exception_ptr failure;
+    auto step = [&](auto &&fn) {
+        try {
+            fn();
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    };
+    for (nb::handle key : nb::list(nb::handle(all).attr("keys")())) {
+        nb::object record = nb::borrow(PyDict_GetItem(all, key.ptr()));
+        if (!nb::handle(glue::tuple_item(record.ptr(), 3)).is(loop))
+            continue;
+        PyDict_DelItem(all, key.ptr());
+        if (!reach)
+            continue;
+        nb::handle connection(glue::tuple_item(record.ptr(), 0)), tx(glue::tuple_item(record.ptr(), 1));
+        nb::object sessions = nb::list(nb::handle(glue::tuple_item(record.ptr(), 2)));
+        if (loop.is_none())
+            step([&] { forget_context_transactions(sessions); });
+        for (nb::handle s : sessions) {
+            step([&] { close_streams(s); });
+            step([&] { s.attr("close")(); });
+        }
+        step([&] {
+            if (glue::truthy(tx.attr("is_active")))
+                tx.attr("rollback")();
+        });
+        step([&] { connection.attr("close")(); });
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
 glue::Lazy current_task{"asyncio", "current_task"};
 
 // The running asyncio task, or None outside one (also in threads without a running loop).
@@ -93,6 +205,8 @@ struct ReadRouting {
 
     // Whether a read of this context outside a transaction may go to a replica.
     bool replica_reads() const {
+        if (rolling_back())  // the replicas cannot see what the test's transaction wrote
+            return false;
         nb::object until = var_get(written);
         if (!until.is_none() && now_s() < PyFloat_AsDouble(until.ptr()))
             return false;
@@ -205,8 +319,11 @@ struct ZorvaneSqlSession {
             var_set(tx_wrote, Py_False);
     }
 
-    // A new session with expiry on commit switched off; not tracked by this object.
+    // A new session with expiry on commit switched off; not tracked by this object. Under
+    // zorvane_rollback, a session joined to the test's connection (see pinned_session).
     nb::object new_session() {
+        if (rolling_back())
+            return pinned_session(data_source);
         nb::object pair = factory;  // a local reference: another thread may replace the field meanwhile
         if (!pair.is_valid() || !nb::handle(glue::tuple_item(pair.ptr(), 0)).is(data_source)) {
             nb::object made = sessionmaker("bind"_a = data_source, "expire_on_commit"_a = false);
@@ -271,6 +388,22 @@ void forget_parent_transactions() {
         } catch (nb::python_error &err) {
             err.discard_as_unraisable("forgetting a parent transaction after fork");
         }
+    }
+}
+
+// A transaction the test left open in the current context on a session of `sessions` (which
+// the end of its pin closes): forgotten, so the context starts idle.
+void forget_context_transactions(nb::handle sessions) {
+    std::vector<ZorvaneSqlSession *> all(live_sessions.begin(), live_sessions.end());
+    for (ZorvaneSqlSession *s : all) {
+        if (!s->connection_local.is_valid() || !s->tx_depth.is_valid())
+            continue;
+        nb::object con = s->con();
+        if (con.is_none() || PySequence_Contains(sessions.ptr(), con.ptr()) != 1)
+            continue;
+        var_set(s->connection_local, nb::none());
+        s->set_depth(0);
+        s->clear_marks();
     }
 }
 
@@ -931,6 +1064,14 @@ NB_MODULE(kelvor, m) {
     glue::after_fork_in_child(&forget_parent_transactions);
     intern_names();
 
+    m.def("_pinned_session", &pinned_session, "engine"_a,
+          "Under zorvane_rollback: a new session joined to the test's connection of `engine`, its transaction a "
+          "SAVEPOINT.");
+    m.def("_pinned_connection", &pinned_connection, "engine"_a,
+          "Under zorvane_rollback: the test's connection of `engine`, opened with its outer transaction on first use.");
+    m.def("_end_pins", &end_pins, "loop"_a.none(), "reach"_a = true,
+          "Rolls back and closes the test's connections of event loop `loop` (None: the sync ones); with `reach` "
+          "false, only forgets them.");
     m.def("results_handle", &glue::results_handle, "results"_a.none(), "result_type"_a.none(), "f_return_type"_a.none(),
           "Rows of a select shaped into the caller's return type: the rows, objects built by keyword, one row or values.");
 

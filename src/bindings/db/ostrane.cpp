@@ -1,6 +1,7 @@
 // src/bindings/db/ostrane.cpp: zorvane.db.ostrane, one statement per call on a toolkit session; paging.
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -28,6 +29,13 @@ nb::object call0(nb::handle obj, PyObject *name) { return glue::call_method(obj,
 
 struct SqlTemplate;
 std::unordered_set<SqlTemplate *> live_templates;  // guarded by the GIL
+
+// zorvane_rollback (zorvane.testing) holds its pins here while a test runs with it: the
+// template's own sessions and connections are then joined to them (see zorvane.db.kelvor).
+PyObject *g_rollback = nullptr;
+glue::Lazy pinned_session{"zorvane.db.kelvor", "_pinned_session"};
+
+bool rolling_back() { return g_rollback && glue::list_size(g_rollback) > 0; }
 
 struct SqlTemplate {
     nb::object data_source;
@@ -78,6 +86,8 @@ struct SqlTemplate {
     SqlTemplate &operator=(const SqlTemplate &) = delete;
 
     nb::object new_session() {
+        if (rolling_back())
+            return pinned_session(data_source);
         if (!factory.is_valid())
             factory = sessionmaker(nb::arg("bind") = data_source, nb::arg("expire_on_commit") = false);
         return factory();
@@ -85,7 +95,7 @@ struct SqlTemplate {
 
     // For textual statements, which need no ORM session: a connection commits, rolls back and
     // closes as one, with less work per call.
-    nb::object new_connection() { return data_source.attr("connect")(); }
+    nb::object new_connection() { return rolling_back() ? pinned_session(data_source) : data_source.attr("connect")(); }
 };
 
 // ---- what runs: one record per statement in the SQL log (logger zorvane.sql), one CLIENT span
@@ -192,8 +202,16 @@ nb::object attr_chain(nb::handle obj, std::initializer_list<const char *> names)
     return v;
 }
 
+bool collecting() { return g_collectors && glue::list_size(g_collectors) > 0; }
+
+// Whether statements of `t` are recorded at all (see Watch).
+bool listening(SqlTemplate &t) {
+    return t.slow_ms >= 0 || collecting() || log_enabled(10) || glue::tracer().is_valid() || histogram().is_valid();
+}
+
 // One statement as it runs: a no-op unless the log, a tracer or a meter listens, or the
-// datasource has slow_query_ms. Record by run() (a failure is recorded there) and done().
+// datasource has slow_query_ms. Record by run() (a failure is recorded there), done() or
+// failed().
 class Watch {
 public:
     Watch(SqlTemplate &t, nb::handle stmt, nb::handle params, Py_ssize_t batch = 0, const char *operation = nullptr)
@@ -201,8 +219,7 @@ public:
         debug_ = log_enabled(10);
         tracer_ = glue::tracer();
         histogram_ = histogram();
-        on_ = debug_ || t.slow_ms >= 0 || tracer_.is_valid() || histogram_.is_valid() ||
-              (g_collectors && glue::list_size(g_collectors) > 0);
+        on_ = debug_ || t.slow_ms >= 0 || tracer_.is_valid() || histogram_.is_valid() || collecting();
         if (!on_)
             return;
         stmt_ = nb::borrow(stmt);
@@ -259,6 +276,18 @@ public:
     // The rows a statement changed when its result cannot say (an insert returning its key).
     void affected(Py_ssize_t rows) { rows_ = rows; }
 
+    // The statement has ended: the duration stops here even when it is recorded later.
+    void stop_clock() {
+        end_ = std::chrono::steady_clock::now();
+        stopped_ = true;
+    }
+
+    // The statement failed with `error` (run() records its own failures).
+    void failed(nb::handle error) {
+        if (on_ && !recorded_)
+            record(error);
+    }
+
 private:
     nb::object sql_as_sent(nb::handle error) {
         nb::object sql = attr_chain(error, {"statement"});
@@ -278,7 +307,8 @@ private:
 
     void record(nb::handle error) {
         recorded_ = true;
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        const double seconds =
+            std::chrono::duration<double>((stopped_ ? end_ : std::chrono::steady_clock::now()) - start_).count();
         const double ms = seconds * 1000.0;
         nb::object sql = sql_as_sent(error);
         nb::object operation = operation_ ? nb::object(nb::str(operation_)) : first_word(sql);
@@ -305,7 +335,7 @@ private:
             log(slow, sql, operation, summary, rows, ms, error);
         if (span_.is_valid())
             end_span(sql, operation, summary, rows, system, error, error_type, status);
-        if (g_collectors && glue::list_size(g_collectors) > 0) {
+        if (collecting()) {
             nb::object seen = nb::handle(g_statement_type)(summary, sql, params_.is_valid() ? params_ : nb::none(), rows,
                                                           t_.ds_name, operation, ms,
                                                           error.is_valid() ? nb::borrow(error) : nb::none());
@@ -426,7 +456,8 @@ private:
     nb::object tracer_, histogram_, span_, stmt_, params_, id_, result_, attempt_;
     Py_ssize_t batch_ = 0, rows_ = -1;
     const char *operation_ = nullptr;
-    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point start_, end_;
+    bool stopped_ = false;
 };
 
 // The library's session rule: work in the caller's session when one is given (never
@@ -972,13 +1003,105 @@ nb::object insert_orm2_shim(SqlTemplate &t, nb::handle statement, nb::handle dat
     });
 }
 
+// The statements an ORM flush sends, each recorded as it runs: cursor events of the session's
+// connection, listened to only for the flush and only while someone records.
+struct FlushWatch {
+    SqlTemplate *t;
+    std::unique_ptr<Watch> running;   // the statement sent and not yet answered
+    std::unique_ptr<Watch> answered;  // the statement answered, recorded once the flush has read its rows
+    nb::object cursor;                // the answered one's
+    long count_at_answer = -1;
+
+    static long rowcount(nb::handle cursor) {
+        nb::object count = nb::getattr(cursor, "rowcount", nb::none());
+        const long n = PyLong_Check(count.ptr()) ? PyLong_AsLong(count.ptr()) : -1;
+        PyErr_Clear();
+        return n;
+    }
+
+    // Records the answered statement with its cursor's count, the larger of the counts at the
+    // answer and now: SQLite counts the rows of an INSERT ... RETURNING once they have been
+    // fetched, psycopg forgets the count when the cursor closes.
+    void settle() {
+        if (!answered)
+            return;
+        const long n = std::max(count_at_answer, rowcount(cursor));
+        if (n >= 0)
+            answered->affected(n);
+        answered.reset();
+        cursor = nb::object();
+    }
+
+    // before_cursor_execute(conn, cursor, statement, parameters, context, executemany)
+    void before(nb::handle statement, nb::handle params, bool many) {
+        settle();
+        running.reset();
+        try {
+            running = std::make_unique<Watch>(*t, statement, params, many ? PySequence_Size(params.ptr()) : 0);
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable("recording a statement");  // the statement itself goes on
+        }
+        PyErr_Clear();
+    }
+    // after_cursor_execute(conn, cursor, ...)
+    void after(nb::handle answering) {
+        if (!running)
+            return;
+        running->stop_clock();
+        answered = std::move(running);
+        cursor = nb::borrow(answering);
+        count_at_answer = rowcount(answering);
+    }
+};
+
+glue::Lazy event_listen{"sqlalchemy.event", "listen"}, event_remove{"sqlalchemy.event", "remove"},
+    partial{"functools", "partial"};
+
+// `body()`, a flush on session `s`, with each statement it sends recorded; just `body()` while
+// no one records.
+template <class Body>
+nb::object recorded_flush(SqlTemplate &t, nb::handle s, Body &&body) {
+    if (!listening(t))
+        return body();
+    auto watch = std::make_shared<FlushWatch>();
+    watch->t = &t;
+    nb::object connection = s.attr("connection")();
+    // partial: the event registry keeps its listeners by weak reference
+    nb::object before = partial(nb::cpp_function([watch](nb::args a) { watch->before(a[2], a[3], glue::truthy(a[5])); }));
+    nb::object after = partial(nb::cpp_function([watch](nb::args a) { watch->after(a[1]); }));
+    event_listen(connection, "before_cursor_execute", before);
+    event_listen(connection, "after_cursor_execute", after);
+    auto stop = [&] {
+        event_remove(connection, "before_cursor_execute", before);
+        event_remove(connection, "after_cursor_execute", after);
+    };
+    nb::object result;
+    try {
+        result = body();
+    } catch (nb::python_error &e) {
+        if (watch->running) {
+            try {
+                watch->running->failed(e.value());
+            } catch (nb::python_error &again) {
+                again.discard_as_unraisable("recording a failed statement");
+            }
+            watch->running.reset();
+        }
+        glue::unwind_step(e.value(), [&] { watch->settle(); });
+        glue::unwind_step(e.value(), stop);
+        throw;
+    }
+    watch->settle();
+    watch->running.reset();
+    stop();
+    return result;
+}
+
 // session.<method>(data), then a flush; add and add_all.
 template <const char *Method>
 nb::object add_shim(SqlTemplate &t, nb::handle data, nb::handle con) {
     return in_session(t, con, [&](nb::handle s) -> nb::object {
-        // The statements run inside the toolkit's flush: recorded as one, with no SQL text.
-        Watch w(t, nb::none(), data, PyList_Check(data.ptr()) ? glue::list_size(data.ptr()) : 0, "INSERT");
-        return w.run([&] {
+        return recorded_flush(t, s, [&] {
             s.attr(Method)(data);
             s.attr("flush")();
             return nb::none();
@@ -1011,8 +1134,7 @@ nb::object delete_orm2_shim(SqlTemplate &t, nb::handle statement, nb::handle con
 
 nb::object bulk_update_mappings_shim(SqlTemplate &t, nb::handle table_model, nb::handle drumsel, nb::handle con) {
     return in_session(t, con, [&](nb::handle s) -> nb::object {
-        Watch w(t, nb::none(), drumsel, PyList_Check(drumsel.ptr()) ? glue::list_size(drumsel.ptr()) : 0, "UPDATE");
-        return w.run([&] {
+        return recorded_flush(t, s, [&] {
             s.attr("bulk_update_mappings")(table_model, drumsel);
             return nb::none();
         });
@@ -1116,6 +1238,8 @@ NB_MODULE(ostrane, m) {
     glue::runtime().keep(g_attempt, glue::context_var_new("zorvane_attempt", Py_None));
     m.attr("_attempt") = nb::handle(g_attempt);
     glue::runtime().keep(g_collectors, PyList_New(0), glue::Runtime::At::Empty);
+    glue::runtime().keep(g_rollback, PyList_New(0), glue::Runtime::At::Empty);
+    m.attr("_rollback") = nb::handle(g_rollback);
     m.attr("_collectors") = nb::handle(g_collectors);
     nb::object statement = nb::module_::import_("collections").attr("namedtuple")(
         "Statement", nb::make_tuple("id", "sql", "params", "rows", "datasource", "operation", "duration_ms", "error"),

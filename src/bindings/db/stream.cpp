@@ -63,7 +63,7 @@ struct RowStream {
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
         try {
-            close(false);
+            close(false, true);
         } catch (nb::python_error &e) {
             e.discard_as_unraisable("closing an abandoned row stream");
         } catch (...) {
@@ -133,14 +133,15 @@ struct RowStream {
     }
 
     // Releases the cursor and, for an owned session, the session (committed only when the
-    // rows ran out). Idempotent.
-    void close(bool exhausted) {
+    // rows ran out). Idempotent. `dying`: from the destructor, when the registry has already
+    // dropped this stream (its weak reference went first) and nothing may refer to it again.
+    void close(bool exhausted, bool dying = false) {
         if (closed)
             return;
         closed = true;
         batch = rows = nb::object();
         nb::object s = std::move(session), r = std::move(result);
-        if (!own) {
+        if (!own && !dying) {
             nb::object streams = registry(s, false);
             if (!streams.is_none())
                 streams.attr("discard")(nb::find(this));
@@ -177,8 +178,11 @@ nb::object open_stream(nb::object session, bool own, nb::object result, long fet
     st->fetch_size = fetch_size;
     st->own = own;
     nb::object obj = nb::cast(st, nb::rv_policy::take_ownership);
+    // An owned session with a registry is one of zorvane_rollback's, which closes it at the end of the test.
     if (!own)
         registry(st->session, true).attr("add")(obj);
+    else if (nb::object streams = registry(st->session, false); !streams.is_none())
+        streams.attr("add")(obj);
     return obj;
 }
 

@@ -24,6 +24,14 @@ glue::Lazy sql_template{"zorvane.db.ostrane", "SqlTemplate"};
 glue::Lazy iscoroutinefunction{"inspect", "iscoroutinefunction"};
 glue::Lazy asyncio_sleep{"asyncio", "sleep"};
 glue::Lazy asyncgen_hooks{"sys", "get_asyncgen_hooks"};
+glue::Lazy weak_ref{"weakref", "ref"};
+glue::Lazy async_connection{"sqlalchemy.ext.asyncio", "AsyncConnection"};
+glue::Lazy rollback_list{"zorvane.db.ostrane", "_rollback"};
+glue::Lazy pinned_connection{"zorvane.db.kelvor", "_pinned_connection"};
+glue::Lazy end_pins{"zorvane.db.kelvor", "_end_pins"};
+
+// Whether a test runs with zorvane_rollback (see zorvane.db.kelvor).
+bool rolling_back() { return glue::list_size(rollback_list.get().ptr()) > 0; }
 
 PyObject *g_mode = nullptr;     // context variable: True while an async call runs its sync body
 PyObject *g_body = nullptr;     // what greenlet_spawn runs: async_body
@@ -251,6 +259,8 @@ void close_without_loop(nb::handle record) {
 // still in use stay recorded until the loop ends.
 void close_loop_engines(bool last) {
     nb::object loop = running_loop();
+    if (last && rolling_back())
+        end_pins(loop);  // zorvane_rollback's connections of the loop, rolled back on it
     forget_engines(loop);
     PyObject *hit = PyDict_GetItemWithError(g_loops, loop.ptr());
     if (!hit) {
@@ -412,6 +422,7 @@ nb::object loop_engine(nb::handle db, nb::handle source, nb::handle record) {
     nb::object engine = create_async_engine(item(source, "url"), **item(source, "options"));
     nb::object sync_engine = engine.attr("sync_engine");
     nb::setattr(sync_engine, "_zorvane_source", nb::getattr(db, "_zorvane_source", nb::none()));
+    nb::setattr(sync_engine, "_zorvane_pin_key", nb::make_tuple(weak_ref(db), running_loop()));
     nb::dict open;
     event_listen(sync_engine, "connect", make_callable(&track_connect, {open}));
     for (const char *event : {"close", "close_detached"})
@@ -570,7 +581,13 @@ nb::object entry_async_engine(nb::handle entry) {
 }
 
 nb::object new_async_session(nb::handle entry) {
-    return async_session(entry_async_engine(entry), "expire_on_commit"_a = false);
+    nb::object engine = entry_async_engine(entry);
+    if (rolling_back()) {  // joined to the test's connection of the loop, as sync sessions are
+        nb::object connection = async_connection(engine, pinned_connection(engine.attr("sync_engine")));
+        return async_session("bind"_a = connection, "join_transaction_mode"_a = "create_savepoint",
+                             "expire_on_commit"_a = false);
+    }
+    return async_session(engine, "expire_on_commit"_a = false);
 }
 
 void note_async_options(nb::handle engine, nb::handle url, nb::handle options, nb::handle listeners) {

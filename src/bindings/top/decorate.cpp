@@ -28,22 +28,46 @@ glue::Lazy await_only{"sqlalchemy.util", "await_only"};
 // commit; rollback on any exception (of the call or the commit, interrupts included); close in
 // every case once the level began. A level that could not begin has nothing to end, as in
 // TransactionScope. `at_commit` tells whether an exception came from the end of the level.
+// Each level (each attempt of a retried call) has the INTERNAL span `transaction <datasource>`
+// of a transaction scope, open from before the begin until after the end, when a tracer is
+// configured.
 nb::object run_in_transaction(nb::handle kelvor, nb::handle name, bool nested, nb::handle method,
                               PyObject *const *args, std::size_t nargsf, PyObject *kwnames, bool &at_commit) {
     at_commit = false;
-    begin_level(kelvor, name, nested);
+    nb::object span = glue::open_scope_span(name);
+    auto end_span = [&](bool failed, nb::handle exc) {
+        try {
+            glue::close_scope_span(span, failed, exc);
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable("ending a transaction span");
+        }
+    };
     nb::object result;
+    try {
+        begin_level(kelvor, name, nested);
+    } catch (nb::python_error &e) {
+        end_span(true, e.value());
+        throw;
+    }
     try {
         result = settle_user_result(call_through(method, args, nargsf, kwnames));
     } catch (nb::python_error &e) {
         finish_transaction(kelvor, true, e.value());
+        end_span(true, e.value());
         throw;
     } catch (...) {
         finish_transaction(kelvor, true, nb::handle());
+        end_span(true, nb::handle());
         throw;
     }
     at_commit = true;
-    finish_transaction(kelvor, false, nb::handle());
+    try {
+        finish_transaction(kelvor, false, nb::handle());
+    } catch (nb::python_error &e) {
+        end_span(true, e.value());
+        throw;
+    }
+    end_span(false, nb::handle());
     return result;
 }
 

@@ -3,6 +3,7 @@ import asyncio
 import re
 import sys
 from pathlib import Path
+from unittest.mock import ANY
 
 import pytest
 
@@ -17,6 +18,7 @@ from conduit.app import create_app  # noqa: E402
 from conduit.db import configure  # noqa: E402
 from zorvane.zorvane import ZorvaneConfig  # noqa: E402
 
+pytest_plugins = ["zorvane.testing"]
 pytestmark = pytest.mark.greenlet
 
 STAMP = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
@@ -37,13 +39,20 @@ def conduit_mysql(request):
 
 @pytest.fixture(params=["sqlite", "postgresql", "mysql"])
 def api(request, fresh_config, monkeypatch):
-    """Runs `scenario(client)` against a fresh Conduit on the backend, in one event loop."""
+    """Runs `scenario(client)` against a fresh Conduit on the backend, in one event loop. A server database
+    is shared by the module's tests: a test with zorvane_rollback leaves nothing in it, any other one empties
+    its tables before and after."""
     url = request.getfixturevalue({"sqlite": "sqlite_url", "postgresql": "conduit_pg", "mysql": "conduit_mysql"}[request.param])
     configure(url.render_as_string(hide_password=False))
     engine = ZorvaneConfig.datasource["main"]["db"]
-    with engine.begin() as c:  # a server database is shared by the module's tests
-        for table in ("comments", "favorites", "article_tags", "follows", "articles", "users"):
-            c.exec_driver_sql(f"DELETE FROM {table}")
+
+    def empty():
+        with engine.begin() as c:
+            for table in ("comments", "favorites", "article_tags", "follows", "articles", "users"):
+                c.exec_driver_sql(f"DELETE FROM {table}")
+    if "zorvane_rollback" not in request.fixturenames:
+        empty()
+        request.addfinalizer(empty)
     monkeypatch.setattr(auth, "ROUNDS", 4)
     app = create_app()
 
@@ -72,8 +81,16 @@ async def post_article(client, who, title, tags=()):
     return r.json()["article"]
 
 
-def test_user_journey(api):
+async def statements_of(zorvane_statements, request):
+    """The number of statements the awaited request runs, and its response."""
+    before = len(zorvane_statements)
+    response = await request
+    return len(zorvane_statements) - before, response
+
+
+def test_user_journey(api, zorvane_rollback, zorvane_statements):
     async def scenario(c):
+        assert await statements_of(zorvane_statements, c.get("/user")) == (0, ANY)  # refused before any statement
         jake, jane = await register(c, "jake"), await register(c, "jane")
         login = await c.post("/users/login", json={"user": {"email": "jake@x.io", "password": "pw-jake"}})
         assert login.json()["user"] == {"email": "jake@x.io", "token": login.json()["user"]["token"],
@@ -112,8 +129,12 @@ def test_user_journey(api):
         assert (await listing("?tag=nothing"))["articlesCount"] == 0
         feed = (await c.get("/articles/feed?offset=1", headers=jane)).json()
         assert feed["articlesCount"] == 2 and [a["title"] for a in feed["articles"]] == ["Did you train it?"]
-        tags = await c.get("/tags")
-        assert tags.json() == {"tags": ["dragons", "training", "zebra"]}
+        ran, tags = await statements_of(zorvane_statements, c.get("/tags"))
+        assert ran == 1 and tags.json() == {"tags": ["dragons", "training", "zebra"]}
+        # a listing runs as many statements for one article as for three: none per article
+        one, _ = await statements_of(zorvane_statements, c.get("/articles?limit=1", headers=jane))
+        three, _ = await statements_of(zorvane_statements, c.get("/articles", headers=jane))
+        assert one == three and all(s.error is None for s in zorvane_statements)
         assert tags.headers["content-type"] == "application/json; charset=utf-8"
 
         said = (await c.post("/articles/second/comments", headers=jane, json={"comment": {"body": "Nice"}})).json()
@@ -133,7 +154,7 @@ def test_user_journey(api):
     api(scenario)
 
 
-def test_error_statuses(api):
+def test_error_statuses(api, zorvane_rollback):
     async def scenario(c):
         jake, jane = await register(c, "jake"), await register(c, "jane")
         slug = (await post_article(c, jake, "Mine"))["slug"]
@@ -180,5 +201,13 @@ def test_concurrent_favorites_keep_the_count(api):
         assert (article["favoritesCount"], article["favorited"]) == (6, True)
         await asyncio.gather(*(c.delete(f"/articles/{slug}/favorite", headers=u) for u in users[:3]))
         assert (await c.get(f"/articles?favorited=u5")).json()["articles"][0]["favoritesCount"] == 3
+
+    api(scenario)
+
+
+def test_tests_with_rollback_leave_nothing(api, zorvane_rollback):
+    async def scenario(c):
+        assert (await c.get("/articles")).json()["articlesCount"] == 0 and (await c.get("/tags")).json() == {"tags": []}
+        assert (await c.get("/profiles/jake")).status_code == 404  # registered by the tests above, rolled back
 
     api(scenario)

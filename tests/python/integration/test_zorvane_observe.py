@@ -8,7 +8,8 @@ import pytest
 import sqlalchemy as sa
 
 from conftest import create_user_table, datasource_decl
-from zorvane.zorvane import BaseMapper, DBConfig, ZorvaneConfig, insert, insert_list, select_list, switch_datasource
+from zorvane.zorvane import (AsyncBaseMapper, BaseMapper, DBConfig, ZorvaneConfig, datasource, insert, insert_list, select_list,
+                             switch_datasource)
 
 trace = pytest.importorskip("opentelemetry.trace")
 from opentelemetry import metrics  # noqa: E402
@@ -198,19 +199,55 @@ def test_spans_and_histogram_follow_the_database_conventions(main, otel, backend
     assert list(metric[0].data.data_points)[0].explicit_bounds[:3] == (0.001, 0.005, 0.01)
 
 
-@pytest.mark.parametrize("fail", [False, True])
-def test_a_transaction_scope_parents_its_statements(main, otel, fail):
-    exporter, _ = otel
+def older_or_fail(fail):
+    Dao().older(0)
+    if fail:
+        raise LookupError("undo")
+
+
+async def older_or_fail_async(fail):
+    await AsyncDao().older(0)
+    if fail:
+        raise LookupError("undo")
+
+
+def in_scope(fail):
+    with BaseMapper.switch_datasource("main"):
+        older_or_fail(fail)
+
+
+@datasource("main", transactional=True)
+def in_both(fail):
+    """A savepoint failing inside a transactional call: one span each, the savepoint's inside."""
+    Dao().older(0)
     with pytest.raises(LookupError) if fail else contextlib.nullcontext():
-        with BaseMapper.switch_datasource("main"):
-            Dao().older(0)
-            if fail:
-                raise LookupError("undo")
+        datasource("main", nested=True)(older_or_fail)(fail)
+
+
+def run_async(fail):
+    async def work():
+        try:
+            await datasource("main", transactional=True)(older_or_fail_async)(fail)
+        finally:
+            await ZorvaneConfig.dispose_async()
+    asyncio.run(work())
+
+
+@pytest.mark.parametrize("fail", [False, True])
+@pytest.mark.parametrize("entry", ["scope", "function", "async function", "savepoint in a function"])
+def test_a_transaction_parents_its_statements(main, otel, entry, fail):
+    exporter, _ = otel
+    call = {"scope": in_scope, "function": datasource("main", transactional=True)(older_or_fail),
+            "savepoint in a function": in_both, "async function": run_async}[entry]
+    with pytest.raises(LookupError) if fail and entry != "savepoint in a function" else contextlib.nullcontext():
+        call(fail)
     scope = [s for s in exporter.get_finished_spans() if s.kind == INTERNAL]
     statement = [s for s in exporter.get_finished_spans() if s.kind == CLIENT]
-    assert [s.name for s in scope] == ["transaction main"] and len(statement) == 1
-    assert statement[0].parent.span_id == scope[0].context.span_id
+    assert {s.name for s in scope} == {"transaction main"} and len(statement) == len(scope)
+    assert [st.parent.span_id for st in statement] == [sc.context.span_id for sc in scope][::-1]  # inner ends first
     assert scope[0].status.status_code == (trace.StatusCode.ERROR if fail else trace.StatusCode.UNSET)
+    if len(scope) == 2:
+        assert scope[0].parent.span_id == scope[1].context.span_id and scope[1].status.status_code == trace.StatusCode.UNSET
     assert trace.get_current_span() is trace.INVALID_SPAN  # the scope's span is no longer current
 
 
@@ -247,6 +284,38 @@ def test_mapper_and_base_mapper_statements_are_named_by_their_ids(main, sql_log,
         ("PeopleMapper.adults", "SELECT", 1), ("Person.select_all", "SELECT", 1)]
     assert (sql_log()[0].statement_id, sql_log()[0].operation) == ("Person.insert", "INSERT")
     assert [s.name for s in exporter.get_finished_spans()] == ["Person.insert", "PeopleMapper.adults", "Person.select_all"]
+
+
+class AsyncPeople(AsyncBaseMapper[Person]):
+    pass
+
+
+@pytest.mark.parametrize("mode", ["sync", "async"])
+def test_orm_writes_record_the_sql_of_their_flush(main, sql_log, otel, mode):
+    exporter, _ = otel
+
+    async def work(people, wait):
+        with switch_datasource("main"):
+            await wait(people.add(Person(id=1, name="a", age=1)))
+            await wait(people.add_all([Person(id=2, name="b", age=2), Person(id=3, name="c", age=3)]))
+            await wait(people.bulk_update_mappings(Person, [{"id": 1, "age": 9}, {"id": 3, "age": 9}]))
+            with pytest.raises(sa.exc.IntegrityError):
+                await wait(people.add(Person(id=1, name="again")))
+        await ZorvaneConfig.dispose_async()
+
+    async def value(v):
+        return v
+    people = AsyncPeople() if mode == "async" else People()
+    asyncio.run(work(people, (lambda c: c) if mode == "async" else value))
+    rows = {}
+    for r in sql_log():
+        assert r.sql.startswith({"INSERT": "INSERT INTO users", "UPDATE": "UPDATE users SET"}[r.operation])
+        rows[r.statement_id] = rows.get(r.statement_id, 0) + (r.rows or 0)
+    assert rows == {"Person.add": 1, "Person.add_all": 2, "Person.bulk_update_mappings": 2}
+    assert [r.error is not None for r in sql_log()][-1] and sql_log()[-1].statement_id == "Person.add"
+    spans = exporter.get_finished_spans()
+    assert [s.attributes["db.query.text"] for s in spans] == [r.sql for r in sql_log()]
+    assert [s.name for s in spans] == [r.statement_id for r in sql_log()]
 
 
 @pytest.mark.parametrize("slow_ms, warned", [(0, True), (60_000, False)])
