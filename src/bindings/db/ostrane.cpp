@@ -746,8 +746,11 @@ void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, 
     if (n == 0)
         return;
     const Py_ssize_t size = batch_size.is_none() ? n : positive_size(batch_size, "batch_size");
+    // A typed insert (a table's) has its values processed by its column types; only a textual
+    // one hands them to the driver as they are, adapted here.
+    const bool textual = PyObject_HasAttr(sql.ptr(), name_text);
     nb::object adapted;  // the rows with values adapted for the driver, made when one needs it
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = 0; textual && i < n; ++i) {
         nb::handle row = glue::list_item(rows.ptr(), i);
         nb::object a = glue::adapt_values(t.backend, row);
         if (!a.is(row) && !adapted.is_valid())
