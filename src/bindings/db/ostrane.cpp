@@ -11,6 +11,7 @@
 #include "glue/common.hpp"
 #include "glue/observe.hpp"
 #include "glue/page.hpp"
+#include "glue/pool.hpp"
 #include "paging/count_query.hpp"
 #include "text/sql_text.hpp"
 
@@ -432,23 +433,34 @@ private:
 // The library's session rule: work in the caller's session when one is given (never
 // committed or closed here), else in a fresh one that is committed on success; on any
 // exception (interrupts included) the session in use is rolled back; an owned session is
-// always closed. With `Textual`, the fresh one is a connection of the engine.
+// always closed. With `Textual`, the fresh one is a connection of the engine: one handed out
+// without a liveness check (glue/pool.hpp) that turns out dead runs the unit once more on a
+// fresh connection (nothing of it was committed, nothing reached the caller), and one whose
+// transaction ended goes back to its pool without a reset.
 template <bool Textual = false, class Body>
 nb::object in_session(SqlTemplate &t, nb::handle con, Body &&body) {
     const bool own = !glue::truthy(con);
-    nb::object s = own ? (Textual ? t.new_connection() : t.new_session()) : nb::borrow(con);
-    nb::object result;
-    try {
-        result = body(s);
-    } catch (nb::python_error &e) {
-        glue::end_unit(s, own, true, e.value());
-        throw;
-    } catch (...) {
-        glue::end_unit(s, own, true);
-        throw;
+    for (bool again = Textual && own;;) {
+        nb::object s = own ? (Textual ? t.new_connection() : t.new_session()) : nb::borrow(con);
+        nb::object info = Textual && own ? glue::connection_info(s) : nb::object();
+        const bool unpinged = info.is_valid() && PyDict_GetItem(info.ptr(), glue::unpinged_key()) == Py_True;
+        nb::object result;
+        try {
+            result = body(s);
+        } catch (nb::python_error &e) {
+            const bool rerun = again && unpinged && glue::lost_connection(e.value());
+            glue::end_unit(s, own, true, e.value(), info.ptr());
+            if (!rerun)
+                throw;
+            again = false;
+            continue;
+        } catch (...) {
+            glue::end_unit(s, own, true, nb::handle(), info.ptr());
+            throw;
+        }
+        glue::end_unit(s, own, false, nb::handle(), info.ptr());
+        return result;
     }
-    glue::end_unit(s, own, false);
-    return result;
 }
 
 nb::object execute(nb::handle s, nb::handle stmt, nb::handle params) {
