@@ -998,7 +998,7 @@ bool load_by_copy(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows,
     for (Py_ssize_t at = 0; at < n; at += size) {
         const Py_ssize_t to = std::min(at + size, n);
         nb::object chunk = size >= n ? nb::borrow(rows) : nb::steal(PyList_GetSlice(rows.ptr(), at, to));
-        Watch w(t, copy_sql, chunk, to - at);
+        Watch w(t, sql, chunk, to - at);  // recorded as the caller's insert; a failure names the COPY
         w.run([&] {
             try {
                 copy_rows(conn, copy_sql, ci, processors, rows, at, to);
