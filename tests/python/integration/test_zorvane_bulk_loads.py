@@ -104,3 +104,18 @@ def test_bulk_load_is_exact_and_all_or_nothing(loads, mode, entry):
     with pytest.raises(sa.exc.IntegrityError):
         load(mode, entry, broken)
     assert count_rows(loads, "loads") == 0
+
+
+@pytest.mark.parametrize("sql", ["INSERT INTO loads (id, txt) VALUES (:id, UPPER(:txt))",
+                                 "INSERT INTO loads (id, txt) VALUES (:id, :txt || 'x')"])
+def test_bulk_insert_with_expressions_keeps_them(loads, sql):
+    class Expr:
+        @insert_list(sql)
+        def add(self, data: list) -> None: ...
+
+    if "||" in sql and loads.dialect.name == "mysql":
+        pytest.skip("|| is OR on MariaDB")
+    Expr().add([{"id": i, "txt": f"a{i}"} for i in range(3)])
+    with loads.connect() as c:
+        got = c.exec_driver_sql("SELECT txt FROM loads ORDER BY id").scalars().all()
+    assert got == (["A0", "A1", "A2"] if "UPPER" in sql else ["a0x", "a1x", "a2x"])

@@ -55,3 +55,33 @@ def test_connection_killed_idle_in_pool(fresh_config, server_url, mode, idle):
     finally:
         admin.dispose()
     assert ids[1] != ids[0] and ids[2] == ids[1]  # a new connection, kept in the pool afterwards
+
+
+def test_connections_go_back_outside_a_transaction(fresh_config, postgres_url):
+    """Checked-out connections are pinged (a SELECT that opens a transaction on the driver): whatever the
+    unit did, the connection goes back idle."""
+    import psycopg
+
+    ZorvaneConfig(DBConfig(main=datasource_decl(postgres_url)))
+    engine = ZorvaneConfig.datasource["main"]["db"]
+
+    class Dao:
+        @select_one("SELECT 1 AS one")
+        def one(self) -> dict: ...
+
+        @select_one("SELECT 1 / 0 AS boom")
+        def boom(self) -> dict: ...
+
+    def nothing_to_insert():
+        ZorvaneConfig.datasource["main"]["kelvor"].insert_list(sa.text("INSERT INTO t (a) VALUES (:a)"), [])
+
+    def failing():
+        with pytest.raises(sa.exc.DataError):
+            Dao().boom()
+
+    for call in (Dao().one, nothing_to_insert, failing):
+        time.sleep(0.6)  # past the alive-bypass window: the checkout pings
+        call()
+        with engine.connect() as c:
+            assert c.connection.driver_connection.info.transaction_status == psycopg.pq.TransactionStatus.IDLE
+            assert engine.pool.checkedin() == 0 and engine.pool.size() >= 1
