@@ -719,10 +719,10 @@ nb::object driver_insert_for(SqlTemplate &t, nb::handle sql) {
     return plan;
 }
 
-// The rows as the driver's parameters for `plan`: tuples in bind order, or the dictionaries
-// themselves; an invalid object when a row is not a dict holding every bind name (the
-// toolkit's path then reports it).
-nb::object driver_params(nb::handle plan, nb::handle rows) {
+// The rows as the driver's parameters for `plan`: tuples in bind order (their values adapted
+// for `adapt_for` when given), or the dictionaries themselves; an invalid object when a row is
+// not a dict holding every bind name (the toolkit's path then reports it).
+nb::object driver_params(nb::handle plan, nb::handle rows, const glue::Backend *adapt_for = nullptr) {
     const bool positional = glue::tuple_item(plan.ptr(), 1) == Py_True;
     PyObject *names = glue::tuple_item(plan.ptr(), 2);
     const Py_ssize_t n = glue::list_size(rows.ptr()), k = glue::tuple_size(names);
@@ -739,8 +739,10 @@ nb::object driver_params(nb::handle plan, nb::handle rows) {
                     throw nb::python_error();
                 return nb::object();
             }
-            if (positional)
-                glue::tuple_set(values.ptr(), c, Py_NewRef(v));
+            if (positional) {
+                nb::object a = adapt_for ? glue::adapt_value(adapt_for, v) : nb::object();
+                glue::tuple_set(values.ptr(), c, a.is_valid() ? a.release().ptr() : Py_NewRef(v));
+            }
         }
         if (positional)
             glue::list_set(out.ptr(), i, values.release().ptr());
@@ -1073,8 +1075,14 @@ void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, 
     // A typed insert (a table's) has its values processed by its column types; only a textual
     // one hands them to the driver as they are, adapted here.
     const bool textual = PyObject_HasAttr(sql.ptr(), name_text);
+    const glue::BulkLoad load = t.backend ? t.backend->bulk_load : glue::BulkLoad::Executemany;
+    nb::object plan = driver_insert_for(t, sql);
+    nb::object params;
+    // Positional parameters take each value adapted as the tuples are made: no row is copied.
+    if (!plan.is_none() && glue::tuple_item(plan.ptr(), 1) == Py_True)
+        params = driver_params(plan, rows, t.backend);
     nb::object adapted;  // the rows with values adapted for the driver, made when one needs it
-    for (Py_ssize_t i = 0; textual && i < n; ++i) {
+    for (Py_ssize_t i = 0; textual && !params.is_valid() && i < n; ++i) {
         nb::handle row = glue::list_item(rows.ptr(), i);
         nb::object a = glue::adapt_values(t.backend, row);
         if (!a.is(row) && !adapted.is_valid())
@@ -1084,11 +1092,10 @@ void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, 
     }
     if (adapted.is_valid())
         rows = adapted;
-    const glue::BulkLoad load = t.backend ? t.backend->bulk_load : glue::BulkLoad::Executemany;
-    if (load == glue::BulkLoad::Copy && load_by_copy(t, s, sql, rows, size))
+    if (!params.is_valid() && load == glue::BulkLoad::Copy && load_by_copy(t, s, sql, rows, size))
         return;
-    nb::object plan = driver_insert_for(t, sql);
-    nb::object params = plan.is_none() ? nb::object() : driver_params(plan, rows);
+    if (!params.is_valid() && !plan.is_none())
+        params = driver_params(plan, rows);
     if (params.is_valid() && load == glue::BulkLoad::PacketSizedValues &&
         load_by_packets(t, s, glue::tuple_item(plan.ptr(), 0), params, size))
         return;

@@ -87,6 +87,8 @@ bool is_a(PyObject *v, Lazy &type) {
 nb::object adapt(const Backend &k, PyObject *v) {
     if (plain(v) || PyList_Check(v) || PyTuple_Check(v))
         return nb::object();
+    if (Py_TYPE(v) == reinterpret_cast<PyTypeObject *>(datetime_t.get().ptr()))  // the common case, without the checks below
+        return k.native_temporal ? nb::object() : nb::handle(v).attr("isoformat")(" ");
     if (is_a(v, enum_t)) {
         nb::object value = nb::handle(v).attr("value");
         nb::object again = adapt(k, value.ptr());
@@ -142,6 +144,8 @@ nb::object adapt_values(const Backend *kind, nb::handle values) {
     }
     return out.is_valid() ? out : nb::borrow(values);
 }
+
+nb::object adapt_value(const Backend *kind, PyObject *value) { return kind ? adapt(*kind, value) : nb::object(); }
 
 const Backend *backend_of(nb::handle engine) {
     return backend_named(nb::getattr(nb::getattr(engine, "dialect", nb::none()), "name", nb::none()));

@@ -56,6 +56,9 @@ struct Backend {
 // text where the driver has no adapter. `values` itself when nothing needs adapting.
 nb::object adapt_values(const Backend *kind, nb::handle values);
 
+// One value as adapt_values adapts it; an invalid object when it binds as it is.
+nb::object adapt_value(const Backend *kind, PyObject *value);
+
 // The profile of a db_type or dialect name ("mariadb" is the MySQL kind); nullptr for any
 // other name or object.
 const Backend *backend_named(std::string_view name);
