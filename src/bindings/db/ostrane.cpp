@@ -935,16 +935,11 @@ void copy_rows(nb::handle conn, nb::handle copy_sql, const ColumnInsert &ci, nb:
                 settled(write(data), async);
         }
     } catch (nb::python_error &e) {
-        nb::object exc = nb::borrow(e.value()), type = nb::borrow(e.type()), tb = nb::borrow(e.traceback());
-        e.restore();
-        PyErr_Clear();
-        try {
-            settled(manager.attr(async ? "__aexit__" : "__exit__")(type, exc, tb), async);
+        try {  // the copy ends with the error (psycopg sends CopyFail); the error goes on
+            settled(manager.attr(async ? "__aexit__" : "__exit__")(e.type(), e.value(), e.traceback()), async);
         } catch (nb::python_error &) {
-            // the copy's own failure to end; the row's error goes on
         }
-        PyErr_SetObject(type.ptr(), exc.ptr());
-        throw nb::python_error();
+        throw;
     }
     settled(manager.attr(async ? "__aexit__" : "__exit__")(nb::none(), nb::none(), nb::none()), async);
     settled(cursor.attr("close")(), async);
