@@ -1,5 +1,6 @@
 // src/bindings/db/ostrane.cpp: zorvane.db.ostrane, one statement per call on a toolkit session; paging.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <memory>
 #include <unordered_set>
@@ -12,6 +13,7 @@
 #include "glue/common.hpp"
 #include "glue/observe.hpp"
 #include "glue/page.hpp"
+#include "glue/pool.hpp"
 #include "paging/count_query.hpp"
 #include "text/sql_text.hpp"
 
@@ -41,6 +43,7 @@ struct SqlTemplate {
     nb::object data_source;
     nb::object factory;     // one session factory per template, made on first use
     const glue::Backend *backend = nullptr;  // nullptr for an engine of another kind
+    Py_ssize_t packet_limit = 0;             // MySQL: the longest bulk statement, read at first use
     bool key_by_returning = false;     // see glue::Backend
     bool count_without_order = false;
     nb::dict page_clauses;  // statement text -> (count clause, page clause), see page_clauses_for
@@ -463,23 +466,34 @@ private:
 // The library's session rule: work in the caller's session when one is given (never
 // committed or closed here), else in a fresh one that is committed on success; on any
 // exception (interrupts included) the session in use is rolled back; an owned session is
-// always closed. With `Textual`, the fresh one is a connection of the engine.
+// always closed. With `Textual`, the fresh one is a connection of the engine: one handed out
+// without a liveness check (glue/pool.hpp) that turns out dead runs the unit once more on a
+// fresh connection (nothing of it was committed, nothing reached the caller), and one whose
+// transaction ended goes back to its pool without a reset.
 template <bool Textual = false, class Body>
 nb::object in_session(SqlTemplate &t, nb::handle con, Body &&body) {
     const bool own = !glue::truthy(con);
-    nb::object s = own ? (Textual ? t.new_connection() : t.new_session()) : nb::borrow(con);
-    nb::object result;
-    try {
-        result = body(s);
-    } catch (nb::python_error &e) {
-        glue::end_unit(s, own, true, e.value());
-        throw;
-    } catch (...) {
-        glue::end_unit(s, own, true);
-        throw;
+    for (bool again = Textual && own;;) {
+        nb::object s = own ? (Textual ? t.new_connection() : t.new_session()) : nb::borrow(con);
+        nb::object info = Textual && own ? glue::connection_info(s) : nb::object();
+        const bool unpinged = info.is_valid() && PyDict_GetItem(info.ptr(), glue::unpinged_key()) == Py_True;
+        nb::object result;
+        try {
+            result = body(s);
+        } catch (nb::python_error &e) {
+            const bool rerun = again && unpinged && glue::lost_connection(e.value());
+            glue::end_unit(s, own, true, e.value(), info.ptr());
+            if (!rerun)
+                throw;
+            again = false;
+            continue;
+        } catch (...) {
+            glue::end_unit(s, own, true, nb::handle(), info.ptr());
+            throw;
+        }
+        glue::end_unit(s, own, false, nb::handle(), info.ptr());
+        return result;
     }
-    glue::end_unit(s, own, false);
-    return result;
 }
 
 nb::object execute(nb::handle s, nb::handle stmt, nb::handle params) {
@@ -736,10 +750,10 @@ nb::object driver_insert_for(SqlTemplate &t, nb::handle sql) {
     return plan;
 }
 
-// The rows as the driver's parameters for `plan`: tuples in bind order, or the dictionaries
-// themselves; an invalid object when a row is not a dict holding every bind name (the
-// toolkit's path then reports it).
-nb::object driver_params(nb::handle plan, nb::handle rows) {
+// The rows as the driver's parameters for `plan`: tuples in bind order (their values adapted
+// for `adapt_for` when given), or the dictionaries themselves; an invalid object when a row is
+// not a dict holding every bind name (the toolkit's path then reports it).
+nb::object driver_params(nb::handle plan, nb::handle rows, const glue::Backend *adapt_for = nullptr) {
     const bool positional = glue::tuple_item(plan.ptr(), 1) == Py_True;
     PyObject *names = glue::tuple_item(plan.ptr(), 2);
     const Py_ssize_t n = glue::list_size(rows.ptr()), k = glue::tuple_size(names);
@@ -756,13 +770,320 @@ nb::object driver_params(nb::handle plan, nb::handle rows) {
                     throw nb::python_error();
                 return nb::object();
             }
-            if (positional)
-                glue::tuple_set(values.ptr(), c, Py_NewRef(v));
+            if (positional) {
+                nb::object a = adapt_for ? glue::adapt_value(adapt_for, v) : nb::object();
+                glue::tuple_set(values.ptr(), c, a.is_valid() ? a.release().ptr() : Py_NewRef(v));
+            }
         }
         if (positional)
             glue::list_set(out.ptr(), i, values.release().ptr());
     }
     return out;
+}
+
+// ---- bulk loads at the database's own speed (glue::BulkLoad)
+
+glue::Lazy await_only{"sqlalchemy.util", "await_only"};
+glue::Lazy dbapi_error{"sqlalchemy.exc", "DBAPIError"};
+
+std::string_view trimmed(std::string_view v) {
+    while (!v.empty() && std::isspace(static_cast<unsigned char>(v.front())))
+        v.remove_prefix(1);
+    while (!v.empty() && std::isspace(static_cast<unsigned char>(v.back())))
+        v.remove_suffix(1);
+    return v;
+}
+
+// `v` starts with keyword `word` (any case) and a space or parenthesis; `v` moves past it.
+bool keyword(std::string_view &v, std::string_view word) {
+    v = trimmed(v);
+    if (v.size() <= word.size() || !(std::isspace(static_cast<unsigned char>(v[word.size()])) || v[word.size()] == '('))
+        return false;
+    for (std::size_t i = 0; i < word.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(v[i])) != word[i])
+            return false;
+    v.remove_prefix(word.size());
+    return true;
+}
+
+// The parts of `v` between commas outside parentheses and quotes.
+std::vector<std::string_view> top_level_items(std::string_view v) {
+    std::vector<std::string_view> out;
+    int depth = 0;
+    char quote = 0;
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        const char c = v[i];
+        if (quote) {
+            quote = c == quote ? 0 : quote;
+        } else if (c == '"' || c == '\'' || c == '`') {
+            quote = c;
+        } else if (c == '(') {
+            ++depth;
+        } else if (c == ')') {
+            --depth;
+        } else if (c == ',' && depth == 0) {
+            out.push_back(trimmed(v.substr(from, i - from)));
+            from = i + 1;
+        }
+    }
+    out.push_back(trimmed(v.substr(from)));
+    return out;
+}
+
+// The text inside the parenthesis that `v` starts with; `v` moves past its closing one.
+bool parenthesized(std::string_view &v, std::string_view &inside) {
+    v = trimmed(v);
+    if (v.empty() || v.front() != '(')
+        return false;
+    int depth = 0;
+    char quote = 0;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        const char c = v[i];
+        if (quote)
+            quote = c == quote ? 0 : quote;
+        else if (c == '"' || c == '\'')
+            quote = c;
+        else if (c == '(')
+            ++depth;
+        else if (c == ')' && --depth == 0) {
+            inside = v.substr(1, i - 1);
+            v.remove_prefix(i + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A plain column insert as psycopg's statements spell it: INSERT INTO <table> (<columns>)
+// VALUES (<one %(name)s per column>) with nothing after it (no RETURNING, no ON CONFLICT, no
+// expression). With `casts` (a typed insert whose statement asks for no RETURNING), a value may
+// carry the ::TYPE the toolkit adds, and the implicit RETURNING of its key is left out.
+struct ColumnInsert {
+    std::string table, columns;
+    std::vector<std::string> binds;  // the bind name of each column, in order
+};
+
+bool column_insert(std::string_view sql, bool casts, ColumnInsert &out) {
+    std::string_view v = trimmed(sql), columns, values;
+    if (!v.empty() && v.back() == ';')
+        v.remove_suffix(1);
+    if (!keyword(v, "INSERT") || !keyword(v, "INTO"))
+        return false;
+    v = trimmed(v);
+    const std::size_t open = v.find('(');
+    if (open == std::string_view::npos)
+        return false;
+    std::string_view table = trimmed(v.substr(0, open));
+    if (table.empty() || std::any_of(table.begin(), table.end(), [](char c) { return std::isspace(static_cast<unsigned char>(c)); }))
+        return false;
+    v.remove_prefix(open);
+    if (!parenthesized(v, columns) || columns.find('(') != std::string_view::npos || !keyword(v, "VALUES") ||
+        !parenthesized(v, values))
+        return false;
+    // A typed insert compiled alone returns its key, which a load of many rows does not ask for.
+    if (!trimmed(v).empty() && !(casts && keyword(v, "RETURNING")))
+        return false;
+    std::vector<std::string_view> names = top_level_items(columns), items = top_level_items(values);
+    if (names.size() != items.size())
+        return false;
+    for (std::string_view item : items) {
+        const std::size_t end = item.find(")s");
+        if (item.substr(0, 2) != "%(" || end == std::string_view::npos)
+            return false;
+        std::string_view rest = item.substr(end + 2);
+        if (!(rest.empty() || (casts && rest.substr(0, 2) == "::" && rest.find('%') == std::string_view::npos)))
+            return false;
+        out.binds.emplace_back(item.substr(2, end - 2));
+    }
+    out.table = table;
+    out.columns = columns;
+    return true;
+}
+
+// The toolkit connection a bulk load writes through, in the unit's transaction (begun on the
+// toolkit's side too, so that the unit's commit ends it).
+nb::object transaction_connection(nb::handle s) {
+    nb::object conn = PyObject_HasAttrString(s.ptr(), "exec_driver_sql") ? nb::borrow(s) : s.attr("connection")();
+    if (!glue::in_transaction(conn))
+        conn.attr("begin")();
+    return conn;
+}
+
+// A driver error raised under `conn` as the toolkit raises it (a DBAPIError whose orig is the
+// driver's error); a lost connection is invalidated, as the toolkit does. Other errors go on.
+[[noreturn]] void raise_as_toolkit(nb::handle conn, nb::handle statement, nb::python_error &e) {
+    nb::object dialect = conn.attr("dialect");
+    nb::object base = dialect.attr("loaded_dbapi").attr("Error");
+    if (!e.matches(base))
+        throw;
+    nb::object orig = nb::borrow(e.value());
+    nb::object raw = nb::getattr(conn.attr("connection"), "dbapi_connection", nb::none());
+    const bool lost = glue::truthy(dialect.attr("is_disconnect")(orig, raw, nb::none()));
+    if (lost)
+        conn.attr("invalidate")(orig);
+    nb::object wrapped = dbapi_error.get().attr("instance")(statement, nb::none(), orig, base,
+                                                             "connection_invalidated"_a = lost, "dialect"_a = dialect);
+    PyException_SetCause(wrapped.ptr(), orig.release().ptr());
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(wrapped.ptr())), wrapped.ptr());
+    throw nb::python_error();
+}
+
+// `value` awaited when it is awaitable (an async driver's), else itself.
+nb::object settled(nb::object value, bool async) { return async ? await_only(value) : value; }
+
+// Rows [from, to) of `rows` (dicts) loaded by COPY FROM STDIN in psycopg's text format, through
+// the copy's own row formatter; `processors` (None or one per bind) are the column types' own.
+void copy_rows(nb::handle conn, nb::handle copy_sql, const ColumnInsert &ci, nb::handle processors, nb::handle rows,
+               Py_ssize_t from, Py_ssize_t to) {
+    nb::object driver = conn.attr("connection").attr("driver_connection");
+    nb::object cursor = driver.attr("cursor")();
+    nb::object manager = cursor.attr("copy")(copy_sql);
+    const bool async = PyObject_HasAttrString(manager.ptr(), "__aenter__");
+    nb::object copy = settled(manager.attr(async ? "__aenter__" : "__enter__")(), async);
+    nb::object formatter = copy.attr("formatter"), write_row = formatter.attr("write_row"), write = copy.attr("write");
+    std::vector<nb::object> keys;
+    for (const std::string &b : ci.binds)
+        keys.push_back(nb::str(b.c_str()));
+    const Py_ssize_t k = static_cast<Py_ssize_t>(keys.size());
+    try {
+        for (Py_ssize_t i = from; i < to; ++i) {
+            PyObject *row = glue::list_item(rows.ptr(), i);
+            nb::object values = glue::check(PyTuple_New(k));
+            for (Py_ssize_t c = 0; c < k; ++c) {
+                PyObject *v = PyDict_GetItemWithError(row, keys[c].ptr());
+                if (!v) {
+                    if (!PyErr_Occurred())
+                        PyErr_SetObject(PyExc_KeyError, keys[c].ptr());
+                    throw nb::python_error();
+                }
+                nb::handle proc = processors.is_none() ? nb::handle() : nb::handle(glue::list_item(processors.ptr(), c));
+                nb::object value = proc.is_valid() && !proc.is_none() ? proc(nb::handle(v)) : nb::borrow(v);
+                glue::tuple_set(values.ptr(), c, value.release().ptr());
+            }
+            nb::object data = write_row(values);
+            if (PyObject_Length(data.ptr()) > 0)
+                settled(write(data), async);
+        }
+    } catch (nb::python_error &e) {
+        try {  // the copy ends with the error (psycopg sends CopyFail); the error goes on
+            settled(manager.attr(async ? "__aexit__" : "__exit__")(e.type(), e.value(), e.traceback()), async);
+        } catch (nb::python_error &) {
+        }
+        throw;
+    }
+    settled(manager.attr(async ? "__aexit__" : "__exit__")(nb::none(), nb::none(), nb::none()), async);
+    settled(cursor.attr("close")(), async);
+}
+
+// Loads `rows` by COPY when `sql` (a textual insert, or a table's insert with every row naming
+// the same columns) is a plain column insert on PostgreSQL; false when it is not one.
+bool load_by_copy(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, Py_ssize_t size) {
+    const Py_ssize_t n = glue::list_size(rows.ptr());
+    nb::handle first = glue::list_item(rows.ptr(), 0);
+    if (!PyDict_Check(first.ptr()))
+        return false;
+    const bool typed = !PyObject_HasAttr(sql.ptr(), name_text);
+    nb::object dialect = t.data_source.attr("dialect");
+    nb::object compiled;
+    if (typed) {
+        static glue::Lazy insert_t{"sqlalchemy.sql.dml", "Insert"};
+        if (Py_TYPE(sql.ptr()) != reinterpret_cast<PyTypeObject *>(insert_t.get().ptr()) ||
+            glue::truthy(sql.attr("_returning")) || !sql.attr("select").is_none() ||
+            !sql.attr("_values").is_none() || glue::truthy(sql.attr("_multi_values")))
+            return false;
+        compiled = sql.attr("compile")("dialect"_a = dialect, "column_keys"_a = nb::list(nb::handle(first)));
+    } else {
+        compiled = sql.attr("compile")("dialect"_a = dialect);
+    }
+    ColumnInsert ci;
+    if (!column_insert(glue::utf8(compiled.attr("string")), typed, ci))
+        return false;
+    // Every row names every bind, and names no other column (a typed insert would fill others'
+    // defaults).
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *row = glue::list_item(rows.ptr(), i);
+        if (!PyDict_Check(row) || (typed && glue::dict_size(row) != static_cast<Py_ssize_t>(ci.binds.size())))
+            return false;
+        for (const std::string &b : ci.binds) {
+            int has = PyDict_Contains(row, nb::str(b.c_str()).ptr());
+            if (has < 0)
+                throw nb::python_error();
+            if (!has)
+                return false;
+        }
+    }
+    nb::object processors = nb::none();
+    if (typed) {
+        nb::list procs;
+        nb::object binds = compiled.attr("binds");
+        for (const std::string &b : ci.binds)
+            procs.append(binds[b.c_str()].attr("type").attr("dialect_impl")(dialect).attr("bind_processor")(dialect));
+        processors = procs;
+    }
+    nb::object conn = transaction_connection(s);
+    nb::str copy_sql(("COPY " + ci.table + " (" + ci.columns + ") FROM STDIN").c_str());
+    for (Py_ssize_t at = 0; at < n; at += size) {
+        const Py_ssize_t to = std::min(at + size, n);
+        nb::object chunk = size >= n ? nb::borrow(rows) : nb::steal(PyList_GetSlice(rows.ptr(), at, to));
+        Watch w(t, sql, chunk, to - at);  // recorded as the caller's insert; a failure names the COPY
+        w.run([&] {
+            try {
+                copy_rows(conn, copy_sql, ci, processors, rows, at, to);
+            } catch (nb::python_error &e) {
+                raise_as_toolkit(conn, copy_sql, e);
+            }
+            w.affected(to - at);
+            return nb::none();
+        });
+    }
+    return true;
+}
+
+// The largest statement the MySQL server takes, read once per engine: PyMySQL's multi-row
+// rewrite fills statements up to it (its own default is 1 MB), capped at 16 MB so that one
+// statement's text stays bounded.
+Py_ssize_t statement_limit(SqlTemplate &t, nb::handle conn) {
+    constexpr Py_ssize_t kCap = 16 << 20, kMargin = 64 << 10, kDefault = 1 << 20;
+    if (t.packet_limit == 0) {
+        Py_ssize_t got = kDefault;
+        nb::object v = conn.attr("exec_driver_sql")("SELECT @@max_allowed_packet").attr("scalar")();
+        got = std::min(kCap, static_cast<Py_ssize_t>(nb::cast<long long>(nb::int_(v))) - kMargin);
+        t.packet_limit = std::max(kDefault, got);
+    }
+    return t.packet_limit;
+}
+
+// Rows in multi-row VALUES statements as long as the server allows, through the driver's own
+// executemany rewrite; false when `plan` needs the toolkit's path.
+bool load_by_packets(SqlTemplate &t, nb::handle s, nb::handle statement, nb::handle params, Py_ssize_t size) {
+    const Py_ssize_t n = glue::list_size(params.ptr());
+    nb::object conn = transaction_connection(s);
+    const Py_ssize_t limit = statement_limit(t, conn);
+    nb::object driver = conn.attr("connection").attr("driver_connection");
+    for (Py_ssize_t at = 0; at < n; at += size) {
+        const Py_ssize_t to = std::min(at + size, n);
+        nb::object chunk = size >= n ? nb::borrow(params) : nb::steal(PyList_GetSlice(params.ptr(), at, to));
+        Watch w(t, statement, chunk, to - at);
+        w.run([&] {
+            try {
+                nb::object cursor = driver.attr("cursor")();
+                const bool async = PyObject_HasAttrString(cursor.ptr(), "__await__");
+                if (async)
+                    cursor = await_only(cursor);
+                cursor.attr("max_stmt_length") = nb::int_(limit);
+                nb::object done = cursor.attr("executemany")(statement, chunk);
+                settled(done, PyCoro_CheckExact(done.ptr()) || PyObject_HasAttrString(done.ptr(), "__await__"));
+                nb::object closed = cursor.attr("close")();
+                settled(closed, !closed.is_none());
+            } catch (nb::python_error &e) {
+                raise_as_toolkit(conn, statement, e);
+            }
+            w.affected(to - at);
+            return nb::none();
+        });
+    }
+    return true;
 }
 
 // Every row of `rows` (a list) inserted once by `sql`, `batch_size` rows per execution
@@ -777,8 +1098,17 @@ void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, 
     if (n == 0)
         return;
     const Py_ssize_t size = batch_size.is_none() ? n : positive_size(batch_size, "batch_size");
+    // A typed insert (a table's) has its values processed by its column types; only a textual
+    // one hands them to the driver as they are, adapted here.
+    const bool textual = PyObject_HasAttr(sql.ptr(), name_text);
+    const glue::BulkLoad load = t.backend ? t.backend->bulk_load : glue::BulkLoad::Executemany;
+    nb::object plan = driver_insert_for(t, sql);
+    nb::object params;
+    // Positional parameters take each value adapted as the tuples are made: no row is copied.
+    if (!plan.is_none() && glue::tuple_item(plan.ptr(), 1) == Py_True)
+        params = driver_params(plan, rows, t.backend);
     nb::object adapted;  // the rows with values adapted for the driver, made when one needs it
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = 0; textual && !params.is_valid() && i < n; ++i) {
         nb::handle row = glue::list_item(rows.ptr(), i);
         nb::object a = glue::adapt_values(t.backend, row);
         if (!a.is(row) && !adapted.is_valid())
@@ -788,8 +1118,13 @@ void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, 
     }
     if (adapted.is_valid())
         rows = adapted;
-    nb::object plan = driver_insert_for(t, sql);
-    nb::object params = plan.is_none() ? nb::object() : driver_params(plan, rows);
+    if (!params.is_valid() && load == glue::BulkLoad::Copy && load_by_copy(t, s, sql, rows, size))
+        return;
+    if (!params.is_valid() && !plan.is_none())
+        params = driver_params(plan, rows);
+    if (params.is_valid() && load == glue::BulkLoad::PacketSizedValues &&
+        load_by_packets(t, s, glue::tuple_item(plan.ptr(), 0), params, size))
+        return;
     nb::object target, statement;
     if (params.is_valid()) {  // a session runs it on its transaction's connection
         target = PyObject_HasAttrString(s.ptr(), "exec_driver_sql") ? nb::borrow(s) : s.attr("connection")();

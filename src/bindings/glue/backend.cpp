@@ -35,12 +35,14 @@ const Backend kSqlite{"sqlite", "sqlite", "sqlite+aiosqlite", nullptr,
                       /*server*/ false, /*key_by_returning*/ false, /*count_without_order*/ false,
                       /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ true, /*text*/ {false, false},
                       /*native_uuid*/ false, /*native_temporal*/ false, /*key_column_query*/ nullptr,
-                      "sqlalchemy.dialects.sqlite", /*on_duplicate_key*/ false, ErrorCode::Name, &sqlite_retry};
+                      "sqlalchemy.dialects.sqlite", /*on_duplicate_key*/ false, ErrorCode::Name, &sqlite_retry,
+                      BulkLoad::Executemany};
 const Backend kMysql{"mysql", "mysql+pymysql", "mysql+aiomysql", "rewriteBatchedStatements",
                      /*server*/ true, /*key_by_returning*/ false, /*count_without_order*/ false,
                      /*dicts_as_jsonb*/ false, /*interrupt_on_cancel*/ false, /*text*/ {true, false},
                      /*native_uuid*/ false, /*native_temporal*/ true, /*key_column_query*/ nullptr,
-                     "sqlalchemy.dialects.mysql", /*on_duplicate_key*/ true, ErrorCode::Number, &mysql_retry};
+                     "sqlalchemy.dialects.mysql", /*on_duplicate_key*/ true, ErrorCode::Number, &mysql_retry,
+                     BulkLoad::PacketSizedValues};
 const Backend kPostgres{"postgresql", "postgresql+psycopg", "postgresql+psycopg", nullptr,
                         /*server*/ true, /*key_by_returning*/ true, /*count_without_order*/ true,
                         /*dicts_as_jsonb*/ true, /*interrupt_on_cancel*/ false, /*text*/ {false, true},
@@ -51,7 +53,7 @@ const Backend kPostgres{"postgresql", "postgresql+psycopg", "postgresql+psycopg"
                         "AND (a.attidentity <> '' OR pg_get_serial_sequence(:t, a.attname) IS NOT NULL) "
                         "ORDER BY a.attnum LIMIT 1)",
                         "sqlalchemy.dialects.postgresql", /*on_duplicate_key*/ false, ErrorCode::SqlState,
-                        &postgres_retry};
+                        &postgres_retry, BulkLoad::Copy};
 
 struct Named {
     const char *name;
@@ -85,6 +87,8 @@ bool is_a(PyObject *v, Lazy &type) {
 nb::object adapt(const Backend &k, PyObject *v) {
     if (plain(v) || PyList_Check(v) || PyTuple_Check(v))
         return nb::object();
+    if (Py_TYPE(v) == reinterpret_cast<PyTypeObject *>(datetime_t.get().ptr()))  // the common case, without the checks below
+        return k.native_temporal ? nb::object() : nb::handle(v).attr("isoformat")(" ");
     if (is_a(v, enum_t)) {
         nb::object value = nb::handle(v).attr("value");
         nb::object again = adapt(k, value.ptr());
@@ -140,6 +144,8 @@ nb::object adapt_values(const Backend *kind, nb::handle values) {
     }
     return out.is_valid() ? out : nb::borrow(values);
 }
+
+nb::object adapt_value(const Backend *kind, PyObject *value) { return kind ? adapt(*kind, value) : nb::object(); }
 
 const Backend *backend_of(nb::handle engine) {
     return backend_named(nb::getattr(nb::getattr(engine, "dialect", nb::none()), "name", nb::none()));

@@ -17,6 +17,11 @@ enum class ErrorCode { Name, Number, SqlState };
 // whether it committed is unknown; Never for anything else.
 enum class Retry { Never, Safe, IfIdempotent };
 
+// How a plain column insert of many rows reaches the database: the driver's executemany,
+// COPY FROM STDIN, or the driver's multi-row VALUES rewrite with statements as long as the
+// server's packet limit allows.
+enum class BulkLoad { Executemany, Copy, PacketSizedValues };
+
 struct Backend {
     const char *name;          // db_type of its datasources and name of its dialect
     const char *sync_driver;   // URL drivername of the engines the configuration makes
@@ -43,12 +48,16 @@ struct Backend {
     // How a transaction that failed with database status `status` (error_status's text, empty
     // when there is none) may be retried; `lock_waits`: lock-wait timeouts count as conflicts.
     Retry (*retry)(std::string_view status, bool lock_waits);
+    BulkLoad bulk_load;        // how insert_rows loads many rows of a plain column insert
 };
 
 // The bound values `values` (a dict) as the kind's driver takes them: an Enum member binds its
 // value, a dict its JSON text (PostgreSQL: jsonb), a UUID, Decimal or date and time value its
 // text where the driver has no adapter. `values` itself when nothing needs adapting.
 nb::object adapt_values(const Backend *kind, nb::handle values);
+
+// One value as adapt_values adapts it; an invalid object when it binds as it is.
+nb::object adapt_value(const Backend *kind, PyObject *value);
 
 // The profile of a db_type or dialect name ("mariadb" is the MySQL kind); nullptr for any
 // other name or object.

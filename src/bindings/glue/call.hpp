@@ -92,12 +92,32 @@ inline void update_wrapper(nb::handle wrapper, nb::handle wrapped) {
     update(wrapper, wrapped);
 }
 
-// end_unit with `rollback(error)` as its rollback step.
+// Marks `info` (a pooled connection's info dict, or nullptr) as holding a connection whose
+// transaction just ended, when `ended` says one did: its pool skips the reset on return.
+inline void mark_clean(PyObject *info, bool ended) {
+    static PyObject *key = intern("zorvane.clean");
+    if (info && ended && PyDict_SetItem(info, key, Py_True) < 0)
+        throw nb::python_error();
+}
+
+// Whether toolkit Connection `s` has a transaction that a commit or rollback ends on the driver.
+inline bool in_transaction(nb::handle s) {
+    static PyObject *name = intern("in_transaction");
+    return check(call_method0(s.ptr(), name)).ptr() == Py_True;
+}
+
+// end_unit with `rollback(error)` as its rollback step. With `clean_info` (the info dict of an
+// owned connection's pool record), a transaction that ended on the driver is marked there.
 template <class Rollback>
-void end_unit_with(nb::handle s, bool own, bool failed, nb::handle exc, Rollback &&rollback) {
+void end_unit_with(nb::handle s, bool own, bool failed, nb::handle exc, Rollback &&rollback,
+                   PyObject *clean_info = nullptr) {
     static PyObject *commit = intern("commit"), *close = intern("close");
     auto unwind = [&](nb::handle error) {
-        unwind_step(error, [&] { rollback(error); });
+        unwind_step(error, [&] {
+            const bool began = clean_info && own && in_transaction(s);
+            rollback(error);
+            mark_clean(clean_info, began);
+        });
         if (own)
             unwind_step(error, [&] { check(call_method0(s.ptr(), close)); });
     };
@@ -108,7 +128,9 @@ void end_unit_with(nb::handle s, bool own, bool failed, nb::handle exc, Rollback
     if (!own)
         return;
     try {
+        const bool began = clean_info && in_transaction(s);
         check(call_method0(s.ptr(), commit));
+        mark_clean(clean_info, began);
     } catch (nb::python_error &e) {
         unwind(e.value());
         throw;
@@ -125,7 +147,7 @@ void end_unit_with(nb::handle s, bool own, bool failed, nb::handle exc, Rollback
 // is committed when `own`, and a failed commit is rolled back and raised. An owned `s` is always
 // closed. Failures of the cleanup steps are attached to the exception on its way as notes; it
 // goes on unchanged.
-inline void end_unit(nb::handle s, bool own, bool failed, nb::handle exc = nb::handle()) {
+inline void end_unit(nb::handle s, bool own, bool failed, nb::handle exc = nb::handle(), PyObject *clean_info = nullptr) {
     static PyObject *rollback = intern("rollback"), *get_nested = intern("get_nested_transaction");
     end_unit_with(s, own, failed, exc, [&](nb::handle) {
         nb::object nested = own ? nb::none() : nb::getattr(s, nb::handle(get_nested), nb::none());
@@ -135,7 +157,7 @@ inline void end_unit(nb::handle s, bool own, bool failed, nb::handle exc = nb::h
             nested.attr("rollback")();
         else
             check(call_method0(s.ptr(), rollback));
-    });
+    }, clean_info);
 }
 
 }  // namespace zorvane::glue

@@ -1,11 +1,13 @@
 // src/bindings/top/config.cpp: DataSource, DBConfig, ZorvaneConfig and mapper file discovery.
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "glue/backend.hpp"
 #include "glue/call.hpp"
+#include "glue/pool.hpp"
 #include "top/async_bridge.hpp"
 #include "top/callable.hpp"
 #include "top/parts.hpp"
@@ -41,6 +43,7 @@ PyObject *g_dbconfig_cls = nullptr;
 PyObject *g_config_cls = nullptr;
 PyObject *g_registry = nullptr, *g_mappers = nullptr;  // the class's datasource registry and parsed files
 PyObject *g_bind_dict_as_jsonb = nullptr;
+PyObject *g_pool_listeners = nullptr;  // (event, listener) pairs of every pooled engine made here
 
 const char *kServerKeys[] = {"host", "port", "user", "password", "database"};
 // Optional in a declaration, for every kind; absent ones keep the DataSource defaults.
@@ -215,6 +218,114 @@ PyObject *bind_dict_as_jsonb(PyObject *, PyObject *const *args, std::size_t narg
     });
 }
 
+// ---- the pool of a configured engine
+//
+// A connection is known alive before use: one checked in within the alive-bypass window is
+// handed out as it is (a dead one is then replaced by the unit of work that finds it dead,
+// before anything of it was committed), any other is pinged first and, when the ping fails,
+// the pool's connections are replaced (as the toolkit's pre-ping does). A connection whose unit
+// of work just committed or rolled back goes back without a reset.
+
+constexpr double kAliveBypass = 0.5;  // seconds
+
+double monotonic_now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+PyObject *checked_in_key() {
+    static PyObject *k = glue::intern("zorvane.checked_in");
+    return k;
+}
+
+nb::object record_info(PyObject *record) {
+    static PyObject *info = glue::intern("info");
+    return glue::check(PyObject_GetAttr(record, info));
+}
+
+// "connect" and "checkin" listener: (dbapi_connection, connection_record).
+PyObject *note_checkin(PyObject *, PyObject *const *args, std::size_t nargsf, PyObject *) {
+    return top::guarded([&]() -> nb::object {
+        if (PyVectorcall_NARGS(nargsf) >= 2 && args[0] != Py_None) {
+            nb::object at = glue::check(PyFloat_FromDouble(monotonic_now()));
+            if (PyDict_SetItem(record_info(args[1]).ptr(), checked_in_key(), at.ptr()) < 0)
+                throw nb::python_error();
+        }
+        return nb::none();
+    });
+}
+
+// "checkout" listener: (dbapi_connection, connection_record, proxy).
+PyObject *check_alive(PyObject *, PyObject *const *args, std::size_t nargsf, PyObject *) {
+    static glue::Lazy invalidate_pool{"sqlalchemy.exc", "InvalidatePoolError"};
+    return top::guarded([&]() -> nb::object {
+        if (PyVectorcall_NARGS(nargsf) < 2)
+            return nb::none();
+        nb::object info = record_info(args[1]);
+        PyObject *at = PyDict_GetItemWithError(info.ptr(), checked_in_key());
+        if (!at && PyErr_Occurred())
+            throw nb::python_error();
+        if (PyDict_DelItem(info.ptr(), glue::clean_key()) < 0)  // a mark left by a return without reset
+            PyErr_Clear();
+        const bool recent = at && PyFloat_Check(at) && monotonic_now() - PyFloat_AS_DOUBLE(at) < kAliveBypass;
+        if (PyDict_SetItem(info.ptr(), glue::unpinged_key(), recent ? Py_True : Py_False) < 0)
+            throw nb::python_error();
+        if (recent)
+            return nb::none();
+        try {
+            nb::object cursor = nb::handle(args[0]).attr("cursor")();
+            cursor.attr("execute")("SELECT 1");
+            cursor.attr("close")();
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception))
+                throw;
+            // The toolkit invalidates the pool and checks out a new connection.
+            nb::object replaced = invalidate_pool(nb::str("the connection failed its liveness check"));
+            PyException_SetCause(replaced.ptr(), Py_NewRef(e.value().ptr()));
+            PyErr_SetObject(invalidate_pool.get().ptr(), replaced.ptr());
+            throw nb::python_error();
+        }
+        return nb::none();
+    });
+}
+
+// "reset" listener: (dbapi_connection, connection_record, reset_state). The pool's own reset
+// is off: a connection is rolled back here unless its transaction was just ended.
+PyObject *reset_unless_clean(PyObject *, PyObject *const *args, std::size_t nargsf, PyObject *) {
+    return top::guarded([&]() -> nb::object {
+        const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+        if (n < 2 || args[0] == Py_None)
+            return nb::none();
+        nb::object info = record_info(args[1]);
+        PyObject *clean = PyDict_GetItemWithError(info.ptr(), glue::clean_key());
+        const bool was_clean = clean == Py_True;
+        if (clean && PyDict_DelItem(info.ptr(), glue::clean_key()) < 0)
+            throw nb::python_error();
+        if (!clean && PyErr_Occurred())
+            throw nb::python_error();
+        if (n >= 3) {
+            nb::handle state(args[2]);
+            if (!glue::truthy(state.attr("asyncio_safe")))
+                return nb::none();  // no IO possible here: the toolkit terminates the connection
+            if (glue::truthy(state.attr("transaction_was_reset")))
+                return nb::none();
+        }
+        if (!was_clean)
+            nb::handle(args[0]).attr("rollback")();
+        return nb::none();
+    });
+}
+
+// The pool behaviour above on `engine`; `options` and `listeners` are what its async twins
+// are made with.
+void tune_pool(nb::handle engine, nb::dict options, nb::list listeners) {
+    for (nb::handle pair : nb::handle(g_pool_listeners)) {
+        event_listen(engine, pair[0], pair[1]);
+        listeners.append(pair);
+    }
+    options["pool_pre_ping"] = false;
+    options["pool_reset_on_return"] = nb::none();
+}
+
 // What the async engines of a datasource are made with: the sync engine's settings on the
 // kind's async driver, without the URL option that only the sync driver takes.
 void note_async(nb::handle engine, nb::handle url, const glue::Backend &kind, nb::dict options, nb::list listeners) {
@@ -274,7 +385,8 @@ nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &
         }
     }
     nb::object engine = create_engine(url, nb::arg("echo") = echo, nb::arg("pool_recycle") = recycle,
-                                      nb::arg("pool_pre_ping") = true, nb::arg("connect_args") = connect_args, **pool);
+                                      nb::arg("pool_pre_ping") = false, nb::arg("pool_reset_on_return") = nb::none(),
+                                      nb::arg("connect_args") = connect_args, **pool);
     if (with_batch_option)
         event_listen(engine, "do_connect", make_callable(&strip_batch_option, {nb::str(kind->batch_option)}));
     nb::list listeners;
@@ -285,8 +397,8 @@ nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &
     nb::dict options(pool);
     options["echo"] = echo;
     options["pool_recycle"] = recycle;
-    options["pool_pre_ping"] = true;
     options["connect_args"] = nb::dict(connect_args);
+    tune_pool(engine, options, listeners);
     note_async(engine, url, *kind, options, listeners);
     return engine;
 }
@@ -602,6 +714,11 @@ void register_config(nb::module_ &m) {
     m.attr("DBConfig") = cfg_cls;
 
     g_bind_dict_as_jsonb = make_callable(&bind_dict_as_jsonb, {}).release().ptr();
+    nb::object checkin = make_callable(&note_checkin, {});
+    g_pool_listeners = nb::list().release().ptr();
+    for (auto [event, fn] : {std::pair<const char *, nb::object>{"connect", checkin}, {"checkin", checkin},
+                             {"checkout", make_callable(&check_alive, {})}, {"reset", make_callable(&reset_unless_clean, {})}})
+        PyList_Append(g_pool_listeners, nb::make_tuple(event, fn).ptr());
 
     nb::dict ns;
     ns["__module__"] = "zorvane.zorvane";

