@@ -38,7 +38,7 @@ def hand_router():
     from conduit.app import Limit, Offset, article_fields, comment_out, now
     from conduit.errors import ApiError
     from conduit.models import (Article, ArticleInList, ArticleResponse, ArticleRow, ArticlesResponse, CommentResponse,
-                                CommentRow, NewCommentRequest)
+                                CommentRow, NewCommentRequest, Profile)
     from zorvane.zorvane import ZorvaneConfig
 
     router = APIRouter(prefix="/hand/api")
@@ -62,6 +62,12 @@ def hand_router():
     def session():
         return AsyncSession(ZorvaneConfig.async_engine("main"), expire_on_commit=False)
 
+    def with_author(m, **more):  # the author_* columns as a nested Profile, by hand
+        m = dict(m)
+        author = Profile(username=m.pop("author_username"), bio=m.pop("author_bio"), image=m.pop("author_image"),
+                         following=m.pop("author_following"))
+        return {**m, "author": author, **more}
+
     async def tags_of(s, ids):
         out = {i: [] for i in ids}
         if ids:
@@ -84,11 +90,12 @@ def hand_router():
         async with session() as s:
             total = (await s.execute(sa.text("SELECT COUNT(*) FROM articles a JOIN users u ON u.id = a.author_id" + cond),
                                      params)).scalar_one()
-            rows = [ArticleRow(**m) for m in (await s.execute(
+            found = (await s.execute(
                 sa.text(columns.format(body="") + cond + " ORDER BY a.created_at DESC, a.id DESC LIMIT :limit OFFSET :offset"),
-                {**params, "limit": limit, "offset": offset})).mappings()]
-            tags = await tags_of(s, [r.id for r in rows])
-        return ArticlesResponse(articles=[ArticleInList(**article_fields(r, tags[r.id])) for r in rows],
+                {**params, "limit": limit, "offset": offset})).mappings().all()
+            tags = await tags_of(s, [m["id"] for m in found])
+            rows = [ArticleRow(**with_author(m, tags=tags[m["id"]])) for m in found]
+        return ArticlesResponse(articles=[ArticleInList(**article_fields(r)) for r in rows],
                                 articlesCount=total)
 
     @router.get("/articles/{slug}", response_model=ArticleResponse)
@@ -97,9 +104,9 @@ def hand_router():
             found = (await s.execute(one_sql, {"slug": slug, "viewer": viewer})).mappings().first()
             if found is None:
                 raise ApiError(404, "article not found")
-            row = ArticleRow(**found)
-            tags = await tags_of(s, [row.id])
-        return ArticleResponse(article=Article(body=row.body, **article_fields(row, tags[row.id])))
+            tags = await tags_of(s, [found["id"]])
+            row = ArticleRow(**with_author(found, tags=tags[found["id"]]))
+        return ArticleResponse(article=Article(body=row.body, **article_fields(row)))
 
     @router.post("/articles/{slug}/comments", response_model=CommentResponse)
     async def add_comment(slug: str, body: NewCommentRequest, user_id: int = Depends(auth.current_user)):
@@ -113,7 +120,7 @@ def hand_router():
             else:
                 new_id = (await s.execute(insert_comment, params)).lastrowid
             await s.commit()
-            row = CommentRow(**(await s.execute(comment_sql, {"id": new_id, "viewer": user_id})).mappings().one())
+            row = CommentRow(**with_author((await s.execute(comment_sql, {"id": new_id, "viewer": user_id})).mappings().one()))
         return CommentResponse(comment=comment_out(row))
 
     return router

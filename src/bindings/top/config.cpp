@@ -384,8 +384,12 @@ nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &
                                  nb::arg("pool_pre_ping") = true);
         }
     }
+    // Server pools get the cheaper liveness check and reset of tune_pool; a SQLite file has no
+    // round trip to save, and keeps the toolkit's own, which cost less than the listeners.
+    const bool tuned = kind->server;
+    nb::object reset = tuned ? nb::object(nb::none()) : nb::object(nb::str("rollback"));
     nb::object engine = create_engine(url, nb::arg("echo") = echo, nb::arg("pool_recycle") = recycle,
-                                      nb::arg("pool_pre_ping") = false, nb::arg("pool_reset_on_return") = nb::none(),
+                                      nb::arg("pool_pre_ping") = !tuned, nb::arg("pool_reset_on_return") = reset,
                                       nb::arg("connect_args") = connect_args, **pool);
     if (with_batch_option)
         event_listen(engine, "do_connect", make_callable(&strip_batch_option, {nb::str(kind->batch_option)}));
@@ -398,7 +402,10 @@ nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &
     options["echo"] = echo;
     options["pool_recycle"] = recycle;
     options["connect_args"] = nb::dict(connect_args);
-    tune_pool(engine, options, listeners);
+    if (tuned)
+        tune_pool(engine, options, listeners);
+    else
+        options["pool_pre_ping"] = true;
     note_async(engine, url, *kind, options, listeners);
     return engine;
 }
