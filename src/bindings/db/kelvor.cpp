@@ -129,15 +129,7 @@ void end_pins(nb::handle loop, bool reach) {
     PyObject *all = pins();
     if (!all)
         return;
-    std::exception_ptr failure;
-    auto step = [&](auto &&fn) {
-        try {
-            fn();
-        } catch (...) {
-            if (!failure)
-                failure = std::current_exception();
-        }
-    };
+    glue::AllSteps step;
     for (nb::handle key : nb::list(nb::handle(all).attr("keys")())) {
         nb::object record = nb::borrow(PyDict_GetItem(all, key.ptr()));
         if (!nb::handle(glue::tuple_item(record.ptr(), 3)).is(loop))
@@ -159,8 +151,7 @@ void end_pins(nb::handle loop, bool reach) {
         });
         step([&] { connection.attr("close")(); });
     }
-    if (failure)
-        std::rethrow_exception(failure);
+    step.finish();
 }
 
 glue::Lazy current_task{"asyncio", "current_task"};

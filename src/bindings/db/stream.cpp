@@ -146,23 +146,14 @@ struct RowStream {
             if (!streams.is_none())
                 streams.attr("discard")(nb::find(this));
         }
-        std::exception_ptr failure;
-        auto step = [&](auto &&fn) {
-            try {
-                fn();
-            } catch (...) {
-                if (!failure)
-                    failure = std::current_exception();
-            }
-        };
+        glue::AllSteps step;
         step([&] { call(r, "close"); });
         if (own) {
             if (exhausted)
                 step([&] { call(s, "commit"); });
             step([&] { call(s, "close"); });
         }
-        if (failure)
-            std::rethrow_exception(failure);
+        step.finish();
     }
 };
 

@@ -5,9 +5,11 @@
 #include "glue/capi.hpp"
 
 #include <cstdlib>
+#include <exception>
 #include <string>
 #include <vector>
 #include <string_view>
+#include <utility>
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -162,6 +164,24 @@ private:
     const char *module_;
     const char *name_;
     PyObject *obj_ = nullptr;
+};
+
+// Cleanup steps that all run: each failure after the first is dropped, and finish() raises
+// the first one.
+struct AllSteps {
+    std::exception_ptr failure;
+    template <class Step> void operator()(Step &&step) {
+        try {
+            step();
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    }
+    void finish() {
+        if (failure)
+            std::rethrow_exception(std::exchange(failure, nullptr));
+    }
 };
 
 // Runs a cleanup step while `exc` (the exception that ended a block; None or unset when
