@@ -1073,7 +1073,7 @@ bool load_by_packets(SqlTemplate &t, nb::handle s, nb::handle statement, nb::han
                     cursor = await_only(cursor);
                 cursor.attr("max_stmt_length") = nb::int_(limit);
                 nb::object done = cursor.attr("executemany")(statement, chunk);
-                settled(done, PyCoro_CheckExact(done.ptr()) || PyObject_HasAttrString(done.ptr(), "__await__"));
+                settled(done, glue::is_coroutine(done.ptr()) || PyObject_HasAttrString(done.ptr(), "__await__"));
                 nb::object closed = cursor.attr("close")();
                 settled(closed, !closed.is_none());
             } catch (nb::python_error &e) {

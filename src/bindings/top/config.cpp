@@ -266,7 +266,7 @@ PyObject *check_alive(PyObject *, PyObject *const *args, std::size_t nargsf, PyO
             throw nb::python_error();
         if (PyDict_DelItem(info.ptr(), glue::clean_key()) < 0)  // a mark left by a return without reset
             PyErr_Clear();
-        const bool recent = at && PyFloat_Check(at) && monotonic_now() - PyFloat_AS_DOUBLE(at) < kAliveBypass;
+        const bool recent = at && PyFloat_Check(at) && monotonic_now() - PyFloat_AsDouble(at) < kAliveBypass;
         if (PyDict_SetItem(info.ptr(), glue::unpinged_key(), recent ? Py_True : Py_False) < 0)
             throw nb::python_error();
         if (recent)
