@@ -87,7 +87,7 @@ def load(mode, entry, data):
     return run(go())
 
 
-@pytest.mark.parametrize("mode", ["sync", "async"])
+@pytest.mark.parametrize("mode", ["sync", pytest.param("async", marks=pytest.mark.greenlet)])
 @pytest.mark.parametrize("entry", ["insert_list", "save_batch"])
 def test_bulk_load_is_exact_and_all_or_nothing(loads, mode, entry):
     # aiomysql cannot bind bytes with PyMySQL 2 (its escape_bytes_prefixed is gone)

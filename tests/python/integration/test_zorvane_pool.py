@@ -19,7 +19,7 @@ def server_url(request):
     return request.getfixturevalue({"mysql": "mysql_url", "postgresql": "postgres_url"}[request.param])
 
 
-@pytest.mark.parametrize("mode", ["sync", "async"])
+@pytest.mark.parametrize("mode", ["sync", pytest.param("async", marks=pytest.mark.greenlet)])
 @pytest.mark.parametrize("idle", [0.0, 0.6], ids=["within-bypass-window", "after-window"])
 def test_connection_killed_idle_in_pool(fresh_config, server_url, mode, idle):
     ask, kill, alive = KILL[server_url.get_backend_name()]
