@@ -476,7 +476,10 @@ nb::object in_session(SqlTemplate &t, nb::handle con, Body &&body) {
     for (bool again = Textual && own;;) {
         nb::object s = own ? (Textual ? t.new_connection() : t.new_session()) : nb::borrow(con);
         nb::object info = Textual && own ? glue::connection_info(s) : nb::object();
-        const bool unpinged = info.is_valid() && PyDict_GetItem(info.ptr(), glue::unpinged_key()) == Py_True;
+        PyObject *checked = info.is_valid() ? PyDict_GetItem(info.ptr(), glue::unpinged_key()) : nullptr;
+        if (!checked)  // a pool without the library's checkout listener (SQLite): nothing reads the marks
+            info = nb::object();
+        const bool unpinged = checked == Py_True;
         nb::object result;
         try {
             result = body(s);
