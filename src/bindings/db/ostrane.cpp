@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <unordered_set>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -55,6 +56,11 @@ struct SqlTemplate {
     // slow_ms (< 0: none) are its options. On a replica's engine, `shown` names the datasource
     // and the replica ("main replica host:port"), else it is the name.
     nb::object ds_name, address, port, database, shown;
+    // Statements on the driver's connection (see "statements on the driver's connection"):
+    // -1 until first asked; the dialect and its driver's base error then.
+    int direct = -1;
+    nb::object dialect, dbapi_error;
+    nb::dict driver_forms;  // statement text -> (driver SQL, positional, bind names, clause last seen) or (None, clause)
     bool replica = false;
     bool log_params = false;
     double slow_ms = -1;
@@ -279,6 +285,12 @@ public:
     // The rows a statement changed when its result cannot say (an insert returning its key).
     void affected(Py_ssize_t rows) { rows_ = rows; }
 
+    // The SQL the driver got, when no toolkit result says it.
+    void sent(nb::handle sql) {
+        if (on_)
+            sent_ = nb::borrow(sql);
+    }
+
     // The statement has ended: the duration stops here even when it is recorded later.
     void stop_clock() {
         end_ = std::chrono::steady_clock::now();
@@ -294,6 +306,8 @@ public:
 private:
     nb::object sql_as_sent(nb::handle error) {
         nb::object sql = attr_chain(error, {"statement"});
+        if (sql.is_none() && sent_.is_valid())
+            sql = sent_;
         if (sql.is_none())
             sql = attr_chain(result_, {"context", "statement"});
         if (sql.is_none() && PyUnicode_Check(stmt_.ptr()))
@@ -456,7 +470,7 @@ private:
 
     SqlTemplate &t_;
     bool on_ = false, debug_ = false, recorded_ = false, query_ = false;
-    nb::object tracer_, histogram_, span_, stmt_, params_, id_, result_, attempt_;
+    nb::object tracer_, histogram_, span_, stmt_, params_, id_, result_, attempt_, sent_;
     Py_ssize_t batch_ = 0, rows_ = -1;
     const char *operation_ = nullptr;
     std::chrono::steady_clock::time_point start_, end_;
@@ -782,6 +796,361 @@ nb::object driver_params(nb::handle plan, nb::handle rows, const glue::Backend *
             glue::list_set(out.ptr(), i, values.release().ptr());
     }
     return out;
+}
+
+// ---- statements on the driver's connection
+//
+// A textual statement of a unit the library owns runs on the pooled driver connection itself
+// when nothing needs the toolkit's Connection around it: a sync engine of a known driver with
+// no execution options, no connection or error listener and no SQL echo, and binds that reach
+// the driver as they are. What the Connection would add per call (its execution context,
+// result object and transaction record) is work no such statement needs. The pool keeps its
+// checkout and checkin (with their events: liveness check, reset), failures are the toolkit's
+// errors, as it builds them, and the log, spans and re-run on a dead connection are the
+// library's, as on the toolkit's path. Anything else takes that path.
+
+glue::Lazy text_clause{"sqlalchemy.sql.elements", "TextClause"};
+
+bool known_driver(nb::handle dialect) {
+    nb::object driver = nb::getattr(dialect, "driver", nb::none());
+    for (const char *name : {"pysqlite", "pymysql", "psycopg"})
+        if (PyUnicode_Check(driver.ptr()) && PyUnicode_CompareWithASCIIString(driver.ptr(), name) == 0)
+            return true;
+    return false;
+}
+
+// Whether a statement of an owned unit may run on the driver's connection now. The engine's
+// kind is settled once; listeners, echo and the rollback fixture can come and go at any time.
+bool direct_allowed(SqlTemplate &t) {
+    static PyObject *has_events = glue::intern("_has_events"), *dispatch = glue::intern("dispatch"),
+                    *handle_error = glue::intern("handle_error"), *enabled = glue::intern("isEnabledFor");
+    if (t.direct < 0) {
+        t.direct = 0;
+        nb::object dialect = nb::getattr(t.data_source, "dialect", nb::none());
+        if (!t.backend || glue::truthy(nb::getattr(dialect, "is_async", nb::none())) || !known_driver(dialect) ||
+            !nb::hasattr(t.data_source, "raw_connection") ||
+            glue::truthy(t.data_source.attr("get_execution_options")()))
+            return false;
+        t.dialect = dialect;
+        t.dbapi_error = dialect.attr("loaded_dbapi").attr("Error");
+        t.direct = 1;
+    }
+    if (!t.direct || rolling_back())
+        return false;
+    // The toolkit's own flag for a connection listener on the engine; error listeners sit on
+    // the dialect.
+    nb::object flag = nb::steal(PyObject_GetAttr(t.data_source.ptr(), has_events));
+    if (!flag.is_valid() || flag.ptr() != Py_False) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object errors = nb::steal(PyObject_GetAttr(t.dialect.ptr(), dispatch));
+    if (errors.is_valid())
+        errors = nb::steal(PyObject_GetAttr(errors.ptr(), handle_error));
+    if (!errors.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (glue::truthy(errors))
+        return false;
+    static PyObject *logger = glue::intern("logger");
+    nb::object engine_logger = nb::steal(PyObject_GetAttr(t.data_source.ptr(), logger));  // replaced when echo is set
+    if (!engine_logger.is_valid())
+        throw nb::python_error();
+    nb::object info = nb::int_(20);  // logging.INFO: the toolkit's echo
+    PyObject *args[] = {engine_logger.ptr(), info.ptr()};
+    nb::object echo = nb::steal(PyObject_VectorcallMethod(enabled, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!echo.is_valid())
+        throw nb::python_error();
+    return echo.ptr() == Py_False;
+}
+
+// Textual clause `sql` as the driver takes it: (driver SQL, positional, bind names in
+// parameter order), compiled once per text; invalid unless it is a plain TextClause whose binds
+// reach the driver as they are. A clause object not seen last for its text is checked again.
+nb::object driver_form(SqlTemplate &t, nb::handle sql) {
+    if (Py_TYPE(sql.ptr()) != (PyTypeObject *)text_clause.get().ptr())
+        return nb::object();
+    nb::object text = nb::steal(PyObject_GetAttr(sql.ptr(), name_text));
+    if (!text.is_valid() || !PyUnicode_Check(text.ptr())) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    PyObject *hit = PyDict_GetItemWithError(t.driver_forms.ptr(), text.ptr());
+    if (!hit && PyErr_Occurred())
+        throw nb::python_error();
+    const Py_ssize_t last = hit ? glue::tuple_size(hit) - 1 : 0;
+    if (hit && glue::tuple_item(hit, last) == sql.ptr())
+        return glue::tuple_item(hit, 0) == Py_None ? nb::object() : nb::borrow(hit);
+    nb::object form;
+    if (!plain_binds(sql)) {
+        form = nb::make_tuple(nb::none(), sql);
+    } else if (hit && glue::tuple_item(hit, 0) != Py_None) {
+        form = nb::make_tuple(nb::handle(glue::tuple_item(hit, 0)), nb::handle(glue::tuple_item(hit, 1)),
+                              nb::handle(glue::tuple_item(hit, 2)), sql);
+    } else {
+        nb::object compiled = sql.attr("compile")("dialect"_a = t.dialect);
+        const bool positional = glue::truthy(compiled.attr("positional"));
+        nb::object order = positional ? compiled.attr("positiontup") : compiled.attr("binds").attr("keys")();
+        nb::object names = nb::steal(PySequence_Tuple(order.ptr()));
+        if (!names.is_valid())
+            throw nb::python_error();
+        form = glue::truthy(nb::getattr(compiled, "escaped_bind_names", nb::none()))  // renamed binds: the toolkit's
+                   ? nb::make_tuple(nb::none(), sql)
+                   : nb::make_tuple(compiled.attr("string"), nb::bool_(positional), names, sql);
+    }
+    if (!hit && glue::dict_size(t.driver_forms.ptr()) >= 1024)  // texts built at run time must not grow it forever
+        PyDict_Clear(t.driver_forms.ptr());
+    t.driver_forms[text] = form;
+    return glue::tuple_item(form.ptr(), 0) == Py_None ? nb::object() : form;
+}
+
+// One statement as the driver takes it: its SQL and values (a tuple or a dictionary).
+struct DriverCall {
+    nb::object sql, values;
+    explicit operator bool() const { return sql.is_valid(); }
+};
+
+// `sql` with `params` (a dict or None) for the driver, each value adapted as the toolkit's path
+// adapts it; empty when the statement needs that path, or a value is missing (that path then
+// says which).
+DriverCall driver_call(SqlTemplate &t, nb::handle sql, nb::handle params) {
+    if (!params.is_none() && !PyDict_Check(params.ptr()))
+        return {};
+    nb::object form = driver_form(t, sql);
+    if (!form.is_valid())
+        return {};
+    const bool positional = glue::tuple_item(form.ptr(), 1) == Py_True;
+    PyObject *names = glue::tuple_item(form.ptr(), 2);
+    const Py_ssize_t k = glue::tuple_size(names);
+    nb::object values = nb::steal(positional ? PyTuple_New(k) : glue::dict_presized(k));
+    if (!values.is_valid())
+        throw nb::python_error();
+    for (Py_ssize_t i = 0; i < k; ++i) {
+        PyObject *name = glue::tuple_item(names, i);
+        PyObject *v = params.is_none() ? nullptr : PyDict_GetItemWithError(params.ptr(), name);
+        if (!v) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            return {};
+        }
+        nb::object a = glue::adapt_value(t.backend, v);
+        nb::object value = a.is_valid() ? a : nb::borrow(v);
+        if (positional)
+            glue::tuple_set(values.ptr(), i, value.release().ptr());
+        else if (PyDict_SetItem(values.ptr(), name, value.ptr()) < 0)
+            throw nb::python_error();
+    }
+    return {nb::borrow(glue::tuple_item(form.ptr(), 0)), values};
+}
+
+glue::Lazy exit_exception{"sqlalchemy.util", "is_exit_exception"};
+
+// A pooled driver connection for one owned unit, with the toolkit's error for a failed driver
+// call: the exception the toolkit's Connection raises for it, the connection (and the pool, for
+// a lost connection) invalidated as it does.
+class DriverConnection {
+public:
+    DriverConnection(SqlTemplate &t, nb::object fairy) : t_(t), fairy_(std::move(fairy)) {}
+
+    // Runs `f` (a driver call for `call`, or for no statement) with its failures translated.
+    template <class F>
+    nb::object guarded(const DriverCall *call, F &&f) {
+        try {
+            return f();
+        } catch (nb::python_error &e) {
+            translate(e, call);
+        }
+    }
+
+    nb::object execute(const DriverCall &call) {
+        static PyObject *execute = glue::intern("execute"), *cursor = glue::intern("cursor");
+        return guarded(&call, [&] {
+            if (!cursor_.is_valid())
+                cursor_ = glue::check(glue::call_method0(fairy_.ptr(), cursor));
+            PyObject *args[] = {cursor_.ptr(), call.sql.ptr(), call.values.ptr()};
+            return glue::check(PyObject_VectorcallMethod(execute, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        });
+    }
+
+    // The labels of the rows the last statement returns (a list), or None.
+    nb::object labels(const DriverCall &call) {
+        return guarded(&call, [&]() -> nb::object {
+            nb::object description = cursor_.attr("description");
+            if (description.is_none())
+                return description;
+            nb::list keys;
+            for (nb::handle column : description)
+                keys.append(column[0]);
+            return std::move(keys);
+        });
+    }
+
+    nb::object fetch(const DriverCall &call, const char *how) {
+        return guarded(&call, [&] { return cursor_.attr(how)(); });
+    }
+
+    nb::handle cursor() const { return cursor_; }
+    nb::handle fairy() const { return fairy_; }
+
+private:
+    [[noreturn]] void translate(nb::python_error &e, const DriverCall *call) {
+        static PyObject *invalidate = glue::intern("invalidate");
+        nb::object error = nb::borrow(e.value());
+        if (glue::truthy(exit_exception(error))) {  // the connection's state is unknown
+            glue::unwind_step(error, [&] {
+                PyObject *args[] = {fairy_.ptr(), error.ptr()};
+                glue::check(PyObject_VectorcallMethod(invalidate, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            });
+            throw;
+        }
+        const int driver_error = PyObject_IsInstance(error.ptr(), t_.dbapi_error.ptr());
+        if (driver_error < 0)
+            throw nb::python_error();
+        if (!driver_error)
+            throw;
+        bool lost = false;
+        glue::unwind_step(error, [&] {
+            nb::object dbapi = fairy_.attr("dbapi_connection");
+            lost = glue::truthy(t_.dialect.attr("is_disconnect")(error, dbapi, cursor_.is_valid() ? cursor_ : nb::none()));
+        });
+        static glue::Lazy instance{"sqlalchemy.exc", "DBAPIError"};
+        nb::object wrapped = instance.get().attr("instance")(
+            call ? call->sql : nb::none(), call ? call->values : nb::none(), error, t_.dbapi_error,
+            "hide_parameters"_a = nb::getattr(t_.data_source, "hide_parameters", nb::bool_(false)),
+            "connection_invalidated"_a = lost, "dialect"_a = t_.dialect);
+        if (lost)
+            glue::unwind_step(error, [&] {
+                // as the toolkit does: every connection of the pool older than this one is replaced
+                nb::object pool = t_.data_source.attr("pool");
+                if (nb::hasattr(pool, "_invalidate"))
+                    pool.attr("_invalidate")(fairy_, error);
+                else
+                    fairy_.attr("invalidate")(error);
+            });
+        PyException_SetCause(wrapped.ptr(), error.inc_ref().ptr());
+        nb::object trace = nb::steal(PyException_GetTraceback(error.ptr()));
+        if (trace.is_valid())
+            PyException_SetTraceback(wrapped.ptr(), trace.ptr());
+        PyErr_SetObject((PyObject *)Py_TYPE(wrapped.ptr()), wrapped.ptr());
+        throw nb::python_error();
+    }
+
+    SqlTemplate &t_;
+    nb::object fairy_, cursor_;
+};
+
+// The library's session rule (see in_session) for a unit run by `body` on a driver connection:
+// committed on success; rolled back on any exception; always returned to its pool. A connection
+// handed out without a liveness check that turns out dead runs the unit once more on a fresh
+// one. Invalid when no connection could be had: the toolkit's path then reports why.
+template <class Body>
+nb::object on_driver(SqlTemplate &t, Body &&body) {
+    static PyObject *raw_connection = glue::intern("raw_connection"), *info_name = glue::intern("info"),
+                    *commit = glue::intern("commit"), *rollback = glue::intern("rollback"),
+                    *close = glue::intern("close");
+    for (bool again = true;;) {
+        PyObject *fairy = glue::call_method0(t.data_source.ptr(), raw_connection);
+        if (!fairy) {
+            nb::python_error e;
+            if (PyObject_IsInstance(e.value().ptr(), t.dbapi_error.ptr()) == 1)
+                return nb::object();
+            throw e;
+        }
+        DriverConnection c(t, nb::steal(fairy));
+        nb::object info = nb::steal(PyObject_GetAttr(fairy, info_name));
+        PyObject *checked = info.is_valid() && PyDict_Check(info.ptr()) ? PyDict_GetItem(info.ptr(), glue::unpinged_key())
+                                                                        : nullptr;
+        PyErr_Clear();
+        PyObject *marks = checked ? info.ptr() : nullptr;  // pools without the library's listeners read none
+        const bool unpinged = checked == Py_True;
+        try {
+            nb::object out = body(c);
+            if (c.cursor().is_valid())
+                glue::check(glue::call_method0(c.cursor().ptr(), close));
+            c.guarded(nullptr, [&] { return glue::check(glue::call_method0(fairy, commit)); });
+            glue::mark_clean(marks, true);
+            glue::check(glue::call_method0(fairy, close));
+            return out;
+        } catch (nb::python_error &e) {
+            const bool lost = glue::lost_connection(e.value()) || PyObject_IsInstance(e.value().ptr(), PyExc_Exception) != 1;
+            PyErr_Clear();
+            if (!lost)
+                glue::unwind_step(e.value(), [&] {
+                    glue::check(glue::call_method0(fairy, rollback));
+                    glue::mark_clean(marks, true);
+                });
+            glue::unwind_step(e.value(), [&] { glue::check(glue::call_method0(fairy, close)); });
+            if (!(again && unpinged && glue::lost_connection(e.value())))
+                throw;
+            again = false;
+        } catch (...) {
+            glue::unwind_step(nb::handle(), [&] { glue::check(glue::call_method0(fairy, close)); });
+            throw;
+        }
+    }
+}
+
+// A query on `c`, recorded as `query` records: `take(c, call)` reads its rows.
+template <class Take>
+nb::object direct_query(SqlTemplate &t, DriverConnection &c, nb::handle stmt, nb::handle params, const DriverCall &call,
+                        Take &&take) {
+    Watch w(t, stmt, params);
+    w.sent(call.sql);
+    nb::object out = w.run([&] {
+        c.execute(call);
+        return take(c, call);
+    });
+    nb::handle rows = PyTuple_Check(out.ptr()) ? nb::handle(glue::tuple_item(out.ptr(), 1)) : nb::handle(out);
+    w.done(PyList_Check(rows.ptr()) ? glue::list_size(rows.ptr()) : rows.is_none() ? 0 : 1);
+    return out;
+}
+
+// Takers of a statement's rows on the driver's connection, as the toolkit's path takes them.
+
+[[noreturn]] void no_rows() {  // the toolkit's error for rows asked of a statement that returns none
+    static glue::Lazy closed{"sqlalchemy.exc", "ResourceClosedError"};
+    nb::object e = closed("This result object does not return rows. It has been closed automatically.");
+    PyErr_SetObject(closed.get().ptr(), e.ptr());
+    throw nb::python_error();
+}
+
+nb::object driver_rows(DriverConnection &c, const DriverCall &call, bool first) {
+    nb::object keys = c.labels(call);
+    if (keys.is_none())
+        no_rows();
+    nb::object rows;
+    if (first) {
+        nb::object row = c.fetch(call, "fetchone");
+        rows = row.is_none() ? nb::list() : nb::list(nb::make_tuple(row));
+    } else {
+        rows = c.fetch(call, "fetchall");
+        if (!PyList_CheckExact(rows.ptr()))
+            rows = nb::list(rows);
+    }
+    return nb::make_tuple(nb::steal(PySequence_Tuple(keys.ptr())), rows);
+}
+
+nb::object driver_dicts(DriverConnection &c, const DriverCall &call) {
+    nb::object got = driver_rows(c, call, false);
+    nb::handle rows(glue::tuple_item(got.ptr(), 1));
+    return glue::list_size(rows.ptr()) == 0 ? nb::list() : glue::rows_as_dicts(rows, nb::list(nb::handle(glue::tuple_item(got.ptr(), 0))));
+}
+
+nb::object driver_first_dict(DriverConnection &c, const DriverCall &call) {
+    nb::object got = driver_rows(c, call, true);
+    nb::handle rows(glue::tuple_item(got.ptr(), 1));
+    if (glue::list_size(rows.ptr()) == 0)
+        return nb::none();
+    nb::list one = glue::rows_as_dicts(rows, nb::list(nb::handle(glue::tuple_item(got.ptr(), 0))));
+    return one[0];
+}
+
+nb::object driver_scalar(DriverConnection &c, const DriverCall &call) {
+    if (c.labels(call).is_none())
+        no_rows();
+    nb::object row = c.fetch(call, "fetchone");
+    return row.is_none() ? row : nb::object(row[0]);
 }
 
 // ---- bulk loads at the database's own speed (glue::BulkLoad)
@@ -1305,7 +1674,45 @@ nb::object keyed_insert(SqlTemplate &t, nb::handle s, nb::handle sql) {
     return out.is_none() ? nb::borrow(sql) : out;
 }
 
+// Insert `sql` on the driver's connection (see insert_shim); invalid when it takes the toolkit's
+// path. With keys from RETURNING, only once the keyed form of its text is settled.
+nb::object direct_insert(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
+    if (glue::truthy(con) || !direct_allowed(t))
+        return nb::object();
+    nb::object statement = nb::borrow(sql);
+    if (t.key_by_returning) {
+        nb::object text = nb::getattr(sql, name_text, nb::none());
+        if (!PyUnicode_Check(text.ptr()) || PyDict_Contains(t.keyed_inserts.ptr(), text.ptr()) != 1) {
+            PyErr_Clear();
+            return nb::object();
+        }
+        statement = keyed_insert(t, nb::none(), sql);  // settled: no look-up through a session
+    }
+    DriverCall call = driver_call(t, statement, args);
+    if (!call)
+        return nb::object();
+    return on_driver(t, [&](DriverConnection &c) -> nb::object {
+        Watch w(t, sql, args);
+        w.sent(call.sql);
+        return w.run([&]() -> nb::object {
+            c.execute(call);
+            if (!t.key_by_returning) {
+                nb::object count = c.cursor().attr("rowcount");
+                if (PyLong_Check(count.ptr()) && PyLong_AsLong(count.ptr()) >= 0)
+                    w.affected(PyLong_AsLong(count.ptr()));
+                return c.cursor().attr("lastrowid");
+            }
+            if (c.labels(call).is_none())
+                return nb::none();
+            w.affected(1);
+            return driver_scalar(c, call);
+        });
+    });
+}
+
 nb::object insert_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
+    if (nb::object out = direct_insert(t, sql, con, args); out.is_valid())
+        return out;
     return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
         Watch w(t, sql, args);
         nb::object r = w.run([&] { return execute(t, s, t.key_by_returning ? keyed_insert(t, s, sql) : nb::borrow(sql), args); });
@@ -1496,19 +1903,39 @@ nb::object query(SqlTemplate &t, nb::handle stmt, nb::handle params, Exec &&exec
     return out;
 }
 
+// The unit of one query on the driver's connection when `con` leaves the unit to the library and
+// the statement may run there (see "statements on the driver's connection"); invalid otherwise.
+template <class Take>
+nb::object direct_unit(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args, Take &&take) {
+    if (glue::truthy(con) || !direct_allowed(t))
+        return nb::object();
+    DriverCall call = driver_call(t, sql, args);
+    if (!call)
+        return nb::object();
+    return on_driver(t, [&](DriverConnection &c) { return direct_query(t, c, sql, args, call, take); });
+}
+
 nb::object select_one_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
+    if (nb::object out = direct_unit(t, sql, con, args, driver_first_dict); out.is_valid())
+        return out;
     return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
         return query(t, sql, args, [&] { return execute(t, s, sql, args); }, first_as_dict);
     });
 }
 
 nb::object select_list_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args) {
+    if (nb::object out = direct_unit(t, sql, con, args, driver_dicts); out.is_valid())
+        return out;
     return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
         return query(t, sql, args, [&] { return execute(t, s, sql, args); }, all_as_dicts);
     });
 }
 
 nb::object select_rows_shim(SqlTemplate &t, nb::handle sql, nb::handle con, nb::handle args, bool first) {
+    nb::object out = direct_unit(t, sql, con, args,
+                                 [first](DriverConnection &c, const DriverCall &call) { return driver_rows(c, call, first); });
+    if (out.is_valid())
+        return out;
     return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
         return query(t, sql, args, [&] { return execute(t, s, sql, args); },
                      [first](nb::handle r) { return all_as_rows(r, first); });
@@ -1544,18 +1971,44 @@ nb::object select_all_orm2_shim(SqlTemplate &t, nb::handle statement, nb::handle
 
 nb::object select_page_shim(SqlTemplate &t, nb::handle sql, nb::handle page, nb::handle con, nb::handle args,
                             bool as_rows = false) {
-    return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
-        glue::PageWindow w = glue::page_window(page);  // checked before any statement runs
-        nb::object text = statement_text(sql);
-        auto [count, limited] = page_clauses_for(t, text);
+    auto prepared = [&](glue::PageWindow &w) {
+        w = glue::page_window(page);  // checked before any statement runs
+        auto [count, limited] = page_clauses_for(t, statement_text(sql));
         nb::dict values;
         if (!args.is_none() && PyDict_Update(values.ptr(), args.ptr()) < 0)
             throw nb::python_error();
         values["page_size"] = w.size;
         values["page_offset"] = w.offset;
+        return std::tuple{count, limited, values};
+    };
+    auto head = [](const glue::PageWindow &w) {
         nb::dict out;
         out["pageNum"] = w.num;
         out["pageSize"] = w.size;
+        return out;
+    };
+    if (!glue::truthy(con) && direct_allowed(t)) {
+        glue::PageWindow w;
+        auto [count, limited, values] = prepared(w);
+        DriverCall counting = driver_call(t, count, args), listing = driver_call(t, limited, values);
+        if (counting && listing) {
+            nb::object got = on_driver(t, [&](DriverConnection &c) -> nb::object {
+                nb::dict out = head(w);
+                out["total"] = direct_query(t, c, count, args, counting, driver_scalar);
+                out["list"] = direct_query(t, c, limited, values, listing,
+                                           [as_rows](DriverConnection &c, const DriverCall &call) {
+                                               return as_rows ? driver_rows(c, call, false) : driver_dicts(c, call);
+                                           });
+                return std::move(out);
+            });
+            if (got.is_valid())
+                return got;
+        }
+    }
+    return in_session<true>(t, con, [&](nb::handle s) -> nb::object {
+        glue::PageWindow w;
+        auto [count, limited, values] = prepared(w);
+        nb::dict out = head(w);
         out["total"] = query(t, count, args, [&] { return execute(t, s, count, args); },
                              [](nb::handle r) { return call0(r, name_scalar); });
         out["list"] = query(t, limited, values, [&] { return execute(t, s, limited, values); }, [as_rows](nb::handle r) {

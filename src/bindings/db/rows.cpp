@@ -34,7 +34,7 @@ nb::list rows_as_dicts(nb::handle rows, nb::handle keys) {
     const bool unique = unique_labels(keys);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *row = glue::list_item(rows.ptr(), i);
-        if (!unique) {
+        if (!unique && !PyTuple_Check(row)) {  // a driver's tuple: the last of repeated labels wins, as there
             glue::list_set(out.ptr(), i, call(row, "_asdict").release().ptr());
             continue;
         }
