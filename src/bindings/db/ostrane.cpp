@@ -813,7 +813,7 @@ glue::Lazy text_clause{"sqlalchemy.sql.elements", "TextClause"};
 
 bool known_driver(nb::handle dialect) {
     nb::object driver = nb::getattr(dialect, "driver", nb::none());
-    for (const char *name : {"pysqlite", "pymysql", "psycopg"})
+    for (const char *name : {"pysqlite", "pymysql", "psycopg", "aiomysql", "aiosqlite"})
         if (PyUnicode_Check(driver.ptr()) && PyUnicode_CompareWithASCIIString(driver.ptr(), name) == 0)
             return true;
     return false;
@@ -827,7 +827,7 @@ bool direct_allowed(SqlTemplate &t) {
     if (t.direct < 0) {
         t.direct = 0;
         nb::object dialect = nb::getattr(t.data_source, "dialect", nb::none());
-        if (!t.backend || glue::truthy(nb::getattr(dialect, "is_async", nb::none())) || !known_driver(dialect) ||
+        if (!t.backend || !known_driver(dialect) ||
             !nb::hasattr(t.data_source, "raw_connection") ||
             glue::truthy(t.data_source.attr("get_execution_options")()))
             return false;
