@@ -951,7 +951,10 @@ glue::Lazy exit_exception{"sqlalchemy.util", "is_exit_exception"};
 // a lost connection) invalidated as it does.
 class DriverConnection {
 public:
-    DriverConnection(SqlTemplate &t, nb::object fairy) : t_(t), fairy_(std::move(fairy)) {}
+    DriverConnection(SqlTemplate &t, nb::object fairy) : t_(t), fairy_(std::move(fairy)) {
+        static PyObject *dbapi_connection = glue::intern("dbapi_connection");
+        driver_ = glue::check(PyObject_GetAttr(fairy_.ptr(), dbapi_connection));
+    }
 
     // Runs `f` (a driver call for `call`, or for no statement) with its failures translated.
     template <class F>
@@ -967,7 +970,7 @@ public:
         static PyObject *execute = glue::intern("execute"), *cursor = glue::intern("cursor");
         return guarded(&call, [&] {
             if (!cursor_.is_valid())
-                cursor_ = glue::check(glue::call_method0(fairy_.ptr(), cursor));
+                cursor_ = glue::check(glue::call_method0(driver_.ptr(), cursor));
             PyObject *args[] = {cursor_.ptr(), call.sql.ptr(), call.values.ptr()};
             return glue::check(PyObject_VectorcallMethod(execute, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         });
@@ -991,7 +994,7 @@ public:
     }
 
     nb::handle cursor() const { return cursor_; }
-    nb::handle fairy() const { return fairy_; }
+    nb::handle driver() const { return driver_; }  // the driver's own connection
 
 private:
     [[noreturn]] void translate(nb::python_error &e, const DriverCall *call) {
@@ -1011,8 +1014,7 @@ private:
             throw;
         bool lost = false;
         glue::unwind_step(error, [&] {
-            nb::object dbapi = fairy_.attr("dbapi_connection");
-            lost = glue::truthy(t_.dialect.attr("is_disconnect")(error, dbapi, cursor_.is_valid() ? cursor_ : nb::none()));
+            lost = glue::truthy(t_.dialect.attr("is_disconnect")(error, driver_, cursor_.is_valid() ? cursor_ : nb::none()));
         });
         static glue::Lazy instance{"sqlalchemy.exc", "DBAPIError"};
         nb::object wrapped = instance.get().attr("instance")(
@@ -1037,7 +1039,7 @@ private:
     }
 
     SqlTemplate &t_;
-    nb::object fairy_, cursor_;
+    nb::object fairy_, driver_, cursor_;
 };
 
 // The library's session rule (see in_session) for a unit run by `body` on a driver connection:
@@ -1068,7 +1070,7 @@ nb::object on_driver(SqlTemplate &t, Body &&body) {
             nb::object out = body(c);
             if (c.cursor().is_valid())
                 glue::check(glue::call_method0(c.cursor().ptr(), close));
-            c.guarded(nullptr, [&] { return glue::check(glue::call_method0(fairy, commit)); });
+            c.guarded(nullptr, [&] { return glue::check(glue::call_method0(c.driver().ptr(), commit)); });
             glue::mark_clean(marks, true);
             glue::check(glue::call_method0(fairy, close));
             return out;
@@ -1077,7 +1079,7 @@ nb::object on_driver(SqlTemplate &t, Body &&body) {
             PyErr_Clear();
             if (!lost)
                 glue::unwind_step(e.value(), [&] {
-                    glue::check(glue::call_method0(fairy, rollback));
+                    glue::check(glue::call_method0(c.driver().ptr(), rollback));
                     glue::mark_clean(marks, true);
                 });
             glue::unwind_step(e.value(), [&] { glue::check(glue::call_method0(fairy, close)); });
