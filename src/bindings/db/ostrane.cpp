@@ -1066,30 +1066,42 @@ nb::object on_driver(SqlTemplate &t, Body &&body) {
         PyErr_Clear();
         PyObject *marks = checked ? info.ptr() : nullptr;  // pools without the library's listeners read none
         const bool unpinged = checked == Py_True;
-        try {
-            nb::object out = body(c);
-            if (c.cursor().is_valid())
-                glue::check(glue::call_method0(c.cursor().ptr(), close));
-            c.guarded(nullptr, [&] { return glue::check(glue::call_method0(c.driver().ptr(), commit)); });
-            glue::mark_clean(marks, true);
-            glue::check(glue::call_method0(fairy, close));
-            return out;
-        } catch (nb::python_error &e) {
-            const bool lost = glue::lost_connection(e.value()) || PyObject_IsInstance(e.value().ptr(), PyExc_Exception) != 1;
-            PyErr_Clear();
-            if (!lost)
-                glue::unwind_step(e.value(), [&] {
+        bool lost = false;  // the connection is invalidated: nothing to roll back
+        auto end = [&](bool failed, nb::handle exc) {
+            glue::end_unit_steps(
+                true, failed, exc,
+                [&] {
+                    c.guarded(nullptr, [&] { return glue::check(glue::call_method0(c.driver().ptr(), commit)); });
+                    glue::mark_clean(marks, true);
+                },
+                [&](nb::handle) {
+                    if (lost)
+                        return;
                     glue::check(glue::call_method0(c.driver().ptr(), rollback));
                     glue::mark_clean(marks, true);
-                });
-            glue::unwind_step(e.value(), [&] { glue::check(glue::call_method0(fairy, close)); });
+                },
+                [&] { glue::check(glue::call_method0(fairy, close)); });
+        };
+        nb::object out;
+        try {
+            out = body(c);
+            if (c.cursor().is_valid())
+                glue::check(glue::call_method0(c.cursor().ptr(), close));
+        } catch (nb::python_error &e) {
+            // An exit exception in a driver call left the connection invalidated (DriverConnection).
+            lost = glue::lost_connection(e.value()) || PyObject_IsInstance(e.value().ptr(), PyExc_Exception) != 1;
+            PyErr_Clear();
+            end(true, e.value());
             if (!(again && unpinged && glue::lost_connection(e.value())))
                 throw;
             again = false;
+            continue;
         } catch (...) {
-            glue::unwind_step(nb::handle(), [&] { glue::check(glue::call_method0(fairy, close)); });
+            end(true, nb::handle());
             throw;
         }
+        end(false, nb::handle());
+        return out;
     }
 }
 

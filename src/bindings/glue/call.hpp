@@ -106,20 +106,16 @@ inline bool in_transaction(nb::handle s) {
     return check(call_method0(s.ptr(), name)).ptr() == Py_True;
 }
 
-// end_unit with `rollback(error)` as its rollback step. With `clean_info` (the info dict of an
-// owned connection's pool record), a transaction that ended on the driver is marked there.
-template <class Rollback>
-void end_unit_with(nb::handle s, bool own, bool failed, nb::handle exc, Rollback &&rollback,
-                   PyObject *clean_info = nullptr) {
-    static PyObject *commit = intern("commit"), *close = intern("close");
+// The end of a unit of work as its steps: after a failure (`exc`, or an invalid handle for a C++
+// one) `rollback(error)`, then `close()` when `own`; else, when `own`, `commit()` (a failed commit
+// is rolled back and raised) and `close()`. Failures of the cleanup steps are attached to the
+// exception on its way as notes. See end_unit.
+template <class Commit, class Rollback, class Close>
+void end_unit_steps(bool own, bool failed, nb::handle exc, Commit &&commit, Rollback &&rollback, Close &&close) {
     auto unwind = [&](nb::handle error) {
-        unwind_step(error, [&] {
-            const bool began = clean_info && own && in_transaction(s);
-            rollback(error);
-            mark_clean(clean_info, began);
-        });
+        unwind_step(error, [&] { rollback(error); });
         if (own)
-            unwind_step(error, [&] { check(call_method0(s.ptr(), close)); });
+            unwind_step(error, [&] { close(); });
     };
     if (failed) {
         unwind(exc);
@@ -128,9 +124,7 @@ void end_unit_with(nb::handle s, bool own, bool failed, nb::handle exc, Rollback
     if (!own)
         return;
     try {
-        const bool began = clean_info && in_transaction(s);
-        check(call_method0(s.ptr(), commit));
-        mark_clean(clean_info, began);
+        commit();
     } catch (nb::python_error &e) {
         unwind(e.value());
         throw;
@@ -138,7 +132,28 @@ void end_unit_with(nb::handle s, bool own, bool failed, nb::handle exc, Rollback
         unwind(nb::handle());
         throw;
     }
-    check(call_method0(s.ptr(), close));
+    close();
+}
+
+// end_unit with `rollback(error)` as its rollback step. With `clean_info` (the info dict of an
+// owned connection's pool record), a transaction that ended on the driver is marked there.
+template <class Rollback>
+void end_unit_with(nb::handle s, bool own, bool failed, nb::handle exc, Rollback &&rollback,
+                   PyObject *clean_info = nullptr) {
+    static PyObject *commit = intern("commit"), *close = intern("close");
+    end_unit_steps(
+        own, failed, exc,
+        [&] {
+            const bool began = clean_info && in_transaction(s);
+            check(call_method0(s.ptr(), commit));
+            mark_clean(clean_info, began);
+        },
+        [&](nb::handle error) {
+            const bool began = clean_info && own && in_transaction(s);
+            rollback(error);
+            mark_clean(clean_info, began);
+        },
+        [&] { check(call_method0(s.ptr(), close)); });
 }
 
 // The end of a unit of work on session or connection `s`, the one rule every scope follows:
