@@ -1474,6 +1474,117 @@ bool load_by_packets(SqlTemplate &t, nb::handle s, nb::handle statement, nb::han
 
 // Every row of `rows` (a list) inserted once by `sql`, `batch_size` rows per execution
 // (all in one when None); nothing runs for no rows.
+// ---- a table's insert through the driver's executemany
+
+// How one column's values reach the driver: as they are (no processor), through the column
+// type's bind processor, or, where that processor writes what isoformat writes (SQLite's default
+// date and datetime text, checked once on probe values), through isoformat, which is C.
+struct ColumnWriter {
+    nb::object proc;                    // None: values go as they are
+    PyTypeObject *iso_type = nullptr;   // naive values of exactly this type take isoformat(*iso_args)
+    nb::object iso_args;
+
+    nb::object write(PyObject *v) const {
+        static PyObject *isoformat = glue::intern("isoformat"), *tzinfo = glue::intern("tzinfo");
+        if (proc.is_none())
+            return nb::borrow(v);
+        if (Py_TYPE(v) == iso_type) {
+            nb::object tz = iso_args.is_valid() ? glue::check(PyObject_GetAttr(v, tzinfo)) : nb::none();
+            if (tz.is_none()) {
+                nb::object method = glue::check(PyObject_GetAttr(v, isoformat));
+                return glue::check(iso_args.is_valid() ? PyObject_CallObject(method.ptr(), iso_args.ptr())
+                                                       : PyObject_CallNoArgs(method.ptr()));
+            }
+        }
+        return proc(nb::handle(v));
+    }
+};
+
+ColumnWriter column_writer(nb::handle processor) {
+    static glue::Lazy datetime_t{"datetime", "datetime"}, date_t{"datetime", "date"};
+    ColumnWriter w{nb::borrow(processor)};
+    if (processor.is_none())
+        return w;
+    auto same_as_iso = [&](nb::handle type, nb::handle args, std::initializer_list<int> probe) {
+        nb::list values;
+        for (int v : probe)
+            values.append(nb::int_(v));
+        nb::object value = type(*nb::tuple(values));
+        nb::object iso = args.is_valid() ? value.attr("isoformat")(*args) : value.attr("isoformat")();
+        try {
+            return processor(value).equal(iso);
+        } catch (nb::python_error &) {
+            return false;
+        }
+    };
+    nb::object dt_args = nb::make_tuple(" ", "microseconds");
+    if (same_as_iso(datetime_t.get(), dt_args, {2001, 2, 3, 4, 5, 6, 7}) &&
+        same_as_iso(datetime_t.get(), dt_args, {1999, 12, 31, 23, 59, 58})) {
+        w.iso_type = (PyTypeObject *)datetime_t.get().ptr();
+        w.iso_args = dt_args;
+    } else if (same_as_iso(date_t.get(), nb::handle(), {2001, 2, 3}) &&
+               same_as_iso(date_t.get(), nb::handle(), {1999, 12, 31})) {
+        w.iso_type = (PyTypeObject *)date_t.get().ptr();
+    }
+    return w;
+}
+
+// A table's insert `sql` (see load_by_copy) for the driver's own executemany: the plan
+// (SQL in the driver's parameter style, positional, bind names) in `plan`, and the rows with each
+// value processed as its column type would process it; invalid when the insert or the rows are
+// not plain (every row a dict naming exactly the insert's binds), or the dialect renames binds.
+nb::object typed_driver_rows(SqlTemplate &t, nb::handle sql, nb::handle rows, nb::object &plan) {
+    static glue::Lazy insert_t{"sqlalchemy.sql.dml", "Insert"};
+    const Py_ssize_t n = glue::list_size(rows.ptr());
+    nb::handle first = glue::list_item(rows.ptr(), 0);
+    if (!PyDict_Check(first.ptr()) || Py_TYPE(sql.ptr()) != reinterpret_cast<PyTypeObject *>(insert_t.get().ptr()) ||
+        glue::truthy(sql.attr("_returning")) || !sql.attr("select").is_none() || !sql.attr("_values").is_none() ||
+        glue::truthy(sql.attr("_multi_values")))
+        return nb::object();
+    nb::object dialect = t.data_source.attr("dialect");
+    nb::object compiled = sql.attr("compile")("dialect"_a = dialect, "column_keys"_a = nb::list(first));
+    if (glue::truthy(nb::getattr(compiled, "escaped_bind_names", nb::none())))
+        return nb::object();
+    const bool positional = glue::truthy(compiled.attr("positional"));
+    nb::object binds = compiled.attr("binds");
+    nb::object names = nb::steal(PySequence_Tuple((positional ? compiled.attr("positiontup") : binds.attr("keys")()).ptr()));
+    if (!names.is_valid())
+        throw nb::python_error();
+    const Py_ssize_t k = glue::tuple_size(names.ptr());
+    std::vector<ColumnWriter> writers;
+    for (Py_ssize_t c = 0; c < k; ++c) {
+        nb::object bind = binds[nb::handle(glue::tuple_item(names.ptr(), c))];
+        if (!glue::truthy(bind.attr("required")) || !bind.attr("callable").is_none())
+            return nb::object();  // a value or default the toolkit computes
+        writers.push_back(column_writer(bind.attr("type").attr("dialect_impl")(dialect).attr("bind_processor")(dialect)));
+    }
+    const Py_ssize_t distinct = glue::dict_size(binds.ptr());
+    nb::object out = glue::check(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *row = glue::list_item(rows.ptr(), i);
+        if (!PyDict_Check(row) || glue::dict_size(row) != distinct)
+            return nb::object();
+        nb::object values = glue::check(positional ? PyTuple_New(k) : glue::dict_presized(k));
+        for (Py_ssize_t c = 0; c < k; ++c) {
+            PyObject *name = glue::tuple_item(names.ptr(), c);
+            PyObject *v = PyDict_GetItemWithError(row, name);
+            if (!v) {
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                return nb::object();
+            }
+            nb::object value = writers[c].write(v);
+            if (positional)
+                glue::tuple_set(values.ptr(), c, value.release().ptr());
+            else if (PyDict_SetItem(values.ptr(), name, value.ptr()) < 0)
+                throw nb::python_error();
+        }
+        glue::list_set(out.ptr(), i, values.release().ptr());
+    }
+    plan = nb::make_tuple(compiled.attr("string"), nb::bool_(positional), names);
+    return out;
+}
+
 void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, nb::handle batch_size) {
     if (!PyList_Check(rows.ptr())) {
         Watch w(t, sql, rows);
@@ -1506,6 +1617,8 @@ void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, 
         rows = adapted;
     if (!params.is_valid() && load == glue::BulkLoad::Copy && load_by_copy(t, s, sql, rows, size))
         return;
+    if (!textual && load != glue::BulkLoad::Copy && t.backend)  // a table's insert: typed in C, then the driver's
+        params = typed_driver_rows(t, sql, rows, plan);
     if (!params.is_valid() && !plan.is_none())
         params = driver_params(plan, rows);
     if (params.is_valid() && load == glue::BulkLoad::PacketSizedValues &&

@@ -6,6 +6,7 @@ import json
 
 import pytest
 import sqlalchemy as sa
+from sqlalchemy.dialects import mysql
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
 from conftest import count_rows, datasource_decl, run
@@ -21,6 +22,7 @@ class Load(Base):
     id: Mapped[int] = mapped_column(primary_key=True, autoincrement=False)
     txt: Mapped[str | None] = mapped_column(sa.Text)
     day: Mapped[datetime.date | None]
+    at: Mapped[datetime.datetime | None] = mapped_column(sa.DateTime().with_variant(mysql.DATETIME(fsp=6), "mysql"))
     amount: Mapped[decimal.Decimal | None] = mapped_column(sa.Numeric(12, 4))
     raw: Mapped[bytes | None] = mapped_column(sa.LargeBinary)
     doc: Mapped[dict | None] = mapped_column(sa.JSON)
@@ -34,7 +36,7 @@ class AsyncLoads(AsyncBaseMapper[Load]):
     pass
 
 
-SQL = "INSERT INTO loads (id, txt, day, amount, raw, doc) VALUES (:id, :txt, :day, :amount, :raw, :doc)"
+SQL = "INSERT INTO loads (id, txt, day, at, amount, raw, doc) VALUES (:id, :txt, :day, :at, :amount, :raw, :doc)"
 
 
 class Dao:
@@ -51,6 +53,7 @@ TEXTS = ["tab\there", "line\nbreak\r\n", "back\\slash \\N \\\\", "ünïcødé �
 def rows(n=1500, raw=True):
     return [{"id": i, "txt": None if i % 7 == 3 else TEXTS[i % len(TEXTS)] + str(i),
              "day": None if i % 11 == 5 else datetime.date(2024, 1, 1) + datetime.timedelta(days=i),
+             "at": None if i % 10 == 1 else datetime.datetime(2024, 1, 1) + datetime.timedelta(seconds=i * 7, microseconds=i % 3),
              "amount": None if i % 13 == 6 else decimal.Decimal(i) / 8 - 50,
              "raw": None if i % 5 == 2 or not raw else bytes([i % 256, 0, 92, 10, 9, 255]),
              "doc": None if i % 9 == 4 else {"i": i, "s": "a\tb\\c\n\u00e9", "l": [1, None]}} for i in range(n)]
@@ -61,6 +64,8 @@ def normal(row):
     out = dict(row)
     if isinstance(out["day"], str):
         out["day"] = datetime.date.fromisoformat(out["day"])
+    if isinstance(out["at"], str):
+        out["at"] = datetime.datetime.fromisoformat(out["at"])
     if out["amount"] is not None:
         out["amount"] = decimal.Decimal(str(out["amount"])).normalize()
     if isinstance(out["doc"], str):
@@ -68,6 +73,11 @@ def normal(row):
     if out["raw"] is not None:
         out["raw"] = bytes(out["raw"])
     return out
+
+
+def stored_rows(engine):
+    with engine.connect() as c:
+        return c.exec_driver_sql("SELECT * FROM loads ORDER BY id").all()
 
 
 @pytest.fixture
@@ -97,6 +107,12 @@ def test_bulk_load_is_exact_and_all_or_nothing(loads, mode, entry):
     with loads.connect() as c:
         got = [normal(r._asdict()) for r in c.execute(sa.select(Load.__table__).order_by("id"))]
     assert got == [normal(r) for r in data]
+    if entry == "save_batch":  # the same rows as the toolkit's own insert of the table stores them
+        stored = stored_rows(loads)
+        with loads.begin() as c:
+            c.execute(sa.delete(Load.__table__))
+            c.execute(sa.insert(Load.__table__), data)
+        assert stored_rows(loads) == stored
 
     with loads.begin() as c:
         c.execute(sa.delete(Load.__table__))
