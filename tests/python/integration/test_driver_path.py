@@ -15,7 +15,7 @@ class Dao:
     @select_list("SELECT id, name, 1 AS one, 2 AS one FROM users WHERE age >= #{age} ORDER BY id")
     def adults(self, age: int) -> list[dict]: ...
 
-    @select_one("SELECT name, note FROM users WHERE id = #{id}")
+    @select_one("SELECT name, note, '100%' AS pct FROM users WHERE id = #{id}")
     def one(self, id: int) -> dict: ...
 
     @select_page("SELECT id, name FROM users WHERE age > #{age} ORDER BY id")
@@ -46,7 +46,7 @@ def test_driver_path_as_the_toolkit_runs_it(main_ds, watcher, monkeypatch, caplo
         k = keys[4]  # after 10 where the key counter follows explicit keys
         assert keys == [1, 2, 3, 10, k] and k in (4, 11)
         assert dao.adults(22) == [{"id": 3, "name": "n2", "one": 2}, {"id": k, "name": "n3", "one": 2}]
-        assert dao.one(1) == {"name": "n0", "note": "50%: a 'quoted' text"} and dao.one(99) is None
+        assert dao.one(1) == {"name": "n0", "note": "50%: a 'quoted' text", "pct": "100%"} and dao.one(99) is None
         assert dao.page(20, Page(2, 2)) == {"pageNum": 2, "pageSize": 2, "total": 3, "list": [{"id": k, "name": "n3"}]}
         with pytest.raises(sa.exc.IntegrityError) as failed:
             dao.add_with_id(2)
