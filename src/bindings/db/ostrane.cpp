@@ -61,6 +61,7 @@ struct SqlTemplate {
     int direct = -1;
     nb::object dialect, dbapi_error;
     nb::dict driver_forms;  // statement text -> (driver SQL, positional, bind names, clause last seen) or (None, clause)
+    nb::dict packet_forms;  // MySQL insert in the driver's style -> its VALUES row's parts, see values_form
     bool replica = false;
     bool log_params = false;
     double slow_ms = -1;
@@ -1440,8 +1441,140 @@ Py_ssize_t statement_limit(SqlTemplate &t, nb::handle conn) {
     return t.packet_limit;
 }
 
-// Rows in multi-row VALUES statements as long as the server allows, through the driver's own
-// executemany rewrite; false when `plan` needs the toolkit's path.
+// A MySQL insert of one VALUES row as PyMySQL's executemany rewrites it: (prefix, placeholders,
+// postfix), the prefix and postfix as bytes with "%%" undone, the placeholders the row's keys
+// (None for a positional one) in order; None when the driver would not rewrite it.
+nb::object values_form(SqlTemplate &t, nb::handle statement) {
+    static glue::Lazy pattern{"pymysql.cursors", "RE_INSERT_VALUES"};
+    PyObject *hit = PyDict_GetItemWithError(t.packet_forms.ptr(), statement.ptr());
+    if (hit)
+        return nb::borrow(hit);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    nb::object form = nb::none();
+    nb::object m = pattern.get().attr("match")(statement);
+    if (!m.is_none()) {
+        nb::object none = nb::tuple();
+        nb::object prefix = nb::steal(PyNumber_Remainder(m.attr("group")(1).ptr(), none.ptr()));
+        nb::object tail = m.attr("group")(3);
+        nb::object postfix = tail.is_none() ? nb::str("") : nb::steal(PyNumber_Remainder(tail.ptr(), none.ptr()));
+        if (!prefix.is_valid() || !postfix.is_valid())
+            throw nb::python_error();
+        std::string_view values = glue::utf8(m.attr("group")(2));
+        nb::list slots;
+        for (std::size_t at = values.find('%'); at != std::string_view::npos; at = values.find('%', at + 1)) {
+            if (values.substr(at, 2) == "%s") {
+                slots.append(nb::none());
+            } else {  // %(key)s
+                const std::size_t close = values.find(")s", at);
+                slots.append(glue::make_str(values.substr(at + 2, close - at - 2)));
+                at = close;
+            }
+        }
+        form = nb::make_tuple(prefix.attr("encode")("utf-8"), nb::tuple(slots), postfix.attr("encode")("utf-8"));
+    }
+    if (glue::dict_size(t.packet_forms.ptr()) >= 1024)
+        PyDict_Clear(t.packet_forms.ptr());
+    t.packet_forms[statement] = form;
+    return form;
+}
+
+// `v` as a MySQL literal appended to `out`, as PyMySQL writes it: text, integers, booleans and
+// None here, in C; any other value by the connection's own escape.
+void append_literal(std::string &out, PyObject *v, nb::handle connection, bool backslashes) {
+    static PyObject *escape = glue::intern("escape");
+    if (v == Py_None) {
+        out += "NULL";
+    } else if (PyUnicode_CheckExact(v)) {
+        Py_ssize_t n = 0;
+        const char *p = PyUnicode_AsUTF8AndSize(v, &n);
+        if (!p)
+            throw nb::python_error();
+        out.push_back('\'');
+        for (const char *c = p, *end = p + n; c < end; ++c) {
+            switch (backslashes ? *c : (*c == '\'' ? '\'' : 'a')) {
+                case '\0': out += "\\0"; break;
+                case '\\': out += "\\\\"; break;
+                case '\n': out += "\\n"; break;
+                case '\r': out += "\\r"; break;
+                case '\032': out += "\\Z"; break;
+                case '"': out += "\\\""; break;
+                case '\'': out += backslashes ? "\\'" : "''"; break;
+                default: out.push_back(*c);
+            }
+        }
+        out.push_back('\'');
+    } else if (PyBool_Check(v)) {
+        out.push_back(v == Py_True ? '1' : '0');
+    } else if (PyLong_CheckExact(v)) {
+        nb::str text = nb::steal<nb::str>(PyObject_Str(v));
+        out += glue::utf8(text);
+    } else {
+        PyObject *args[] = {connection.ptr(), v};
+        nb::object text = glue::check(PyObject_VectorcallMethod(escape, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        out += glue::utf8(text);
+    }
+}
+
+// Rows `from`..`to` of `params` as multi-row INSERT statements of at most `limit` bytes, each
+// run on `cursor` (await-ed for an async driver); false when the connection's text is not UTF-8
+// (the driver's executemany then writes them).
+bool write_values(nb::handle cursor, nb::handle form, nb::handle params, Py_ssize_t from, Py_ssize_t to,
+                  Py_ssize_t limit, bool async) {
+    nb::object connection = cursor.attr("connection");
+    nb::object encoding = nb::getattr(connection, "encoding", nb::none());
+    if (!PyUnicode_Check(encoding.ptr()) || (!nb::str(encoding).equal(nb::str("utf8")) && !nb::str(encoding).equal(nb::str("utf-8"))))
+        return false;
+    constexpr long kNoBackslashEscapes = 512;  // SERVER_STATUS_NO_BACKSLASH_ESCAPES
+    nb::object status = nb::getattr(connection, "server_status", nb::none());
+    if (!PyLong_CheckExact(status.ptr()) || !nb::hasattr(connection, "escape"))
+        return false;
+    const bool backslashes = !(nb::cast<long>(status) & kNoBackslashEscapes);
+    nb::bytes prefix = nb::borrow<nb::bytes>(glue::tuple_item(form.ptr(), 0));
+    PyObject *slots = glue::tuple_item(form.ptr(), 1);
+    nb::bytes postfix = nb::borrow<nb::bytes>(glue::tuple_item(form.ptr(), 2));
+    const Py_ssize_t k = glue::tuple_size(slots);
+    std::string sql(prefix.c_str(), prefix.size()), row;
+    bool rows_in = false;
+    auto run = [&] {
+        sql.append(postfix.c_str(), postfix.size());
+        nb::object done = cursor.attr("execute")(nb::bytes(sql.data(), sql.size()));
+        settled(done, async);
+        sql.assign(prefix.c_str(), prefix.size());
+        rows_in = false;
+    };
+    for (Py_ssize_t i = from; i < to; ++i) {
+        PyObject *values = glue::list_item(params.ptr(), i);
+        row.assign("(");
+        for (Py_ssize_t c = 0; c < k; ++c) {
+            PyObject *key = glue::tuple_item(slots, c);
+            PyObject *v = key == Py_None ? (PyTuple_Check(values) && c < glue::tuple_size(values) ? glue::tuple_item(values, c) : nullptr)
+                                         : (PyDict_Check(values) ? PyDict_GetItemWithError(values, key) : nullptr);
+            if (!v) {
+                if (!PyErr_Occurred())
+                    PyErr_SetObject(PyExc_KeyError, key == Py_None ? nb::int_(c).ptr() : key);
+                throw nb::python_error();
+            }
+            if (c)
+                row.push_back(',');
+            append_literal(row, v, connection, backslashes);
+        }
+        row.push_back(')');
+        if (rows_in && static_cast<Py_ssize_t>(sql.size() + row.size() + postfix.size() + 1) > limit)
+            run();
+        if (rows_in)
+            sql.push_back(',');
+        sql += row;
+        rows_in = true;
+    }
+    if (rows_in)
+        run();
+    return true;
+}
+
+// Rows in multi-row VALUES statements as long as the server allows, written in C where the
+// driver's executemany would rewrite them, else by that rewrite; false when `plan` needs the
+// toolkit's path.
 bool load_by_packets(SqlTemplate &t, nb::handle s, nb::handle statement, nb::handle params, Py_ssize_t size) {
     const Py_ssize_t n = glue::list_size(params.ptr());
     nb::object conn = transaction_connection(s);
@@ -1458,8 +1591,11 @@ bool load_by_packets(SqlTemplate &t, nb::handle s, nb::handle statement, nb::han
                 if (async)
                     cursor = await_only(cursor);
                 cursor.attr("max_stmt_length") = nb::int_(limit);
-                nb::object done = cursor.attr("executemany")(statement, chunk);
-                settled(done, glue::is_coroutine(done.ptr()) || PyObject_HasAttrString(done.ptr(), "__await__"));
+                nb::object form = values_form(t, statement);
+                if (form.is_none() || !write_values(cursor, form, params, at, to, limit, async)) {
+                    nb::object done = cursor.attr("executemany")(statement, chunk);
+                    settled(done, glue::is_coroutine(done.ptr()) || PyObject_HasAttrString(done.ptr(), "__await__"));
+                }
                 nb::object closed = cursor.attr("close")();
                 settled(closed, !closed.is_none());
             } catch (nb::python_error &e) {

@@ -135,3 +135,21 @@ def test_bulk_insert_with_expressions_keeps_them(loads, sql):
     with loads.connect() as c:
         got = c.exec_driver_sql("SELECT txt FROM loads ORDER BY id").scalars().all()
     assert got == (["A0", "A1", "A2"] if "UPPER" in sql else ["a0x", "a1x", "a2x"])
+
+
+@pytest.mark.parametrize("sql_mode", ["", "NO_BACKSLASH_ESCAPES"])
+def test_mysql_values_statements_keep_text_exact(fresh_config, mysql_url, sql_mode):
+    """Multi-row VALUES statements written by the library quote text as the server's mode reads it."""
+    engine = sa.create_engine(mysql_url)
+    Base.metadata.drop_all(engine)
+    Base.metadata.create_all(engine)
+    engine.dispose()
+    init = {"init_command": f"SET SESSION sql_mode='{sql_mode}'"}
+    ZorvaneConfig(DBConfig(primary="main", main={**datasource_decl(mysql_url), "connect_args": init}))
+    texts = TEXTS + ["'); DROP TABLE loads; -- ", "\\'", "\\", "\0\x1a\r", "\"'\\\"", "%s%%"]
+    data = [{"id": i, "txt": t, "day": None, "at": None, "amount": None, "raw": None, "doc": None}
+            for i, t in enumerate(texts)]
+    Dao().add(data, 2)
+    with ZorvaneConfig.datasource["main"]["db"].connect() as c:
+        assert c.exec_driver_sql("SELECT @@SESSION.sql_mode").scalar() == sql_mode
+        assert c.exec_driver_sql("SELECT txt FROM loads ORDER BY id").scalars().all() == texts
