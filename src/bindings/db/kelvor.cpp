@@ -848,13 +848,21 @@ nb::object bulk_rows(nb::handle mapper, nb::handle sql_id, nb::handle ori_params
 nb::object insert_rows(ZorvaneSqlSession &s, nb::handle mapper, nb::handle sql_id, nb::handle rows) {
     std::vector<std::pair<nb::object, nb::list>> groups;  // (statement, values of its rows)
     nb::object last_text;
+    nb::object last_rendered;  // the statement get_sql gave for the last row, when it splices nothing
     nb::object db_type = db_type_of(s);
     for (nb::handle row : rows) {
         glue::check_exact(row, &PyDict_Type, "row");
         nb::object got = mapper_get_sql(mapper, sql_id, row, db_type, false);
         nb::object parts[4];
         unpack4(got, parts);
+        // Bound statements are cached per text: the same object as the last row's is its group.
+        if (!groups.empty() && parts[0].is(last_rendered)) {
+            groups.back().second.append(parts[1]);
+            continue;
+        }
+        nb::object rendered = parts[0];
         parts[0] = spliced(s, parts[0], row);
+        last_rendered = parts[0].is(rendered) ? rendered : nb::object();
         nb::object text = parts[0].attr("text");
         if (groups.empty() || !text.equal(last_text))
             groups.emplace_back(parts[0], nb::list());

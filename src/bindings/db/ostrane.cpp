@@ -947,6 +947,22 @@ DriverCall driver_call(SqlTemplate &t, nb::handle sql, nb::handle params) {
 
 glue::Lazy exit_exception{"sqlalchemy.util", "is_exit_exception"};
 
+// Driver error `orig` raised as the toolkit raises it: the DBAPIError subclass its
+// DBAPIError.instance makes for `statement` and `params`, caused by `orig`, with its traceback.
+[[noreturn]] void raise_toolkit_error(nb::handle dialect, nb::handle base, nb::handle statement, nb::handle params,
+                                      nb::handle orig, bool lost, bool hide_parameters = false) {
+    static glue::Lazy dbapi_error{"sqlalchemy.exc", "DBAPIError"};
+    nb::object wrapped = dbapi_error.get().attr("instance")(statement, params, orig, base,
+                                                            "hide_parameters"_a = hide_parameters,
+                                                            "connection_invalidated"_a = lost, "dialect"_a = dialect);
+    PyException_SetCause(wrapped.ptr(), Py_NewRef(orig.ptr()));
+    nb::object trace = nb::steal(PyException_GetTraceback(orig.ptr()));
+    if (trace.is_valid())
+        PyException_SetTraceback(wrapped.ptr(), trace.ptr());
+    PyErr_SetObject((PyObject *)Py_TYPE(wrapped.ptr()), wrapped.ptr());
+    throw nb::python_error();
+}
+
 // A pooled driver connection for one owned unit, with the toolkit's error for a failed driver
 // call: the exception the toolkit's Connection raises for it, the connection (and the pool, for
 // a lost connection) invalidated as it does.
@@ -1017,11 +1033,6 @@ private:
         glue::unwind_step(error, [&] {
             lost = glue::truthy(t_.dialect.attr("is_disconnect")(error, driver_, cursor_.is_valid() ? cursor_ : nb::none()));
         });
-        static glue::Lazy instance{"sqlalchemy.exc", "DBAPIError"};
-        nb::object wrapped = instance.get().attr("instance")(
-            call ? call->sql : nb::none(), call ? call->values : nb::none(), error, t_.dbapi_error,
-            "hide_parameters"_a = nb::getattr(t_.data_source, "hide_parameters", nb::bool_(false)),
-            "connection_invalidated"_a = lost, "dialect"_a = t_.dialect);
         if (lost)
             glue::unwind_step(error, [&] {
                 // as the toolkit does: every connection of the pool older than this one is replaced
@@ -1031,12 +1042,8 @@ private:
                 else
                     fairy_.attr("invalidate")(error);
             });
-        PyException_SetCause(wrapped.ptr(), error.inc_ref().ptr());
-        nb::object trace = nb::steal(PyException_GetTraceback(error.ptr()));
-        if (trace.is_valid())
-            PyException_SetTraceback(wrapped.ptr(), trace.ptr());
-        PyErr_SetObject((PyObject *)Py_TYPE(wrapped.ptr()), wrapped.ptr());
-        throw nb::python_error();
+        raise_toolkit_error(t_.dialect, t_.dbapi_error, call ? call->sql : nb::none(), call ? call->values : nb::none(),
+                            error, lost, glue::truthy(nb::getattr(t_.data_source, "hide_parameters", nb::bool_(false))));
     }
 
     SqlTemplate &t_;
@@ -1171,7 +1178,6 @@ nb::object driver_scalar(DriverConnection &c, const DriverCall &call) {
 // ---- bulk loads at the database's own speed (glue::BulkLoad)
 
 glue::Lazy await_only{"sqlalchemy.util", "await_only"};
-glue::Lazy dbapi_error{"sqlalchemy.exc", "DBAPIError"};
 
 std::string_view trimmed(std::string_view v) {
     while (!v.empty() && std::isspace(static_cast<unsigned char>(v.front())))
@@ -1309,11 +1315,7 @@ nb::object transaction_connection(nb::handle s) {
     const bool lost = glue::truthy(dialect.attr("is_disconnect")(orig, raw, nb::none()));
     if (lost)
         conn.attr("invalidate")(orig);
-    nb::object wrapped = dbapi_error.get().attr("instance")(statement, nb::none(), orig, base,
-                                                             "connection_invalidated"_a = lost, "dialect"_a = dialect);
-    PyException_SetCause(wrapped.ptr(), orig.release().ptr());
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(wrapped.ptr())), wrapped.ptr());
-    throw nb::python_error();
+    raise_toolkit_error(dialect, base, statement, nb::none(), orig, lost);
 }
 
 // `value` awaited when it is awaitable (an async driver's), else itself.
