@@ -1640,7 +1640,8 @@ struct ColumnWriter {
 
 ColumnWriter column_writer(nb::handle processor) {
     static glue::Lazy datetime_t{"datetime", "datetime"}, date_t{"datetime", "date"};
-    ColumnWriter w{nb::borrow(processor)};
+    ColumnWriter w;
+    w.proc = nb::borrow(processor);
     if (processor.is_none())
         return w;
     auto same_as_iso = [&](nb::handle type, nb::handle args, std::initializer_list<int> probe) {
