@@ -1,5 +1,6 @@
 // src/bindings/glue/backend.cpp: the profiles of the database kinds.
 #include "glue/backend.hpp"
+#include "glue/call.hpp"
 
 namespace zorvane::glue {
 namespace {
@@ -87,8 +88,13 @@ bool is_a(PyObject *v, Lazy &type) {
 nb::object adapt(const Backend &k, PyObject *v) {
     if (plain(v) || PyList_Check(v) || PyTuple_Check(v))
         return nb::object();
-    if (Py_TYPE(v) == reinterpret_cast<PyTypeObject *>(datetime_t.get().ptr()))  // the common case, without the checks below
-        return k.native_temporal ? nb::object() : nb::handle(v).attr("isoformat")(" ");
+    if (Py_TYPE(v) == reinterpret_cast<PyTypeObject *>(datetime_t.get().ptr())) {  // the common case, without the checks below
+        if (k.native_temporal)
+            return nb::object();
+        static PyObject *isoformat = intern("isoformat"), *space = intern(" ");
+        PyObject *args[] = {v, space};
+        return check(PyObject_VectorcallMethod(isoformat, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
     if (is_a(v, enum_t)) {
         nb::object value = nb::handle(v).attr("value");
         nb::object again = adapt(k, value.ptr());
