@@ -2,6 +2,7 @@
 value exact and load all rows or none, sync and async."""
 import datetime
 import decimal
+import enum
 import json
 
 import pytest
@@ -153,3 +154,35 @@ def test_mysql_values_statements_keep_text_exact(fresh_config, mysql_url, sql_mo
     with ZorvaneConfig.datasource["main"]["db"].connect() as c:
         assert c.exec_driver_sql("SELECT @@SESSION.sql_mode").scalar() == sql_mode
         assert c.exec_driver_sql("SELECT txt FROM loads ORDER BY id").scalars().all() == texts
+
+
+class Level(enum.IntEnum):
+    HIGH = 7
+
+
+def test_mysql_values_statements_write_values_as_the_driver_does(fresh_config, mysql_url):
+    """Each value kind in a multi-row VALUES statement is stored as the driver's own executemany stores it."""
+    engine = sa.create_engine(mysql_url)
+    with engine.begin() as c:
+        c.exec_driver_sql("DROP TABLE IF EXISTS kinds")
+        c.exec_driver_sql("CREATE TABLE kinds (id INT PRIMARY KEY, v VARCHAR(40), n BIGINT, f DOUBLE)")
+    values = [(True, False), (-5, 2**62), (Level.HIGH, 0), (1.5, 1e-07), ("x", None), (decimal.Decimal("2.50"), -0.0)]
+    rows = [{"id": i, "v": v, "n": n if not isinstance(n, float) else None, "f": n if isinstance(n, float) else None}
+            for i, (v, n) in enumerate(values)]
+
+    def stored():
+        with engine.connect() as c:
+            return c.exec_driver_sql("SELECT * FROM kinds ORDER BY id").all()
+
+    class Kinds:
+        @insert_list("INSERT INTO kinds (id, v, n, f) VALUES (:id, :v, :n, :f)")
+        def add(self, data: list) -> None: ...
+
+    ZorvaneConfig(DBConfig(primary="main", main=datasource_decl(mysql_url)))
+    Kinds().add(rows)
+    ours = stored()
+    with engine.begin() as c:
+        c.exec_driver_sql("DELETE FROM kinds")
+        c.exec_driver_sql("INSERT INTO kinds (id, v, n, f) VALUES (%(id)s, %(v)s, %(n)s, %(f)s)", rows)
+    assert stored() == ours
+    engine.dispose()
