@@ -802,9 +802,10 @@ nb::object driver_params(nb::handle plan, nb::handle rows, const glue::Backend *
 // ---- statements on the driver's connection
 //
 // A textual statement of a unit the library owns runs on the pooled driver connection itself
-// when nothing needs the toolkit's Connection around it: a sync engine of a known driver with
-// no execution options, no connection or error listener and no SQL echo, and binds that reach
-// the driver as they are. What the Connection would add per call (its execution context,
+// when nothing needs the toolkit's Connection around it: an engine of a known driver (sqlite3,
+// PyMySQL, psycopg; aiomysql and psycopg's async connection, through the toolkit's adapted
+// connection) with no execution options, no connection or error listener and no SQL echo, and
+// binds that reach the driver as they are. What the Connection would add per call (its execution context,
 // result object and transaction record) is work no such statement needs. The pool keeps its
 // checkout and checkin (with their events: liveness check, reset), failures are the toolkit's
 // errors, as it builds them, and the log, spans and re-run on a dead connection are the
