@@ -1463,7 +1463,8 @@ nb::object values_form(SqlTemplate &t, nb::handle statement) {
         nb::object postfix = tail.is_none() ? nb::str("") : nb::steal(PyNumber_Remainder(tail.ptr(), none.ptr()));
         if (!prefix.is_valid() || !postfix.is_valid())
             throw nb::python_error();
-        std::string_view values = glue::utf8(m.attr("group")(2));
+        nb::object row = m.attr("group")(2);  // held: the view below reads its text
+        std::string_view values = glue::utf8(row);
         nb::list slots;
         for (std::size_t at = values.find('%'); at != std::string_view::npos; at = values.find('%', at + 1)) {
             if (values.substr(at, 2) == "%s") {
@@ -1510,7 +1511,7 @@ void append_literal(std::string &out, PyObject *v, nb::handle connection, bool b
     } else if (PyBool_Check(v)) {
         out.push_back(v == Py_True ? '1' : '0');
     } else if (PyLong_CheckExact(v)) {
-        nb::str text = nb::steal<nb::str>(PyObject_Str(v));
+        nb::object text = glue::check(PyObject_Str(v));  // fails past the interpreter's digit limit
         out += glue::utf8(text);
     } else {
         PyObject *args[] = {connection.ptr(), v};
