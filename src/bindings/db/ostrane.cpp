@@ -3,8 +3,8 @@
 #include <cctype>
 #include <chrono>
 #include <memory>
-#include <unordered_set>
 #include <tuple>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -48,7 +48,6 @@ struct SqlTemplate {
     bool key_by_returning = false;     // see glue::Backend
     bool count_without_order = false;
     nb::dict page_clauses;  // statement text -> (count clause, page clause), see page_clauses_for
-    nb::dict driver_inserts;  // statement text -> (driver SQL, positional, bind names), see driver_insert_for
     nb::dict keyed_inserts;   // statement text -> the clause with RETURNING of its key, or None; see keyed_insert
     nb::dict table_keys;      // table as written -> its generated key column, or None
     // What the SQL log and spans tell of the datasource: its name (None for an engine the
@@ -57,7 +56,7 @@ struct SqlTemplate {
     // and the replica ("main replica host:port"), else it is the name.
     nb::object ds_name, address, port, database, shown;
     // Statements on the driver's connection (see "statements on the driver's connection"):
-    // -1 until first asked; the dialect and its driver's base error then.
+    // -1 until first asked; the dialect (also for driver_form) and its driver's base error then.
     int direct = -1;
     nb::object dialect, dbapi_error;
     nb::dict driver_forms;  // statement text -> (driver SQL, positional, bind names, clause last seen) or (None, clause)
@@ -726,7 +725,7 @@ std::pair<nb::object, nb::object> page_clauses_for(SqlTemplate &t, nb::handle te
 }
 
 // Whether the values of textual statement `sql` reach the driver as they are: no value
-// bound to the clause itself, no typed or expanding parameter. Asked once per bulk call.
+// bound to the clause itself, no typed or expanding parameter. Asked once per clause.
 bool plain_binds(nb::handle sql) {
     for (nb::handle p : sql.attr("get_children")())
         if (!p.attr("value").is_none() || !p.attr("callable").is_none() || glue::truthy(p.attr("expanding")) ||
@@ -735,37 +734,51 @@ bool plain_binds(nb::handle sql) {
     return true;
 }
 
-// A textual insert compiled once per text and template for the driver's own executemany:
-// (SQL in the driver's parameter style, whether it is positional, the bind names in
-// parameter order). The toolkit would only hand the same values on, one row at a time in
-// Python; the driver batches them itself (PyMySQL's multi-row rewrite, sqlite3's loop in C,
-// psycopg's pipeline). None for statements that need the toolkit's processing.
-nb::object driver_insert_for(SqlTemplate &t, nb::handle sql) {
-    PyObject *raw = PyObject_GetAttr(sql.ptr(), name_text);
-    if (!raw || !PyUnicode_Check(raw)) {
-        Py_XDECREF(raw);
+glue::Lazy text_clause{"sqlalchemy.sql.elements", "TextClause"};
+
+// Textual clause `sql` as the driver takes it: (driver SQL, positional, bind names in
+// parameter order, the clause last seen), compiled once per text and template; invalid unless
+// it is a plain TextClause whose binds reach the driver as they are. A clause object not seen
+// last for its text is checked again. Single statements run with it on the driver's connection;
+// bulk inserts hand their rows to the driver's own executemany (PyMySQL's multi-row rewrite,
+// sqlite3's loop in C, psycopg's pipeline) instead of the toolkit's row-by-row path.
+nb::object driver_form(SqlTemplate &t, nb::handle sql) {
+    if (!t.dialect.is_valid())
+        t.dialect = t.data_source.attr("dialect");
+    if (Py_TYPE(sql.ptr()) != (PyTypeObject *)text_clause.get().ptr())
+        return nb::object();
+    nb::object text = nb::steal(PyObject_GetAttr(sql.ptr(), name_text));
+    if (!text.is_valid() || !PyUnicode_Check(text.ptr())) {
         PyErr_Clear();
-        return nb::none();
+        return nb::object();
     }
-    nb::object text = nb::steal(raw);
-    if (!plain_binds(sql))
-        return nb::none();
-    PyObject *hit = PyDict_GetItemWithError(t.driver_inserts.ptr(), text.ptr());
-    if (hit)
-        return nb::borrow(hit);
-    if (PyErr_Occurred())
+    PyObject *hit = PyDict_GetItemWithError(t.driver_forms.ptr(), text.ptr());
+    if (!hit && PyErr_Occurred())
         throw nb::python_error();
-    nb::object compiled = sql.attr("compile")("dialect"_a = t.data_source.attr("dialect"));
-    const bool positional = glue::truthy(compiled.attr("positional"));
-    nb::object order = positional ? compiled.attr("positiontup") : compiled.attr("binds").attr("keys")();
-    nb::object names = nb::steal(PySequence_Tuple(order.ptr()));
-    if (!names.is_valid())
-        throw nb::python_error();
-    nb::object plan = nb::make_tuple(compiled.attr("string"), nb::bool_(positional), names);
-    if (glue::dict_size(t.driver_inserts.ptr()) >= 1024)  // texts built at run time must not grow it forever
-        PyDict_Clear(t.driver_inserts.ptr());
-    t.driver_inserts[text] = plan;
-    return plan;
+    const Py_ssize_t last = hit ? glue::tuple_size(hit) - 1 : 0;
+    if (hit && glue::tuple_item(hit, last) == sql.ptr())
+        return glue::tuple_item(hit, 0) == Py_None ? nb::object() : nb::borrow(hit);
+    nb::object form;
+    if (!plain_binds(sql)) {
+        form = nb::make_tuple(nb::none(), sql);
+    } else if (hit && glue::tuple_item(hit, 0) != Py_None) {
+        form = nb::make_tuple(nb::handle(glue::tuple_item(hit, 0)), nb::handle(glue::tuple_item(hit, 1)),
+                              nb::handle(glue::tuple_item(hit, 2)), sql);
+    } else {
+        nb::object compiled = sql.attr("compile")("dialect"_a = t.dialect);
+        const bool positional = glue::truthy(compiled.attr("positional"));
+        nb::object order = positional ? compiled.attr("positiontup") : compiled.attr("binds").attr("keys")();
+        nb::object names = nb::steal(PySequence_Tuple(order.ptr()));
+        if (!names.is_valid())
+            throw nb::python_error();
+        form = glue::truthy(nb::getattr(compiled, "escaped_bind_names", nb::none()))  // renamed binds: the toolkit's
+                   ? nb::make_tuple(nb::none(), sql)
+                   : nb::make_tuple(compiled.attr("string"), nb::bool_(positional), names, sql);
+    }
+    if (!hit && glue::dict_size(t.driver_forms.ptr()) >= 1024)  // texts built at run time must not grow it forever
+        PyDict_Clear(t.driver_forms.ptr());
+    t.driver_forms[text] = form;
+    return glue::tuple_item(form.ptr(), 0) == Py_None ? nb::object() : form;
 }
 
 // The rows as the driver's parameters for `plan`: tuples in bind order (their values adapted
@@ -810,8 +823,6 @@ nb::object driver_params(nb::handle plan, nb::handle rows, const glue::Backend *
 // checkout and checkin (with their events: liveness check, reset), failures are the toolkit's
 // errors, as it builds them, and the log, spans and re-run on a dead connection are the
 // library's, as on the toolkit's path. Anything else takes that path.
-
-glue::Lazy text_clause{"sqlalchemy.sql.elements", "TextClause"};
 
 bool known_driver(nb::handle dialect) {
     nb::object driver = nb::getattr(dialect, "driver", nb::none());
@@ -859,52 +870,12 @@ bool direct_allowed(SqlTemplate &t) {
     nb::object engine_logger = nb::steal(PyObject_GetAttr(t.data_source.ptr(), logger));  // replaced when echo is set
     if (!engine_logger.is_valid())
         throw nb::python_error();
-    nb::object info = nb::int_(20);  // logging.INFO: the toolkit's echo
-    PyObject *args[] = {engine_logger.ptr(), info.ptr()};
+    static PyObject *info = PyLong_FromLong(20);  // logging.INFO: the toolkit's echo
+    PyObject *args[] = {engine_logger.ptr(), info};
     nb::object echo = nb::steal(PyObject_VectorcallMethod(enabled, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!echo.is_valid())
         throw nb::python_error();
     return echo.ptr() == Py_False;
-}
-
-// Textual clause `sql` as the driver takes it: (driver SQL, positional, bind names in
-// parameter order), compiled once per text; invalid unless it is a plain TextClause whose binds
-// reach the driver as they are. A clause object not seen last for its text is checked again.
-nb::object driver_form(SqlTemplate &t, nb::handle sql) {
-    if (Py_TYPE(sql.ptr()) != (PyTypeObject *)text_clause.get().ptr())
-        return nb::object();
-    nb::object text = nb::steal(PyObject_GetAttr(sql.ptr(), name_text));
-    if (!text.is_valid() || !PyUnicode_Check(text.ptr())) {
-        PyErr_Clear();
-        return nb::object();
-    }
-    PyObject *hit = PyDict_GetItemWithError(t.driver_forms.ptr(), text.ptr());
-    if (!hit && PyErr_Occurred())
-        throw nb::python_error();
-    const Py_ssize_t last = hit ? glue::tuple_size(hit) - 1 : 0;
-    if (hit && glue::tuple_item(hit, last) == sql.ptr())
-        return glue::tuple_item(hit, 0) == Py_None ? nb::object() : nb::borrow(hit);
-    nb::object form;
-    if (!plain_binds(sql)) {
-        form = nb::make_tuple(nb::none(), sql);
-    } else if (hit && glue::tuple_item(hit, 0) != Py_None) {
-        form = nb::make_tuple(nb::handle(glue::tuple_item(hit, 0)), nb::handle(glue::tuple_item(hit, 1)),
-                              nb::handle(glue::tuple_item(hit, 2)), sql);
-    } else {
-        nb::object compiled = sql.attr("compile")("dialect"_a = t.dialect);
-        const bool positional = glue::truthy(compiled.attr("positional"));
-        nb::object order = positional ? compiled.attr("positiontup") : compiled.attr("binds").attr("keys")();
-        nb::object names = nb::steal(PySequence_Tuple(order.ptr()));
-        if (!names.is_valid())
-            throw nb::python_error();
-        form = glue::truthy(nb::getattr(compiled, "escaped_bind_names", nb::none()))  // renamed binds: the toolkit's
-                   ? nb::make_tuple(nb::none(), sql)
-                   : nb::make_tuple(compiled.attr("string"), nb::bool_(positional), names, sql);
-    }
-    if (!hit && glue::dict_size(t.driver_forms.ptr()) >= 1024)  // texts built at run time must not grow it forever
-        PyDict_Clear(t.driver_forms.ptr());
-    t.driver_forms[text] = form;
-    return glue::tuple_item(form.ptr(), 0) == Py_None ? nb::object() : form;
 }
 
 // One statement as the driver takes it: its SQL and values (a tuple or a dictionary).
@@ -994,7 +965,7 @@ public:
         });
     }
 
-    // The labels of the rows the last statement returns (a list), or None.
+    // The labels of the rows the last statement returns (a tuple), or None.
     nb::object labels(const DriverCall &call) {
         return guarded(&call, [&]() -> nb::object {
             nb::object description = cursor_.attr("description");
@@ -1003,7 +974,7 @@ public:
             nb::list keys;
             for (nb::handle column : description)
                 keys.append(column[0]);
-            return std::move(keys);
+            return nb::tuple(keys);
         });
     }
 
@@ -1098,10 +1069,11 @@ nb::object on_driver(SqlTemplate &t, Body &&body) {
                 glue::check(glue::call_method0(c.cursor().ptr(), close));
         } catch (nb::python_error &e) {
             // An exit exception in a driver call left the connection invalidated (DriverConnection).
-            lost = glue::lost_connection(e.value()) || PyObject_IsInstance(e.value().ptr(), PyExc_Exception) != 1;
+            const bool dropped = glue::lost_connection(e.value());
+            lost = dropped || PyObject_IsInstance(e.value().ptr(), PyExc_Exception) != 1;
             PyErr_Clear();
             end(true, e.value());
-            if (!(again && unpinged && glue::lost_connection(e.value())))
+            if (!(again && unpinged && dropped))
                 throw;
             again = false;
             continue;
@@ -1151,7 +1123,7 @@ nb::object driver_rows(DriverConnection &c, const DriverCall &call, bool first) 
         if (!PyList_CheckExact(rows.ptr()))
             rows = nb::list(rows);
     }
-    return nb::make_tuple(nb::steal(PySequence_Tuple(keys.ptr())), rows);
+    return nb::make_tuple(keys, rows);
 }
 
 nb::object driver_dicts(DriverConnection &c, const DriverCall &call) {
@@ -1612,8 +1584,6 @@ bool load_by_packets(SqlTemplate &t, nb::handle s, nb::handle statement, nb::han
     return true;
 }
 
-// Every row of `rows` (a list) inserted once by `sql`, `batch_size` rows per execution
-// (all in one when None); nothing runs for no rows.
 // ---- a table's insert through the driver's executemany
 
 // How one column's values reach the driver: as they are (no processor), through the column
@@ -1631,9 +1601,10 @@ struct ColumnWriter {
         if (Py_TYPE(v) == iso_type) {
             nb::object tz = iso_args.is_valid() ? glue::check(PyObject_GetAttr(v, tzinfo)) : nb::none();
             if (tz.is_none()) {
-                nb::object method = glue::check(PyObject_GetAttr(v, isoformat));
-                return glue::check(iso_args.is_valid() ? PyObject_CallObject(method.ptr(), iso_args.ptr())
-                                                       : PyObject_CallNoArgs(method.ptr()));
+                const Py_ssize_t k = iso_args.is_valid() ? glue::tuple_size(iso_args.ptr()) : 0;
+                PyObject *args[] = {v, k > 0 ? glue::tuple_item(iso_args.ptr(), 0) : nullptr,
+                                    k > 1 ? glue::tuple_item(iso_args.ptr(), 1) : nullptr};
+                return glue::check(PyObject_VectorcallMethod(isoformat, args, (1 + k) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             }
         }
         return proc(nb::handle(v));
@@ -1726,6 +1697,8 @@ nb::object typed_driver_rows(SqlTemplate &t, nb::handle sql, nb::handle rows, nb
     return out;
 }
 
+// Every row of `rows` (a list) inserted once by `sql`, `batch_size` rows per execution
+// (all in one when None); nothing runs for no rows.
 void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, nb::handle batch_size) {
     if (!PyList_Check(rows.ptr())) {
         Watch w(t, sql, rows);
@@ -1740,7 +1713,9 @@ void insert_rows(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows, 
     // one hands them to the driver as they are, adapted here.
     const bool textual = PyObject_HasAttr(sql.ptr(), name_text);
     const glue::BulkLoad load = t.backend ? t.backend->bulk_load : glue::BulkLoad::Executemany;
-    nb::object plan = driver_insert_for(t, sql);
+    nb::object plan = driver_form(t, sql);
+    if (!plan.is_valid())
+        plan = nb::none();
     nb::object params;
     // Positional parameters take each value adapted as the tuples are made: no row is copied.
     if (!plan.is_none() && glue::tuple_item(plan.ptr(), 1) == Py_True)
