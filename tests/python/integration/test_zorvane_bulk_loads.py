@@ -186,3 +186,27 @@ def test_mysql_values_statements_write_values_as_the_driver_does(fresh_config, m
         c.exec_driver_sql("INSERT INTO kinds (id, v, n, f) VALUES (%(id)s, %(v)s, %(n)s, %(f)s)", rows)
     assert stored() == ours
     engine.dispose()
+
+
+class Moment(datetime.datetime):
+    pass
+
+
+def test_sqlite_save_batch_stores_dates_as_the_toolkit_does(fresh_config, sqlite_url):
+    """Naive, aware and subclassed datetimes and dates in save_batch rows are stored as the toolkit's own insert
+    of the table stores them."""
+    engine = sa.create_engine(sqlite_url)
+    Base.metadata.create_all(engine)
+    zone = datetime.timezone(datetime.timedelta(hours=2))
+    stamps = [datetime.datetime(2024, 5, 6, 7, 8, 9), datetime.datetime(2024, 5, 6, 7, 8, 9, 10, tzinfo=zone),
+              Moment(1999, 12, 31, 23, 59, 59, 999999), None]
+    data = [{"id": i, "txt": None, "day": None if at is None else at.date(), "at": at, "amount": None, "raw": None,
+             "doc": None} for i, at in enumerate(stamps)]
+    ZorvaneConfig(DBConfig(primary="main", main=datasource_decl(engine.url)))
+    Loads().save_batch(data)
+    ours = stored_rows(engine)
+    with engine.begin() as c:
+        c.execute(sa.delete(Load.__table__))
+        c.execute(sa.insert(Load.__table__), data)
+    assert stored_rows(engine) == ours
+    engine.dispose()
