@@ -26,9 +26,9 @@ glue::Lazy sql_template{"zorvane.db.ostrane", "SqlTemplate"};
 PyObject *n_select_one, *n_select_list, *n_select_page, *n_insert, *n_insert_list, *n_delete, *n_update, *n_add,
     *n_add_all, *n_select_all_orm1, *n_select_all_orm2, *n_select_one_orm1, *n_select_one_orm2, *n_delete_orm2,
     *n_update_orm2, *n_bulk_update_mappings, *n_insert_orm2, *n_get_sql, *n_data_source, *n_list, *n_select_iter,
-    *n_select_rows, *n_select_page_rows;
+    *n_select_rows, *n_select_page_rows, *n_get_sql_rows;
 PyObject *kw_sql_con_args, *kw_sql_page_con_args, *kw_data_con, *kw_con, *kw_con_sql_param, *kw_sql_id_params, *kw_get_sql,
-    *kw_sql_con_args_batch, *kw_sql_con_args_fetch_convert, *kw_sql_con_args_first;
+    *kw_sql_con_args_batch, *kw_sql_con_args_fetch_convert, *kw_sql_con_args_first, *kw_get_sql_rows;
 
 using glue::call_method;
 using glue::intern;
@@ -843,31 +843,60 @@ nb::object bulk_rows(nb::handle mapper, nb::handle sql_id, nb::handle ori_params
     return first.is_valid() ? nb::object() : nb::borrow(value);
 }
 
-// Each row rendered by the statement on its own; rows rendering the same text go to the
-// template's bulk insert together, several texts in one transaction.
-nb::object insert_rows(ZorvaneSqlSession &s, nb::handle mapper, nb::handle sql_id, nb::handle rows) {
+nb::list one_item(nb::handle v) {
+    nb::list l;
+    l.append(v);
+    return l;
+}
+
+// Each row rendered by the statement; rows rendering the same text go to the template's bulk
+// insert together, several texts in one transaction.
+nb::object insert_rows(ZorvaneSqlSession &s, nb::handle mapper, nb::handle sql_id, nb::handle given) {
+    nb::object rows = glue::check(PySequence_List(given.ptr()));  // rendering runs expressions: they see a copy
+    nb::object db_type = db_type_of(s);
+    for (nb::handle row : rows)
+        glue::check_exact(row, &PyDict_Type, "row");
+    // Runs of consecutive rows bound to one statement: a ParseMapper renders them all in one call
+    // (a static body once), another mapper row by row.
+    nb::list runs;
+    if (Py_TYPE(mapper.ptr()) == (PyTypeObject *)parse_mapper_cls.get().ptr()) {
+        runs = nb::borrow<nb::list>(call_method(mapper, n_get_sql_rows, {sql_id, rows, db_type}, kw_get_sql_rows));
+    } else {
+        for (nb::handle row : rows) {
+            nb::object parts[4];
+            unpack4(mapper_get_sql(mapper, sql_id, row, db_type, false), parts);
+            const Py_ssize_t n = glue::list_size(runs.ptr());
+            if (n && parts[0].is(glue::tuple_item(glue::list_item(runs.ptr(), n - 1), 0)))
+                nb::borrow<nb::list>(glue::tuple_item(glue::list_item(runs.ptr(), n - 1), 1)).append(parts[1]);
+            else
+                runs.append(nb::make_tuple(parts[0], one_item(parts[1])));
+        }
+    }
+    // Rows whose statements read the same text after the ${} splice go to one group.
     std::vector<std::pair<nb::object, nb::list>> groups;  // (statement, values of its rows)
     nb::object last_text;
-    nb::object last_rendered;  // the statement get_sql gave for the last row, when it splices nothing
-    nb::object db_type = db_type_of(s);
-    for (nb::handle row : rows) {
-        glue::check_exact(row, &PyDict_Type, "row");
-        nb::object got = mapper_get_sql(mapper, sql_id, row, db_type, false);
-        nb::object parts[4];
-        unpack4(got, parts);
-        // Bound statements are cached per text: the same object as the last row's is its group.
-        if (!groups.empty() && parts[0].is(last_rendered)) {
-            groups.back().second.append(parts[1]);
-            continue;
-        }
-        nb::object rendered = parts[0];
-        parts[0] = spliced(s, parts[0], row);
-        last_rendered = parts[0].is(rendered) ? rendered : nb::object();
-        nb::object text = parts[0].attr("text");
+    auto add = [&](nb::handle sql, nb::handle values) {
+        nb::object text = sql.attr("text");
         if (groups.empty() || !text.equal(last_text))
-            groups.emplace_back(parts[0], nb::list());
+            groups.emplace_back(nb::borrow(sql), nb::list());
         last_text = text;
-        groups.back().second.append(parts[1]);
+        nb::list &into = groups.back().second;
+        if (PyList_SetSlice(into.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, values.ptr()) < 0)
+            throw nb::python_error();
+    };
+    Py_ssize_t at = 0;  // the first row of the run
+    for (nb::handle run : runs) {
+        nb::handle clause = glue::tuple_item(run.ptr(), 0), values = glue::tuple_item(run.ptr(), 1);
+        const Py_ssize_t n = glue::list_size(values.ptr());
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            nb::object sql = spliced(s, clause, glue::list_item(rows.ptr(), at + k));
+            if (sql.is(clause)) {  // a text with no ${}: the same for the rest of the run
+                add(sql, k == 0 ? nb::borrow(values) : glue::check(PyList_GetSlice(values.ptr(), k, n)));
+                break;
+            }
+            add(sql, one_item(glue::list_item(values.ptr(), k)));
+        }
+        at += n;
     }
     auto run = [&] {
         for (auto &[sql, values] : groups)
@@ -1033,6 +1062,7 @@ void intern_names() {
     n_bulk_update_mappings = intern("bulk_update_mappings");
     n_insert_orm2 = intern("insert_orm2");
     n_get_sql = intern("get_sql");
+    n_get_sql_rows = intern("_get_sql_rows");
     n_data_source = intern("data_source");
     n_list = intern("list");
     n_select_iter = intern("select_iter");
@@ -1048,6 +1078,7 @@ void intern_names() {
     kw_con_sql_param = names({"con", "sql_param"});
     kw_sql_id_params = names({"sql_id", "params"});
     kw_get_sql = names({"sql_id", "params", "db_type", "strict"});
+    kw_get_sql_rows = names({"sql_id", "rows", "db_type"});
 }
 
 PyType_Slot session_slots[] = {

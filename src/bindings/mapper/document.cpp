@@ -641,6 +641,8 @@ MapperDocument load_tree(nb::handle xml_path, nb::handle root, const LineMap &li
         line = line_of(elements[i]);
         compiler.body(elements[i], doc.bodies[i]);
     }
+    for (const core::Body &body : doc.bodies)
+        doc.fixed.push_back(core::is_static(body, doc.bodies));
     return doc;
 }
 

@@ -40,6 +40,7 @@ struct MapperDocument {
     std::vector<StatementKind> kinds;
     std::vector<nb::object> ids, tags, result_type_objects;
     std::vector<core::Body> bodies;
+    std::vector<bool> fixed;  // the body renders the same text for every call (core::is_static)
     Expressions expressions;
 
     // Parses `xml_path` with xml.etree.ElementTree and compiles every registered element.

@@ -2,6 +2,7 @@
 #include "mapper/prepared.hpp"
 
 #include "glue/backend.hpp"
+#include "glue/call.hpp"
 #include "text/sql_text.hpp"
 
 #include <algorithm>
@@ -214,24 +215,46 @@ core::SqlDialect dialect_of(nb::handle db_type) {
                                 std::string(utf8(nb::repr(db_type))));
 }
 
-nb::tuple to_prepared_statement(nb::handle ret, nb::handle param, core::SqlDialect dialect, bool strict) {
+namespace {
+
+// The cache entry of rendered SQL `ret`, built when missing.
+nb::object entry_of(nb::handle ret, core::SqlDialect dialect) {
     if (!PyUnicode_Check(ret.ptr()))
         raise(PyExc_TypeError, std::string("expected string or bytes-like object, got '") +
                                    glue::type_name(ret.ptr()) + "'");
     PyObject *&cache = g_caches[dialect.mysql ? 1 : dialect.arrays ? 2 : 0];
-    nb::handle entry;
-    nb::object fresh;
     if (cache) {
         PyObject *hit = PyDict_GetItemWithError(cache, ret.ptr());
-        if (!hit && PyErr_Occurred())
+        if (hit)
+            return nb::borrow(hit);
+        if (PyErr_Occurred())
             throw nb::python_error();
-        entry = hit;
     }
-    if (!entry.is_valid()) {
-        fresh = build_entry(ret, dialect);
-        remember(cache, ret, fresh);
-        entry = fresh;
+    nb::object fresh = build_entry(ret, dialect);
+    remember(cache, ret, fresh);
+    return fresh;
+}
+
+}  // namespace
+
+nb::object plain_binds(nb::handle ret, core::SqlDialect dialect) {
+    nb::object entry = entry_of(ret, dialect);
+    if (glue::tuple_size(glue::tuple_item(entry.ptr(), 2)) != 0)
+        return nb::none();
+    PyObject *binds = glue::tuple_item(entry.ptr(), 1);
+    const Py_ssize_t n = glue::tuple_size(binds);
+    nb::object names = glue::check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *b = glue::tuple_item(binds, i);
+        if (PyLong_AsLong(glue::tuple_item(b, 0)) != kPlain)
+            return nb::none();
+        glue::tuple_set(names.ptr(), i, Py_NewRef(glue::tuple_item(b, 1)));
     }
+    return nb::make_tuple(nb::borrow(glue::tuple_item(entry.ptr(), 0)), names);
+}
+
+nb::tuple to_prepared_statement(nb::handle ret, nb::handle param, core::SqlDialect dialect, bool strict) {
+    nb::object entry = entry_of(ret, dialect);
     PyObject *binds = glue::tuple_item(entry.ptr(), 1);
     nb::dict values;
     for (Py_ssize_t i = 0, n = glue::tuple_size(binds); i < n; ++i) {

@@ -14,4 +14,8 @@ core::SqlDialect dialect_of(nb::handle db_type);
 // raises ParameterError instead of binding None.
 nb::tuple to_prepared_statement(nb::handle ret, nb::handle param, core::SqlDialect dialect = {}, bool strict = false);
 
+// (text clause, bind names) of `ret` when every placeholder is a plain #{name} outside an in-list,
+// so that a mapping holding exactly those names is its own bound values; else None.
+nb::object plain_binds(nb::handle ret, core::SqlDialect dialect = {});
+
 }  // namespace zorvane::glue

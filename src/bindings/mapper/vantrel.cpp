@@ -180,6 +180,64 @@ nb::tuple get_sql_shim(MapperDocument &doc, nb::handle sql_id, nb::handle params
     return nb::make_tuple(pair[0], pair[1], doc.tags[slot], doc.result_type_objects[slot]);
 }
 
+// `row` is a dict whose keys are exactly `names`.
+bool holds_exactly(nb::handle row, PyObject *names) {
+    const Py_ssize_t n = glue::tuple_size(names);
+    if (!PyDict_CheckExact(row.ptr()) || glue::dict_size(row.ptr()) != n)
+        return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const int has = PyDict_Contains(row.ptr(), glue::tuple_item(names, i));
+        if (has <= 0) {
+            if (has < 0)
+                throw nb::python_error();
+            return false;
+        }
+    }
+    return true;
+}
+
+// get_sql for each row of `rows`, a list of parameter mappings (the rows of a bulk insert), as
+// runs of consecutive rows bound to the same TextClause: [(clause, [bound values, ...]), ...].
+// A body with no dynamic element is rendered once; a row that holds exactly its plain
+// placeholders' names is then its own bound values.
+nb::list get_sql_rows_shim(MapperDocument &doc, nb::handle sql_id, nb::handle rows, nb::handle db_type) {
+    glue::check_exact(sql_id, &PyUnicode_Type, "sql_id");
+    glue::check_exact(rows, &PyList_Type, "rows");
+    const std::size_t slot = slot_for(doc, sql_id, db_type);
+    if (doc.kinds[slot] == StatementKind::Sql)
+        glue::raise_exception(wrong_kind_message(StatementKind::Delete));
+    RenderOptions opt = options_of(db_type);
+    nb::list runs;
+    nb::object clause, values;  // the current run
+    auto add = [&](nb::handle c, nb::handle v) {
+        if (!clause.is_valid() || !clause.is(c)) {
+            clause = nb::borrow(c);
+            values = nb::list();
+            runs.append(nb::make_tuple(clause, values));
+        }
+        if (PyList_Append(values.ptr(), v.ptr()) < 0)
+            throw nb::python_error();
+    };
+    nb::object text;   // the one rendering of a static body
+    nb::object plain;  // its (clause, names) when every placeholder is a plain name (glue::plain_binds)
+    for (Py_ssize_t i = 0; i < glue::list_size(rows.ptr()); ++i) {
+        nb::object row = nb::borrow(glue::list_item(rows.ptr(), i));
+        check_params(row);
+        if (doc.fixed[slot] && !text.is_valid()) {
+            text = doc.render_statement(slot, row, nullptr, opt.dialect, opt.db_type);
+            plain = glue::plain_binds(text, opt.dialect);
+        }
+        if (plain.is_valid() && !plain.is_none() && holds_exactly(row, glue::tuple_item(plain.ptr(), 1))) {
+            add(glue::tuple_item(plain.ptr(), 0), row);
+            continue;
+        }
+        nb::object rendered = text.is_valid() ? text : doc.render_statement(slot, row, nullptr, opt.dialect, opt.db_type);
+        nb::tuple pair = glue::to_prepared_statement(rendered, row, opt.dialect, opt.strict);
+        add(pair[0], pair[1]);
+    }
+    return runs;
+}
+
 nb::str parse_element_shim(MapperDocument &doc, nb::handle element, nb::handle param) {
     glue::check_exact(param, &PyDict_Type, "param");
     return doc.render_element(element, param);
@@ -300,6 +358,10 @@ NB_MODULE(vantrel, m) {
              "(TextClause, bound values, sql_type, result_type) of statement `sql_id` rendered for `params`; "
              "`db_type` picks the database's comment and quoting rules, `strict` rejects a #{name} that "
              "`params` does not hold (ParameterError).")
+        .def("_get_sql_rows", &get_sql_rows_shim, "sql_id"_a.none(), "rows"_a.none(), nb::kw_only(),
+             "db_type"_a.none() = nb::none(),
+             "get_sql for each mapping of the list `rows`, as runs of consecutive rows bound to the same "
+             "TextClause: [(clause, [bound values, ...]), ...]; a body with no dynamic element is rendered once.")
         .def("explain", &explain_shim, "sql_id"_a.none(), "params"_a.none() = nb::none(), nb::kw_only(), "db_type"_a.none() = nb::none(),
              "Renders `sql_id` as get_sql does and reports the SQL, bound values and dynamic decisions.")
         .def("select", &select_shim, "id"_a.none(), "params"_a.none(), nb::kw_only(), "db_type"_a.none() = nb::none(), "Renders select `id`: (TextClause, bound values).")

@@ -269,4 +269,40 @@ void render(const Body &body, const std::vector<Body> &fragments, Evaluator &ev,
     Renderer(fragments, ev, decisions, d).body(body, out);
 }
 
+namespace {
+
+bool static_within(const Body &body, const std::vector<Body> &fragments, std::vector<std::size_t> &active) {
+    for (const Node &n : body) {
+        switch (n.kind) {
+            case NodeKind::Text: break;
+            case NodeKind::Block:
+            case NodeKind::Where:
+            case NodeKind::Set:
+            case NodeKind::Trim:
+                if (!static_within(n.body, fragments, active))
+                    return false;
+                break;
+            case NodeKind::Include: {
+                if (n.ref >= fragments.size() || std::find(active.begin(), active.end(), n.ref) != active.end())
+                    return false;
+                active.push_back(n.ref);
+                const bool fixed = static_within(fragments[n.ref], fragments, active);
+                active.pop_back();
+                if (!fixed)
+                    return false;
+                break;
+            }
+            default: return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool is_static(const Body &body, const std::vector<Body> &fragments) {
+    std::vector<std::size_t> active;
+    return static_within(body, fragments, active);
+}
+
 }  // namespace zorvane::core

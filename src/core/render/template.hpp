@@ -112,4 +112,9 @@ Node make_include(std::size_t slot, std::string refid);
 void render(const Body &body, const std::vector<Body> &fragments, Evaluator &ev, std::string &out,
             std::vector<Decision> *decisions = nullptr, SqlDialect d = {});
 
+// True when `body` renders the same text whatever the parameters: text, blocks and includes of
+// such bodies only (no test, no repetition, no error, no include cycle), so that one rendering
+// serves every call.
+bool is_static(const Body &body, const std::vector<Body> &fragments);
+
 }  // namespace zorvane::core

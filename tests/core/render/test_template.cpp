@@ -146,3 +146,19 @@ TEST(Render, RecordsDecisionsInDocumentOrderAndLocatesFailures) {
     EXPECT_THROW(run(b, ev), std::out_of_range);
     EXPECT_EQ(ev.failed, (std::vector<std::uint32_t>{4}));
 }
+
+TEST(Render, StaticBodiesAreTextAndIncludesOfStaticFragments) {
+    std::vector<Body> fragments(4);
+    fragments[0] = text("id, name");
+    fragments[1] = seq({txt("a"), make_if(0, text("b"))});
+    fragments[2] = seq({txt(" x"), make_include(3, "back")});
+    fragments[3] = seq({make_include(2, "loop")});
+    EXPECT_TRUE(is_static(text("INSERT INTO t VALUES (#{a})"), fragments));
+    EXPECT_TRUE(is_static(seq({txt("SELECT "), make_include(0, "cols"), make_where(text("a = 1"))}), fragments));
+    EXPECT_FALSE(is_static(seq({txt("SELECT "), make_include(1, "dyn")}), fragments));
+    EXPECT_FALSE(is_static(seq({make_include(2, "loop")}), fragments));  // a cycle raises when rendered
+    EXPECT_FALSE(is_static(seq({make_include(9, "gone")}), fragments));
+    EXPECT_FALSE(is_static(seq({txt("x"), make_error(ErrorKind::UnknownRefid, "nope")}), fragments));
+    EXPECT_FALSE(is_static(seq({make_foreach(text("#{i}"), 0, "i", "xs", "(", ")", ",")}), fragments));
+    EXPECT_FALSE(is_static(seq({make_where(seq({make_if(0, text("a = 1"))}))}), fragments));
+}

@@ -16,6 +16,8 @@ N, FETCH = 25, 7  # more rows than one fetch, and a last batch that is not full
 MAPPER = """<mapper namespace="PeopleMapper">
   <select id="people" fetchSize="7" resultType="test_zorvane_streams.Person">SELECT id, name, age FROM users ORDER BY id</select>
   <insert id="add_people">INSERT INTO users (name, age) VALUES (#{name}, #{age})</insert>
+  <insert id="add_people_mixed">INSERT INTO users (name, age) VALUES (#{name},
+    <if test="params['age'] % 2">#{age}</if><if test="not params['age'] % 2">#{age} + 0</if>)</insert>
 </mapper>"""
 
 
@@ -59,6 +61,7 @@ class Dao:
 class PeopleMapper(BaseMapper[User]):
     def people(self) -> Iterator[Person]: ...
     def add_people(self, rows: list) -> None: ...
+    def add_people_mixed(self, rows: list) -> None: ...
 
 
 class AsyncPeopleMapper(BaseMapper[User]):
@@ -140,8 +143,9 @@ TYPED_INSERT = sa.text("insert into users (name, age) values (:name, :age)").bin
     lambda rows: dao.add_computed(rows),
     lambda rows: PeopleMapper().save_batch(rows, batch_size=3),
     lambda rows: PeopleMapper().add_people(rows),
+    lambda rows: PeopleMapper().add_people_mixed(rows),
     lambda rows: ZorvaneConfig.datasource["main"]["kelvor"].insert_list(TYPED_INSERT, rows, batch_size=3),
-], ids=["insert_list", "insert_list expression", "save_batch", "mapper insert", "typed binds"])
+], ids=["insert_list", "insert_list expression", "save_batch", "mapper insert", "mapper insert, two texts", "typed binds"])
 def test_bulk_insert_stores_each_row_once(ds, n, write):
     write([{"name": f"b{i}", "age": 1000 + i} for i in range(n)])
     with ds.connect() as c:

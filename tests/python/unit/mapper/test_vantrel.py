@@ -125,6 +125,24 @@ def test_dynamic_elements(elements, sql_id, params, sql, values):
     assert params == before and list(params) == list(before)  # never written, no __builtins__ key added
 
 
+@pytest.mark.parametrize("sql_id", ["where_ifs", "tail_less", "include_nested", "foreach_in"])
+def test_rows_render_as_get_sql_renders_each(elements, sql_id):
+    rows = [{"a": 1, "b": 2, "c": 3, "ids": [1]}, {"ids": []}, {"a": 5, "b": 0, "ids": [4, 5]}, {"b": 7, "ids": [6]}]
+    expected = [(s.text, b) for s, b, *_ in (elements.get_sql(sql_id, r) for r in rows)]
+    runs = elements._get_sql_rows(sql_id, rows)
+    assert [(s.text, b) for s, values in runs for b in values] == expected
+    assert all(a is not b for (a, _), (b, _) in zip(runs, runs[1:]))  # a run per statement change
+
+
+def test_rows_of_a_static_statement_bind_themselves_when_they_name_exactly_its_placeholders(tmp_path):
+    m = ParseMapper(write(tmp_path, '<sql id="c">#{a}, #{b}</sql><insert id="add">INSERT INTO t VALUES (<include refid="c"/>)</insert>'))
+    rows = [{"a": 1, "b": 2}, {"b": 3, "a": 4}, {"a": 5}, {"a": 6, "b": 7, "x": 8}]
+    [(clause, values)] = m._get_sql_rows("add", rows)
+    assert clause.text == "INSERT INTO t VALUES (:a, :b)"
+    assert values == [{"a": 1, "b": 2}, {"b": 3, "a": 4}, {"a": 5, "b": None}, {"a": 6, "b": 7}]
+    assert [v is r for v, r in zip(values, rows)] == [True, True, False, False]
+
+
 @pytest.mark.parametrize(
     "sql_id, params, error, text, line",
     [
