@@ -1455,13 +1455,51 @@ nb::object values_form(SqlTemplate &t, nb::handle statement) {
     return form;
 }
 
-// `v` as a MySQL literal appended to `out`, as PyMySQL writes it: text, integers, booleans and
-// None here, in C; any other value by the connection's own escape.
-void append_literal(std::string &out, PyObject *v, nb::handle connection, bool backslashes) {
-    static PyObject *escape = glue::intern("escape");
+// How append_literal writes values for one connection: the quoting its sql_mode reads, and
+// which value types it writes in C because the driver's encoder for them is its own (in the
+// connection's mapping and in the driver's default one).
+struct Literals {
+    nb::handle connection;
+    bool backslashes = true;
+    bool datetimes = false, dates = false, floats = false;
+
+    Literals(nb::handle conn, bool backslash_escapes) : connection(conn), backslashes(backslash_escapes) {
+        static glue::Lazy defaults{"pymysql.converters", "encoders"}, escape_datetime{"pymysql.converters", "escape_datetime"},
+            escape_date{"pymysql.converters", "escape_date"}, escape_float{"pymysql.converters", "escape_float"};
+        nb::object own = nb::getattr(conn, "encoders", nb::none());
+        auto drivers = [&](nb::handle type, glue::Lazy &encoder) {
+            for (nb::handle mapping : {nb::handle(own), defaults.get()}) {
+                if (!PyDict_Check(mapping.ptr()))
+                    return false;
+                PyObject *e = PyDict_GetItemWithError(mapping.ptr(), type.ptr());
+                if (!e && PyErr_Occurred())
+                    throw nb::python_error();
+                if (e != encoder.get().ptr())
+                    return false;
+            }
+            return true;
+        };
+        datetimes = drivers(datetime_type.get(), escape_datetime);
+        dates = drivers(date_type.get(), escape_date);
+        floats = drivers(nb::handle((PyObject *)&PyFloat_Type), escape_float);
+    }
+
+    static inline glue::Lazy datetime_type{"datetime", "datetime"}, date_type{"datetime", "date"};
+};
+
+// `v` as a MySQL literal appended to `out`, as PyMySQL writes it: text, integers, booleans, None,
+// and where the driver's own encoders write them, naive datetimes, dates and finite floats here,
+// in C; any other value by the connection's own escape.
+void append_literal(std::string &out, PyObject *v, const Literals &lit) {
+    static PyObject *escape = glue::intern("escape"), *isoformat = glue::intern("isoformat"),
+                    *tzinfo = glue::intern("tzinfo");
+    static PyObject *blank = glue::intern(" ");
+    const bool backslashes = lit.backslashes;
     if (v == Py_None) {
         out += "NULL";
-    } else if (PyUnicode_CheckExact(v)) {
+        return;
+    }
+    if (PyUnicode_CheckExact(v)) {
         Py_ssize_t n = 0;
         const char *p = PyUnicode_AsUTF8AndSize(v, &n);
         if (!p)
@@ -1480,16 +1518,45 @@ void append_literal(std::string &out, PyObject *v, nb::handle connection, bool b
             }
         }
         out.push_back('\'');
-    } else if (PyBool_Check(v)) {
+        return;
+    }
+    if (PyBool_Check(v)) {
         out.push_back(v == Py_True ? '1' : '0');
-    } else if (PyLong_CheckExact(v)) {
+        return;
+    }
+    if (PyLong_CheckExact(v)) {
         nb::object text = glue::check(PyObject_Str(v));  // fails past the interpreter's digit limit
         out += glue::utf8(text);
-    } else {
-        PyObject *args[] = {connection.ptr(), v};
-        nb::object text = glue::check(PyObject_VectorcallMethod(escape, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        out += glue::utf8(text);
+        return;
     }
+    // escape_datetime writes isoformat(" ") of a naive value (microseconds only when not 0);
+    // escape_date isoformat(); escape_float the repr, with "e0" when it has no exponent.
+    const PyTypeObject *type = Py_TYPE(v);
+    const bool datetime = lit.datetimes && type == (PyTypeObject *)Literals::datetime_type.get().ptr();
+    if (datetime && glue::check(PyObject_GetAttr(v, tzinfo)).is_none()) {
+        PyObject *args[] = {v, blank};
+        nb::object text = glue::check(PyObject_VectorcallMethod(isoformat, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        out.append("'").append(glue::utf8(text)).push_back('\'');
+        return;
+    }
+    if (lit.dates && type == (PyTypeObject *)Literals::date_type.get().ptr()) {
+        nb::object text = glue::check(PyObject_CallMethodNoArgs(v, isoformat));
+        out.append("'").append(glue::utf8(text)).push_back('\'');
+        return;
+    }
+    if (lit.floats && type == &PyFloat_Type) {
+        nb::object repr = glue::check(PyObject_Repr(v));
+        std::string_view text = glue::utf8(repr);
+        if (text.find_first_of("ni") == std::string_view::npos) {  // inf and nan raise from the driver's escape
+            out += text;
+            if (text.find('e') == std::string_view::npos)
+                out += "e0";
+            return;
+        }
+    }
+    PyObject *args[] = {lit.connection.ptr(), v};
+    nb::object text = glue::check(PyObject_VectorcallMethod(escape, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    out += glue::utf8(text);
 }
 
 // Rows `from`..`to` of `params` as multi-row INSERT statements of at most `limit` bytes, each
@@ -1505,7 +1572,7 @@ bool write_values(nb::handle cursor, nb::handle form, nb::handle params, Py_ssiz
     nb::object status = nb::getattr(connection, "server_status", nb::none());
     if (!PyLong_CheckExact(status.ptr()) || !nb::hasattr(connection, "escape"))
         return false;
-    const bool backslashes = !(nb::cast<long>(status) & kNoBackslashEscapes);
+    const Literals lit(connection, !(nb::cast<long>(status) & kNoBackslashEscapes));
     nb::bytes prefix = nb::borrow<nb::bytes>(glue::tuple_item(form.ptr(), 0));
     PyObject *slots = glue::tuple_item(form.ptr(), 1);
     nb::bytes postfix = nb::borrow<nb::bytes>(glue::tuple_item(form.ptr(), 2));
@@ -1533,7 +1600,7 @@ bool write_values(nb::handle cursor, nb::handle form, nb::handle params, Py_ssiz
             }
             if (c)
                 row.push_back(',');
-            append_literal(row, v, connection, backslashes);
+            append_literal(row, v, lit);
         }
         row.push_back(')');
         if (rows_in && static_cast<Py_ssize_t>(sql.size() + row.size() + postfix.size() + 1) > limit)

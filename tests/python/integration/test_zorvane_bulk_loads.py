@@ -160,13 +160,21 @@ class Level(enum.IntEnum):
     HIGH = 7
 
 
+class Moment(datetime.datetime):
+    pass
+
+
 def test_mysql_values_statements_write_values_as_the_driver_does(fresh_config, mysql_url):
     """Each value kind in a multi-row VALUES statement is stored as the driver's own executemany stores it."""
     engine = sa.create_engine(mysql_url)
     with engine.begin() as c:
         c.exec_driver_sql("DROP TABLE IF EXISTS kinds")
         c.exec_driver_sql("CREATE TABLE kinds (id INT PRIMARY KEY, v VARCHAR(40), n BIGINT, f DOUBLE)")
-    values = [(True, False), (-5, 2**62), (Level.HIGH, 0), (1.5, 1e-07), ("x", None), (decimal.Decimal("2.50"), -0.0)]
+    zone = datetime.timezone(datetime.timedelta(hours=2))
+    values = [(True, False), (-5, 2**62), (Level.HIGH, 0), (1.5, 1e-07), ("x", None), (decimal.Decimal("2.50"), -0.0),
+              (datetime.datetime(2024, 5, 6, 7, 8, 9), 1e16), (datetime.datetime(999, 1, 2, 3, 4, 5, 60), 0.1),
+              (datetime.datetime(2024, 5, 6, 7, 8, 9, 10, tzinfo=zone), 1), (datetime.date(2024, 2, 29), 2),
+              (Moment(2000, 1, 1), 3), (-2.5e-300, 4)]
     rows = [{"id": i, "v": v, "n": n if not isinstance(n, float) else None, "f": n if isinstance(n, float) else None}
             for i, (v, n) in enumerate(values)]
 
@@ -186,10 +194,6 @@ def test_mysql_values_statements_write_values_as_the_driver_does(fresh_config, m
         c.exec_driver_sql("INSERT INTO kinds (id, v, n, f) VALUES (%(id)s, %(v)s, %(n)s, %(f)s)", rows)
     assert stored() == ours
     engine.dispose()
-
-
-class Moment(datetime.datetime):
-    pass
 
 
 def test_sqlite_save_batch_stores_dates_as_the_toolkit_does(fresh_config, sqlite_url):
