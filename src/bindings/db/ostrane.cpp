@@ -1294,6 +1294,20 @@ nb::object transaction_connection(nb::handle s) {
 // `value` awaited when it is awaitable (an async driver's), else itself.
 nb::object settled(nb::object value, bool async) { return async ? await_only(value) : value; }
 
+// psycopg's C formatter of one text COPY row and its buffer size, when `formatter` is its text
+// formatter and the driver has both; else None, and rows go through formatter.write_row.
+nb::object text_row_writer(nb::handle formatter) {
+    static glue::Lazy text_formatter{"psycopg._copy_base", "TextFormatter"},
+        format_row_text{"psycopg._copy_base", "format_row_text"}, buffer_size{"psycopg._copy_base", "BUFFER_SIZE"};
+    try {
+        if (Py_TYPE(formatter.ptr()) != (PyTypeObject *)text_formatter.get().ptr() || !PyLong_CheckExact(buffer_size.get().ptr()))
+            return nb::none();
+        return nb::make_tuple(format_row_text.get(), buffer_size.get());
+    } catch (nb::python_error &) {  // another driver version: its own write_row
+        return nb::none();
+    }
+}
+
 // Rows [from, to) of `rows` (dicts) loaded by COPY FROM STDIN in psycopg's text format, through
 // the copy's own row formatter; `processors` (None or one per bind) are the column types' own.
 void copy_rows(nb::handle conn, nb::handle copy_sql, const ColumnInsert &ci, nb::handle processors, nb::handle rows,
@@ -1303,15 +1317,25 @@ void copy_rows(nb::handle conn, nb::handle copy_sql, const ColumnInsert &ci, nb:
     nb::object manager = cursor.attr("copy")(copy_sql);
     const bool async = PyObject_HasAttrString(manager.ptr(), "__aenter__");
     nb::object copy = settled(manager.attr(async ? "__aenter__" : "__enter__")(), async);
-    nb::object formatter = copy.attr("formatter"), write_row = formatter.attr("write_row"), write = copy.attr("write");
+    nb::object formatter = copy.attr("formatter"), write = copy.attr("write");
+    // Rows formatted by psycopg's C formatter into buffers of its size, each written to the copy
+    // when full (as write_row does, without a Python call per row); else by write_row.
+    nb::object direct = text_row_writer(formatter);
+    nb::object write_row = direct.is_none() ? formatter.attr("write_row") : nb::none();
+    nb::object transformer = direct.is_none() ? nb::none() : formatter.attr("transformer");
+    const Py_ssize_t limit = direct.is_none() ? 0 : PyLong_AsSsize_t(glue::tuple_item(direct.ptr(), 1));
+    nb::object buffer = glue::check(PyByteArray_FromStringAndSize(nullptr, 0));
     std::vector<nb::object> keys;
     for (const std::string &b : ci.binds)
         keys.push_back(nb::str(b.c_str()));
     const Py_ssize_t k = static_cast<Py_ssize_t>(keys.size());
+    nb::object values = glue::check(PyList_New(k));  // one row's values, refilled per row
+    for (Py_ssize_t c = 0; c < k; ++c)
+        if (PyList_SetItem(values.ptr(), c, Py_NewRef(Py_None)) < 0)
+            throw nb::python_error();
     try {
         for (Py_ssize_t i = from; i < to; ++i) {
             PyObject *row = glue::list_item(rows.ptr(), i);
-            nb::object values = glue::check(PyTuple_New(k));
             for (Py_ssize_t c = 0; c < k; ++c) {
                 PyObject *v = PyDict_GetItemWithError(row, keys[c].ptr());
                 if (!v) {
@@ -1321,12 +1345,24 @@ void copy_rows(nb::handle conn, nb::handle copy_sql, const ColumnInsert &ci, nb:
                 }
                 nb::handle proc = processors.is_none() ? nb::handle() : nb::handle(glue::list_item(processors.ptr(), c));
                 nb::object value = proc.is_valid() && !proc.is_none() ? proc(nb::handle(v)) : nb::borrow(v);
-                glue::tuple_set(values.ptr(), c, value.release().ptr());
+                if (PyList_SetItem(values.ptr(), c, value.release().ptr()) < 0)
+                    throw nb::python_error();
             }
-            nb::object data = write_row(values);
-            if (PyObject_Length(data.ptr()) > 0)
-                settled(write(data), async);
+            if (direct.is_none()) {
+                nb::object data = write_row(nb::steal(PyList_AsTuple(values.ptr())));
+                if (PyObject_Length(data.ptr()) > 0)
+                    settled(write(data), async);
+                continue;
+            }
+            PyObject *args[] = {values.ptr(), transformer.ptr(), buffer.ptr()};
+            glue::check(PyObject_Vectorcall(glue::tuple_item(direct.ptr(), 0), args, 3, nullptr));
+            if (PyByteArray_Size(buffer.ptr()) > limit) {
+                settled(write(buffer), async);
+                buffer = glue::check(PyByteArray_FromStringAndSize(nullptr, 0));
+            }
         }
+        if (PyByteArray_Size(buffer.ptr()) > 0)
+            settled(write(buffer), async);
     } catch (nb::python_error &e) {
         try {  // the copy ends with the error (psycopg sends CopyFail); the error goes on
             settled(manager.attr(async ? "__aexit__" : "__exit__")(e.type(), e.value(), e.traceback()), async);
