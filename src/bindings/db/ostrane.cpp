@@ -1399,12 +1399,15 @@ bool load_by_copy(SqlTemplate &t, nb::handle s, nb::handle sql, nb::handle rows,
         return false;
     // Every row names every bind, and names no other column (a typed insert would fill others'
     // defaults).
+    std::vector<nb::object> keys;
+    for (const std::string &b : ci.binds)
+        keys.push_back(nb::str(b.c_str()));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *row = glue::list_item(rows.ptr(), i);
         if (!PyDict_Check(row) || (typed && glue::dict_size(row) != static_cast<Py_ssize_t>(ci.binds.size())))
             return false;
-        for (const std::string &b : ci.binds) {
-            int has = PyDict_Contains(row, nb::str(b.c_str()).ptr());
+        for (const nb::object &key : keys) {
+            int has = PyDict_Contains(row, key.ptr());
             if (has < 0)
                 throw nb::python_error();
             if (!has)
