@@ -315,15 +315,20 @@ PyObject *reset_unless_clean(PyObject *, PyObject *const *args, std::size_t narg
     });
 }
 
-// The pool behaviour above on `engine`; `options` and `listeners` are what its async twins
-// are made with.
-void tune_pool(nb::handle engine, nb::dict options, nb::list listeners) {
-    for (nb::handle pair : nb::handle(g_pool_listeners)) {
-        event_listen(engine, pair[0], pair[1]);
+// The pool behaviour above for the async twins of an engine, made with `options` and
+// `listeners`.
+void tune_async_pool(nb::dict options, nb::list listeners) {
+    for (nb::handle pair : nb::handle(g_pool_listeners))
         listeners.append(pair);
-    }
     options["pool_pre_ping"] = false;
     options["pool_reset_on_return"] = nb::none();
+}
+
+// The pool behaviour above on `engine` and its async twins.
+void tune_pool(nb::handle engine, nb::dict options, nb::list listeners) {
+    for (nb::handle pair : nb::handle(g_pool_listeners))
+        event_listen(engine, pair[0], pair[1]);
+    tune_async_pool(options, listeners);
 }
 
 // What the async engines of a datasource are made with: the sync engine's settings on the
@@ -385,7 +390,8 @@ nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &
         }
     }
     // Server pools get the cheaper liveness check and reset of tune_pool; a SQLite file has no
-    // round trip to save, and keeps the toolkit's own, which cost less than the listeners.
+    // round trip to save, and keeps the toolkit's own, which cost less than the listeners. Its
+    // async twins take them too: there each ping and reset is a hop to the driver's thread.
     const bool tuned = kind->server;
     nb::object reset = tuned ? nb::object(nb::none()) : nb::object(nb::str("rollback"));
     nb::object engine = create_engine(url, nb::arg("echo") = echo, nb::arg("pool_recycle") = recycle,
@@ -405,7 +411,7 @@ nb::object engine_for(nb::handle ds, bool added_at_run_time, const std::string &
     if (tuned)
         tune_pool(engine, options, listeners);
     else
-        options["pool_pre_ping"] = true;
+        tune_async_pool(options, listeners);
     note_async(engine, url, *kind, options, listeners);
     return engine;
 }

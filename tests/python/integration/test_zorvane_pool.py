@@ -85,3 +85,50 @@ def test_connections_go_back_outside_a_transaction(fresh_config, postgres_url):
         with engine.connect() as c:
             assert c.connection.driver_connection.info.transaction_status == psycopg.pq.TransactionStatus.IDLE
             assert engine.pool.checkedin() == 0 and engine.pool.size() >= 1
+
+
+@pytest.mark.greenlet
+@pytest.mark.parametrize("ending", ["failed statement", "error in a scope"])
+def test_async_sqlite_connections_go_back_outside_a_transaction(fresh_config, tmp_path, ending):
+    """Async SQLite pools hand a recently used connection out unpinged, ping older ones, and skip the reset
+    after a unit's own commit or rollback: no pooled connection keeps a transaction (and the file's lock)."""
+    from zorvane.zorvane import BaseMapper, insert
+
+    path = tmp_path / "pool.db"
+    ZorvaneConfig(DBConfig(main={"db_type": "sqlite", "sqlite_path": str(path)}))
+    with ZorvaneConfig.datasource["main"]["db"].begin() as c:
+        c.exec_driver_sql("CREATE TABLE t (a INTEGER PRIMARY KEY)")
+
+    class Dao:
+        @insert("INSERT INTO t (a) VALUES (#{a})")
+        async def add(self, a: int) -> int: ...
+
+        @select_one("SELECT COUNT(*) AS n FROM t")
+        async def count(self) -> dict: ...
+
+    def writable_now():
+        import sqlite3
+        other = sqlite3.connect(path, timeout=0, isolation_level=None)
+        try:
+            other.execute("BEGIN IMMEDIATE")  # fails at once while another connection holds a write
+            other.execute("ROLLBACK")
+            return True
+        except sqlite3.OperationalError:
+            return False
+        finally:
+            other.close()
+
+    async def calls():
+        await Dao().add(1)
+        if ending == "failed statement":
+            with pytest.raises(sa.exc.IntegrityError):
+                await Dao().add(1)
+        elif ending == "error in a scope":
+            with pytest.raises(LookupError):
+                async with BaseMapper.switch_datasource("main"):
+                    await Dao().add(2)
+                    raise LookupError("undo")
+        time.sleep(0.6)  # past the window: the next checkout pings
+        return writable_now(), (await Dao().count())["n"], writable_now()
+
+    assert run(calls()) == (True, 1, True)
