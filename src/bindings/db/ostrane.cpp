@@ -832,6 +832,19 @@ bool known_driver(nb::handle dialect) {
     return false;
 }
 
+// `errors` (the dialect's handle_error listeners) is the library's interrupt of a cancelled
+// SQLite statement alone (the engine's `_zorvane_interrupt`).
+bool only_interrupt(SqlTemplate &t, nb::handle errors) {
+    static PyObject *ours = glue::intern("_zorvane_interrupt");
+    nb::object interrupt = nb::steal(PyObject_GetAttr(t.data_source.ptr(), ours));
+    if (!interrupt.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object listeners = glue::check(PySequence_List(errors.ptr()));
+    return glue::list_size(listeners.ptr()) == 1 && glue::list_item(listeners.ptr(), 0) == interrupt.ptr();
+}
+
 // Whether a statement of an owned unit may run on the driver's connection now. The engine's
 // kind is settled once; listeners, echo and the rollback fixture can come and go at any time.
 bool direct_allowed(SqlTemplate &t) {
@@ -857,14 +870,28 @@ bool direct_allowed(SqlTemplate &t) {
         PyErr_Clear();
         return false;
     }
-    nb::object errors = nb::steal(PyObject_GetAttr(t.dialect.ptr(), dispatch));
-    if (errors.is_valid())
-        errors = nb::steal(PyObject_GetAttr(errors.ptr(), handle_error));
+    // Dialect listeners: any that runs statements or sees their errors, except the library's own
+    // interrupt of a cancelled SQLite statement, which the driver path does itself (DriverConnection).
+    nb::object events = nb::steal(PyObject_GetAttr(t.dialect.ptr(), dispatch));
+    if (!events.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    static PyObject *runners[] = {glue::intern("do_execute"), glue::intern("do_execute_no_params"),
+                                  glue::intern("do_setinputsizes")};
+    for (PyObject *name : runners) {
+        nb::object listeners = nb::steal(PyObject_GetAttr(events.ptr(), name));
+        if (!listeners.is_valid() || glue::truthy(listeners)) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    nb::object errors = nb::steal(PyObject_GetAttr(events.ptr(), handle_error));
     if (!errors.is_valid()) {
         PyErr_Clear();
         return false;
     }
-    if (glue::truthy(errors))
+    if (glue::truthy(errors) && !only_interrupt(t, errors))
         return false;
     static PyObject *logger = glue::intern("logger");
     nb::object engine_logger = nb::steal(PyObject_GetAttr(t.data_source.ptr(), logger));  // replaced when echo is set
@@ -938,11 +965,50 @@ glue::Lazy exit_exception{"sqlalchemy.util", "is_exit_exception"};
 // A pooled driver connection for one owned unit, with the toolkit's error for a failed driver
 // call: the exception the toolkit's Connection raises for it, the connection (and the pool, for
 // a lost connection) invalidated as it does.
+glue::Lazy await_only{"sqlalchemy.util", "await_only"};
+
+// One statement on an aiosqlite connection's own thread (run there by the connection's queue):
+// (labels or None, rows or None, rowcount, lastrowid, in a transaction after it), the cursor
+// closed. `conn` is the driver's sqlite3 connection.
+nb::object sqlite_statement(nb::handle conn, nb::handle sql, nb::handle values) {
+    static PyObject *cursor_name = glue::intern("cursor"), *execute = glue::intern("execute"),
+                    *description = glue::intern("description"), *fetchall = glue::intern("fetchall"),
+                    *rowcount = glue::intern("rowcount"), *lastrowid = glue::intern("lastrowid"),
+                    *in_transaction = glue::intern("in_transaction"), *close = glue::intern("close");
+    nb::object cursor = glue::check(glue::call_method0(conn.ptr(), cursor_name));
+    nb::object out;
+    try {
+        PyObject *args[] = {cursor.ptr(), sql.ptr(), values.ptr()};
+        glue::check(PyObject_VectorcallMethod(execute, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        nb::object columns = glue::check(PyObject_GetAttr(cursor.ptr(), description));
+        nb::object labels = nb::none(), rows = nb::none();
+        if (!columns.is_none()) {
+            nb::list keys;
+            for (nb::handle column : columns)
+                keys.append(column[0]);
+            labels = nb::tuple(keys);
+            rows = glue::check(glue::call_method0(cursor.ptr(), fetchall));
+        }
+        out = nb::make_tuple(labels, rows, glue::check(PyObject_GetAttr(cursor.ptr(), rowcount)),
+                             glue::check(PyObject_GetAttr(cursor.ptr(), lastrowid)),
+                             glue::check(PyObject_GetAttr(conn.ptr(), in_transaction)));
+    } catch (nb::python_error &e) {
+        glue::unwind_step(e.value(), [&] { glue::check(glue::call_method0(cursor.ptr(), close)); });
+        throw;
+    }
+    glue::check(glue::call_method0(cursor.ptr(), close));
+    return out;
+}
+
+PyObject *g_sqlite_statement = nullptr;  // sqlite_statement as a Python callable
+
 class DriverConnection {
 public:
     DriverConnection(SqlTemplate &t, nb::object fairy) : t_(t), fairy_(std::move(fairy)) {
         static PyObject *dbapi_connection = glue::intern("dbapi_connection");
         driver_ = glue::check(PyObject_GetAttr(fairy_.ptr(), dbapi_connection));
+        if (t_.backend && t_.backend->interrupt_on_cancel)
+            aiosqlite_ = aiosqlite_of(driver_);
     }
 
     // Runs `f` (a driver call for `call`, or for no statement) with its failures translated.
@@ -955,9 +1021,18 @@ public:
         }
     }
 
+    // Runs `call`. On aiosqlite the whole statement (execute, rows, cursor close) is one hop to
+    // the connection's thread instead of one per step; its results are read from `ran_`.
     nb::object execute(const DriverCall &call) {
-        static PyObject *execute = glue::intern("execute"), *cursor = glue::intern("cursor");
-        return guarded(&call, [&] {
+        static PyObject *execute = glue::intern("execute"), *cursor = glue::intern("cursor"),
+                        *queue = glue::intern("_execute"), *conn = glue::intern("_conn");
+        return guarded(&call, [&]() -> nb::object {
+            if (aiosqlite_.is_valid()) {
+                nb::object raw = glue::check(PyObject_GetAttr(aiosqlite_.ptr(), conn));
+                PyObject *args[] = {aiosqlite_.ptr(), g_sqlite_statement, raw.ptr(), call.sql.ptr(), call.values.ptr()};
+                ran_ = await_only(glue::check(PyObject_VectorcallMethod(queue, args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
+                return nb::none();
+            }
             if (!cursor_.is_valid())
                 cursor_ = glue::check(glue::call_method0(driver_.ptr(), cursor));
             PyObject *args[] = {cursor_.ptr(), call.sql.ptr(), call.values.ptr()};
@@ -967,6 +1042,8 @@ public:
 
     // The labels of the rows the last statement returns (a tuple), or None.
     nb::object labels(const DriverCall &call) {
+        if (ran_.is_valid())
+            return nb::borrow(glue::tuple_item(ran_.ptr(), 0));
         return guarded(&call, [&]() -> nb::object {
             nb::object description = cursor_.attr("description");
             if (description.is_none())
@@ -979,17 +1056,44 @@ public:
     }
 
     nb::object fetch(const DriverCall &call, const char *how) {
+        if (ran_.is_valid()) {
+            nb::handle rows(glue::tuple_item(ran_.ptr(), 1));
+            if (std::string_view(how) == "fetchall")
+                return nb::borrow(rows);
+            return glue::list_size(rows.ptr()) ? nb::borrow(glue::list_item(rows.ptr(), 0)) : nb::none();
+        }
         return guarded(&call, [&] { return cursor_.attr(how)(); });
     }
+
+    nb::object rowcount() const { return ran_.is_valid() ? nb::borrow(glue::tuple_item(ran_.ptr(), 2)) : cursor_.attr("rowcount"); }
+    nb::object lastrowid() const { return ran_.is_valid() ? nb::borrow(glue::tuple_item(ran_.ptr(), 3)) : cursor_.attr("lastrowid"); }
+
+    // Whether the driver is known to be outside a transaction after the unit's statements, so
+    // that its COMMIT would do nothing (aiosqlite: the hop is saved).
+    bool known_idle() const { return ran_.is_valid() && glue::tuple_item(ran_.ptr(), 4) == Py_False; }
 
     nb::handle cursor() const { return cursor_; }
     nb::handle driver() const { return driver_; }  // the driver's own connection
 
 private:
+    // The aiosqlite connection behind an adapted async connection, else invalid.
+    static nb::object aiosqlite_of(nb::handle adapted) {
+        static glue::Lazy connection_t{"aiosqlite", "Connection"};
+        static PyObject *inner = glue::intern("_connection");
+        nb::object conn = nb::steal(PyObject_GetAttr(adapted.ptr(), inner));
+        if (!conn.is_valid()) {
+            PyErr_Clear();
+            return nb::object();
+        }
+        return Py_TYPE(conn.ptr()) == (PyTypeObject *)connection_t.get().ptr() ? conn : nb::object();
+    }
+
     [[noreturn]] void translate(nb::python_error &e, const DriverCall *call) {
         static PyObject *invalidate = glue::intern("invalidate");
         nb::object error = nb::borrow(e.value());
         if (glue::truthy(exit_exception(error))) {  // the connection's state is unknown
+            if (aiosqlite_.is_valid())
+                glue::unwind_step(error, [&] { interrupt_sqlite(); });
             glue::unwind_step(error, [&] {
                 PyObject *args[] = {fairy_.ptr(), error.ptr()};
                 glue::check(PyObject_VectorcallMethod(invalidate, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -1018,8 +1122,21 @@ private:
                             error, lost, glue::truthy(nb::getattr(t_.data_source, "hide_parameters", nb::bool_(false))));
     }
 
+    // A statement cancelled while it runs goes on in the driver's thread, and its transaction
+    // keeps the database's write lock until a rollback: it is interrupted, and the rollback
+    // (queued behind it) awaited, as the engine's interrupt listener does on the toolkit's path.
+    void interrupt_sqlite() {
+        nb::object raw = aiosqlite_.attr("_connection");
+        if (raw.is_none())
+            return;
+        raw.attr("interrupt")();
+        await_only(aiosqlite_.attr("rollback")());
+    }
+
     SqlTemplate &t_;
     nb::object fairy_, driver_, cursor_;
+    nb::object aiosqlite_;  // the aiosqlite connection, when the driver is aiosqlite
+    nb::object ran_;        // aiosqlite: what the last statement's hop returned (sqlite_statement)
 };
 
 // The library's session rule (see in_session) for a unit run by `body` on a driver connection:
@@ -1051,7 +1168,8 @@ nb::object on_driver(SqlTemplate &t, Body &&body) {
             glue::end_unit_steps(
                 true, failed, exc,
                 [&] {
-                    c.guarded(nullptr, [&] { return glue::check(glue::call_method0(c.driver().ptr(), commit)); });
+                    if (!c.known_idle())  // a COMMIT outside a transaction does nothing
+                        c.guarded(nullptr, [&] { return glue::check(glue::call_method0(c.driver().ptr(), commit)); });
                     glue::mark_clean(marks, true);
                 },
                 [&](nb::handle) {
@@ -1149,8 +1267,6 @@ nb::object driver_scalar(DriverConnection &c, const DriverCall &call) {
 }
 
 // ---- bulk loads at the database's own speed (glue::BulkLoad)
-
-glue::Lazy await_only{"sqlalchemy.util", "await_only"};
 
 std::string_view trimmed(std::string_view v) {
     while (!v.empty() && std::isspace(static_cast<unsigned char>(v.front())))
@@ -2046,10 +2162,10 @@ nb::object direct_insert(SqlTemplate &t, nb::handle sql, nb::handle con, nb::han
         return w.run([&]() -> nb::object {
             c.execute(call);
             if (!t.key_by_returning) {
-                nb::object count = c.cursor().attr("rowcount");
+                nb::object count = c.rowcount();
                 if (PyLong_Check(count.ptr()) && PyLong_AsLong(count.ptr()) >= 0)
                     w.affected(PyLong_AsLong(count.ptr()));
-                return c.cursor().attr("lastrowid");
+                return c.lastrowid();
             }
             if (c.labels(call).is_none())
                 return nb::none();
@@ -2379,6 +2495,7 @@ NB_MODULE(ostrane, m) {
     m.attr("_attempt") = nb::handle(g_attempt);
     glue::runtime().keep(g_collectors, PyList_New(0), glue::Runtime::At::Empty);
     glue::runtime().keep(g_rollback, PyList_New(0), glue::Runtime::At::Empty);
+    glue::runtime().keep(g_sqlite_statement, nb::cpp_function(&sqlite_statement, nb::name("_sqlite_statement")));
     m.attr("_rollback") = nb::handle(g_rollback);
     m.attr("_collectors") = nb::handle(g_collectors);
     nb::object statement = nb::module_::import_("collections").attr("namedtuple")(

@@ -428,8 +428,11 @@ nb::object loop_engine(nb::handle db, nb::handle source, nb::handle record) {
     for (const char *event : {"close", "close_detached"})
         event_listen(sync_engine, event, make_callable(&track_close, {open}));
     const glue::Backend *kind = glue::backend_of(engine);
-    if (kind && kind->interrupt_on_cancel)
-        event_listen(sync_engine, "handle_error", make_callable(&interrupt_sqlite, {}));
+    if (kind && kind->interrupt_on_cancel) {
+        nb::object interrupt = make_callable(&interrupt_sqlite, {});
+        event_listen(sync_engine, "handle_error", interrupt);
+        nb::setattr(sync_engine, "_zorvane_interrupt", interrupt);  // statements on the driver's connection do it themselves
+    }
     for (nb::handle pair : item(source, "listeners"))
         event_listen(sync_engine, pair[0], pair[1]);
     nb::handle(glue::tuple_item(record.ptr(), 0)).attr("append")(nb::make_tuple(sync_engine, open));

@@ -1,7 +1,10 @@
 """Statements of units the library owns run on the pooled driver connection: the same rows, keys,
 errors and pool state as through the toolkit's Connection, which runs them again as soon as an engine
 listener or the engine's echo wants to see them."""
+import asyncio
 import logging
+import sqlite3
+import time
 
 import pytest
 import sqlalchemy as sa
@@ -43,13 +46,15 @@ class AsyncDao:
     async def add_with_id(self, id: int) -> int: ...
 
 
-@pytest.mark.parametrize("watcher", ["none", "listener", "echo"])
+@pytest.mark.parametrize("watcher", ["none", "listener", "dialect hook", "echo"])
 def test_driver_path_as_the_toolkit_runs_it(main_ds, watcher, monkeypatch, caplog):
     seen, connections = [], []
     init = base.Connection.__init__
     monkeypatch.setattr(base.Connection, "__init__", lambda self, *a, **k: (connections.append(1), init(self, *a, **k))[1])
     if watcher == "listener":
         sa.event.listen(main_ds, "before_cursor_execute", lambda conn, cursor, sql, *rest: seen.append(sql))
+    elif watcher == "dialect hook":
+        sa.event.listen(main_ds, "do_execute", lambda cursor, sql, *rest: seen.append(sql))
     elif watcher == "echo":
         caplog.set_level(logging.INFO, logger="sqlalchemy.engine")
         main_ds.echo = True
@@ -72,7 +77,7 @@ def test_driver_path_as_the_toolkit_runs_it(main_ds, watcher, monkeypatch, caplo
     assert main_ds.pool.checkedout() == 0
     if watcher == "none":
         assert ran == 0  # every call above ran on the driver's connection
-    elif watcher == "listener":
+    elif watcher in ("listener", "dialect hook"):
         assert ran and any("COUNT" in sql.upper() for sql in seen) and any("again" in sql for sql in seen)
     else:
         assert ran and any("again" in r.getMessage() for r in caplog.records if r.name.startswith("sqlalchemy"))
@@ -80,8 +85,8 @@ def test_driver_path_as_the_toolkit_runs_it(main_ds, watcher, monkeypatch, caplo
 
 @pytest.mark.greenlet
 def test_async_driver_path(main_ds, monkeypatch):
-    """aiomysql and psycopg's async connection run owned statements on the driver connection too; aiosqlite
-    keeps the toolkit's path (its error listener interrupts a cancelled statement)."""
+    """aiomysql, psycopg's async connection and aiosqlite (one hop to its thread per statement) run owned
+    statements on the driver connection too."""
     connections = []
     init = base.Connection.__init__
     monkeypatch.setattr(base.Connection, "__init__", lambda self, *a, **k: (connections.append(1), init(self, *a, **k))[1])
@@ -102,6 +107,58 @@ def test_async_driver_path(main_ds, monkeypatch):
     assert keys == [1, 2, 3, 10, k] and k in (4, 11) and error.orig is not None and "again" in error.statement
     assert got == [[{"id": 3, "name": "n2", "one": 2}, {"id": k, "name": "n3", "one": 2}],
                    {"pageNum": 2, "pageSize": 2, "total": 3, "list": [{"id": k, "name": "n3"}]}]
-    assert (ran > 0) == (main_ds.dialect.name == "sqlite")
+    assert ran == 0
     with main_ds.connect() as c:
         assert c.exec_driver_sql("SELECT COUNT(*) FROM users").scalar() == 5
+
+
+SLOW_INSERT = {
+    "sqlite": "INSERT INTO users (name, age) SELECT 'slow', COUNT(*) FROM (WITH RECURSIVE c(x) AS "
+              "(SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 100000000) SELECT x FROM c)",
+    "mysql": "INSERT INTO users (name, age) SELECT 'slow', SLEEP(5)",
+    "postgresql": "INSERT INTO users (name, age) SELECT 'slow', 0 FROM pg_sleep(5)",
+}
+
+
+@pytest.mark.greenlet
+def test_cancelled_driver_statement_commits_nothing_and_frees_its_connection(main_ds):
+    """A statement cancelled while it runs on the driver connection commits nothing and gives its connection
+    back; on SQLite it is interrupted, so that the file's write lock is free at once."""
+    kind = main_ds.dialect.name
+
+    class Slow:
+        @insert(SLOW_INSERT[kind])
+        async def add(self) -> int: ...
+
+    def writable_now():
+        if kind != "sqlite":
+            return True
+        other = sqlite3.connect(main_ds.url.database, timeout=0, isolation_level=None)
+        try:
+            other.execute("BEGIN IMMEDIATE")  # fails at once while another connection holds a write
+            other.execute("ROLLBACK")
+            return True
+        except sqlite3.OperationalError:
+            return False
+        finally:
+            other.close()
+
+    async def work():
+        with switch_datasource("main"):
+            task = asyncio.create_task(Slow().add())
+            await asyncio.sleep(0.5)
+            cancelled = time.monotonic()
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            waited = time.monotonic() - cancelled
+            free = writable_now()
+            await AsyncDao().add("next", 1, None)
+            return free, waited
+
+    free, waited = run(work())
+    # Left to run, the SQLite statement would take 10 s and more; interrupted, it ends at once.
+    assert free and (kind != "sqlite" or waited < 5)
+    with main_ds.connect() as c:
+        assert c.exec_driver_sql("SELECT name FROM users").scalars().all() == ["next"]
+    assert main_ds.pool.checkedout() == 0
