@@ -154,6 +154,22 @@ def count_rows(engine, table="users"):
         return c.exec_driver_sql(f"SELECT COUNT(*) FROM {table}").scalar()
 
 
+def sqlite_writable(path):
+    """Whether a new connection to the SQLite file takes its write lock at once: no other connection holds a
+    write transaction."""
+    import sqlite3
+
+    other = sqlite3.connect(path, timeout=0, isolation_level=None)
+    try:
+        other.execute("BEGIN IMMEDIATE")
+        other.execute("ROLLBACK")
+        return True
+    except sqlite3.OperationalError:
+        return False
+    finally:
+        other.close()
+
+
 @pytest.fixture
 def main_ds(fresh_config, engine, tmp_path):
     """Datasource "main" on the backend (the primary is "side", a SQLite file), with a user table; main's engine."""

@@ -3,14 +3,13 @@ errors and pool state as through the toolkit's Connection, which runs them again
 listener or the engine's echo wants to see them."""
 import asyncio
 import logging
-import sqlite3
 import time
 
 import pytest
 import sqlalchemy as sa
 from sqlalchemy.engine import base
 
-from conftest import run
+from conftest import run, sqlite_writable
 from zorvane.db.ostrane import Page
 from zorvane.zorvane import insert, select_list, select_one, select_page, switch_datasource
 
@@ -130,19 +129,6 @@ def test_cancelled_driver_statement_commits_nothing_and_frees_its_connection(mai
         @insert(SLOW_INSERT[kind])
         async def add(self) -> int: ...
 
-    def writable_now():
-        if kind != "sqlite":
-            return True
-        other = sqlite3.connect(main_ds.url.database, timeout=0, isolation_level=None)
-        try:
-            other.execute("BEGIN IMMEDIATE")  # fails at once while another connection holds a write
-            other.execute("ROLLBACK")
-            return True
-        except sqlite3.OperationalError:
-            return False
-        finally:
-            other.close()
-
     async def work():
         with switch_datasource("main"):
             task = asyncio.create_task(Slow().add())
@@ -152,7 +138,7 @@ def test_cancelled_driver_statement_commits_nothing_and_frees_its_connection(mai
             with pytest.raises(asyncio.CancelledError):
                 await task
             waited = time.monotonic() - cancelled
-            free = writable_now()
+            free = kind != "sqlite" or sqlite_writable(main_ds.url.database)
             await AsyncDao().add("next", 1, None)
             return free, waited
 

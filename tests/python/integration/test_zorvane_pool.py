@@ -4,7 +4,7 @@ import time
 import pytest
 import sqlalchemy as sa
 
-from conftest import datasource_decl, run
+from conftest import datasource_decl, run, sqlite_writable
 from zorvane.zorvane import DBConfig, ZorvaneConfig, select_one
 
 # Per server kind: the connection's id on the server, and how another connection kills it.
@@ -106,18 +106,6 @@ def test_async_sqlite_connections_go_back_outside_a_transaction(fresh_config, tm
         @select_one("SELECT COUNT(*) AS n FROM t")
         async def count(self) -> dict: ...
 
-    def writable_now():
-        import sqlite3
-        other = sqlite3.connect(path, timeout=0, isolation_level=None)
-        try:
-            other.execute("BEGIN IMMEDIATE")  # fails at once while another connection holds a write
-            other.execute("ROLLBACK")
-            return True
-        except sqlite3.OperationalError:
-            return False
-        finally:
-            other.close()
-
     async def calls():
         await Dao().add(1)
         if ending == "failed statement":
@@ -129,6 +117,6 @@ def test_async_sqlite_connections_go_back_outside_a_transaction(fresh_config, tm
                     await Dao().add(2)
                     raise LookupError("undo")
         time.sleep(0.6)  # past the window: the next checkout pings
-        return writable_now(), (await Dao().count())["n"], writable_now()
+        return sqlite_writable(path), (await Dao().count())["n"], sqlite_writable(path)
 
     assert run(calls()) == (True, 1, True)
