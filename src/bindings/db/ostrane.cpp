@@ -962,9 +962,6 @@ glue::Lazy exit_exception{"sqlalchemy.util", "is_exit_exception"};
     throw nb::python_error();
 }
 
-// A pooled driver connection for one owned unit, with the toolkit's error for a failed driver
-// call: the exception the toolkit's Connection raises for it, the connection (and the pool, for
-// a lost connection) invalidated as it does.
 glue::Lazy await_only{"sqlalchemy.util", "await_only"};
 
 // One statement on an aiosqlite connection's own thread (run there by the connection's queue):
@@ -1002,13 +999,18 @@ nb::object sqlite_statement(nb::handle conn, nb::handle sql, nb::handle values) 
 
 PyObject *g_sqlite_statement = nullptr;  // sqlite_statement as a Python callable
 
+// A pooled driver connection for one owned unit, with the toolkit's error for a failed driver
+// call: the exception the toolkit's Connection raises for it, the connection (and the pool, for
+// a lost connection) invalidated as it does.
 class DriverConnection {
 public:
     DriverConnection(SqlTemplate &t, nb::object fairy) : t_(t), fairy_(std::move(fairy)) {
         static PyObject *dbapi_connection = glue::intern("dbapi_connection");
         driver_ = glue::check(PyObject_GetAttr(fairy_.ptr(), dbapi_connection));
-        if (t_.backend && t_.backend->interrupt_on_cancel)
+        if (t_.backend && t_.backend->interrupt_on_cancel) {
             aiosqlite_ = aiosqlite_of(driver_);
+            one_hop_ = aiosqlite_.is_valid() && one_hop(aiosqlite_);
+        }
     }
 
     // Runs `f` (a driver call for `call`, or for no statement) with its failures translated.
@@ -1027,7 +1029,7 @@ public:
         static PyObject *execute = glue::intern("execute"), *cursor = glue::intern("cursor"),
                         *queue = glue::intern("_execute"), *conn = glue::intern("_conn");
         return guarded(&call, [&]() -> nb::object {
-            if (aiosqlite_.is_valid()) {
+            if (one_hop_) {
                 nb::object raw = glue::check(PyObject_GetAttr(aiosqlite_.ptr(), conn));
                 PyObject *args[] = {aiosqlite_.ptr(), g_sqlite_statement, raw.ptr(), call.sql.ptr(), call.values.ptr()};
                 ran_ = await_only(glue::check(PyObject_VectorcallMethod(queue, args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
@@ -1056,11 +1058,12 @@ public:
     }
 
     nb::object fetch(const DriverCall &call, const char *how) {
-        if (ran_.is_valid()) {
+        if (ran_.is_valid()) {  // a statement without rows has none to fetch, as sqlite3's cursor says
             nb::handle rows(glue::tuple_item(ran_.ptr(), 1));
+            const bool any = !rows.is_none() && glue::list_size(rows.ptr()) > 0;
             if (std::string_view(how) == "fetchall")
-                return nb::borrow(rows);
-            return glue::list_size(rows.ptr()) ? nb::borrow(glue::list_item(rows.ptr(), 0)) : nb::none();
+                return any ? nb::borrow(rows) : nb::object(nb::list());
+            return any ? nb::borrow(glue::list_item(rows.ptr(), 0)) : nb::none();
         }
         return guarded(&call, [&] { return cursor_.attr(how)(); });
     }
@@ -1086,6 +1089,14 @@ private:
             return nb::object();
         }
         return Py_TYPE(conn.ptr()) == (PyTypeObject *)connection_t.get().ptr() ? conn : nb::object();
+    }
+
+    // Whether aiosqlite connections have their queue of calls to their thread (`_execute`) and
+    // their sqlite3 connection (`_conn`); else statements take the adapted connection's steps.
+    static bool one_hop(nb::handle conn) {
+        static const bool queued = PyObject_HasAttrString((PyObject *)Py_TYPE(conn.ptr()), "_execute") == 1 &&
+                                   PyObject_HasAttrString((PyObject *)Py_TYPE(conn.ptr()), "_conn") == 1;
+        return queued;
     }
 
     [[noreturn]] void translate(nb::python_error &e, const DriverCall *call) {
@@ -1136,6 +1147,7 @@ private:
     SqlTemplate &t_;
     nb::object fairy_, driver_, cursor_;
     nb::object aiosqlite_;  // the aiosqlite connection, when the driver is aiosqlite
+    bool one_hop_ = false;  // its statements run as one call on its thread (sqlite_statement)
     nb::object ran_;        // aiosqlite: what the last statement's hop returned (sqlite_statement)
 };
 
