@@ -1707,7 +1707,7 @@ void append_literal(std::string &out, PyObject *v, const Literals &lit) {
         return;
     }
     if (lit.dates && type == (PyTypeObject *)Literals::date_type.get().ptr()) {
-        nb::object text = glue::check(PyObject_CallMethodNoArgs(v, isoformat));
+        nb::object text = glue::check(glue::call_method0(v, isoformat));
         out.append("'").append(glue::utf8(text)).push_back('\'');
         return;
     }
