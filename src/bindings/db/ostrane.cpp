@@ -964,6 +964,17 @@ glue::Lazy exit_exception{"sqlalchemy.util", "is_exit_exception"};
 
 glue::Lazy await_only{"sqlalchemy.util", "await_only"};
 
+// The labels of the rows a cursor's statement returns (a tuple), from its `description`; None
+// when it returns none.
+nb::object labels_of(nb::handle description) {
+    if (description.is_none())
+        return nb::none();
+    nb::list keys;
+    for (nb::handle column : description)
+        keys.append(column[0]);
+    return nb::tuple(keys);
+}
+
 // One statement on an aiosqlite connection's own thread (run there by the connection's queue):
 // (labels or None, rows or None, rowcount, lastrowid, in a transaction after it), the cursor
 // closed. `conn` is the driver's sqlite3 connection.
@@ -977,15 +988,8 @@ nb::object sqlite_statement(nb::handle conn, nb::handle sql, nb::handle values) 
     try {
         PyObject *args[] = {cursor.ptr(), sql.ptr(), values.ptr()};
         glue::check(PyObject_VectorcallMethod(execute, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        nb::object columns = glue::check(PyObject_GetAttr(cursor.ptr(), description));
-        nb::object labels = nb::none(), rows = nb::none();
-        if (!columns.is_none()) {
-            nb::list keys;
-            for (nb::handle column : columns)
-                keys.append(column[0]);
-            labels = nb::tuple(keys);
-            rows = glue::check(glue::call_method0(cursor.ptr(), fetchall));
-        }
+        nb::object labels = labels_of(glue::check(PyObject_GetAttr(cursor.ptr(), description)));
+        nb::object rows = labels.is_none() ? nb::none() : glue::check(glue::call_method0(cursor.ptr(), fetchall));
         out = nb::make_tuple(labels, rows, glue::check(PyObject_GetAttr(cursor.ptr(), rowcount)),
                              glue::check(PyObject_GetAttr(cursor.ptr(), lastrowid)),
                              glue::check(PyObject_GetAttr(conn.ptr(), in_transaction)));
@@ -1046,15 +1050,7 @@ public:
     nb::object labels(const DriverCall &call) {
         if (ran_.is_valid())
             return nb::borrow(glue::tuple_item(ran_.ptr(), 0));
-        return guarded(&call, [&]() -> nb::object {
-            nb::object description = cursor_.attr("description");
-            if (description.is_none())
-                return description;
-            nb::list keys;
-            for (nb::handle column : description)
-                keys.append(column[0]);
-            return nb::tuple(keys);
-        });
+        return guarded(&call, [&] { return labels_of(cursor_.attr("description")); });
     }
 
     nb::object fetch(const DriverCall &call, const char *how) {
@@ -1477,7 +1473,7 @@ void copy_rows(nb::handle conn, nb::handle copy_sql, const ColumnInsert &ci, nb:
                     throw nb::python_error();
             }
             if (direct.is_none()) {
-                nb::object data = write_row(nb::steal(PyList_AsTuple(values.ptr())));
+                nb::object data = write_row(glue::check(PyList_AsTuple(values.ptr())));
                 if (PyObject_Length(data.ptr()) > 0)
                     settled(write(data), async);
                 continue;
@@ -1658,8 +1654,7 @@ struct Literals {
 // and where the driver's own encoders write them, naive datetimes, dates and finite floats here,
 // in C; any other value by the connection's own escape.
 void append_literal(std::string &out, PyObject *v, const Literals &lit) {
-    static PyObject *escape = glue::intern("escape"), *isoformat = glue::intern("isoformat"),
-                    *tzinfo = glue::intern("tzinfo");
+    static PyObject *escape = glue::intern("escape"), *tzinfo = glue::intern("tzinfo");
     static PyObject *blank = glue::intern(" ");
     const bool backslashes = lit.backslashes;
     if (v == Py_None) {
@@ -1701,13 +1696,12 @@ void append_literal(std::string &out, PyObject *v, const Literals &lit) {
     const PyTypeObject *type = Py_TYPE(v);
     const bool datetime = lit.datetimes && type == (PyTypeObject *)Literals::datetime_type.get().ptr();
     if (datetime && glue::check(PyObject_GetAttr(v, tzinfo)).is_none()) {
-        PyObject *args[] = {v, blank};
-        nb::object text = glue::check(PyObject_VectorcallMethod(isoformat, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        nb::object text = glue::isoformat(v, {blank});
         out.append("'").append(glue::utf8(text)).push_back('\'');
         return;
     }
     if (lit.dates && type == (PyTypeObject *)Literals::date_type.get().ptr()) {
-        nb::object text = glue::check(glue::call_method0(v, isoformat));
+        nb::object text = glue::isoformat(v);
         out.append("'").append(glue::utf8(text)).push_back('\'');
         return;
     }
@@ -1829,16 +1823,15 @@ struct ColumnWriter {
     nb::object iso_args;
 
     nb::object write(PyObject *v) const {
-        static PyObject *isoformat = glue::intern("isoformat"), *tzinfo = glue::intern("tzinfo");
+        static PyObject *tzinfo = glue::intern("tzinfo");
         if (proc.is_none())
             return nb::borrow(v);
         if (Py_TYPE(v) == iso_type) {
             nb::object tz = iso_args.is_valid() ? glue::check(PyObject_GetAttr(v, tzinfo)) : nb::none();
             if (tz.is_none()) {
-                const Py_ssize_t k = iso_args.is_valid() ? glue::tuple_size(iso_args.ptr()) : 0;
-                PyObject *args[] = {v, k > 0 ? glue::tuple_item(iso_args.ptr(), 0) : nullptr,
-                                    k > 1 ? glue::tuple_item(iso_args.ptr(), 1) : nullptr};
-                return glue::check(PyObject_VectorcallMethod(isoformat, args, (1 + k) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+                if (!iso_args.is_valid())
+                    return glue::isoformat(v);
+                return glue::isoformat(v, {glue::tuple_item(iso_args.ptr(), 0), glue::tuple_item(iso_args.ptr(), 1)});
             }
         }
         return proc(nb::handle(v));

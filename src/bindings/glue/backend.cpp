@@ -91,9 +91,8 @@ nb::object adapt(const Backend &k, PyObject *v) {
     if (Py_TYPE(v) == reinterpret_cast<PyTypeObject *>(datetime_t.get().ptr())) {  // the common case, without the checks below
         if (k.native_temporal)
             return nb::object();
-        static PyObject *isoformat = intern("isoformat"), *space = intern(" ");
-        PyObject *args[] = {v, space};
-        return check(PyObject_VectorcallMethod(isoformat, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        static PyObject *space = intern(" ");
+        return isoformat(v, {space});
     }
     if (is_a(v, enum_t)) {
         nb::object value = nb::handle(v).attr("value");

@@ -58,6 +58,17 @@ inline PyObject *intern(const char *s) {
     return r;
 }
 
+// v.isoformat(*args) of a date, time or datetime: at most two arguments (separator, timespec).
+inline nb::object isoformat(PyObject *v, std::initializer_list<PyObject *> args = {}) {
+    static PyObject *name = intern("isoformat");
+    PyObject *call[3] = {v, nullptr, nullptr};
+    std::size_t n = 1;
+    for (PyObject *a : args)
+        if (n < 3)
+            call[n++] = a;
+    return check(PyObject_VectorcallMethod(name, call, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 // A tuple of interned names, e.g. the keyword names of a vectorcall; kept like intern's.
 inline PyObject *names(std::initializer_list<const char *> items) {
     PyObject *t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
